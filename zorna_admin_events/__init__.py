@@ -1,0 +1,1 @@
+"""Administration of security event logging; the work is done by the extension module admin_events."""
