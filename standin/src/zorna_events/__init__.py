@@ -89,8 +89,8 @@ def _require_text(name: str, value: object) -> None:
 
 
 def _known_event(catalogue: Catalogue, event_id: object) -> str:
-    _require_text("event_id", event_id)
-    assert isinstance(event_id, str)
+    if not isinstance(event_id, str):
+        raise TypeError(f"event_id must be str, not {type(event_id).__name__}")
     if event_id not in catalogue.event_id_set:
         raise UnknownEventError(event_id)
     return event_id

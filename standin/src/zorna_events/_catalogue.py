@@ -151,13 +151,13 @@ def parse_catalogue(data: bytes, source: Path) -> Catalogue:
         fields, event_id, name_en, name_ru = _entry(raw, "event", index, source)
         if event_id in events_by_id:
             raise CatalogueError(f"{source}: event ID {event_id!r} is listed twice")
-        group_id = fields.get("group")
-        if group_id not in seen_groups:
-            raise CatalogueError(f"{source}: event {event_id!r}: \"group\" {group_id!r} is not a listed group")
-        if group_id == event_id:
+        event_group = fields.get("group")
+        if not isinstance(event_group, str) or event_group not in seen_groups:
+            raise CatalogueError(f"{source}: event {event_id!r}: \"group\" {event_group!r} is not a listed group")
+        if event_group == event_id:
             # A file named like its own group directory never counts as an event of it.
             raise CatalogueError(f"{source}: event {event_id!r} has the same ID as its group")
-        event = EventEntry(event_id, name_en, name_ru, group_id)
+        event = EventEntry(event_id, name_en, name_ru, event_group)
         events_by_id[event_id] = event
         events.append(event)
 

@@ -25,14 +25,12 @@ import stat
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, Generic, Iterator, List, Optional, Tuple, TypeVar, Union
+from typing import Any, Callable, Dict, Generic, Iterator, List, Optional, Tuple, TypeVar
 
 ENV_ROOT = "ZORNA_EVENTS_ROOT"
 """Name of the environment variable holding the root directory of all files."""
 
 DEFAULT_ROOT = "/"
-
-PathArg = Union[str, "os.PathLike[str]"]
 
 T = TypeVar("T")
 
