@@ -51,7 +51,7 @@ def test_a_second_interpreter_is_refused():
         print(loaded.Color.GREY == "\\x1b[90m")
     """, env={"LANG": "C"})
     assert result.stdout.splitlines() == [
-        "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process.",
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter per process.",
         "True",
     ]
 
