@@ -250,7 +250,7 @@ Ref process_path_value(const Call& call) {
         // A space would end the path field of the rule.
         Ref escaped_path = call_method(path, n_replace, text(" "), text("\\ "));
         Ref rule;
-        if (!equal(event_id, text("file-opened"))) {
+        if (not_equal(event_id, text("file-opened"))) {
             rule = concat({text("-w "), format(escaped_path), text(" -p wa -k "), format(escaped_path)});
         } else {
             Ref audit_rules = getattr(self, mangled::audit_rules);

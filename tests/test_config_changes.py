@@ -280,16 +280,9 @@ def root(tmp_path, monkeypatch):
     return tree
 
 
-def construct(events, groups):
-    try:
-        return ZornaAdminEvents(events, groups)
-    except NotImplementedError:
-        pytest.skip("construction, group lookups and listings are not on this branch yet")
-
-
 def test_enabling_a_group_for_real(root, capsys):
     assert standin_events.is_event_enabled("screen-unlocked") == 0 and standin_events.is_event_enabled("logout") == 0
-    obj = construct(["logout"], ["authentication"])
+    obj = ZornaAdminEvents(["logout"], ["authentication"])
     obj.enable()
     assert standin_events.is_event_enabled("screen-unlocked") == 1 and standin_events.is_event_enabled("logout") == 1
     event_line, group_line = capsys.readouterr().out.splitlines()[-2:]
@@ -299,29 +292,29 @@ def test_enabling_a_group_for_real(root, capsys):
 
 def test_properties_export_import_for_real(root, monkeypatch, tmp_path):
     monkeypatch.setattr(ZornaAdminEvents, P + "arch", "aarch64")
-    obj = hand_made(["file-opened"], None)
+    obj = ZornaAdminEvents(["file-opened"], None)
     obj.set_properties("watch", "paths", '["/etc/my shadow"]')
     state = json.loads((root / "etc/zorna-syslog.conf").read_text())
     assert state["file-opened"]["watch"]["paths"] == ["/etc/my shadow"]
     assert state["file-opened"]["message-audit-rules"] == [
         "-a always,exit -F arch=aarch64 -F path=/etc/my\\ shadow -S openat -k /etc/my\\ shadow"]
     ZornaAdminEvents.export_config(str(tmp_path / "saved.json"))
-    hand_made(["login-failed"], None).set_priority('x"y')
+    ZornaAdminEvents(["login-failed"], None).set_priority('x"y')
     assert json.loads((root / "etc/zorna-syslog.conf").read_text())["login-failed"]["message-syslog-priority"] == 'x"y'
     obj.import_config(str(tmp_path / "saved.json"))
     assert json.loads((root / "etc/zorna-syslog.conf").read_text()) == state
 
 
-def test_restart_through_the_shell(tmp_path, monkeypatch):
+def test_restart_through_the_shell(root, tmp_path, monkeypatch):
     bin_dir, log = tmp_path / "bin", tmp_path / "systemctl.log"
     bin_dir.mkdir()
     script = bin_dir / "systemctl"
     script.write_text(f'#!/bin/sh\necho "$*" >> {log}\ncase "$*" in *syslog-ng*) exit 3;; esac\n')
     script.chmod(0o755)
     monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    obj = hand_made(None, None)
+    obj = ZornaAdminEvents(["sudo-command"], [])
     obj.restart_daemons()
     assert not log.exists()
-    setattr(obj, FLAG, True)
+    obj.set_facility("authpriv")
     assert obj.restart_daemons() is None
     assert log.read_text() == "restart syslog-ng.service\nrestart auditd\n"
