@@ -291,6 +291,46 @@ private:
     Ref dict_;
 };
 
+// ---- catching ------------------------------------------------------------------
+
+// The Python exception that is set, taken over in a `catch (const PythonError&)`
+// block as an `except` clause takes it: the error indicator is cleared, so
+// the handler may call into Python (to look up the class it catches, say),
+// then either drop the exception (by letting the object go) or `reraise()` it.
+//
+//     try { ... } catch (const PythonError&) {
+//         CaughtError error;
+//         if (!error.matches(exception_class)) error.reraise();
+//         ... handle ...
+//     }
+class CaughtError {
+public:
+    CaughtError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
+    ~CaughtError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    // `except exception_class:` (a class or a tuple of classes).
+    bool matches(Borrowed exception_class) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_, exception_class);
+    }
+    // Set the exception again, unchanged, and unwind with it.
+    [[noreturn]] void reraise() {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(traceback_, nullptr));
+        throw PythonError{};
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // ---- entry points ------------------------------------------------------------
 
 // Run `body` (returning a Ref) on behalf of a C entry point: a Python exception
