@@ -137,6 +137,8 @@ inline bool contains(Borrowed container, Borrowed item) { return check(PySequenc
 inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
 // Python's `a == b` (no identity shortcut: __eq__ decides).
 inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
+// Python's `a != b` (__ne__ decides).
+inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
     if (n < 0) raise();
@@ -151,6 +153,16 @@ inline Ref format(Borrowed object) {
 }
 // a + b, as Python evaluates it.
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
+// a - b, as Python evaluates it.
+inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+// a * b, as Python evaluates it (also repeats a str: " " * n).
+inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+// a / b, as Python evaluates it (also joins a pathlib.Path with a component).
+inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+// object[start:stop], as Python evaluates it.
+inline Ref slice(Borrowed object, Py_ssize_t start, Py_ssize_t stop) {
+    return Ref::steal(PySequence_GetSlice(object, start, stop));
+}
 // separator.join(items) for an iterable of str.
 inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicode_Join(separator, items)); }
 
@@ -277,6 +289,46 @@ public:
 
 private:
     Ref dict_;
+};
+
+// ---- catching ------------------------------------------------------------------
+
+// The Python exception that is set, taken over in a `catch (const PythonError&)`
+// block as an `except` clause takes it: the error indicator is cleared, so
+// the handler may call into Python (to look up the class it catches, say),
+// then either drop the exception (by letting the object go) or `reraise()` it.
+//
+//     try { ... } catch (const PythonError&) {
+//         CaughtError error;
+//         if (!error.matches(exception_class)) error.reraise();
+//         ... handle ...
+//     }
+class CaughtError {
+public:
+    CaughtError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
+    ~CaughtError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    // `except exception_class:` (a class or a tuple of classes).
+    bool matches(Borrowed exception_class) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_, exception_class);
+    }
+    // Set the exception again, unchanged, and unwind with it.
+    [[noreturn]] void reraise() {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(traceback_, nullptr));
+        throw PythonError{};
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
 };
 
 // ---- entry points ------------------------------------------------------------
