@@ -1,0 +1,156 @@
+"""Measuring one scenario: clean runs for the time, timed runs for the outside
+share, one traced run for the peak memory."""
+from __future__ import annotations
+
+import contextlib
+import gc
+import math
+import statistics
+import time
+import tracemalloc
+from dataclasses import dataclass, field
+from typing import Dict, List
+
+from scenarios import Environment, Scenario
+from timing import Ledger, outside_breakdown
+
+_clock = time.perf_counter_ns
+
+
+@dataclass
+class Settings:
+    repeats: int = 7            # samples wanted per mode
+    min_sample_s: float = 0.02  # a sample repeats the call until it lasts this long...
+    max_inner: int = 5000       # ...but not more often than this
+    max_inner_prepared: int = 50  # nor, for runs that each need a fresh preparation, than this
+    budget_s: float = 15.0      # fewer samples when one mode would take longer than this
+    keep_slow_pilot_s: float = 1.0  # a first run slower than this counts as a sample
+
+
+@dataclass
+class Result:
+    service: str
+    size: int
+    method: str
+    selection: str
+    inner: int = 1
+    clean_ns: List[float] = field(default_factory=list)      # per call, one per sample
+    mandated_ns: List[float] = field(default_factory=list)   # per call, corrected for the timers
+    other_ns: List[float] = field(default_factory=list)      # per call, outside calls not expected of the method
+    other_keys: List[str] = field(default_factory=list)
+    calls: Dict[str, float] = field(default_factory=dict)    # per call of the method, by outside operation
+    call_ns: Dict[str, float] = field(default_factory=dict)  # per call of the method, by outside operation
+    peak_bytes: int = 0
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.clean_ns)
+
+    @property
+    def spread(self) -> float:
+        """(slowest - fastest) / median of the clean samples."""
+        return (max(self.clean_ns) - min(self.clean_ns)) / self.median if self.median else 0.0
+
+    @property
+    def outside(self) -> float:
+        return statistics.median(self.mandated_ns)
+
+    @property
+    def own(self) -> float:
+        return max(0.0, self.median - self.outside)
+
+    @property
+    def own_share(self) -> float:
+        return self.own / self.median if self.median else 0.0
+
+
+def _sample(env: Environment, scenario: Scenario, inner: int, ledger: Ledger = None) -> float:
+    """Total nanoseconds of `inner` calls (preparation untimed and not in the ledger).
+
+    The collector runs before the sample and is off during it, so that a
+    collection does not land on whichever call happens to trigger it.
+    """
+    total = 0
+    suspended = ledger.suspended if ledger else contextlib.nullcontext
+    with env.installed(ledger):
+        with suspended():
+            state = scenario.prepare(env)
+        gc.collect()
+        gc.disable()
+        try:
+            if scenario.repeatable:
+                run = scenario.run
+                start = _clock()
+                for _ in range(inner):
+                    run(state)
+                total = _clock() - start
+            else:
+                for i in range(inner):
+                    if i:
+                        with suspended():
+                            state = scenario.prepare(env)
+                    start = _clock()
+                    scenario.run(state)
+                    total += _clock() - start
+        finally:
+            gc.enable()
+    return total
+
+
+def _peak(env: Environment, scenario: Scenario) -> int:
+    with env.installed():
+        state = scenario.prepare(env)
+        gc.collect()
+        tracemalloc.start()
+        try:
+            base = tracemalloc.get_traced_memory()[0]
+            tracemalloc.reset_peak()
+            scenario.run(state)
+            return tracemalloc.get_traced_memory()[1] - base
+        finally:
+            tracemalloc.stop()
+
+
+def measure(env: Environment, scenario: Scenario, settings: Settings, timer_cost_ns: float,
+            repeats: int = None) -> Result:
+    repeats = repeats or settings.repeats
+    result = Result(env.service.kind, env.tree.size, scenario.name, scenario.selection)
+
+    # Pilot runs: the first one also warms up (caches, lazily loaded code);
+    # then raise the count until a sample is long enough, as timeit does.
+    pilot = _sample(env, scenario, 1)
+    kept = pilot >= settings.keep_slow_pilot_s * 1e9
+    limit = settings.max_inner if scenario.repeatable else settings.max_inner_prepared
+    target = settings.min_sample_s * 1e9
+    inner, elapsed = 1, pilot
+    if not kept:
+        elapsed = _sample(env, scenario, 1)
+        while elapsed < target and inner < limit:
+            inner = min(limit, max(inner * 2, math.ceil(inner * target / max(elapsed, 1))))
+            elapsed = _sample(env, scenario, inner)
+    one_call = elapsed / inner
+    samples = max(1, min(repeats, int(settings.budget_s * 1e9 // max(one_call * inner, 1))))
+    result.inner = inner
+    if kept:
+        result.clean_ns.append(pilot)
+    while len(result.clean_ns) < samples:
+        result.clean_ns.append(_sample(env, scenario, inner) / inner)
+
+    ledger = Ledger()
+    calls: Dict[str, List[float]] = {}
+    call_ns: Dict[str, List[float]] = {}
+    for _ in range(samples):
+        ledger.reset()
+        _sample(env, scenario, inner, ledger)
+        split = outside_breakdown(ledger, scenario.mandated)
+        corrected = split["mandated_ns"] - split["mandated_calls"] * timer_cost_ns
+        result.mandated_ns.append(max(0.0, corrected) / inner)
+        result.other_ns.append(split["other_ns"] / inner)
+        result.other_keys = sorted(set(result.other_keys) | set(split["other_keys"]))
+        for key, n in ledger.calls.items():
+            calls.setdefault(key, []).append(n / inner)
+            call_ns.setdefault(key, []).append(ledger.nanoseconds[key] / inner)
+    result.calls = {key: statistics.median(v) for key, v in sorted(calls.items())}
+    result.call_ns = {key: statistics.median(v) for key, v in sorted(call_ns.items())}
+    result.peak_bytes = _peak(env, scenario)
+    return result
