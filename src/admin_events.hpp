@@ -1,0 +1,111 @@
+// What the method bodies of ZornaAdminEvents share: interned names, the
+// call context handed to every body, and look-ups in the module namespace.
+//
+// The methods behave as if written in Python inside the module: every
+// module-level name (zorna_events, json, pydoc, _, LANG, Color, ...) and every
+// builtin (print, max, ...) is looked up in the module namespace at each use,
+// and methods reach one another through attribute look-up on `self` or on the
+// class.  A test or a subclass can therefore replace any of them.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace zae {
+
+// A str interned on first use and kept for the life of the process (the module
+// can be loaded into one interpreter only, so these are never shared).
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* get() {
+        if (!object_) {
+            object_ = PyUnicode_InternFromString(text_);
+            if (!object_) raise();
+        }
+        return object_;
+    }
+    operator Borrowed() { return Borrowed(get()); }
+    const char* c_str() const { return text_; }
+
+private:
+    const char* text_;
+    PyObject* object_ = nullptr;
+};
+
+// The bound arguments of one call of a method, in declaration order: `self`
+// first for instance methods, then the parameters (defaults filled in).
+// All references are borrowed from the caller for the duration of the call.
+struct Call {
+    PyObject* module;  // the module whose namespace the body reads
+    PyObject* const* args;
+
+    PyObject* self() const { return args[0]; }
+    PyObject* operator[](std::size_t index) const { return args[index]; }
+
+    // A module-level name or builtin, looked up now (LOAD_GLOBAL).
+    Ref global(Name& name) const;
+};
+
+// A module-level name or builtin, looked up now in `module`'s namespace.
+Ref lookup_global(PyObject* module, Name& name);
+
+// The attribute names under which the class and its instances keep their
+// private members (two leading underscores, mangled with the class name).
+namespace mangled {
+extern Name default_config_dir, current_config_file, param_ru_translations_file, arch, audit_rules, special_events;
+extern Name event_id_list, group_id_list, event_section_translations, need_daemon_restart, event_description,
+    group_description;
+extern Name prepare_groups, prepare_events, show_groups, process_group, process_ids, process_event,
+    set_syslog_message_param, get_multiple_string, get_group_string, get_events_by_group_id,
+    get_all_event_description, get_all_group_description, get_grouped_events, get_event_group, get_event_config,
+    get_event_section_translation, load_event_section_translations, get_event_config_string, sort_nested_dict,
+    process_path_value;
+}  // namespace mangled
+
+// Raised by bodies that are still to be written.
+[[noreturn]] void not_implemented(const char* method);
+
+// ---- method bodies, one per entry of the class's method table ----------------
+// Each returns the method's result (None for procedures).
+
+// Selection of events and groups (selection.cpp)
+Ref init(const Call& call);
+Ref prepare_groups(const Call& call);
+Ref prepare_events(const Call& call);
+Ref get_events_by_group_id(const Call& call);
+Ref get_grouped_events(const Call& call);
+Ref get_event_group(const Call& call);
+
+// Status listings (listings.cpp)
+Ref show_all_groups(const Call& call);
+Ref show_groups(const Call& call);
+Ref show_groups_private(const Call& call);
+Ref get_multiple_string(const Call& call);
+Ref get_group_string(const Call& call);
+Ref get_all_event_description(const Call& call);
+Ref get_all_group_description(const Call& call);
+
+// Configuration view (config_view.cpp)
+Ref show_events(const Call& call);
+Ref get_event_config(const Call& call);
+Ref get_event_section_translation(const Call& call);
+Ref load_event_section_translations(const Call& call);
+Ref get_event_config_string(const Call& call);
+Ref sort_nested_dict(const Call& call);
+
+// Configuration changes (config_changes.cpp)
+Ref enable(const Call& call);
+Ref disable(const Call& call);
+Ref set_priority(const Call& call);
+Ref set_facility(const Call& call);
+Ref set_properties(const Call& call);
+Ref export_config(const Call& call);
+Ref import_config(const Call& call);
+Ref restart_daemons(const Call& call);
+Ref process_group(const Call& call);
+Ref process_ids(const Call& call);
+Ref process_event(const Call& call);
+Ref set_syslog_message_param(const Call& call);
+Ref process_path_value(const Call& call);
+
+}  // namespace zae

@@ -1,0 +1,541 @@
+// The module frame: the top-level code of zorna_admin_events.admin_events
+// (imports, message translation, language, Color, the ZornaAdminEvents class
+// with its constant attributes and method table), the calling convention of
+// the methods, and the module's life cycle under multi-phase initialisation.
+#include <array>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "admin_events.hpp"
+
+namespace zae {
+
+// ---- shared names ------------------------------------------------------------
+
+namespace mangled {
+Name default_config_dir{"_ZornaAdminEvents__default_config_dir"};
+Name current_config_file{"_ZornaAdminEvents__current_config_file"};
+Name param_ru_translations_file{"_ZornaAdminEvents__param_ru_translations_file"};
+Name arch{"_ZornaAdminEvents__arch"};
+Name audit_rules{"_ZornaAdminEvents__audit_rules"};
+Name special_events{"_ZornaAdminEvents__special_events"};
+
+Name event_id_list{"_ZornaAdminEvents__event_id_list"};
+Name group_id_list{"_ZornaAdminEvents__group_id_list"};
+Name event_section_translations{"_ZornaAdminEvents__event_section_translations"};
+Name need_daemon_restart{"_ZornaAdminEvents__need_daemon_restart"};
+Name event_description{"_ZornaAdminEvents__event_description"};
+Name group_description{"_ZornaAdminEvents__group_description"};
+
+Name prepare_groups{"_ZornaAdminEvents__prepare_groups"};
+Name prepare_events{"_ZornaAdminEvents__prepare_events"};
+Name show_groups{"_ZornaAdminEvents__show_groups"};
+Name process_group{"_ZornaAdminEvents__process_group"};
+Name process_ids{"_ZornaAdminEvents__process_ids"};
+Name process_event{"_ZornaAdminEvents__process_event"};
+Name set_syslog_message_param{"_ZornaAdminEvents__set_syslog_message_param"};
+Name get_multiple_string{"_ZornaAdminEvents__get_multiple_string"};
+Name get_group_string{"_ZornaAdminEvents__get_group_string"};
+Name get_events_by_group_id{"_ZornaAdminEvents__get_events_by_group_id"};
+Name get_all_event_description{"_ZornaAdminEvents__get_all_event_description"};
+Name get_all_group_description{"_ZornaAdminEvents__get_all_group_description"};
+Name get_grouped_events{"_ZornaAdminEvents__get_grouped_events"};
+Name get_event_group{"_ZornaAdminEvents__get_event_group"};
+Name get_event_config{"_ZornaAdminEvents__get_event_config"};
+Name get_event_section_translation{"_ZornaAdminEvents__get_event_section_translation"};
+Name load_event_section_translations{"_ZornaAdminEvents__load_event_section_translations"};
+Name get_event_config_string{"_ZornaAdminEvents__get_event_config_string"};
+Name sort_nested_dict{"_ZornaAdminEvents__sort_nested_dict"};
+Name process_path_value{"_ZornaAdminEvents__process_path_value"};
+}  // namespace mangled
+
+Ref lookup_global(PyObject* module, Name& name) {
+    PyObject* namespace_ = PyModule_GetDict(module);  // borrowed; never fails for a module
+    PyObject* value = PyDict_GetItemWithError(namespace_, name.get());
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.get());
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        raise();
+    }
+    return Ref::borrow(value);
+}
+
+Ref Call::global(Name& name) const { return lookup_global(module, name); }
+
+void not_implemented(const char* method) {
+    raise_format(PyExc_NotImplementedError, "ZornaAdminEvents.%s is not implemented yet", method);
+}
+
+namespace {
+
+// ---- the method table ----------------------------------------------------------
+
+// Parameters annotated `str` or `list` accept exactly that built-in type or None.
+enum class Accepts { anything, str, list };
+// Defaults a parameter may have.
+enum class Default { required, none, zero };
+
+struct Param {
+    const char* name = nullptr;
+    Accepts accepts = Accepts::anything;
+    Default default_ = Default::required;
+};
+
+constexpr std::size_t max_params = 4;
+
+struct Method {
+    const char* name;  // as written in the class body; private names are mangled when stored
+    bool is_static;
+    std::array<Param, max_params> params;  // `self` first for instance methods
+    const char* doc;                       // nullptr: the method has no docstring
+    Ref (*body)(const Call&);
+
+    std::size_t param_count() const {
+        std::size_t n = 0;
+        while (n < max_params && params[n].name) ++n;
+        return n;
+    }
+};
+
+constexpr Param self_{"self"};
+constexpr Param str_param(const char* name) { return {name, Accepts::str, Default::required}; }
+constexpr Param list_param(const char* name) { return {name, Accepts::list, Default::required}; }
+constexpr Param any_param(const char* name) { return {name, Accepts::anything, Default::required}; }
+constexpr bool instance = false;
+constexpr bool static_ = true;
+
+// Docstrings are laid out as the class body writes them: a newline, each line
+// indented by eight spaces and ended by a newline, then eight spaces.
+#define LINE(text) "        " text "\n"
+#define DOC(lines) "\n" lines "        "
+
+const Method methods[] = {
+    {"__init__", instance, {self_, list_param("event_id_list"), list_param("group_id_list")}, nullptr, init},
+    {"show_all_groups", instance, {self_}, DOC(LINE("Display the status of all grouped events.")), show_all_groups},
+    {"show_groups", instance, {self_},
+     DOC(LINE("Display the status of all grouped events for specified groups.")), show_groups},
+    {"show_events", instance, {self_},
+     DOC(LINE("Display the configuration (all settings) of the specified events.")), show_events},
+    {"enable", instance, {self_}, DOC(LINE("Enable specified IDs.")), enable},
+    {"disable", instance, {self_}, DOC(LINE("Disable specified IDs.")), disable},
+    {"set_priority", instance, {self_, str_param("priority")},
+     DOC(LINE("Set the priority of specified IDs.") LINE(":param priority: priority")), set_priority},
+    {"set_facility", instance, {self_, str_param("facility")},
+     DOC(LINE("Set the facility of specified IDs.") LINE(":param facility: facility")), set_facility},
+    {"set_properties", instance, {self_, str_param("section"), str_param("parameter"), str_param("value")},
+     DOC(LINE("Set properties of the specified events.") LINE(":param section: 1-level key")
+             LINE(":param parameter: 2-level key")
+                 LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")),
+     set_properties},
+    {"export_config", static_, {str_param("file_path")}, nullptr, export_config},
+    {"import_config", instance, {self_, str_param("input_file")}, nullptr, import_config},
+    {"restart_daemons", instance, {self_}, DOC(LINE("Restart daemons if necessary.")), restart_daemons},
+    {"__prepare_groups", instance, {self_}, DOC(LINE("Validate specified group IDs.")), prepare_groups},
+    {"__prepare_events", instance, {self_}, DOC(LINE("Validate specified event IDs.")), prepare_events},
+    {"__show_groups", instance, {self_},
+     DOC(LINE("Display the status of all grouped events for the specified groups.")), show_groups_private},
+    {"__process_group", instance, {self_, str_param("group_id"), any_param("action")},
+     DOC(LINE("Process all events of the specified group using the provided action.")
+             LINE(":param group_id: group ID")
+                 LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
+     process_group},
+    {"__process_ids", instance, {self_, any_param("action")},
+     DOC(LINE("Process specified events and groups using the provided action.")
+             LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
+     process_ids},
+    {"__process_event", instance, {self_, str_param("event_id"), any_param("action")},
+     DOC(LINE("Process specified events using the provided action.")
+             LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
+     process_event},
+    {"__set_syslog_message_param", instance, {self_, str_param("param_type"), str_param("param_value")},
+     DOC(LINE("Set the value of the specified parameter starting with \"message-syslog-\".")
+             LINE("For example, `facility` for setting the value of `message-syslog-facility`.")
+                 LINE(":param param_type: parameter") LINE(":param param_value: value")),
+     set_syslog_message_param},
+    {"__get_multiple_string", instance, {self_, list_param("id_list"), {"new_status", Accepts::anything, Default::none}},
+     DOC(LINE("Get a multiline representation of description, and status (for events), for a list of IDs.")
+             LINE(":param id_list: list of events or groups")
+                 LINE(":param new_status: new status (0 or 1), only when processing a list of groups")
+                     LINE(":return: formatted multiline string")),
+     get_multiple_string},
+    {"__get_group_string", instance, {self_, str_param("group_id")},
+     DOC(LINE("Get a formatted string for the group (in case of displaying all events).")
+             LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID")),
+     get_group_string},
+    {"__get_events_by_group_id", static_, {str_param("group_id")},
+     DOC(LINE("Get a list of events by the provided group ID.") LINE(":param group_id: group ID")
+             LINE(":return: list of event IDs")),
+     get_events_by_group_id},
+    {"__get_all_event_description", static_, {},
+     DOC(LINE("Get Russian and English descriptions for all events.")
+             LINE(":return: Dict[event_id, Dict[LANG, description]")),
+     get_all_event_description},
+    {"__get_all_group_description", static_, {},
+     DOC(LINE("Get Russian and English descriptions for all groups.")
+             LINE(":return: Dict[group_id, Dict[LANG, description]")),
+     get_all_group_description},
+    {"__get_grouped_events", instance, {self_, list_param("group_id_list")},
+     DOC(LINE("Get events grouped by the provided groups.") LINE(":param group_id_list: list of groups")
+             LINE(":return: Dict[group_id, List[event_id]]")),
+     get_grouped_events},
+    {"__get_event_group", instance, {self_, str_param("event_id")},
+     DOC(LINE("Get the group of the provided event.") LINE(":param event_id: event ID") LINE(":return: group ID")),
+     get_event_group},
+    {"__get_event_config", instance, {self_, str_param("event_id")},
+     DOC(LINE("Get the sorted current configuration of the provided event.") LINE(":param event_id: event ID")
+             LINE(":return: sorted Dict[1-level key, ...]")),
+     get_event_config},
+    {"__get_event_section_translation", instance, {self_, str_param("key")},
+     DOC(LINE("Get the translation (if exists) of the specified event section (1-level key).")
+             LINE(":param key: section (1-level key)") LINE(":return: Russian section description string")),
+     get_event_section_translation},
+    {"__load_event_section_translations", instance, {self_},
+     DOC(LINE("Load translations for event sections.")), load_event_section_translations},
+    {"__get_event_config_string", instance, {self_, any_param("dictionary"), {"indent", Accepts::anything, Default::zero}},
+     DOC(LINE("RECURSIVE METHOD.") LINE("Get a string representation of the event config dictionary.")
+             LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation")),
+     get_event_config_string},
+    {"__sort_nested_dict", static_, {any_param("dictionary")},
+     DOC(LINE("RECURSIVE METHOD.") LINE("Sort a nested dictionary.") LINE(":param dictionary: unsorted dict")
+             LINE(":return: sorted dict")),
+     sort_nested_dict},
+    {"__process_path_value", instance, {self_, str_param("event_id"), any_param("value")},
+     DOC(LINE("Process the path string for special events (for audit).") LINE(":param event_id: event id")
+             LINE(":param value: path string or list of path strings") LINE(":return: JSON string")),
+     process_path_value},
+};
+
+#undef DOC
+#undef LINE
+
+constexpr std::size_t method_count = sizeof(methods) / sizeof(methods[0]);
+static_assert(method_count == 32, "the class defines 32 methods");
+
+// ---- calling convention ----------------------------------------------------------
+
+// TypeError texts follow those of Python functions, so callers see what they
+// would see from a method written in Python.
+[[noreturn]] void refuse_positional_count(const Method& method, Py_ssize_t given) {
+    std::size_t total = method.param_count(), required = 0;
+    for (std::size_t i = 0; i < total; ++i) required += method.params[i].default_ == Default::required;
+    if (required == total) {
+        raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() takes %zu positional argument%s but %zd %s given",
+                     method.name, total, total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    }
+    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() takes from %zu to %zu positional arguments but %zd %s given",
+                 method.name, required, total, given, given == 1 ? "was" : "were");
+}
+
+[[noreturn]] void refuse_missing(const Method& method, PyObject* const* bound) {
+    Ref names = new_list();
+    for (std::size_t i = 0; i < method.param_count(); ++i) {
+        if (!bound[i] && method.params[i].default_ == Default::required) {
+            append(names, Ref::steal(PyUnicode_FromFormat("'%s'", method.params[i].name)));
+        }
+    }
+    Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref listed;
+    if (n == 1) {
+        listed = getitem(names, 0);
+    } else {
+        // 'a' and 'b' / 'a', 'b', and 'c'
+        Ref last = getitem(names, n - 1);
+        Ref head = join(text(", "), Ref::steal(PyList_GetSlice(names.get(), 0, n - 1)));
+        listed = concat({head, text(n == 2 ? " and " : ", and "), last});
+    }
+    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() missing %zd required positional argument%s: %U",
+                 method.name, n, n == 1 ? "" : "s", listed.get());
+}
+
+std::size_t keyword_index(const Method& method, PyObject* keyword) {
+    for (std::size_t i = 0; i < method.param_count(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, method.params[i].name) == 0) return i;
+    }
+    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() got an unexpected keyword argument '%U'", method.name,
+                 keyword);
+}
+
+void check_type(const Param& param, PyObject* value) {
+    if (value == Py_None || param.accepts == Accepts::anything) return;
+    bool str = param.accepts == Accepts::str;
+    if (str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value)) return;
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+                 str ? "str" : "list", Py_TYPE(value)->tp_name);
+}
+
+PyObject* default_value(Default default_) {
+    static PyObject* zero = PyLong_FromLong(0);  // a cached small int; never freed
+    return default_ == Default::zero ? zero : Py_None;
+}
+
+// Bind the arguments of one call to the method's parameters as a Python
+// function would, check the declared types, and run the body.
+Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const std::size_t count = method.param_count();
+    if (nargs > static_cast<Py_ssize_t>(count)) refuse_positional_count(method, nargs);
+
+    PyObject* bound[max_params] = {nullptr};
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t index = keyword_index(method, keyword);
+        if (bound[index]) {
+            raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() got multiple values for argument '%s'", method.name,
+                         method.params[index].name);
+        }
+        bound[index] = args[nargs + k];
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (bound[i]) continue;
+        if (method.params[i].default_ == Default::required) refuse_missing(method, bound);
+        bound[i] = default_value(method.params[i].default_);
+    }
+    for (std::size_t i = 0; i < count; ++i) check_type(method.params[i], bound[i]);
+
+    return method.body(Call{module, bound});
+}
+
+template <std::size_t I>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return invoke(methods[I], module, args, nargs, kwnames); });
+}
+
+// The text a method's __doc__ is made from: a signature line that inspect and
+// help() read (the module the function is bound to comes first, as `$module`,
+// and is hidden by them), then the docstring, which __doc__ shows unchanged.
+std::string internal_doc(const Method& method) {
+    std::string doc = std::string(method.name) + "($module";
+    for (std::size_t i = 0; i < method.param_count(); ++i) {
+        const Param& param = method.params[i];
+        doc += std::string(", ") + param.name;
+        if (param.default_ != Default::required) doc += param.default_ == Default::zero ? "=0" : "=None";
+    }
+    return doc + ")\n--\n\n" + (method.doc ? method.doc : "");
+}
+
+// PyCFunction objects keep a pointer to their PyMethodDef (and it to its
+// texts), so both live for the process.
+template <std::size_t... I>
+std::array<PyMethodDef, method_count>& make_method_defs(std::index_sequence<I...>) {
+    static const std::array<std::string, method_count> docs = {internal_doc(methods[I])...};
+    static std::array<PyMethodDef, method_count> defs = {
+        {{methods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<I>)),
+          METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...}};
+    return defs;
+}
+
+std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_index_sequence<method_count>());
+
+// The name under which the class body stores a member: `__x` becomes
+// `_ZornaAdminEvents__x`; dunder names stay as they are.
+Ref stored_name(const char* name) {
+    std::size_t n = std::strlen(name);
+    bool private_ = n > 2 && name[0] == '_' && name[1] == '_' && !(name[n - 1] == '_' && name[n - 2] == '_');
+    return Ref::steal(private_ ? PyUnicode_FromFormat("_ZornaAdminEvents%s", name) : PyUnicode_FromString(name));
+}
+
+// ---- audit rule builders -----------------------------------------------------------
+
+// builder(P) = prefix + format(P) + middle + format(P); `pieces` is (prefix, middle).
+PyObject* build_audit_rule(PyObject* pieces, PyObject* path) {
+    return guarded([&] {
+        Ref path_text = format(path);
+        return concat({PyTuple_GET_ITEM(pieces, 0), path_text, PyTuple_GET_ITEM(pieces, 1), path_text});
+    });
+}
+
+PyMethodDef audit_rule_def = {"<lambda>", build_audit_rule, METH_O, nullptr};
+
+Ref make_audit_rules(PyObject* module_name) {
+    struct Row {
+        const char* key;
+        const char* prefix;
+        const char* middle;
+    };
+    static const Row rows[] = {
+        {"b64", "-a always,exit -F arch=b64 -F path=", " -S open,openat -k "},
+        {"x86_64", "-a always,exit -F arch=x86_64 -F path=", " -S open,openat -k "},
+        {"aarch64", "-a always,exit -F arch=aarch64 -F path=", " -S openat -k "},
+        {"armv7l", "-a always,exit -F arch=armv7l -F path=", " -S open,openat -k "},
+    };
+    Ref rules = new_dict();
+    for (const Row& row : rows) {
+        Ref pieces = tuple_of({text(row.prefix), text(row.middle)});
+        setitem(rules, text(row.key), Ref::steal(PyCFunction_NewEx(&audit_rule_def, pieces.get(), module_name)));
+    }
+    return rules;
+}
+
+// ---- the top-level code ------------------------------------------------------------
+
+Name n_name{"__name__"}, n_module{"__module__"}, n_qualname{"__qualname__"};
+Name n_gettext{"gettext"}, n_json{"json"}, n_locale{"locale"}, n_os{"os"}, n_platform{"platform"}, n_pydoc{"pydoc"};
+Name n_ZornaConfigManager{"ZornaConfigManager"}, n_Path{"Path"}, n_zorna_events{"zorna_events"};
+Name n_Any{"Any"}, n_Dict{"Dict"}, n_List{"List"}, n_Optional{"Optional"}, n_Union{"Union"};
+Name n_underscore{"_"}, n_LANG{"LANG"}, n_Color{"Color"}, n_ZornaAdminEvents{"ZornaAdminEvents"};
+Name n_bindtextdomain{"bindtextdomain"}, n_textdomain{"textdomain"}, n_getlocale{"getlocale"}, n_machine{"machine"};
+
+// `import name`, or `from name import ...` when a fromlist is given.
+Ref import_module(PyObject* globals, const char* name, std::initializer_list<Borrowed> fromlist = {}) {
+    Ref from = fromlist.size() ? tuple_of(fromlist) : Ref();
+    return Ref::steal(PyImport_ImportModuleLevelObject(text(name).get(), globals, globals, from.get(), 0));
+}
+
+// `from <module> import <name>`: the attribute, or ImportError as the interpreter words it.
+Ref import_from(PyObject* from_module, const char* module_name, Name& name) {
+    PyObject* value = PyObject_GetAttr(from_module, name.get());
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    raise_format(PyExc_ImportError, "cannot import name '%U' from '%s'", name.get(), module_name);
+}
+
+// `class <name>: ...` with the given namespace entries, by calling type() as
+// the class statement does; the result is a plain class whose type is `type`.
+Ref define_class(PyObject* module, Name& name, Borrowed namespace_) {
+    Ref class_namespace = new_dict();
+    setitem(class_namespace, n_module, lookup_global(module, n_name));
+    setitem(class_namespace, n_qualname, name);
+    check(PyDict_Update(class_namespace.get(), namespace_));
+    Ref bases = tuple_of({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases, class_namespace);
+}
+
+Ref define_zorna_admin_events(PyObject* module) {
+    Ref body = new_dict();
+    Ref path = lookup_global(module, n_Path);
+    setitem(body, mangled::default_config_dir, call(path, text("/usr/share/syslog-ng-mod-zorna/event-settings")));
+    setitem(body, mangled::current_config_file, call(path, text("/etc/zorna-syslog.conf")));
+    setitem(body, mangled::param_ru_translations_file, call(path, text("/etc/vek-admin-events/eventsdictionary.json")));
+    setitem(body, mangled::arch, call_method(lookup_global(module, n_platform), n_machine));
+    Ref module_name = lookup_global(module, n_name);
+    setitem(body, mangled::audit_rules, make_audit_rules(module_name.get()));
+    setitem(body, mangled::special_events,
+            new_set(tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")})));
+
+    for (std::size_t i = 0; i < method_count; ++i) {
+        Ref function = Ref::steal(PyCFunction_NewEx(&method_defs[i], module, module_name.get()));
+        Ref member = Ref::steal(methods[i].is_static ? PyStaticMethod_New(function.get())
+                                                     : PyInstanceMethod_New(function.get()));
+        setitem(body, stored_name(methods[i].name), member);
+    }
+    return define_class(module, n_ZornaAdminEvents, body);
+}
+
+void run_top_level(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);
+    auto bind = [globals](Name& name, const Ref& value) { check(PyDict_SetItem(globals, name.get(), value.get())); };
+
+    // 1. standard modules
+    bind(n_gettext, import_module(globals, "gettext"));
+    bind(n_json, import_module(globals, "json"));
+    bind(n_locale, import_module(globals, "locale"));
+    bind(n_os, import_module(globals, "os"));
+    bind(n_platform, import_module(globals, "platform"));
+    bind(n_pydoc, import_module(globals, "pydoc"));
+
+    // 2. the outside event service, pathlib and typing
+    const char* manager_module = "zorna_event_config_manager.config_manager";
+    bind(n_ZornaConfigManager,
+         import_from(import_module(globals, manager_module, {n_ZornaConfigManager}).get(), manager_module,
+                     n_ZornaConfigManager));
+    bind(n_Path, import_from(import_module(globals, "pathlib", {n_Path}).get(), "pathlib", n_Path));
+    Ref typing = import_module(globals, "typing", {n_Any, n_Dict, n_List, n_Optional, n_Union});
+    for (Name* name : {&n_Any, &n_Dict, &n_List, &n_Optional, &n_Union}) bind(*name, import_from(typing.get(), "typing", *name));
+    bind(n_zorna_events, import_module(globals, "zorna_events"));
+
+    // 3. message translation: the domain becomes the process-wide default
+    Ref gettext = lookup_global(module, n_gettext);
+    call_method(gettext, n_bindtextdomain, text("zorna_admin_events"), text("/usr/share/locale"));
+    call_method(gettext, n_textdomain, text("zorna_admin_events"));
+
+    // 4. `_` is gettext.gettext itself
+    bind(n_underscore, getattr(gettext, n_gettext));
+
+    // 5. the language of descriptions, fixed once
+    Ref language = getitem(call_method(lookup_global(module, n_locale), n_getlocale), 0);
+    bind(n_LANG, text(equal(language, text("ru_RU")) ? "name_ru" : "name_en"));
+
+    // 6. terminal colour codes
+    Ref colours = new_dict();
+    setitem(colours, text("END"), text("\x1b[0m"));
+    setitem(colours, text("GREY"), text("\x1b[90m"));
+    bind(n_Color, define_class(module, n_Color, colours));
+
+    // 7. the working class
+    bind(n_ZornaAdminEvents, define_zorna_admin_events(module));
+}
+
+// ---- life cycle ------------------------------------------------------------------------
+//
+// The module keeps process-wide state (the interned names above, and the one
+// module object), so it is loaded into one interpreter only and its top-level
+// code runs once per process.  The import system may ask again to create it
+// (after its entry was removed from sys.modules): it gets the same object.
+
+// The loaded module (empty while not loaded).  Deliberately never destroyed:
+// it must not be released after the interpreter has shut down.
+Ref& loaded_module = *new Ref();
+int64_t owning_interpreter = -1;
+
+bool check_single_interpreter() {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return false;
+    if (owning_interpreter == -1) {
+        owning_interpreter = current;
+    } else if (owning_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+Name n_spec_name{"name"};
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    if (!check_single_interpreter()) return nullptr;
+    return guarded([&] {
+        if (loaded_module) return loaded_module;
+        return Ref::steal(PyModule_NewObject(getattr(spec, n_spec_name).get()));
+    });
+}
+
+int exec_module(PyObject* module) {
+    if (loaded_module) {
+        if (module == loaded_module.get()) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'admin_events' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    loaded_module = Ref::borrow(module);
+    if (succeeded([&] { run_top_level(module); })) return 0;
+    // A failed import leaves the module not loaded; the next import starts afresh.
+    loaded_module.reset();
+    return -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "admin_events",
+    nullptr,  // no docstring
+    0,        // no per-module state: the state is process-wide (see above)
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace zae
+
+PyMODINIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }
