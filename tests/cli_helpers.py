@@ -44,6 +44,7 @@ def unavailable():
         capture_output=True,
         text=True,
         env={**os.environ, "ZORNA_EVENTS_ROOT": str(EXAMPLES)},
+        cwd="/",
     )
     if probe.returncode != 0:
         last = (probe.stderr.strip().splitlines() or ["?"])[-1]

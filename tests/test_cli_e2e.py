@@ -1,6 +1,9 @@
 """The installed command as an administrator runs it, on a copy of the sample tree."""
 
+import json
+import re
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -9,6 +12,8 @@ from cli_helpers import SYSTEM_PATHS, Runner, events_of, groups_of, require_comm
 GREY = "\x1b[90m"
 END = "\x1b[0m"
 ERROR = "zorna-admin-events: error: "
+CURRENT = Path("etc/zorna-syslog.conf")
+LISTING_LINE = re.compile(r"(\S+) {10,}(\S+) \x1b\[90m")
 SKIPPED_RESTART = "not restarting syslog-ng.service and auditd"
 
 
@@ -30,13 +35,8 @@ PRESENT_BEFORE = {p for p in SYSTEM_PATHS if p.exists()}
 
 def status_lines(stdout):
     """{ID: status} from listing lines: ID, blanks, status, grey description."""
-    result = {}
-    for line in stdout.splitlines():
-        if GREY in line and not line.startswith(GREY):
-            head = line.split(GREY, 1)[0].split()
-            if len(head) == 2:
-                result[head[0]] = head[1]
-    return result
+    lines = (LISTING_LINE.match(line) for line in stdout.splitlines())
+    return {m.group(1): m.group(2) for m in lines if m}
 
 
 def test_groups_shows_every_group_through_the_pager(run):
@@ -93,32 +93,49 @@ def test_enable_changing_nothing_skips_no_restart(run):
     assert proc.stderr == ""
 
 
-def test_set_facility_and_priority_print_each_event(run):
+def current(run):
+    """The stand-in's current configuration under the root."""
+    return json.loads((run.root / CURRENT).read_text())
+
+
+def changed_files(before, after):
+    return {path for path in before.keys() | after.keys() if before.get(path) != after.get(path)}
+
+
+def test_set_facility_and_priority_print_and_store_each_event(run):
+    before = snapshot(run.root)
     proc = run("set-facility", "local3", "-e", "file-opened", "-e", "modifying-file")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "file-opened\tfacility: local3\nmodifying-file\tfacility: local3\n"
-    proc = run("set-priority", "warning", "-e", "file-opened")
-    assert proc.stdout == "file-opened\tpriority: warning\n"
-    shown = run("events", "file-opened").stdout
-    assert "message-syslog-facility: local3" in shown
-    assert "message-syslog-priority: warning" in shown
+    proc = run("set-priority", "warning", "-g", "file-access")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.count("\tpriority: warning\n") == len(events_of(run.root, "file-access"))
+
+    stored = current(run)
+    assert stored["file-opened"]["message-syslog-facility"] == "local3"
+    assert stored["modifying-file"]["message-syslog-facility"] == "local3"
+    assert {e for e in stored if stored[e].get("message-syslog-priority") == "warning"} == set(
+        events_of(run.root, "file-access")
+    )
+    assert changed_files(before, snapshot(run.root)) <= {str(CURRENT), str(CURRENT) + ".lock"}
 
 
 def test_set_properties_turns_paths_into_audit_rules(run):
-    proc = run("set-properties", "", "audit-paths", '["/etc/my file", "/srv"]', "-e", "file-opened")
+    proc = run("set-properties", "watch", "paths", '["/etc/my file", "/srv"]', "-e", "file-opened")
     assert proc.returncode == 0, proc.stderr
     assert SKIPPED_RESTART in proc.stderr
-    shown = run("events", "file-opened")
-    assert shown.returncode == 0
-    assert "path=/etc/my\\ file " in shown.stdout
-    assert "-k /srv" in shown.stdout
-    stored = b"".join(snapshot(run.root).values()).decode("utf-8", "replace")
-    assert "message-audit-rules" in stored
+    stored = current(run)["file-opened"]
+    assert stored["watch"]["paths"] == ["/etc/my file", "/srv"]
+    first, second = stored["message-audit-rules"]
+    assert "-F path=/etc/my\\ file -S " in first and first.endswith(" -k /etc/my\\ file")
+    assert second.startswith("-a always,exit -F arch=") and second.endswith(" -k /srv")
 
 
 def test_events_shows_each_event_block(run):
+    run("set-facility", "local3", "-e", "file-opened", "--no-restart")
     proc = run("events", "file-opened", "modifying-file")
     assert proc.returncode == 0, proc.stderr
+    assert "message-syslog-facility: local3" in proc.stdout
     assert proc.stdout.index("----------file-opened----------") < proc.stdout.index(
         "----------modifying-file----------"
     )
