@@ -98,13 +98,6 @@ def test_export_is_called_on_the_class_without_an_object(fake):
     assert fake.calls == [("export_config", ("out.json",))]
 
 
-def test_every_public_method_is_reachable():
-    ns = cli.build_parser().parse_args(["groups"])
-    reached = {c.method_name(ns) for c in cli.COMMANDS} | {"show_groups", "restart_daemons"}
-    public = {n for n in vars(FakeAdminEvents) if not n.startswith("_")} - {"calls", "fail_with", "changes"}
-    assert public <= reached
-
-
 @pytest.mark.parametrize(
     "argv",
     [
@@ -216,17 +209,6 @@ def test_root_relocates_class_paths_service_and_messages(monkeypatch, tmp_path):
         assert gettext.bindtextdomain(cli.TEXT_DOMAIN) == str(root / "usr/share/locale")
     finally:
         gettext.bindtextdomain(cli.TEXT_DOMAIN, old_locale_dir)
-
-
-def test_without_root_nothing_is_relocated(monkeypatch):
-    cls = type("ZornaAdminEvents", (FakeAdminEvents,), {"calls": []})
-    module = types.ModuleType(cli.MODULE)
-    module.ZornaAdminEvents = cls
-    monkeypatch.setitem(sys.modules, cli.MODULE, module)
-    monkeypatch.delenv(cli.ROOT_ENV, raising=False)
-    assert cli.load_class(None) is cls
-    assert cls._ZornaAdminEvents__current_config_file == Path("/etc/zorna-syslog.conf")
-    assert cli.ROOT_ENV not in os.environ
 
 
 def test_missing_pager_is_reported_before_loading(monkeypatch, capsys):
