@@ -137,6 +137,8 @@ inline bool contains(Borrowed container, Borrowed item) { return check(PySequenc
 inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
 // Python's `a == b` (no identity shortcut: __eq__ decides).
 inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
+// Python's `a != b` (__ne__ decides, which is not always `not __eq__`).
+inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
     if (n < 0) raise();
@@ -151,6 +153,10 @@ inline Ref format(Borrowed object) {
 }
 // a + b, as Python evaluates it.
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
+// a * b (also a text repeated: "    " * n).
+inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+// a / b (also joining pathlib paths: directory / name).
+inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
 // separator.join(items) for an iterable of str.
 inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicode_Join(separator, items)); }
 
@@ -278,6 +284,115 @@ public:
 private:
     Ref dict_;
 };
+
+// `first, second = object`, as Python unpacks two targets (a 2-tuple directly,
+// anything else through iteration).
+inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
+    Ref items = PyTuple_CheckExact(object.get()) ? Ref::borrow(object) : Ref::steal(PySequence_Tuple(object));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 1))};
+}
+
+// ---- exceptions being handled ------------------------------------------------
+//
+// try/except and with-blocks need the exception that unwound as a PythonError
+// while they run Python code (an except clause's types, a context manager's
+// __exit__).  `Caught` takes it out of the interpreter; `Handling` makes it the
+// exception being handled (sys.exc_info()), so that an exception raised
+// meanwhile gets it as its __context__, as in an except block.
+
+class Caught {
+public:
+    // Takes the exception that is set; call it right after catching PythonError.
+    Caught() noexcept {
+        PyErr_Fetch(&type_, &value_, &traceback_);
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        if (traceback_) PyException_SetTraceback(value_, traceback_);
+    }
+    Caught(const Caught&) = delete;
+    Caught& operator=(const Caught&) = delete;
+    ~Caught() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    PyObject* type() const noexcept { return type_; }
+    PyObject* value() const noexcept { return value_; }
+    PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
+
+    // `except types:` — a class or a tuple of classes.
+    bool matches(Borrowed types) const noexcept { return PyErr_GivenExceptionMatches(type_, types) != 0; }
+
+    // A bare `raise`: the exception propagates again, traceback included.
+    [[noreturn]] void reraise() noexcept(false) {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
+        throw PythonError{};
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// For its lifetime, `caught` is the exception being handled.
+class Handling {
+public:
+    explicit Handling(const Caught& caught) noexcept {
+        PyErr_GetExcInfo(&type_, &value_, &traceback_);
+        Py_XINCREF(caught.type());
+        Py_XINCREF(caught.value());
+        Py_INCREF(caught.traceback());
+        PyErr_SetExcInfo(caught.type(), caught.value(), caught.traceback());
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// A special method (__enter__, __exit__) looked up on the type, as the
+// interpreter does for the with statement.
+inline Ref special_method(Borrowed object, const char* name) {
+    PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object.get())), name);
+    if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(object.get())->tp_name);
+    }
+    return Ref::steal(found);
+}
+
+// `with manager as target: return body(target)`.  When the body raises,
+// __exit__ gets the exception (as the one being handled) and the exception
+// propagates unless __exit__ returns true; the result is then empty, as a
+// `return` that was never reached.  Otherwise __exit__(None, None, None).
+template <class Body>
+Ref with_block(Borrowed manager, Body&& body) {
+    Ref enter = special_method(manager, "__enter__");
+    Ref exit = special_method(manager, "__exit__");
+    Ref target = call(enter, manager);
+    Ref result;
+    try {
+        result = body(Borrowed(target));
+    } catch (const PythonError&) {
+        Caught caught;
+        {
+            Handling handling(caught);
+            if (truthy(call(exit, manager, caught.type(), caught.value(), caught.traceback()))) return Ref();
+        }
+        caught.reraise();
+    }
+    call(exit, manager, Py_None, Py_None, Py_None);
+    return result;
+}
 
 // ---- entry points ------------------------------------------------------------
 
