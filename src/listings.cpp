@@ -4,18 +4,104 @@
 
 namespace zae {
 
-Ref show_all_groups(const Call&) { not_implemented("show_all_groups"); }
+namespace {
 
-Ref show_groups(const Call&) { not_implemented("show_groups"); }
+Name n_zorna_events{"zorna_events"}, n_pydoc{"pydoc"}, n_max{"max"}, n_LANG{"LANG"}, n_Color{"Color"};
+Name n_get_event_ids_ex{"get_event_ids_ex"}, n_get_group_ids_ex{"get_group_ids_ex"}, n_get_group_ids{"get_group_ids"};
+Name n_is_event_enabled{"is_event_enabled"}, n_pipepager{"pipepager"}, n_cmd{"cmd"};
+Name n_split{"split"}, n_items{"items"}, n_GREY{"GREY"}, n_END{"END"};
 
-Ref show_groups_private(const Call&) { not_implemented("__show_groups"); }
+// The map from each ID to its English and Russian descriptions, built from the
+// records that `operation` of the event service returns: "ID,<en>,<ru>[,...]",
+// each name wrapped in one delimiter character at either end.
+Ref load_descriptions(const Call& call, Name& operation) {
+    Ref record_list = call_method(call.global(n_zorna_events), operation, integer(2));
+    Ref result = new_dict();
+    for (Ref record : Iterate(record_list)) {
+        Ref content = call_method(record, n_split, text(","));
+        Ref key = getitem(content, integer(0));
+        Ref names = new_dict();
+        setitem(names, text("name_en"), slice(getitem(content, integer(1)), 1, -1));
+        setitem(names, text("name_ru"), slice(getitem(content, integer(2)), 1, -1));
+        setitem(result, key, names);
+    }
+    return result;
+}
 
-Ref get_multiple_string(const Call&) { not_implemented("__get_multiple_string"); }
+// `for first, second in pairs`: the two elements of one item, or ValueError
+// worded as the interpreter words a failed unpacking.
+std::pair<Ref, Ref> unpack_pair(Borrowed item) {
+    Ref elements = Ref::steal(PySequence_Tuple(item));
+    Py_ssize_t n = length(elements);
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    return {getitem(elements, 0), getitem(elements, 1)};
+}
 
-Ref get_group_string(const Call&) { not_implemented("__get_group_string"); }
+}  // namespace
 
-Ref get_all_event_description(const Call&) { not_implemented("__get_all_event_description"); }
+Ref show_all_groups(const Call& call) {
+    setattr(call.self(), mangled::group_id_list, call_method(call.global(n_zorna_events), n_get_group_ids));
+    call_method(call.self(), mangled::show_groups);
+    return none();
+}
 
-Ref get_all_group_description(const Call&) { not_implemented("__get_all_group_description"); }
+Ref show_groups(const Call& call) {
+    call_method(call.self(), mangled::show_groups);
+    return none();
+}
+
+Ref show_groups_private(const Call& call) {
+    Ref result_strings = new_list();
+    Ref event_status = call_method(call.self(), mangled::get_grouped_events, getattr(call.self(), mangled::group_id_list));
+    for (Ref item : Iterate(call_method(event_status, n_items))) {
+        auto [group_id, events] = unpack_pair(item);
+        append(result_strings, call_method(call.self(), mangled::get_group_string, group_id));
+        append(result_strings, add(call_method(call.self(), mangled::get_multiple_string, events), text("\n")));
+    }
+    Ref listing = join(text("\n"), result_strings);
+    call_kw(getattr(call.global(n_pydoc), n_pipepager), {listing}, {{n_cmd, text("less -R")}});
+    return none();
+}
+
+Ref get_multiple_string(const Call& call) {
+    PyObject* id_list = call[1];
+    PyObject* new_status = call[2];
+    // A group whose events are not installed has nothing to list, and no longest ID.
+    if (id_list != Py_None && length(id_list) == 0) return text("");
+
+    Ref lengths = new_list();
+    for (Ref id : Iterate(id_list)) append(lengths, Ref::steal(PyLong_FromSsize_t(length(id))));
+    Ref spacing = add(zae::call(call.global(n_max), lengths), integer(10));
+
+    Ref mylist = new_list();
+    for (Ref id : Iterate(id_list)) {
+        Ref shown_id = format(id);
+        Ref filler = multiply(text(" "), subtract(spacing, Ref::steal(PyLong_FromSsize_t(length(id)))));
+        // Event mode asks the service for the status before the description is looked up.
+        bool events = new_status == Py_None;
+        Ref status = format(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
+                                   : Ref::borrow(new_status));
+        Ref grey = format(getattr(call.global(n_Color), n_GREY));
+        Ref descriptions = getattr(call.self(), events ? mangled::event_description : mangled::group_description);
+        Ref description = format(getitem(getitem(descriptions, id), call.global(n_LANG)));
+        Ref end = format(getattr(call.global(n_Color), n_END));
+        append(mylist, concat({shown_id, filler, status, text(" "), grey, description, end}));
+    }
+    return join(text("\n"), mylist);
+}
+
+Ref get_group_string(const Call& call) {
+    PyObject* group_id = call[1];
+    Ref description = format(
+        getitem(getitem(getattr(call.self(), mangled::group_description), group_id), call.global(n_LANG)));
+    Ref colour = getattr(call.global(n_Color), n_GREY);
+    Ref tagged_id = add(add(colour, group_id), getattr(call.global(n_Color), n_END));
+    return concat({description, text(" "), format(tagged_id)});
+}
+
+Ref get_all_event_description(const Call& call) { return load_descriptions(call, n_get_event_ids_ex); }
+
+Ref get_all_group_description(const Call& call) { return load_descriptions(call, n_get_group_ids_ex); }
 
 }  // namespace zae

@@ -137,7 +137,7 @@ inline bool contains(Borrowed container, Borrowed item) { return check(PySequenc
 inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
 // Python's `a == b` (no identity shortcut: __eq__ decides).
 inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
-// Python's `a != b` (__ne__ decides, which is not always `not __eq__`).
+// Python's `a != b` (__ne__ decides).
 inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
@@ -153,10 +153,16 @@ inline Ref format(Borrowed object) {
 }
 // a + b, as Python evaluates it.
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
-// a * b (also a text repeated: "    " * n).
+// a - b, as Python evaluates it.
+inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+// a * b, as Python evaluates it (also repeats a str: " " * n).
 inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
-// a / b (also joining pathlib paths: directory / name).
+// a / b, as Python evaluates it (also joins a pathlib.Path with a component).
 inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+// object[start:stop], as Python evaluates it.
+inline Ref slice(Borrowed object, Py_ssize_t start, Py_ssize_t stop) {
+    return Ref::steal(PySequence_GetSlice(object, start, stop));
+}
 // separator.join(items) for an iterable of str.
 inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicode_Join(separator, items)); }
 
@@ -284,16 +290,6 @@ public:
 private:
     Ref dict_;
 };
-
-// `first, second = object`, as Python unpacks two targets (a 2-tuple directly,
-// anything else through iteration).
-inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
-    Ref items = PyTuple_CheckExact(object.get()) ? Ref::borrow(object) : Ref::steal(PySequence_Tuple(object));
-    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 1))};
-}
 
 // ---- exceptions being handled ------------------------------------------------
 //

@@ -4,16 +4,99 @@
 
 namespace zae {
 
-Ref init(const Call&) { not_implemented("__init__"); }
+namespace {
 
-Ref prepare_groups(const Call&) { not_implemented("__prepare_groups"); }
+Name n_zorna_events{"zorna_events"}, n_print{"print"}, n_set{"set"}, n_sorted{"sorted"}, n_underscore{"_"};
+Name n_ZornaAdminEvents{"ZornaAdminEvents"};
+Name n_get_group_ids{"get_group_ids"}, n_get_event_ids{"get_event_ids"};
+Name n_copy{"copy"}, n_remove{"remove"}, n_iterdir{"iterdir"}, n_is_file{"is_file"}, n_name{"name"};
 
-Ref prepare_events(const Call&) { not_implemented("__prepare_events"); }
+// IDs are texts.  A selection holding anything else is a programming error of
+// the caller; it is refused before anything is set or asked, so that it can
+// neither half-validate the caller's list nor fail later, in the middle of a
+// report line or a listing.
+void require_text_ids(PyObject* id_list, const char* parameter) {
+    if (id_list == Py_None) return;
+    Py_ssize_t index = 0;
+    for (Ref id : Iterate(id_list)) {
+        if (!PyUnicode_Check(id.get())) {
+            raise_format(PyExc_TypeError, "%s must hold str IDs only, not %.200s (item %zd)", parameter,
+                         Py_TYPE(id.get())->tp_name, index);
+        }
+        ++index;
+    }
+}
 
-Ref get_events_by_group_id(const Call&) { not_implemented("__get_events_by_group_id"); }
+// Drop from the list held in `attribute` every ID that `catalogue_operation`
+// of the event service does not report, printing one line per dropped ID.
+void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, const char* label) {
+    Ref id_list = getattr(call.self(), attribute);
+    if (!truthy(id_list)) return;
+    Ref known = zae::call(call.global(n_set), call_method(call.global(n_zorna_events), catalogue_operation));
+    // Walk a copy: removing from the list itself would skip the element after each removal.
+    for (Ref id : Iterate(call_method(id_list, n_copy))) {
+        if (contains(known, id)) continue;
+        call_method(id_list, n_remove, id);
+        Ref report = concat({zae::call(call.global(n_underscore), text(label)), text(": "), id});
+        zae::call(call.global(n_print), report);
+    }
+}
 
-Ref get_grouped_events(const Call&) { not_implemented("__get_grouped_events"); }
+}  // namespace
 
-Ref get_event_group(const Call&) { not_implemented("__get_event_group"); }
+Ref init(const Call& call) {
+    require_text_ids(call[1], "event_id_list");
+    require_text_ids(call[2], "group_id_list");
+    setattr(call.self(), mangled::event_id_list, call[1]);
+    setattr(call.self(), mangled::group_id_list, call[2]);
+    setattr(call.self(), mangled::event_section_translations, none());
+    setattr(call.self(), mangled::need_daemon_restart, boolean(false));
+    call_method(call.self(), mangled::prepare_groups);
+    call_method(call.self(), mangled::prepare_events);
+    setattr(call.self(), mangled::event_description, call_method(call.self(), mangled::get_all_event_description));
+    setattr(call.self(), mangled::group_description, call_method(call.self(), mangled::get_all_group_description));
+    return none();
+}
+
+Ref prepare_groups(const Call& call) {
+    drop_unknown(call, mangled::group_id_list, n_get_group_ids, "Unknown group ID");
+    return none();
+}
+
+Ref prepare_events(const Call& call) {
+    drop_unknown(call, mangled::event_id_list, n_get_event_ids, "Unknown event ID");
+    return none();
+}
+
+Ref get_events_by_group_id(const Call& call) {
+    PyObject* group_id = call[0];
+    Ref group_dir = true_divide(getattr(call.global(n_ZornaAdminEvents), mangled::default_config_dir), group_id);
+    Ref result = new_list();
+    for (Ref entry : Iterate(call_method(group_dir, n_iterdir))) {
+        if (!truthy(call_method(entry, n_is_file))) continue;
+        if (!not_equal(getattr(entry, n_name), getattr(group_dir, n_name))) continue;
+        Ref name = getattr(entry, n_name);
+        if (!contains(zae::call(call.global(n_set), call_method(call.global(n_zorna_events), n_get_event_ids)), name)) continue;
+        append(result, getattr(entry, n_name));
+    }
+    return result;
+}
+
+Ref get_grouped_events(const Call& call) {
+    Ref result = new_dict();
+    for (Ref group_id : Iterate(zae::call(call.global(n_sorted), call[1]))) {
+        Ref events = call_method(call.self(), mangled::get_events_by_group_id, group_id);
+        setitem(result, group_id, zae::call(call.global(n_sorted), events));
+    }
+    return result;
+}
+
+Ref get_event_group(const Call& call) {
+    PyObject* event_id = call[1];
+    for (Ref group_id : Iterate(call_method(call.global(n_zorna_events), n_get_group_ids))) {
+        if (contains(call_method(call.self(), mangled::get_events_by_group_id, group_id), event_id)) return group_id;
+    }
+    return none();
+}
 
 }  // namespace zae

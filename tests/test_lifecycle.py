@@ -1,0 +1,73 @@
+"""The module's life cycle: one initialisation per process, one interpreter."""
+from conftest import run_python
+
+
+def test_reimport_returns_the_same_module_without_running_it_again():
+    result = run_python("""
+        import importlib, locale, sys
+        locale.getlocale = lambda *a: ("ru_RU", "UTF-8")
+        import zorna_admin_events.admin_events as first
+        locale.getlocale = lambda *a: ("en_US", "UTF-8")
+        del sys.modules["zorna_admin_events.admin_events"]
+        second = importlib.import_module("zorna_admin_events.admin_events")
+        importlib.reload(second)
+        print(second is first, second.LANG, second.ZornaAdminEvents is first.ZornaAdminEvents)
+    """)
+    assert result.stdout.split() == ["True", "name_ru", "True"]
+
+
+def test_running_the_top_level_code_on_another_module_object_is_refused():
+    result = run_python("""
+        import ctypes, types
+        import zorna_admin_events.admin_events as loaded
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        other = types.ModuleType("zorna_admin_events.admin_events")
+        try:
+            api.PyModule_ExecDef(other, api.PyModule_GetDef(loaded))
+        except RuntimeError as error:
+            print(error)
+        print(sorted(k for k in vars(other) if not k.startswith("__")), loaded.LANG)
+    """)
+    assert result.stdout.splitlines() == [
+        "Module 'admin_events' has already been imported. Re-initialisation is not supported.",
+        "[] name_en",
+    ]
+
+
+def test_a_second_interpreter_is_refused():
+    result = run_python("""
+        import _xxsubinterpreters as interpreters
+        import zorna_admin_events.admin_events as loaded
+        interpreter = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(interpreter, "import zorna_admin_events.admin_events")
+        except interpreters.RunFailedError as error:
+            print(error)
+        interpreters.destroy(interpreter)
+        print(loaded.Color.GREY == "\\x1b[90m")
+    """, env={"LANG": "C"})
+    assert result.stdout.splitlines() == [
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter per process.",
+        "True",
+    ]
+
+
+def test_a_failed_import_leaves_the_module_unloaded_and_can_be_retried():
+    result = run_python("""
+        import gettext, sys
+        sys.modules["zorna_events"] = None          # the outside service is missing
+        try:
+            import zorna_admin_events.admin_events
+        except ImportError:
+            print("failed: ImportError")
+        print("zorna_admin_events.admin_events" in sys.modules, gettext.textdomain())
+        del sys.modules["zorna_events"]             # the service is installed
+        from zorna_admin_events import admin_events
+        print(admin_events.ZornaAdminEvents.__name__, gettext.textdomain())
+    """)
+    assert result.stdout.splitlines() == [
+        "failed: ImportError", "False messages", "ZornaAdminEvents zorna_admin_events"]
