@@ -137,7 +137,7 @@ Ref load_event_section_translations(const Call& call) {
         Ref translations = load_json(call, getattr(self, mangled::param_ru_translations_file));
         if (translations) setattr(self, mangled::event_section_translations, translations);
     } catch (const PythonError&) {
-        Caught caught;
+        CaughtError caught;
         {
             Handling handling(caught);
             Ref json_decode_error = getattr(getattr(call.global(n_json), n_decoder), n_JSONDecodeError);

@@ -291,40 +291,48 @@ private:
     Ref dict_;
 };
 
-// ---- exceptions being handled ------------------------------------------------
-//
-// try/except and with-blocks need the exception that unwound as a PythonError
-// while they run Python code (an except clause's types, a context manager's
-// __exit__).  `Caught` takes it out of the interpreter; `Handling` makes it the
-// exception being handled (sys.exc_info()), so that an exception raised
-// meanwhile gets it as its __context__, as in an except block.
+// ---- catching ------------------------------------------------------------------
 
-class Caught {
+// The Python exception that is set, taken over in a `catch (const PythonError&)`
+// block as an `except` clause takes it: the error indicator is cleared, so
+// the handler may call into Python (to look up the class it catches, say),
+// then either drop the exception (by letting the object go) or `reraise()` it.
+// The exception is normalized (an instance with its traceback), as an except
+// clause and a context manager's __exit__ receive it.
+//
+//     try { ... } catch (const PythonError&) {
+//         CaughtError error;
+//         if (!error.matches(exception_class)) error.reraise();
+//         ... handle ...
+//     }
+class CaughtError {
 public:
-    // Takes the exception that is set; call it right after catching PythonError.
-    Caught() noexcept {
+    CaughtError() noexcept {
         PyErr_Fetch(&type_, &value_, &traceback_);
         PyErr_NormalizeException(&type_, &value_, &traceback_);
         if (traceback_) PyException_SetTraceback(value_, traceback_);
     }
-    Caught(const Caught&) = delete;
-    Caught& operator=(const Caught&) = delete;
-    ~Caught() {
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
+    ~CaughtError() {
         Py_XDECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(traceback_);
     }
 
+    // sys.exc_info() while the exception is handled; the traceback is None when there is none.
     PyObject* type() const noexcept { return type_; }
     PyObject* value() const noexcept { return value_; }
     PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
 
-    // `except types:` — a class or a tuple of classes.
-    bool matches(Borrowed types) const noexcept { return PyErr_GivenExceptionMatches(type_, types) != 0; }
-
-    // A bare `raise`: the exception propagates again, traceback included.
-    [[noreturn]] void reraise() noexcept(false) {
-        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
+    // `except exception_class:` (a class or a tuple of classes).
+    bool matches(Borrowed exception_class) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_, exception_class);
+    }
+    // Set the exception again, unchanged, and unwind with it.
+    [[noreturn]] void reraise() {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(traceback_, nullptr));
         throw PythonError{};
     }
 
@@ -334,10 +342,12 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-// For its lifetime, `caught` is the exception being handled.
+// For its lifetime, `caught` is the exception being handled (sys.exc_info()),
+// so that an exception raised meanwhile (by the code an except clause or a
+// with-block's __exit__ runs) gets it as its __context__, as in Python.
 class Handling {
 public:
-    explicit Handling(const Caught& caught) noexcept {
+    explicit Handling(const CaughtError& caught) noexcept {
         PyErr_GetExcInfo(&type_, &value_, &traceback_);
         Py_XINCREF(caught.type());
         Py_XINCREF(caught.value());
@@ -379,7 +389,7 @@ Ref with_block(Borrowed manager, Body&& body) {
     try {
         result = body(Borrowed(target));
     } catch (const PythonError&) {
-        Caught caught;
+        CaughtError caught;
         {
             Handling handling(caught);
             if (truthy(call(exit, manager, caught.type(), caught.value(), caught.traceback()))) return Ref();

@@ -30,13 +30,12 @@ void require_text_ids(PyObject* id_list, const char* parameter) {
 // Drop from the list held in `attribute` every ID that `catalogue_operation`
 // of the event service does not report, printing one line per dropped ID.
 void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, const char* label) {
-    Ref id_list = getattr(call.self(), attribute);
-    if (!truthy(id_list)) return;
+    if (!truthy(getattr(call.self(), attribute))) return;
     Ref known = zae::call(call.global(n_set), call_method(call.global(n_zorna_events), catalogue_operation));
     // Walk a copy: removing from the list itself would skip the element after each removal.
-    for (Ref id : Iterate(call_method(id_list, n_copy))) {
+    for (Ref id : Iterate(call_method(getattr(call.self(), attribute), n_copy))) {
         if (contains(known, id)) continue;
-        call_method(id_list, n_remove, id);
+        call_method(getattr(call.self(), attribute), n_remove, id);
         Ref report = concat({zae::call(call.global(n_underscore), text(label)), text(": "), id});
         zae::call(call.global(n_print), report);
     }
