@@ -30,7 +30,8 @@ std::pair<Ref, Ref> unpack_pair(Borrowed object) {
 
 // isinstance(value, dict): dict subclasses count.
 bool is_dict(const Call& call, Borrowed value) {
-    return truthy(zae::call(call.global(n_isinstance), value, call.global(n_dict)));
+    Ref isinstance_ = call.global(n_isinstance);
+    return truthy(zae::call(isinstance_, value, call.global(n_dict)));
 }
 
 // with path.open() as f: return json.load(f)
@@ -122,8 +123,7 @@ Ref sort_nested_dict(const Call& call) {
     for (const Ref& key : Iterate(ordered)) {
         Ref value = getitem(ordered, key);
         if (is_dict(call, value)) {
-            setitem(ordered, key,
-                    call_method(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict, getitem(ordered, key)));
+            setitem(ordered, key, call_method(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict, value));
         }
     }
     return ordered;
@@ -140,8 +140,9 @@ Ref load_event_section_translations(const Call& call) {
         CaughtError caught;
         {
             Handling handling(caught);
+            Ref file_not_found = call.global(n_FileNotFoundError);
             Ref json_decode_error = getattr(getattr(call.global(n_json), n_decoder), n_JSONDecodeError);
-            if (caught.matches(tuple_of({call.global(n_FileNotFoundError), json_decode_error}))) return none();
+            if (caught.matches(tuple_of({file_not_found, json_decode_error}))) return none();
         }
         caught.reraise();
     }

@@ -414,6 +414,24 @@ def test_missing_or_malformed_translations_are_ignored(tree, lang, capsys, docum
     assert capsys.readouterr() == ("", "")
 
 
+def test_ignored_decode_error_is_the_one_of_the_module_level_json_at_the_time(tree, lang, monkeypatch):
+    class OtherDecodeError(ValueError):
+        pass
+
+    def load(f):
+        raise raised.pop()
+
+    lang("name_ru")
+    tree.write_translations({})
+    decoder = types.SimpleNamespace(JSONDecodeError=OtherDecodeError)
+    monkeypatch.setattr(admin_events, "json", types.SimpleNamespace(load=load, decoder=decoder))
+    raised = [json.decoder.JSONDecodeError("x", "", 0), OtherDecodeError()]
+    obj = make_view()
+    obj._ZornaAdminEvents__load_event_section_translations()
+    with pytest.raises(json.decoder.JSONDecodeError):
+        obj._ZornaAdminEvents__load_event_section_translations()
+
+
 def test_other_translation_errors_propagate(tree, lang):
     lang("name_ru")
     tree.translations_file.mkdir()
