@@ -18,16 +18,6 @@ Name n_empty{""}, n_newline{"\n"}, n_colon_newline{":\n"}, n_colon_space{": "}, 
 Name n_open_paren{"("}, n_close_paren{")"}, n_dashes{"----------"}, n_dashes_newline{"----------\n"};
 Name n_apostrophe{"'"}, n_double_quote{"\""}, n_less{"less -R"};
 
-// `first, second = object`, as Python unpacks two targets (a 2-tuple directly,
-// anything else through iteration).
-std::pair<Ref, Ref> unpack_pair(Borrowed object) {
-    Ref items = PyTuple_CheckExact(object.get()) ? Ref::borrow(object) : Ref::steal(PySequence_Tuple(object));
-    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 1))};
-}
-
 // isinstance(value, dict): dict subclasses count.
 bool is_dict(const Call& call, Borrowed value) {
     Ref isinstance_ = call.global(n_isinstance);

@@ -213,6 +213,16 @@ inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional
                                           keywords.size() ? names.get() : nullptr));
 }
 
+// `first, second = object`, as Python unpacks two targets (a 2-tuple directly,
+// anything else through iteration).
+inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
+    Ref items = PyTuple_CheckExact(object.get()) ? Ref::borrow(object) : Ref::steal(PySequence_Tuple(object));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 1))};
+}
+
 // ---- iteration ---------------------------------------------------------------
 
 // `for (Ref item : Iterate(object))` walks any iterable as Python's for does;
