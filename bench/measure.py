@@ -1,5 +1,14 @@
 """Measuring one scenario: clean runs for the time, timed runs for the outside
-share, one traced run for the peak memory."""
+share, one traced run for the peak memory.
+
+Peak memory is what tracemalloc reports as the highest total of Python
+allocations during one call, above what was allocated before it.  Tracing
+slows allocation-heavy code down many times over, so for calls slower than
+`Settings.trace_limit_s` the peak is taken from the clean runs instead: the
+growth of the process's resident set (its high-water mark, reset before the
+call) over the resident set before it, which counts whole pages and only
+memory the process did not hold already.
+"""
 from __future__ import annotations
 
 import contextlib
@@ -9,7 +18,7 @@ import statistics
 import time
 import tracemalloc
 from dataclasses import dataclass, field
-from typing import Dict, List
+from typing import Dict, List, Tuple
 
 from scenarios import Environment, Scenario
 from timing import Ledger, outside_breakdown
@@ -25,6 +34,7 @@ class Settings:
     max_inner_prepared: int = 50  # nor, for runs that each need a fresh preparation, than this
     budget_s: float = 15.0      # fewer samples when one mode would take longer than this
     keep_slow_pilot_s: float = 1.0  # a first run slower than this counts as a sample
+    trace_limit_s: float = 1.0  # slower calls get their peak memory from the resident set
 
 
 @dataclass
@@ -41,6 +51,7 @@ class Result:
     calls: Dict[str, float] = field(default_factory=dict)    # per call of the method, by outside operation
     call_ns: Dict[str, float] = field(default_factory=dict)  # per call of the method, by outside operation
     peak_bytes: int = 0
+    peak_source: str = "traced"  # or "resident set"
 
     @property
     def median(self) -> float:
@@ -64,13 +75,15 @@ class Result:
         return self.own / self.median if self.median else 0.0
 
 
-def _sample(env: Environment, scenario: Scenario, inner: int, ledger: Ledger = None) -> float:
-    """Total nanoseconds of `inner` calls (preparation untimed and not in the ledger).
+def _sample(env: Environment, scenario: Scenario, inner: int, ledger: Ledger = None) -> Tuple[int, int]:
+    """Total nanoseconds of `inner` calls (preparation untimed and not in the
+    ledger), and the most the resident set grew during one of them.
 
     The collector runs before the sample and is off during it, so that a
     collection does not land on whichever call happens to trigger it.
     """
     total = 0
+    growth = 0
     suspended = ledger.suspended if ledger else contextlib.nullcontext
     with env.installed(ledger):
         with suspended():
@@ -80,21 +93,50 @@ def _sample(env: Environment, scenario: Scenario, inner: int, ledger: Ledger = N
         try:
             if scenario.repeatable:
                 run = scenario.run
+                before = _reset_resident_peak()
                 start = _clock()
                 for _ in range(inner):
                     run(state)
                 total = _clock() - start
+                growth = _resident_peak() - before
             else:
                 for i in range(inner):
                     if i:
                         with suspended():
                             state = scenario.prepare(env)
+                    before = _reset_resident_peak()
                     start = _clock()
                     scenario.run(state)
                     total += _clock() - start
+                    growth = max(growth, _resident_peak() - before)
         finally:
             gc.enable()
-    return total
+    return total, max(0, growth)
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field):
+                return int(line.split()[1])
+    return 0
+
+
+def _reset_resident_peak() -> int:
+    """Reset the resident-set high-water mark; returns the resident set (bytes)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear_refs:
+            clear_refs.write("5")
+        return _status_kib("VmRSS:") * 1024
+    except OSError:
+        return 0
+
+
+def _resident_peak() -> int:
+    try:
+        return _status_kib("VmHWM:") * 1024
+    except OSError:
+        return 0
 
 
 def _peak(env: Environment, scenario: Scenario) -> int:
@@ -118,28 +160,33 @@ def measure(env: Environment, scenario: Scenario, settings: Settings, timer_cost
 
     # Pilot runs: the first one also warms up (caches, lazily loaded code);
     # then raise the count until a sample is long enough, as timeit does.
-    pilot = _sample(env, scenario, 1)
+    pilot, pilot_growth = _sample(env, scenario, 1)
     kept = pilot >= settings.keep_slow_pilot_s * 1e9
     limit = settings.max_inner if scenario.repeatable else settings.max_inner_prepared
     target = settings.min_sample_s * 1e9
     inner, elapsed = 1, pilot
     if not kept:
-        elapsed = _sample(env, scenario, 1)
+        elapsed = _sample(env, scenario, 1)[0]
         while elapsed < target and inner < limit:
             inner = min(limit, max(inner * 2, math.ceil(inner * target / max(elapsed, 1))))
-            elapsed = _sample(env, scenario, inner)
+            elapsed = _sample(env, scenario, inner)[0]
     one_call = elapsed / inner
     samples = max(1, min(repeats, int(settings.budget_s * 1e9 // max(one_call * inner, 1))))
     result.inner = inner
+    growths = []
     if kept:
         result.clean_ns.append(pilot)
+        growths.append(pilot_growth)
     while len(result.clean_ns) < samples:
-        result.clean_ns.append(_sample(env, scenario, inner) / inner)
+        total, growth = _sample(env, scenario, inner)
+        result.clean_ns.append(total / inner)
+        growths.append(growth)
 
+    # Outside calls vary less than the whole; slow runs get half the samples.
     ledger = Ledger()
     calls: Dict[str, List[float]] = {}
     call_ns: Dict[str, List[float]] = {}
-    for _ in range(samples):
+    for _ in range(samples if one_call * inner < 1e9 else max(1, samples // 2)):
         ledger.reset()
         _sample(env, scenario, inner, ledger)
         split = outside_breakdown(ledger, scenario.mandated)
@@ -152,5 +199,8 @@ def measure(env: Environment, scenario: Scenario, settings: Settings, timer_cost
             call_ns.setdefault(key, []).append(ledger.nanoseconds[key] / inner)
     result.calls = {key: statistics.median(v) for key, v in sorted(calls.items())}
     result.call_ns = {key: statistics.median(v) for key, v in sorted(call_ns.items())}
-    result.peak_bytes = _peak(env, scenario)
+    if one_call < settings.trace_limit_s * 1e9:
+        result.peak_bytes = _peak(env, scenario)
+    else:
+        result.peak_bytes, result.peak_source = max(growths), "resident set"
     return result

@@ -57,7 +57,8 @@ def results_table(results: List[Result]) -> str:
             result.method, result.selection, f"{result.size:,}", duration(result.median),
             f"{result.spread:.0%}", growth(last_total, result.median), duration(result.outside),
             duration(result.own), f"{share:.1%}{flag}", growth(last_own, result.own),
-            size_text(result.peak_bytes), f"{len(result.clean_ns)}×{result.inner}",
+            size_text(result.peak_bytes) + ("ʳ" if result.peak_source != "traced" else ""),
+            f"{len(result.clean_ns)}×{result.inner}",
         ))
         previous[result.method] = (result.median, result.own)
     return table(rows, HEADER, right=range(2, len(HEADER)))

@@ -42,7 +42,8 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     parser.add_argument("--services", default="memory,stand-in", help="memory, stand-in or both")
     parser.add_argument("--methods", default="", help="only these methods (comma-separated names)")
     parser.add_argument("--repeats", type=int, default=0, help="samples per mode (default: 9, 7, 3 by size)")
-    parser.add_argument("--budget", type=float, default=15.0, help="seconds per method, size and mode")
+    parser.add_argument("--budget", type=float, default=6.0,
+                        help="fewer samples when the samples of one method and size would take longer (seconds)")
     parser.add_argument("--show-events", type=int, default=10, help="events selected for show_events")
     parser.add_argument("--change-events", type=int, default=10, help="events selected for the changing methods")
     parser.add_argument("--detail-size", type=int, default=1000, help="size whose per-call breakdown is printed")
@@ -92,6 +93,8 @@ def main(argv=None) -> int:
         mine = [r for r in results if r.service == kind]
         print(f"## {kind} service\n")
         print(results_table(mine))
+        if any(r.peak_source != "traced" for r in mine):
+            print("\nʳ growth of the resident set: calls too slow to run under tracemalloc")
         print()
     for kind in kinds:
         detail = [r for r in results if r.service == kind and r.size == args.detail_size]

@@ -82,10 +82,12 @@ def test_set_properties_stores_audit_rules_only_for_path_events(env, name, store
     assert counted(env, name)["service.set_event_param"] == store_calls
 
 
-def test_measure_fills_in_every_figure(env):
-    settings = Settings(repeats=2, min_sample_s=0.001, budget_s=5)
+@pytest.mark.parametrize("trace_limit_s, source", [(10.0, "traced"), (0.0, "resident set")])
+def test_measure_fills_in_every_figure(env, trace_limit_s, source):
+    settings = Settings(repeats=2, min_sample_s=0.001, budget_s=5, trace_limit_s=trace_limit_s)
     for name in ("show_groups", "restart_daemons", "enable"):
         result = measure(env, by_name()[name], settings, timer_cost_ns=0)
         assert len(result.clean_ns) == len(result.mandated_ns) == 2
-        assert result.median > 0 and 0 <= result.own_share <= 1 and result.peak_bytes > 0
+        assert result.median > 0 and 0 <= result.own_share <= 1 and result.peak_source == source
+        assert result.peak_bytes > 0 or source != "traced"
         assert not result.other_keys
