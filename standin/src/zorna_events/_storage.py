@@ -19,11 +19,13 @@ from __future__ import annotations
 import contextlib
 import errno
 import fcntl
+import functools
 import json
 import os
 import stat
 import tempfile
 from dataclasses import dataclass
+from functools import cached_property
 from pathlib import Path
 from typing import Any, Callable, Dict, Generic, Iterator, List, Optional, Tuple, TypeVar
 
@@ -37,35 +39,41 @@ T = TypeVar("T")
 
 @dataclass(frozen=True)
 class Layout:
-    """Where every file of the service lies under one root directory."""
+    """Where every file of the service lies under one root directory.
+
+    The paths are made once per layout and layouts are shared per root (see
+    :func:`current_layout`): the frequent read operations look up cached
+    content by path, and a path object that lives on keeps its string form
+    and hash instead of computing them again at every call.
+    """
 
     root: Path
 
-    @property
+    @cached_property
     def module_dir(self) -> Path:
         return self.root / "usr" / "share" / "syslog-ng-mod-zorna"
 
-    @property
+    @cached_property
     def catalogue_file(self) -> Path:
         """Catalogue of groups and events with their names."""
         return self.module_dir / "catalogue.json"
 
-    @property
+    @cached_property
     def defaults_dir(self) -> Path:
         """Default settings: one subdirectory per group, one file per event."""
         return self.module_dir / "event-settings"
 
-    @property
+    @cached_property
     def state_file(self) -> Path:
         """Current configuration: event ID -> that event's current settings."""
         return self.root / "etc" / "zorna-syslog.conf"
 
-    @property
+    @cached_property
     def lock_file(self) -> Path:
         """Lock taken around every read-modify-write of the state file."""
         return self.state_file.with_name(self.state_file.name + ".lock")
 
-    @property
+    @cached_property
     def translations_file(self) -> Path:
         """Russian section names; read by the administration module, not here."""
         return self.root / "etc" / "vek-admin-events" / "eventsdictionary.json"
@@ -78,7 +86,14 @@ def current_layout() -> Layout:
     against the current directory, so cache entries never mix two roots.
     """
     root = os.environ.get(ENV_ROOT) or DEFAULT_ROOT
-    return Layout(Path(os.path.abspath(root)))
+    if not os.path.isabs(root):
+        root = os.path.abspath(root)
+    return _layout_for(root)
+
+
+@functools.lru_cache(maxsize=64)
+def _layout_for(absolute_root: str) -> Layout:
+    return Layout(Path(os.path.normpath(absolute_root)))
 
 
 # --------------------------------------------------------------------------
