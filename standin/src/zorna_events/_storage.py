@@ -93,7 +93,13 @@ def current_layout() -> Layout:
 
 @functools.lru_cache(maxsize=64)
 def _layout_for(absolute_root: str) -> Layout:
-    return Layout(Path(os.path.normpath(absolute_root)))
+    # Spellings of one root ("/r", "/r/", "/r/.") share one layout.
+    return _layout_of(os.path.normpath(absolute_root))
+
+
+@functools.lru_cache(maxsize=64)
+def _layout_of(normal_root: str) -> Layout:
+    return Layout(Path(normal_root))
 
 
 # --------------------------------------------------------------------------
