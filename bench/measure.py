@@ -91,7 +91,7 @@ def _sample(env: Environment, scenario: Scenario, inner: int, ledger: Ledger = N
         gc.collect()
         gc.disable()
         try:
-            if scenario.repeatable:
+            if env.service.kind in scenario.repeatable:
                 run = scenario.run
                 before = _reset_resident_peak()
                 start = _clock()
@@ -162,7 +162,8 @@ def measure(env: Environment, scenario: Scenario, settings: Settings, timer_cost
     # then raise the count until a sample is long enough, as timeit does.
     pilot, pilot_growth = _sample(env, scenario, 1)
     kept = pilot >= settings.keep_slow_pilot_s * 1e9
-    limit = settings.max_inner if scenario.repeatable else settings.max_inner_prepared
+    repeatable = env.service.kind in scenario.repeatable
+    limit = settings.max_inner if repeatable else settings.max_inner_prepared
     target = settings.min_sample_s * 1e9
     inner, elapsed = 1, pilot
     if not kept:

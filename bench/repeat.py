@@ -47,7 +47,7 @@ def main(argv=None) -> int:
             state = scenario.prepare(env)
             deadline = time.monotonic() + args.seconds
             while time.monotonic() < deadline:
-                if runs and not scenario.repeatable:
+                if runs and env.service.kind not in scenario.repeatable:
                     state = scenario.prepare(env)
                 start = time.perf_counter()
                 scenario.run(state)
