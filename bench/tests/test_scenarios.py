@@ -91,3 +91,12 @@ def test_measure_fills_in_every_figure(env, trace_limit_s, source):
         assert result.median > 0 and 0 <= result.own_share <= 1 and result.peak_source == source
         assert result.peak_bytes > 0 or source != "traced"
         assert not result.other_keys
+
+
+def test_compare_runs_both_sides_on_the_same_input(capsys):
+    import compare
+
+    # It stops with a message if a module step and its Python loop disagree.
+    assert compare.main(["--size", "100", "--seconds", "0.005"]) == 0
+    out = capsys.readouterr().out
+    assert out.count("\n|") == 9 and "descriptions of all events" in out
