@@ -1,33 +1,293 @@
 // Configuration changes: enabling and disabling, syslog message parameters,
 // event properties with audit rules, import, export and daemon restart.
+//
+// Every change goes through the outside event service; every change marks the
+// object's restart flag, which restart_daemons reads.
 #include "admin_events.hpp"
 
 namespace zae {
 
-Ref enable(const Call&) { not_implemented("enable"); }
+namespace {
 
-Ref disable(const Call&) { not_implemented("disable"); }
+Name n_print{"print"}, n_underscore{"_"}, n_zorna_events{"zorna_events"}, n_json{"json"}, n_os{"os"};
+Name n_ZornaConfigManager{"ZornaConfigManager"}, n_Path{"Path"};
+Name n_enable_event{"enable_event"}, n_disable_event{"disable_event"}, n_is_event_enabled{"is_event_enabled"};
+Name n_set_event_param{"set_event_param"};
+Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
+    n_JSONDecodeError{"JSONDecodeError"};
+Name n_new_status{"new_status"}, n_replace{"replace"};
+Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
 
-Ref set_priority(const Call&) { not_implemented("set_priority"); }
+// self.__need_daemon_restart = True
+void mark_restart(const Call& call) { setattr(call.self(), mangled::need_daemon_restart, Py_True); }
 
-Ref set_facility(const Call&) { not_implemented("set_facility"); }
+// Does `action` switch events on?  The direction is read from the action
+// itself, against zorna_events.enable_event as the module holds it now.
+bool is_enabling(const Call& call, Borrowed action) {
+    return equal(action, getattr(call.global(n_zorna_events), n_enable_event));
+}
 
-Ref set_properties(const Call&) { not_implemented("set_properties"); }
+// json.dumps(value, ensure_ascii=False)
+Ref dump_json(const Call& call, Borrowed value) {
+    Ref dumps = getattr(call.global(n_json), n_dumps);
+    return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
+}
 
-Ref export_config(const Call&) { not_implemented("export_config"); }
+// print(line)
+void print_line(const Call& call, Borrowed line) { zae::call(call.global(n_print), line); }
 
-Ref import_config(const Call&) { not_implemented("import_config"); }
+// _(message)
+Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
 
-Ref restart_daemons(const Call&) { not_implemented("restart_daemons"); }
+// The paths named by a decoded VALUE, as __process_path_value walks them:
+// a str is one path, anything else is iterated (list elements, dict keys).
+Ref path_list(Borrowed value) {
+    if (isinstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type))) return tuple_of({value});
+    return Ref::borrow(value);
+}
 
-Ref process_group(const Call&) { not_implemented("__process_group"); }
+// A path can go into an audit rule line only as text that stays on one line:
+// a line break would start a second rule, a NUL would cut the line short.
+bool is_usable_path(Borrowed path) {
+    if (!PyUnicode_Check(path.get())) return false;
+    for (Py_UCS4 forbidden : {Py_UCS4('\n'), Py_UCS4('\r'), Py_UCS4('\0')}) {
+        Py_ssize_t found = PyUnicode_FindChar(path, forbidden, 0, PyUnicode_GET_LENGTH(path.get()), 1);
+        if (found == -2) raise();
+        if (found >= 0) return false;
+    }
+    return true;
+}
 
-Ref process_ids(const Call&) { not_implemented("__process_ids"); }
+bool all_paths_usable(Borrowed json_value) {
+    for (Ref path : Iterate(path_list(json_value))) {
+        if (!is_usable_path(path)) return false;
+    }
+    return true;
+}
 
-Ref process_event(const Call&) { not_implemented("__process_event"); }
+// Does the event list name at least one of the path events?  (A None list
+// names none; the walk that follows fails on it as it would anyway.)
+bool names_path_event(const Call& call, Borrowed event_id_list) {
+    if (event_id_list.get() == Py_None) return false;
+    Ref special_events = getattr(call.self(), mangled::special_events);
+    for (Ref event_id : Iterate(event_id_list)) {
+        if (contains(special_events, event_id)) return true;
+    }
+    return false;
+}
 
-Ref set_syslog_message_param(const Call&) { not_implemented("__set_syslog_message_param"); }
+// One stored syslog parameter and its confirmation line.
+void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type, Borrowed param_value) {
+    // The value goes to the service as JSON text: a string literal of the
+    // value's text, so quotes, backslashes and control characters in it are
+    // escaped instead of breaking the JSON.
+    call_method(call.global(n_zorna_events), n_set_event_param, event_id, text(""),
+                add(text("message-syslog-"), param_type), dump_json(call, str(param_value)));
+    print_line(call, concat({format(event_id), text("\t"), format(param_type), text(": "), format(param_value)}));
+}
 
-Ref process_path_value(const Call&) { not_implemented("__process_path_value"); }
+}  // namespace
+
+// ---- enabling and disabling --------------------------------------------------
+
+Ref enable(const Call& call) {
+    call_method(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_enable_event));
+    return none();
+}
+
+Ref disable(const Call& call) {
+    call_method(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_disable_event));
+    return none();
+}
+
+// __process_ids(self, action)
+Ref process_ids(const Call& call) {
+    PyObject* self = call.self();
+    PyObject* action = call[1];
+
+    if (truthy(getattr(self, mangled::event_id_list))) {
+        for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
+            call_method(self, mangled::process_event, event_id, action);
+        }
+        print_line(call, call_method(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list)));
+    }
+
+    if (truthy(getattr(self, mangled::group_id_list))) {
+        for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
+            call_method(self, mangled::process_group, group_id, action);
+        }
+        Ref listing = getattr(self, mangled::get_multiple_string);
+        Ref group_id_list = getattr(self, mangled::group_id_list);
+        Ref new_status = integer(is_enabling(call, action) ? 1 : 0);
+        print_line(call, call_kw(listing, {group_id_list}, {{n_new_status, new_status}}));
+    }
+    return none();
+}
+
+// __process_group(self, group_id, action)
+Ref process_group(const Call& call) {
+    PyObject* self = call.self();
+    for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, call[1]))) {
+        call_method(self, mangled::process_event, event_id, call[2]);
+    }
+    return none();
+}
+
+// __process_event(self, event_id, action): change the event only when the
+// catalogue reports it in the opposite state.
+Ref process_event(const Call& call) {
+    PyObject* event_id = call[1];
+    PyObject* action = call[2];
+
+    bool must_change;
+    if (is_enabling(call, action)) {
+        must_change = equal(call_method(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(0));
+    } else {
+        must_change = equal(call_method(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(1));
+    }
+    if (must_change) {
+        // Marked before the action runs: a failing action may have changed
+        // something all the same.
+        mark_restart(call);
+        zae::call(action, event_id);
+    }
+    return none();
+}
+
+// ---- syslog message parameters -----------------------------------------------
+
+Ref set_priority(const Call& call) {
+    call_method(call.self(), mangled::set_syslog_message_param, text("priority"), call[1]);
+    return none();
+}
+
+Ref set_facility(const Call& call) {
+    call_method(call.self(), mangled::set_syslog_message_param, text("facility"), call[1]);
+    return none();
+}
+
+// __set_syslog_message_param(self, param_type, param_value)
+Ref set_syslog_message_param(const Call& call) {
+    PyObject* self = call.self();
+    PyObject* param_type = call[1];
+    PyObject* param_value = call[2];
+
+    if (truthy(getattr(self, mangled::event_id_list))) {
+        for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
+            store_syslog_param(call, event_id, param_type, param_value);
+        }
+    }
+    if (truthy(getattr(self, mangled::group_id_list))) {
+        for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
+            for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, group_id))) {
+                store_syslog_param(call, event_id, param_type, param_value);
+            }
+        }
+    }
+    mark_restart(call);
+    return none();
+}
+
+// ---- event properties and audit rules ------------------------------------------
+
+// set_properties(self, section, parameter, value)
+Ref set_properties(const Call& call) {
+    PyObject* self = call.self();
+    PyObject* section = call[1];
+    PyObject* parameter = call[2];
+    PyObject* value = call[3];
+
+    Ref json_value;
+    try {
+        json_value = call_method(call.global(n_json), n_loads, value);
+    } catch (const PythonError&) {
+        CaughtError error;
+        if (!error.matches(getattr(getattr(call.global(n_json), n_decoder), n_JSONDecodeError))) error.reraise();
+        print_line(call, translated(call, "The VALUE should be in JSON format"));
+        return none();
+    }
+
+    bool accepted = isinstance(json_value, reinterpret_cast<PyObject*>(&PyUnicode_Type)) ||
+                    isinstance(json_value, reinterpret_cast<PyObject*>(&PyDict_Type)) ||
+                    isinstance(json_value, reinterpret_cast<PyObject*>(&PyList_Type));
+    if (!accepted) {
+        print_line(call, concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
+                                 str(reinterpret_cast<PyObject*>(Py_TYPE(json_value.get()))),
+                                 text(")")}));
+        return none();
+    }
+
+    // Paths become audit rule lines; one that is not text, or that would
+    // break its line, is refused before anything is stored, so that no event
+    // is left with a property and no matching rules.
+    if (names_path_event(call, getattr(self, mangled::event_id_list)) && !all_paths_usable(json_value)) {
+        print_line(call, concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
+                                 format(translated(call, "paths must be strings without line breaks")), text(")")}));
+        return none();
+    }
+
+    mark_restart(call);
+    for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
+        call_method(call.global(n_zorna_events), n_set_event_param, event_id, section, parameter, value);
+        if (contains(getattr(self, mangled::special_events), event_id)) {
+            Ref rules = call_method(self, mangled::process_path_value, event_id, json_value);
+            call_method(call.global(n_zorna_events), n_set_event_param, event_id, text(""),
+                        text("message-audit-rules"), rules);
+        }
+    }
+    return none();
+}
+
+// __process_path_value(self, event_id, value): the audit rule lines for the
+// paths in value, as a JSON array.
+Ref process_path_value(const Call& call) {
+    PyObject* self = call.self();
+    PyObject* event_id = call[1];
+    PyObject* value = call[2];
+
+    Ref result_list = new_list();
+    for (Ref path : Iterate(path_list(value))) {
+        // A space would end the path field of the rule.
+        Ref escaped_path = call_method(path, n_replace, text(" "), text("\\ "));
+        Ref rule;
+        if (not_equal(event_id, text("file-opened"))) {
+            rule = concat({text("-w "), format(escaped_path), text(" -p wa -k "), format(escaped_path)});
+        } else {
+            Ref audit_rules = getattr(self, mangled::audit_rules);
+            Ref arch = getattr(self, mangled::arch);
+            Ref builder = contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, text("b64"));
+            rule = zae::call(builder, escaped_path);
+        }
+        append(result_list, rule);
+    }
+    return dump_json(call, result_list);
+}
+
+// ---- import, export and daemon restart ------------------------------------------
+
+// export_config(file_path), static
+Ref export_config(const Call& call) {
+    Ref manager = zae::call(call.global(n_ZornaConfigManager));
+    Ref export_ = getattr(manager, n_export_config);
+    zae::call(export_, zae::call(call.global(n_Path), call[0]));
+    return none();
+}
+
+// import_config(self, input_file)
+Ref import_config(const Call& call) {
+    Ref manager = zae::call(call.global(n_ZornaConfigManager));
+    Ref import_ = getattr(manager, n_import_config);
+    zae::call(import_, zae::call(call.global(n_Path), call[1]));
+    mark_restart(call);
+    return none();
+}
+
+Ref restart_daemons(const Call& call) {
+    if (!truthy(getattr(call.self(), mangled::need_daemon_restart))) return none();
+    // Both daemons, always together; their exit statuses are not ours to judge.
+    call_method(call.global(n_os), n_system, text("systemctl restart syslog-ng.service"));
+    call_method(call.global(n_os), n_system, text("systemctl restart auditd"));
+    return none();
+}
 
 }  // namespace zae

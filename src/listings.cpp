@@ -28,16 +28,6 @@ Ref load_descriptions(const Call& call, Name& operation) {
     return result;
 }
 
-// `for first, second in pairs`: the two elements of one item, or ValueError
-// worded as the interpreter words a failed unpacking.
-std::pair<Ref, Ref> unpack_pair(Borrowed item) {
-    Ref elements = Ref::steal(PySequence_Tuple(item));
-    Py_ssize_t n = length(elements);
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    return {getitem(elements, 0), getitem(elements, 1)};
-}
-
 }  // namespace
 
 Ref show_all_groups(const Call& call) {

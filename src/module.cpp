@@ -4,6 +4,7 @@
 // the methods, and the module's life cycle under multi-phase initialisation.
 #include <array>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "admin_events.hpp"
@@ -301,14 +302,31 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guarded([&] { return invoke(methods[I], module, args, nargs, kwnames); });
 }
 
-template <std::size_t... I>
-constexpr std::array<PyMethodDef, method_count> make_method_defs(std::index_sequence<I...>) {
-    return {{{methods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<I>)),
-              METH_FASTCALL | METH_KEYWORDS, methods[I].doc}...}};
+// The text a method's __doc__ is made from: a signature line that inspect and
+// help() read (the module the function is bound to comes first, as `$module`,
+// and is hidden by them), then the docstring, which __doc__ shows unchanged.
+std::string internal_doc(const Method& method) {
+    std::string doc = std::string(method.name) + "($module";
+    for (std::size_t i = 0; i < method.param_count(); ++i) {
+        const Param& param = method.params[i];
+        doc += std::string(", ") + param.name;
+        if (param.default_ != Default::required) doc += param.default_ == Default::zero ? "=0" : "=None";
+    }
+    return doc + ")\n--\n\n" + (method.doc ? method.doc : "");
 }
 
-// PyCFunction objects keep a pointer to their PyMethodDef, so it lives for the process.
-std::array<PyMethodDef, method_count> method_defs = make_method_defs(std::make_index_sequence<method_count>());
+// PyCFunction objects keep a pointer to their PyMethodDef (and it to its
+// texts), so both live for the process.
+template <std::size_t... I>
+std::array<PyMethodDef, method_count>& make_method_defs(std::index_sequence<I...>) {
+    static const std::array<std::string, method_count> docs = {internal_doc(methods[I])...};
+    static std::array<PyMethodDef, method_count> defs = {
+        {{methods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<I>)),
+          METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...}};
+    return defs;
+}
+
+std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_index_sequence<method_count>());
 
 // The name under which the class body stores a member: `__x` becomes
 // `_ZornaAdminEvents__x`; dunder names stay as they are.

@@ -213,6 +213,16 @@ inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional
                                           keywords.size() ? names.get() : nullptr));
 }
 
+// `first, second = object`, as Python unpacks two targets (a 2-tuple directly,
+// anything else through iteration).
+inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
+    Ref items = PyTuple_CheckExact(object.get()) ? Ref::borrow(object) : Ref::steal(PySequence_Tuple(object));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 1))};
+}
+
 // ---- iteration ---------------------------------------------------------------
 
 // `for (Ref item : Iterate(object))` walks any iterable as Python's for does;
@@ -290,6 +300,115 @@ public:
 private:
     Ref dict_;
 };
+
+// ---- catching ------------------------------------------------------------------
+
+// The Python exception that is set, taken over in a `catch (const PythonError&)`
+// block as an `except` clause takes it: the error indicator is cleared, so
+// the handler may call into Python (to look up the class it catches, say),
+// then either drop the exception (by letting the object go) or `reraise()` it.
+// The exception is normalized (an instance with its traceback), as an except
+// clause and a context manager's __exit__ receive it.
+//
+//     try { ... } catch (const PythonError&) {
+//         CaughtError error;
+//         if (!error.matches(exception_class)) error.reraise();
+//         ... handle ...
+//     }
+class CaughtError {
+public:
+    CaughtError() noexcept {
+        PyErr_Fetch(&type_, &value_, &traceback_);
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        if (traceback_) PyException_SetTraceback(value_, traceback_);
+    }
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
+    ~CaughtError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    // sys.exc_info() while the exception is handled; the traceback is None when there is none.
+    PyObject* type() const noexcept { return type_; }
+    PyObject* value() const noexcept { return value_; }
+    PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
+
+    // `except exception_class:` (a class or a tuple of classes).
+    bool matches(Borrowed exception_class) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_, exception_class);
+    }
+    // Set the exception again, unchanged, and unwind with it.
+    [[noreturn]] void reraise() {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(traceback_, nullptr));
+        throw PythonError{};
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// For its lifetime, `caught` is the exception being handled (sys.exc_info()),
+// so that an exception raised meanwhile (by the code an except clause or a
+// with-block's __exit__ runs) gets it as its __context__, as in Python.
+class Handling {
+public:
+    explicit Handling(const CaughtError& caught) noexcept {
+        PyErr_GetExcInfo(&type_, &value_, &traceback_);
+        Py_XINCREF(caught.type());
+        Py_XINCREF(caught.value());
+        Py_INCREF(caught.traceback());
+        PyErr_SetExcInfo(caught.type(), caught.value(), caught.traceback());
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// A special method (__enter__, __exit__) looked up on the type, as the
+// interpreter does for the with statement.
+inline Ref special_method(Borrowed object, const char* name) {
+    PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object.get())), name);
+    if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(object.get())->tp_name);
+    }
+    return Ref::steal(found);
+}
+
+// `with manager as target: return body(target)`.  When the body raises,
+// __exit__ gets the exception (as the one being handled) and the exception
+// propagates unless __exit__ returns true; the result is then empty, as a
+// `return` that was never reached.  Otherwise __exit__(None, None, None).
+template <class Body>
+Ref with_block(Borrowed manager, Body&& body) {
+    Ref enter = special_method(manager, "__enter__");
+    Ref exit = special_method(manager, "__exit__");
+    Ref target = call(enter, manager);
+    Ref result;
+    try {
+        result = body(Borrowed(target));
+    } catch (const PythonError&) {
+        CaughtError caught;
+        {
+            Handling handling(caught);
+            if (truthy(call(exit, manager, caught.type(), caught.value(), caught.traceback()))) return Ref();
+        }
+        caught.reraise();
+    }
+    call(exit, manager, Py_None, Py_None, Py_None);
+    return result;
+}
 
 // ---- entry points ------------------------------------------------------------
 

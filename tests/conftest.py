@@ -190,6 +190,7 @@ def run_python(code, env=None, check=True):
         capture_output=True,
         text=True,
         env={**os.environ, **(env or {})},
+        cwd="/",  # not the source tree, whose package folder lacks the compiled module
         timeout=120,
     )
     if check and result.returncode != 0:

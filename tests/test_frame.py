@@ -1,6 +1,7 @@
 """The module frame: names, the class's shape, calling conventions and the
 parameter-type rule."""
 import gettext
+import inspect
 import pathlib
 import pydoc
 import types
@@ -213,6 +214,7 @@ def test_method_kind_and_docstring(name, static, params, doc):
     assert isinstance(member, staticmethod) == static
     expected = None if doc is None else "\n" + "".join(f"        {line}\n" for line in doc) + "        "
     assert function.__doc__ == expected
+    assert list(inspect.signature(function).parameters) == ([] if static else ["self"]) + params
     obj = bare_object()
     bound = getattr(obj, stored(name))
     if static:

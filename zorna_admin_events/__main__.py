@@ -1,0 +1,7 @@
+"""``python -m zorna_admin_events``: the same as the ``zorna-admin-events`` command."""
+
+import sys
+
+from zorna_admin_events.cli import main
+
+sys.exit(main())
