@@ -111,6 +111,7 @@ class World:
         setattr(Z, PREFIX + "arch", "x86_64")
         admin_events.LANG = "name_en"
         self.service = admin_events.zorna_events = FakeEvents(DEFAULT_EVENTS, DEFAULT_GROUPS)
+        self.enabled = {"user-deleted": 0, "file-opened": 0}  # the others are enabled
 
     @contextmanager
     def scenario(self, scenario):
@@ -128,7 +129,7 @@ class World:
         """Empty the logs before one call; the service fails at its `fail_at`-th call."""
         self.service.calls.clear()
         self.service.fail_at = fail_at
-        self.service.enabled = {"user-deleted": 0, "file-opened": 0}
+        self.service.enabled = dict(self.enabled)
         for recorder in (self.printed, self.paged, self.commands, self.managed):
             recorder.calls.clear()
 
@@ -255,14 +256,7 @@ def manager_fails(w):
 
 
 def states(**enabled):
-    def setup(w):
-        original = w.reset
-
-        def reset(fail_at=None):
-            original(fail_at)
-            w.service.enabled.update(enabled)
-        w.reset = reset
-    return setup
+    return lambda w: w.enabled.update(enabled)
 
 
 # ---- the scenarios ---------------------------------------------------------------------
@@ -513,7 +507,7 @@ def changes(add):
     def failing_action(event_id):
         raise LookupError(event_id)
     add("__process_event: action fails", "__process_event",
-        lambda w: private(w.bare(), "process_event")("file-opened", failing_action), LookupError)
+        lambda w: private(w.bare(), "process_event")("user-added", failing_action), LookupError)
     add("__process_event: action by keyword", "__process_event",
         lambda w: private(w.bare(), "process_event")(event_id="user-added", action=w.service.disable_event))
     add("__process_group: a group", "__process_group",
