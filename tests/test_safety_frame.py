@@ -166,5 +166,6 @@ def test_importing_again_allocates_nothing_that_stays():
         before = empty_blocks()
         again(300)
         print(empty_blocks() - before)
+        tracemalloc.stop()
     """)
     assert int(result.stdout) < 10, "allocations kept by 300 imports: " + result.stdout
