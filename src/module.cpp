@@ -2,6 +2,7 @@
 // (imports, message translation, language, Color, the ZornaAdminEvents class
 // with its constant attributes and method table), the calling convention of
 // the methods, and the module's life cycle under multi-phase initialisation.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -273,10 +274,11 @@ PyObject* default_value(Default default_) {
 // function would, check the declared types, and run the body.
 Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const std::size_t count = method.param_count();
-    if (nargs > static_cast<Py_ssize_t>(count)) refuse_positional_count(method, nargs);
-
+    // Python's order: positionals fill their parameters, keywords are matched,
+    // then surplus positionals and missing arguments are refused.
     PyObject* bound[max_params] = {nullptr};
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    const Py_ssize_t filled = std::min(nargs, static_cast<Py_ssize_t>(count));
+    for (Py_ssize_t i = 0; i < filled; ++i) bound[i] = args[i];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
@@ -287,6 +289,7 @@ Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssi
         }
         bound[index] = args[nargs + k];
     }
+    if (nargs > static_cast<Py_ssize_t>(count)) refuse_positional_count(method, nargs);
     for (std::size_t i = 0; i < count; ++i) {
         if (bound[i]) continue;
         if (method.params[i].default_ == Default::required) refuse_missing(method, bound);
@@ -498,7 +501,14 @@ Name n_spec_name{"name"};
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!check_single_interpreter()) return nullptr;
     return guarded([&] {
-        if (loaded_module) return loaded_module;
+        if (loaded_module) {
+            // The import system is about to drop the existing module's state
+            // pointer (it resets it for every module a create slot returns)
+            // and allocate a new one; release the old block, or every
+            // re-import would leak it.  The module keeps no state in it.
+            PyMem_Free(PyModule_GetState(loaded_module.get()));
+            return loaded_module;
+        }
         return Ref::steal(PyModule_NewObject(getattr(spec, n_spec_name).get()));
     });
 }
