@@ -16,6 +16,7 @@ Name n_set_event_param{"set_event_param"};
 Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
     n_JSONDecodeError{"JSONDecodeError"};
 Name n_new_status{"new_status"}, n_replace{"replace"};
+Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
 Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
 
 // self.__need_daemon_restart = True
@@ -33,16 +34,33 @@ Ref dump_json(const Call& call, Borrowed value) {
     return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
 }
 
-// print(line)
-void print_line(const Call& call, Borrowed line) { zae::call(call.global(n_print), line); }
+// print(<line>): `print` is looked up before the line is built, as Python
+// evaluates a call (the callee first, then its argument).
+template <class Line>
+void print_line(const Call& call, Line&& line) {
+    Ref print = call.global(n_print);
+    zae::call(print, line());
+}
+
+// zorna_events.set_event_param, looked up now (before its arguments are evaluated).
+Ref set_event_param(const Call& call) { return getattr(call.global(n_zorna_events), n_set_event_param); }
+
+// isinstance(value, types), both builtins looked up in the module namespace.
+bool is_instance(const Call& call, Borrowed value, std::initializer_list<Name*> types) {
+    Ref isinstance = call.global(n_isinstance);
+    Ref classes = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(types.size())));
+    Py_ssize_t i = 0;
+    for (Name* type : types) check(PyTuple_SetItem(classes.get(), i++, call.global(*type).release()));
+    return truthy(zae::call(isinstance, value, types.size() == 1 ? getitem(classes, 0) : classes));
+}
 
 // _(message)
 Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
 
 // The paths named by a decoded VALUE, as __process_path_value walks them:
 // a str is one path, anything else is iterated (list elements, dict keys).
-Ref path_list(Borrowed value) {
-    if (isinstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type))) return tuple_of({value});
+Ref path_list(const Call& call, Borrowed value) {
+    if (is_instance(call, value, {&n_str})) return tuple_of({value});
     return Ref::borrow(value);
 }
 
@@ -58,8 +76,8 @@ bool is_usable_path(Borrowed path) {
     return true;
 }
 
-bool all_paths_usable(Borrowed json_value) {
-    for (Ref path : Iterate(path_list(json_value))) {
+bool all_paths_usable(const Call& call, Borrowed json_value) {
+    for (Ref path : Iterate(path_list(call, json_value))) {
         if (!is_usable_path(path)) return false;
     }
     return true;
@@ -81,9 +99,12 @@ void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type
     // The value goes to the service as JSON text: a string literal of the
     // value's text, so quotes, backslashes and control characters in it are
     // escaped instead of breaking the JSON.
-    call_method(call.global(n_zorna_events), n_set_event_param, event_id, text(""),
-                add(text("message-syslog-"), param_type), dump_json(call, str(param_value)));
-    print_line(call, concat({format(event_id), text("\t"), format(param_type), text(": "), format(param_value)}));
+    Ref store = set_event_param(call);
+    zae::call(store, event_id, text(""), concat({text("message-syslog-"), format(param_type)}),
+              dump_json(call, str(param_value)));
+    print_line(call, [&] {
+        return concat({format(event_id), text("\t"), format(param_type), text(": "), format(param_value)});
+    });
 }
 
 }  // namespace
@@ -109,17 +130,21 @@ Ref process_ids(const Call& call) {
         for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
             call_method(self, mangled::process_event, event_id, action);
         }
-        print_line(call, call_method(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list)));
+        print_line(call, [&] {
+            return call_method(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list));
+        });
     }
 
     if (truthy(getattr(self, mangled::group_id_list))) {
         for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
             call_method(self, mangled::process_group, group_id, action);
         }
-        Ref listing = getattr(self, mangled::get_multiple_string);
-        Ref group_id_list = getattr(self, mangled::group_id_list);
-        Ref new_status = integer(is_enabling(call, action) ? 1 : 0);
-        print_line(call, call_kw(listing, {group_id_list}, {{n_new_status, new_status}}));
+        print_line(call, [&] {
+            Ref listing = getattr(self, mangled::get_multiple_string);
+            Ref group_id_list = getattr(self, mangled::group_id_list);
+            Ref new_status = integer(is_enabling(call, action) ? 1 : 0);
+            return call_kw(listing, {group_id_list}, {{n_new_status, new_status}});
+        });
     }
     return none();
 }
@@ -201,38 +226,45 @@ Ref set_properties(const Call& call) {
     try {
         json_value = call_method(call.global(n_json), n_loads, value);
     } catch (const PythonError&) {
-        CaughtError error;
-        if (!error.matches(getattr(getattr(call.global(n_json), n_decoder), n_JSONDecodeError))) error.reraise();
-        print_line(call, translated(call, "The VALUE should be in JSON format"));
-        return none();
+        CaughtError caught;
+        {
+            Handling handling(caught);
+            if (caught.matches(getattr(getattr(call.global(n_json), n_decoder), n_JSONDecodeError))) {
+                print_line(call, [&] { return translated(call, "The VALUE should be in JSON format"); });
+                return none();
+            }
+        }
+        caught.reraise();
     }
 
-    bool accepted = isinstance(json_value, reinterpret_cast<PyObject*>(&PyUnicode_Type)) ||
-                    isinstance(json_value, reinterpret_cast<PyObject*>(&PyDict_Type)) ||
-                    isinstance(json_value, reinterpret_cast<PyObject*>(&PyList_Type));
-    if (!accepted) {
-        print_line(call, concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
-                                 str(reinterpret_cast<PyObject*>(Py_TYPE(json_value.get()))),
-                                 text(")")}));
+    if (!is_instance(call, json_value, {&n_str, &n_dict, &n_list})) {
+        print_line(call, [&] {
+            Ref type_of_value = zae::call(call.global(n_type), json_value);
+            return concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
+                           format(type_of_value), text(")")});
+        });
         return none();
     }
 
     // Paths become audit rule lines; one that is not text, or that would
     // break its line, is refused before anything is stored, so that no event
     // is left with a property and no matching rules.
-    if (names_path_event(call, getattr(self, mangled::event_id_list)) && !all_paths_usable(json_value)) {
-        print_line(call, concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
-                                 format(translated(call, "paths must be strings without line breaks")), text(")")}));
+    if (names_path_event(call, getattr(self, mangled::event_id_list)) && !all_paths_usable(call, json_value)) {
+        print_line(call, [&] {
+            Ref label = format(translated(call, "Invalid VALUE"));
+            Ref reason = format(translated(call, "paths must be strings without line breaks"));
+            return concat({label, text(": "), format(value), text(" ("), reason, text(")")});
+        });
         return none();
     }
 
     mark_restart(call);
     for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
-        call_method(call.global(n_zorna_events), n_set_event_param, event_id, section, parameter, value);
+        zae::call(set_event_param(call), event_id, section, parameter, value);
         if (contains(getattr(self, mangled::special_events), event_id)) {
-            Ref rules = call_method(self, mangled::process_path_value, event_id, json_value);
-            call_method(call.global(n_zorna_events), n_set_event_param, event_id, text(""),
-                        text("message-audit-rules"), rules);
+            Ref store = set_event_param(call);
+            zae::call(store, event_id, text(""), text("message-audit-rules"),
+                      call_method(self, mangled::process_path_value, event_id, json_value));
         }
     }
     return none();
@@ -246,7 +278,7 @@ Ref process_path_value(const Call& call) {
     PyObject* value = call[2];
 
     Ref result_list = new_list();
-    for (Ref path : Iterate(path_list(value))) {
+    for (Ref path : Iterate(path_list(call, value))) {
         // A space would end the path field of the rule.
         Ref escaped_path = call_method(path, n_replace, text(" "), text("\\ "));
         Ref rule;

@@ -1,6 +1,7 @@
 // Event configuration view: an event's defaults overlaid with the current
 // configuration, sorted, and rendered as indented text with translated sections.
 #include <cerrno>
+#include <type_traits>
 
 #include "admin_events.hpp"
 
@@ -9,7 +10,7 @@ namespace zae {
 namespace {
 
 Name n_json{"json"}, n_pydoc{"pydoc"}, n_LANG{"LANG"}, n_ZornaAdminEvents{"ZornaAdminEvents"};
-Name n_isinstance{"isinstance"}, n_dict{"dict"}, n_sorted{"sorted"}, n_FileNotFoundError{"FileNotFoundError"};
+Name n_isinstance{"isinstance"}, n_dict{"dict"}, n_str{"str"}, n_sorted{"sorted"}, n_FileNotFoundError{"FileNotFoundError"};
 Name n_load{"load"}, n_decoder{"decoder"}, n_JSONDecodeError{"JSONDecodeError"};
 Name n_open{"open"}, n_exists{"exists"}, n_items{"items"}, n_get{"get"}, n_setdefault{"setdefault"},
     n_replace{"replace"}, n_pipepager{"pipepager"}, n_text{"text"}, n_cmd{"cmd"};
@@ -19,16 +20,29 @@ Name n_open_paren{"("}, n_close_paren{")"}, n_dashes{"----------"}, n_dashes_new
 Name n_apostrophe{"'"}, n_double_quote{"\""}, n_less{"less -R"};
 
 // isinstance(value, dict): dict subclasses count.
-bool is_dict(const Call& call, Borrowed value) {
+// `value` may be a callable computing the value, which then runs after
+// `isinstance` is looked up, as Python evaluates the call.
+template <class Value>
+bool is_dict(const Call& call, Value&& value) {
     Ref isinstance_ = call.global(n_isinstance);
-    return truthy(zae::call(isinstance_, value, call.global(n_dict)));
+    if constexpr (std::is_invocable_v<Value>) {
+        Ref computed = value();
+        return truthy(zae::call(isinstance_, computed, call.global(n_dict)));
+    } else {
+        return truthy(zae::call(isinstance_, value, call.global(n_dict)));
+    }
 }
 
-// with path.open() as f: return json.load(f)
-Ref load_json(const Call& call, Borrowed path) {
+// with path.open() as f: <use>(json.load(f)) -- the parsed document is used
+// inside the block, as the with statements of the view do.  Empty when
+// __exit__ swallowed an error.
+template <class Use>
+Ref load_json(const Call& call, Borrowed path, Use&& use) {
     Ref file = call_method(path, n_open);
-    return with_block(file, [&](Borrowed f) { return call_method(call.global(n_json), n_load, f); });
+    return with_block(file, [&](Borrowed f) { return use(call_method(call.global(n_json), n_load, f)); });
 }
+
+Ref as_is(Ref document) { return document; }
 
 // The settings a with-block left unassigned because its __exit__ swallowed the
 // error (file objects never do); reading them fails as for an unbound local.
@@ -54,7 +68,7 @@ Ref load_json(const Call& call, Borrowed path) {
 void merge_settings(const Call& call, Borrowed default_settings, Borrowed current_settings) {
     for (const Ref& item : Iterate(call_method(current_settings, n_items))) {
         auto [k, v] = unpack_pair(item);
-        if (is_dict(call, v) && is_dict(call, call_method(default_settings, n_get, k))) {
+        if (is_dict(call, v) && is_dict(call, [&] { return call_method(default_settings, n_get, k); })) {
             merge_settings(call, getitem(default_settings, k), v);
         } else {
             setitem(default_settings, k, v);
@@ -74,9 +88,8 @@ Ref show_events(const Call& call) {
         Ref rendered = call_method(self, mangled::get_event_config_string, config);
         append(blocks, concat({n_dashes, format(event_id), n_dashes_newline, format(rendered)}));
     }
-    Ref shown = join(n_newline, blocks);
-
-    call_kw(getattr(call.global(n_pydoc), n_pipepager), {}, {{n_text, shown}, {n_cmd, n_less}});
+    Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
+    call_kw(pipepager, {}, {{n_text, join(n_newline, blocks)}, {n_cmd, n_less}});
     return none();
 }
 
@@ -88,13 +101,14 @@ Ref get_event_config(const Call& call) {
     if (group_id.get() == Py_None) raise_no_group(event_id, getattr(self, mangled::default_config_dir));
 
     Ref defaults_file = true_divide(true_divide(getattr(self, mangled::default_config_dir), group_id), event_id);
-    Ref default_settings = load_json(call, defaults_file);
+    Ref default_settings = load_json(call, defaults_file, as_is);
     if (!default_settings) unbound("default_settings");
 
     Ref current_settings = new_dict();
     if (truthy(call_method(getattr(self, mangled::current_config_file), n_exists))) {
-        Ref current_config = load_json(call, getattr(self, mangled::current_config_file));
-        if (current_config) current_settings = call_method(current_config, n_get, event_id, new_dict());
+        Ref entry = load_json(call, getattr(self, mangled::current_config_file),
+                              [&](Ref current_config) { return call_method(current_config, n_get, event_id, new_dict()); });
+        if (entry) current_settings = entry;
     }
 
     if (!contains(current_settings, n_enabled)) call_method(default_settings, n_setdefault, n_enabled, n_one);
@@ -124,8 +138,10 @@ Ref load_event_section_translations(const Call& call) {
     if (not_equal(call.global(n_LANG), n_name_ru)) return none();
 
     try {
-        Ref translations = load_json(call, getattr(self, mangled::param_ru_translations_file));
-        if (translations) setattr(self, mangled::event_section_translations, translations);
+        load_json(call, getattr(self, mangled::param_ru_translations_file), [&](Ref translations) {
+            setattr(self, mangled::event_section_translations, translations);
+            return translations;
+        });
     } catch (const PythonError&) {
         CaughtError caught;
         {
@@ -166,7 +182,7 @@ Ref get_event_config_string(const Call& call) {
             line = concat({prefix_text, key_text, translation, n_colon_newline, nested});
         } else {
             Ref prefix_text = format(prefix), key_text = format(key);
-            Ref value_text = format(call_method(str(value), n_replace, n_apostrophe, n_double_quote));
+            Ref value_text = format(call_method(zae::call(call.global(n_str), value), n_replace, n_apostrophe, n_double_quote));
             line = concat({prefix_text, key_text, n_colon_space, value_text, n_newline});
         }
         result = add(result, line);

@@ -6,7 +6,7 @@ namespace zae {
 
 namespace {
 
-Name n_zorna_events{"zorna_events"}, n_pydoc{"pydoc"}, n_max{"max"}, n_LANG{"LANG"}, n_Color{"Color"};
+Name n_zorna_events{"zorna_events"}, n_pydoc{"pydoc"}, n_max{"max"}, n_len{"len"}, n_LANG{"LANG"}, n_Color{"Color"};
 Name n_get_event_ids_ex{"get_event_ids_ex"}, n_get_group_ids_ex{"get_group_ids_ex"}, n_get_group_ids{"get_group_ids"};
 Name n_is_event_enabled{"is_event_enabled"}, n_pipepager{"pipepager"}, n_cmd{"cmd"};
 Name n_split{"split"}, n_items{"items"}, n_GREY{"GREY"}, n_END{"END"};
@@ -49,10 +49,20 @@ Ref show_groups_private(const Call& call) {
         append(result_strings, call_method(call.self(), mangled::get_group_string, group_id));
         append(result_strings, add(call_method(call.self(), mangled::get_multiple_string, events), text("\n")));
     }
-    Ref listing = join(text("\n"), result_strings);
-    call_kw(getattr(call.global(n_pydoc), n_pipepager), {listing}, {{n_cmd, text("less -R")}});
+    Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
+    call_kw(pipepager, {join(text("\n"), result_strings)}, {{n_cmd, text("less -R")}});
     return none();
 }
+
+namespace {
+
+// description_map[_id][LANG], evaluated left to right.
+Ref description(const Call& call, Name& description_map, Borrowed id) {
+    Ref by_language = getitem(getattr(call.self(), description_map), id);
+    return getitem(by_language, call.global(n_LANG));
+}
+
+}  // namespace
 
 Ref get_multiple_string(const Call& call) {
     PyObject* id_list = call[1];
@@ -60,34 +70,35 @@ Ref get_multiple_string(const Call& call) {
     // A group whose events are not installed has nothing to list, and no longest ID.
     if (id_list != Py_None && length(id_list) == 0) return text("");
 
+    // max(len(_id) for _id in id_list) + 10
+    Ref max = call.global(n_max);
     Ref lengths = new_list();
-    for (Ref id : Iterate(id_list)) append(lengths, Ref::steal(PyLong_FromSsize_t(length(id))));
-    Ref spacing = add(zae::call(call.global(n_max), lengths), integer(10));
+    for (Ref id : Iterate(id_list)) append(lengths, zae::call(call.global(n_len), id));
+    Ref spacing = add(zae::call(max, lengths), integer(10));
 
     Ref mylist = new_list();
     for (Ref id : Iterate(id_list)) {
         Ref shown_id = format(id);
-        Ref filler = multiply(text(" "), subtract(spacing, Ref::steal(PyLong_FromSsize_t(length(id)))));
+        Ref filler = multiply(text(" "), subtract(spacing, zae::call(call.global(n_len), id)));
         // Event mode asks the service for the status before the description is looked up.
         bool events = new_status == Py_None;
         Ref status = format(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
                                    : Ref::borrow(new_status));
         Ref grey = format(getattr(call.global(n_Color), n_GREY));
-        Ref descriptions = getattr(call.self(), events ? mangled::event_description : mangled::group_description);
-        Ref description = format(getitem(getitem(descriptions, id), call.global(n_LANG)));
+        Ref shown_description =
+            format(description(call, events ? mangled::event_description : mangled::group_description, id));
         Ref end = format(getattr(call.global(n_Color), n_END));
-        append(mylist, concat({shown_id, filler, status, text(" "), grey, description, end}));
+        append(mylist, concat({shown_id, filler, status, text(" "), grey, shown_description, end}));
     }
     return join(text("\n"), mylist);
 }
 
 Ref get_group_string(const Call& call) {
     PyObject* group_id = call[1];
-    Ref description = format(
-        getitem(getitem(getattr(call.self(), mangled::group_description), group_id), call.global(n_LANG)));
-    Ref colour = getattr(call.global(n_Color), n_GREY);
-    Ref tagged_id = add(add(colour, group_id), getattr(call.global(n_Color), n_END));
-    return concat({description, text(" "), format(tagged_id)});
+    Ref shown_description = format(description(call, mangled::group_description, group_id));
+    Ref tagged_id = add(getattr(call.global(n_Color), n_GREY), group_id);
+    tagged_id = add(tagged_id, getattr(call.global(n_Color), n_END));
+    return concat({shown_description, text(" "), format(tagged_id)});
 }
 
 Ref get_all_event_description(const Call& call) { return load_descriptions(call, n_get_event_ids_ex); }

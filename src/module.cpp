@@ -2,6 +2,7 @@
 // (imports, message translation, language, Color, the ZornaAdminEvents class
 // with its constant attributes and method table), the calling convention of
 // the methods, and the module's life cycle under multi-phase initialisation.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -50,15 +51,30 @@ Name sort_nested_dict{"_ZornaAdminEvents__sort_nested_dict"};
 Name process_path_value{"_ZornaAdminEvents__process_path_value"};
 }  // namespace mangled
 
+namespace {
+Name n_builtins{"__builtins__"};
+}
+
 Ref lookup_global(PyObject* module, Name& name) {
-    PyObject* namespace_ = PyModule_GetDict(module);  // borrowed; never fails for a module
-    PyObject* value = PyDict_GetItemWithError(namespace_, name.get());
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.get());
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-        raise();
+    // The module's own names first, then its __builtins__ (a dict, or the
+    // builtins module), as for a function defined in the module.
+    PyObject* globals = PyModule_GetDict(module);  // borrowed; never fails for a module
+    Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(globals, name.get()));
+    if (value) return value;
+    if (PyErr_Occurred()) raise();
+    Ref builtins = Ref::borrow_or_null(PyDict_GetItemWithError(globals, n_builtins.get()));
+    if (!builtins) {
+        if (PyErr_Occurred()) raise();
+        builtins = Ref::borrow(PyEval_GetBuiltins());
     }
-    return Ref::borrow(value);
+    if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+    value = Ref::steal_or_null(PyObject_GetItem(builtins.get(), name.get()));
+    if (value) return value;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    }
+    raise();
 }
 
 Ref Call::global(Name& name) const { return lookup_global(module, name); }
@@ -273,10 +289,11 @@ PyObject* default_value(Default default_) {
 // function would, check the declared types, and run the body.
 Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const std::size_t count = method.param_count();
-    if (nargs > static_cast<Py_ssize_t>(count)) refuse_positional_count(method, nargs);
-
+    // Python's order: positionals fill their parameters, keywords are matched,
+    // then surplus positionals and missing arguments are refused.
     PyObject* bound[max_params] = {nullptr};
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    const Py_ssize_t filled = std::min(nargs, static_cast<Py_ssize_t>(count));
+    for (Py_ssize_t i = 0; i < filled; ++i) bound[i] = args[i];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
@@ -287,6 +304,7 @@ Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssi
         }
         bound[index] = args[nargs + k];
     }
+    if (nargs > static_cast<Py_ssize_t>(count)) refuse_positional_count(method, nargs);
     for (std::size_t i = 0; i < count; ++i) {
         if (bound[i]) continue;
         if (method.params[i].default_ == Default::required) refuse_missing(method, bound);
@@ -338,32 +356,42 @@ Ref stored_name(const char* name) {
 
 // ---- audit rule builders -----------------------------------------------------------
 
-// builder(P) = prefix + format(P) + middle + format(P); `pieces` is (prefix, middle).
-PyObject* build_audit_rule(PyObject* pieces, PyObject* path) {
+struct AuditRuleRow {
+    const char* key;
+    const char* prefix;
+    const char* middle;
+};
+
+constexpr AuditRuleRow audit_rule_rows[] = {
+    {"b64", "-a always,exit -F arch=b64 -F path=", " -S open,openat -k "},
+    {"x86_64", "-a always,exit -F arch=x86_64 -F path=", " -S open,openat -k "},
+    {"aarch64", "-a always,exit -F arch=aarch64 -F path=", " -S openat -k "},
+    {"armv7l", "-a always,exit -F arch=armv7l -F path=", " -S open,openat -k "},
+};
+constexpr std::size_t audit_rule_count = sizeof(audit_rule_rows) / sizeof(audit_rule_rows[0]);
+
+// The builder of row R, a function of one positional argument as the class
+// body's lambda is: prefix + format(P) + middle + format(P), P formatted at
+// each place as an f-string does.
+template <std::size_t R>
+PyObject* build_audit_rule(PyObject*, PyObject* path) {
     return guarded([&] {
-        Ref path_text = format(path);
-        return concat({PyTuple_GET_ITEM(pieces, 0), path_text, PyTuple_GET_ITEM(pieces, 1), path_text});
+        const AuditRuleRow& row = audit_rule_rows[R];
+        return concat({text(row.prefix), format(path), text(row.middle), format(path)});
     });
 }
 
-PyMethodDef audit_rule_def = {"<lambda>", build_audit_rule, METH_O, nullptr};
+template <std::size_t... R>
+std::array<PyMethodDef, audit_rule_count>& make_audit_rule_defs(std::index_sequence<R...>) {
+    static std::array<PyMethodDef, audit_rule_count> defs = {{{"<lambda>", &build_audit_rule<R>, METH_O, nullptr}...}};
+    return defs;
+}
 
 Ref make_audit_rules(PyObject* module_name) {
-    struct Row {
-        const char* key;
-        const char* prefix;
-        const char* middle;
-    };
-    static const Row rows[] = {
-        {"b64", "-a always,exit -F arch=b64 -F path=", " -S open,openat -k "},
-        {"x86_64", "-a always,exit -F arch=x86_64 -F path=", " -S open,openat -k "},
-        {"aarch64", "-a always,exit -F arch=aarch64 -F path=", " -S openat -k "},
-        {"armv7l", "-a always,exit -F arch=armv7l -F path=", " -S open,openat -k "},
-    };
+    auto& defs = make_audit_rule_defs(std::make_index_sequence<audit_rule_count>());
     Ref rules = new_dict();
-    for (const Row& row : rows) {
-        Ref pieces = tuple_of({text(row.prefix), text(row.middle)});
-        setitem(rules, text(row.key), Ref::steal(PyCFunction_NewEx(&audit_rule_def, pieces.get(), module_name)));
+    for (std::size_t r = 0; r < audit_rule_count; ++r) {
+        setitem(rules, text(audit_rule_rows[r].key), Ref::steal(PyCFunction_NewEx(&defs[r], nullptr, module_name)));
     }
     return rules;
 }
@@ -383,13 +411,26 @@ Ref import_module(PyObject* globals, const char* name, std::initializer_list<Bor
     return Ref::steal(PyImport_ImportModuleLevelObject(text(name).get(), globals, globals, from.get(), 0));
 }
 
-// `from <module> import <name>`: the attribute, or ImportError as the interpreter words it.
-Ref import_from(PyObject* from_module, const char* module_name, Name& name) {
-    PyObject* value = PyObject_GetAttr(from_module, name.get());
-    if (value) return Ref::steal(value);
+// `from <module> import <name>`: the attribute (or the submodule of that
+// name), else ImportError as the interpreter raises it.
+Ref import_from(PyObject* from_module, Name& name) {
+    Ref value = Ref::steal_or_null(PyObject_GetAttr(from_module, name.get()));
+    if (value) return value;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
     PyErr_Clear();
-    raise_format(PyExc_ImportError, "cannot import name '%U' from '%s'", name.get(), module_name);
+    Ref package = getattr(from_module, n_name);
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name.get()));
+    value = Ref::borrow_or_null(PyImport_GetModule(full_name.get()));
+    if (value) return value;
+    if (PyErr_Occurred()) raise();
+    Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(from_module));
+    PyErr_Clear();
+    Ref message = Ref::steal(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(),
+                                                         package.get(), path.get())
+                                  : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                         name.get(), package.get()));
+    PyErr_SetImportError(message.get(), package.get(), path.get());
+    raise();
 }
 
 // `class <name>: ...` with the given namespace entries, by calling type() as
@@ -428,6 +469,10 @@ void run_top_level(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     auto bind = [globals](Name& name, const Ref& value) { check(PyDict_SetItem(globals, name.get(), value.get())); };
 
+    // Like any module's code, the top-level code runs with __builtins__ in its
+    // namespace; the methods find the builtins (print, max, ...) there.
+    Ref::borrow(PyDict_SetDefault(globals, n_builtins.get(), PyEval_GetBuiltins()));
+
     // 1. standard modules
     bind(n_gettext, import_module(globals, "gettext"));
     bind(n_json, import_module(globals, "json"));
@@ -439,11 +484,10 @@ void run_top_level(PyObject* module) {
     // 2. the outside event service, pathlib and typing
     const char* manager_module = "zorna_event_config_manager.config_manager";
     bind(n_ZornaConfigManager,
-         import_from(import_module(globals, manager_module, {n_ZornaConfigManager}).get(), manager_module,
-                     n_ZornaConfigManager));
-    bind(n_Path, import_from(import_module(globals, "pathlib", {n_Path}).get(), "pathlib", n_Path));
+         import_from(import_module(globals, manager_module, {n_ZornaConfigManager}).get(), n_ZornaConfigManager));
+    bind(n_Path, import_from(import_module(globals, "pathlib", {n_Path}).get(), n_Path));
     Ref typing = import_module(globals, "typing", {n_Any, n_Dict, n_List, n_Optional, n_Union});
-    for (Name* name : {&n_Any, &n_Dict, &n_List, &n_Optional, &n_Union}) bind(*name, import_from(typing.get(), "typing", *name));
+    for (Name* name : {&n_Any, &n_Dict, &n_List, &n_Optional, &n_Union}) bind(*name, import_from(typing.get(), *name));
     bind(n_zorna_events, import_module(globals, "zorna_events"));
 
     // 3. message translation: the domain becomes the process-wide default
@@ -498,7 +542,14 @@ Name n_spec_name{"name"};
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!check_single_interpreter()) return nullptr;
     return guarded([&] {
-        if (loaded_module) return loaded_module;
+        if (loaded_module) {
+            // The import system is about to drop the existing module's state
+            // pointer (it resets it for every module a create slot returns)
+            // and allocate a new one; release the old block, or every
+            // re-import would leak it.  The module keeps no state in it.
+            PyMem_Free(PyModule_GetState(loaded_module.get()));
+            return loaded_module;
+        }
         return Ref::steal(PyModule_NewObject(getattr(spec, n_spec_name).get()));
     });
 }

@@ -60,6 +60,9 @@ public:
         Py_INCREF(object);
         return Ref(object);
     }
+    // Like steal, for calls where NULL may mean "absent"; the caller checks
+    // PyErr_Occurred() (or the exception) itself.
+    static Ref steal_or_null(PyObject* object) noexcept { return Ref(object); }
     // Like borrow, for lookups where NULL means "absent" rather than "failed".
     static Ref borrow_or_null(PyObject* object) noexcept {
         Py_XINCREF(object);
@@ -213,14 +216,36 @@ inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional
                                           keywords.size() ? names.get() : nullptr));
 }
 
-// `first, second = object`, as Python unpacks two targets (a 2-tuple directly,
-// anything else through iteration).
+// `first, second = object` (or `for first, second in ...`), with the
+// interpreter's errors: a tuple or list directly, anything else by taking at
+// most three items from its iterator.
 inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
-    Ref items = PyTuple_CheckExact(object.get()) ? Ref::borrow(object) : Ref::steal(PySequence_Tuple(object));
-    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 1))};
+    PyObject* o = object.get();
+    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return {Ref::borrow(PySequence_Fast_GET_ITEM(o, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(o, 1))};
+    }
+    Ref iterator = Ref::steal_or_null(PyObject_GetIter(o));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(o)->tp_iter && !PySequence_Check(o)) {
+            PyErr_Clear();
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+        }
+        raise();
+    }
+    auto next = [&iterator] {
+        Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()));
+        if (!item && PyErr_Occurred()) raise();
+        return item;
+    };
+    Ref first = next();
+    if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    Ref second = next();
+    if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (next()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {first, second};
 }
 
 // ---- iteration ---------------------------------------------------------------
@@ -375,13 +400,14 @@ private:
 };
 
 // A special method (__enter__, __exit__) looked up on the type, as the
-// interpreter does for the with statement.
-inline Ref special_method(Borrowed object, const char* name) {
+// interpreter does for the with statement; `missing` is what its TypeError
+// adds when the method is absent.
+inline Ref special_method(Borrowed object, const char* name, const char* missing) {
     PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object.get())), name);
     if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     Py_TYPE(object.get())->tp_name);
+        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                     Py_TYPE(object.get())->tp_name, missing);
     }
     return Ref::steal(found);
 }
@@ -392,8 +418,8 @@ inline Ref special_method(Borrowed object, const char* name) {
 // `return` that was never reached.  Otherwise __exit__(None, None, None).
 template <class Body>
 Ref with_block(Borrowed manager, Body&& body) {
-    Ref enter = special_method(manager, "__enter__");
-    Ref exit = special_method(manager, "__exit__");
+    Ref enter = special_method(manager, "__enter__", "");
+    Ref exit = special_method(manager, "__exit__", " (missed __exit__ method)");
     Ref target = call(enter, manager);
     Ref result;
     try {

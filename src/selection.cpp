@@ -31,13 +31,16 @@ void require_text_ids(PyObject* id_list, const char* parameter) {
 // of the event service does not report, printing one line per dropped ID.
 void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, const char* label) {
     if (!truthy(getattr(call.self(), attribute))) return;
-    Ref known = zae::call(call.global(n_set), call_method(call.global(n_zorna_events), catalogue_operation));
+    // Names are looked up in the order Python evaluates the expression: the
+    // callee before its arguments.
+    Ref set = call.global(n_set);
+    Ref known = zae::call(set, call_method(call.global(n_zorna_events), catalogue_operation));
     // Walk a copy: removing from the list itself would skip the element after each removal.
     for (Ref id : Iterate(call_method(getattr(call.self(), attribute), n_copy))) {
         if (contains(known, id)) continue;
         call_method(getattr(call.self(), attribute), n_remove, id);
-        Ref report = concat({zae::call(call.global(n_underscore), text(label)), text(": "), id});
-        zae::call(call.global(n_print), report);
+        Ref print = call.global(n_print);
+        zae::call(print, concat({zae::call(call.global(n_underscore), text(label)), text(": "), id}));
     }
 }
 
@@ -75,7 +78,8 @@ Ref get_events_by_group_id(const Call& call) {
         if (!truthy(call_method(entry, n_is_file))) continue;
         if (!not_equal(getattr(entry, n_name), getattr(group_dir, n_name))) continue;
         Ref name = getattr(entry, n_name);
-        if (!contains(zae::call(call.global(n_set), call_method(call.global(n_zorna_events), n_get_event_ids)), name)) continue;
+        Ref set = call.global(n_set);
+        if (!contains(zae::call(set, call_method(call.global(n_zorna_events), n_get_event_ids)), name)) continue;
         append(result, getattr(entry, n_name));
     }
     return result;
@@ -84,8 +88,8 @@ Ref get_events_by_group_id(const Call& call) {
 Ref get_grouped_events(const Call& call) {
     Ref result = new_dict();
     for (Ref group_id : Iterate(zae::call(call.global(n_sorted), call[1]))) {
-        Ref events = call_method(call.self(), mangled::get_events_by_group_id, group_id);
-        setitem(result, group_id, zae::call(call.global(n_sorted), events));
+        Ref sorted = call.global(n_sorted);
+        setitem(result, group_id, zae::call(sorted, call_method(call.self(), mangled::get_events_by_group_id, group_id)));
     }
     return result;
 }
