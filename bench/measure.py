@@ -6,12 +6,15 @@ allocations during one call, above what was allocated before it.  Tracing
 slows allocation-heavy code down many times over, so for calls slower than
 `Settings.trace_limit_s` the peak is taken from the clean runs instead: the
 growth of the process's resident set (its high-water mark, reset before the
-call) over the resident set before it, which counts whole pages and only
-memory the process did not hold already.
+call) over the resident set before it.  Free memory is handed back to the
+system first (malloc_trim), so that the call has to map what it uses; the
+figure counts whole pages and includes memory allocated outside Python's
+allocators.
 """
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import gc
 import math
 import statistics
@@ -34,7 +37,7 @@ class Settings:
     max_inner_prepared: int = 50  # nor, for runs that each need a fresh preparation, than this
     budget_s: float = 15.0      # fewer samples when one mode would take longer than this
     keep_slow_pilot_s: float = 1.0  # a first run slower than this counts as a sample
-    trace_limit_s: float = 1.0  # slower calls get their peak memory from the resident set
+    trace_limit_s: float = 5.0  # slower calls get their peak memory from the resident set
 
 
 @dataclass
@@ -122,8 +125,16 @@ def _status_kib(field: str) -> int:
     return 0
 
 
+try:
+    _malloc_trim = ctypes.CDLL(None).malloc_trim
+except (OSError, AttributeError):  # not glibc
+    _malloc_trim = None
+
+
 def _reset_resident_peak() -> int:
     """Reset the resident-set high-water mark; returns the resident set (bytes)."""
+    if _malloc_trim is not None:
+        _malloc_trim(0)
     try:
         with open("/proc/self/clear_refs", "w") as clear_refs:
             clear_refs.write("5")

@@ -94,7 +94,7 @@ def main(argv=None) -> int:
         print(f"## {kind} service\n")
         print(results_table(mine))
         if any(r.peak_source != "traced" for r in mine):
-            print("\nʳ growth of the resident set: calls too slow to run under tracemalloc")
+            print("\nʳ growth of the resident set, a lower bound: calls too slow to run under tracemalloc")
         print()
     for kind in kinds:
         detail = [r for r in results if r.service == kind and r.size == args.detail_size]
