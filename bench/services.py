@@ -11,10 +11,9 @@ from __future__ import annotations
 import json
 import os
 import types
-from pathlib import Path
 from typing import Dict, Iterable, List
 
-from tree import SyntheticTree, current_settings
+from tree import SyntheticTree
 
 # The operations of the event service that the module calls.
 OPERATIONS = ("get_event_ids", "get_group_ids", "get_event_ids_ex", "get_group_ids_ex", "is_event_enabled",
@@ -136,14 +135,11 @@ class StandinService(Service):
         self.events_module = zorna_events
         self.manager_class = ZornaConfigManager
         self._pristine_text = tree.current_config_file.read_text(encoding="ascii")
-        self._pristine = None
 
     def reset(self, flipped: Iterable[str] = ()) -> None:
         flipped = list(flipped)
         text = self._pristine_text
         if flipped:
-            if self._pristine is None:
-                self._pristine = json.loads(self._pristine_text)
             document = json.loads(self._pristine_text)
             for event_id in flipped:
                 entry = document[event_id]
@@ -169,8 +165,3 @@ def make_service(kind: str, tree: SyntheticTree) -> Service:
         return StandinService(tree)
     raise ValueError(f"unknown service {kind!r}")
 
-
-def current_entry(tree: SyntheticTree, event_id: str) -> dict:
-    """What the tree's current configuration holds for one event (for checks)."""
-    k = tree.event_ids.index(event_id)
-    return current_settings(k, event_id in set(tree.disabled))
