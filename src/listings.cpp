@@ -10,6 +10,7 @@ Name n_zorna_events{"zorna_events"}, n_pydoc{"pydoc"}, n_max{"max"}, n_len{"len"
 Name n_get_event_ids_ex{"get_event_ids_ex"}, n_get_group_ids_ex{"get_group_ids_ex"}, n_get_group_ids{"get_group_ids"};
 Name n_is_event_enabled{"is_event_enabled"}, n_pipepager{"pipepager"}, n_cmd{"cmd"};
 Name n_split{"split"}, n_items{"items"}, n_GREY{"GREY"}, n_END{"END"};
+Name n_comma{","}, n_name_en{"name_en"}, n_name_ru{"name_ru"};
 
 // The map from each ID to its English and Russian descriptions, built from the
 // records that `operation` of the event service returns: "ID,<en>,<ru>[,...]",
@@ -18,11 +19,11 @@ Ref load_descriptions(const Call& call, Name& operation) {
     Ref record_list = call_method(call.global(n_zorna_events), operation, integer(2));
     Ref result = new_dict();
     for (Ref record : Iterate(record_list)) {
-        Ref content = call_method(record, n_split, text(","));
-        Ref key = getitem(content, integer(0));
+        Ref content = call_method(record, n_split, n_comma);
+        Ref key = getitem(content, 0);
         Ref names = new_dict();
-        setitem(names, text("name_en"), slice(getitem(content, integer(1)), 1, -1));
-        setitem(names, text("name_ru"), slice(getitem(content, integer(2)), 1, -1));
+        setitem(names, n_name_en, slice(getitem(content, 1), 1, -1));
+        setitem(names, n_name_ru, slice(getitem(content, 2), 1, -1));
         setitem(result, key, names);
     }
     return result;
