@@ -15,7 +15,6 @@ import os
 import pathlib
 import pydoc
 import sys
-import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, FrozenSet, List, Optional
@@ -60,7 +59,9 @@ class Environment:
         self.tree = service.tree
         self.lang = lang
         self.recorder = Recorder()
-        self.scratch = Path(tempfile.mkdtemp(prefix="zae-bench-"))
+        # Beside the tree, so that it goes when the tree goes.
+        self.scratch = self.tree.root.with_name(self.tree.root.name + "-scratch")
+        self.scratch.mkdir(exist_ok=True)
 
     @contextlib.contextmanager
     def installed(self, ledger: Optional[Ledger] = None):
