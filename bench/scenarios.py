@@ -16,7 +16,6 @@ import pathlib
 import pydoc
 import sys
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any, Callable, FrozenSet, List, Optional
 
 from zorna_admin_events import admin_events
