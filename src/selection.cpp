@@ -44,6 +44,34 @@ void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, 
     }
 }
 
+// `name in set(catalogue)`, with `set` the builtin just looked up.  The
+// service answers with a list of str; for that, and a str name, one pass
+// comparing texts gives the same answer as the set without building it (and
+// hashing every ID) once per scanned file.  Anything else takes the set.
+bool in_catalogue(Borrowed set, Borrowed catalogue, Borrowed name) {
+    PyObject* items = catalogue.get();
+    bool plain = set.get() == reinterpret_cast<PyObject*>(&PySet_Type) && PyUnicode_CheckExact(name.get()) &&
+                 (PyList_CheckExact(items) || PyTuple_CheckExact(items));
+    if (plain) {
+        Py_hash_t hash = PyObject_Hash(name);
+        if (hash == -1) raise();
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
+            PyObject* id = PySequence_Fast_GET_ITEM(items, i);
+            if (!PyUnicode_CheckExact(id)) {
+                plain = false;
+                break;
+            }
+            if (id == name.get()) return true;
+            if (PyUnicode_GET_LENGTH(id) != PyUnicode_GET_LENGTH(name.get())) continue;
+            Py_hash_t id_hash = PyObject_Hash(id);  // cached in the str after the first time
+            if (id_hash == -1) raise();
+            if (id_hash == hash && PyUnicode_Compare(id, name) == 0) return true;
+        }
+        if (plain) return false;
+    }
+    return contains(zae::call(set, catalogue), name);
+}
+
 }  // namespace
 
 Ref init(const Call& call) {
@@ -79,7 +107,7 @@ Ref get_events_by_group_id(const Call& call) {
         if (!not_equal(getattr(entry, n_name), getattr(group_dir, n_name))) continue;
         Ref name = getattr(entry, n_name);
         Ref set = call.global(n_set);
-        if (!contains(zae::call(set, call_method(call.global(n_zorna_events), n_get_event_ids)), name)) continue;
+        if (!in_catalogue(set, call_method(call.global(n_zorna_events), n_get_event_ids), name)) continue;
         append(result, getattr(entry, n_name));
     }
     return result;

@@ -101,3 +101,43 @@ def test_event_group_first_listed_group_wins_and_errors_propagate(sample, servic
     service.groups = {"ghost": None, **service.groups}
     with pytest.raises(FileNotFoundError):
         find("login-failed")
+
+
+class Name(str):
+    """A str whose equality the scan must leave to Python."""
+
+    def __eq__(self, other):
+        return str.__eq__(self.upper(), other.upper()) if isinstance(other, str) else NotImplemented
+
+    def __hash__(self):
+        return hash(self.lower())
+
+
+@pytest.mark.parametrize("catalogue, expected", [
+    (lambda ids: ids, ["e1", "e2"]),                              # the service's list
+    (lambda ids: tuple(ids), ["e1", "e2"]),
+    (lambda ids: iter(ids), ["e1", "e2"]),                        # any iterable
+    (lambda ids: [Name(i.upper()) for i in ids], ["e1", "e2"]),   # hash equal, __eq__ decides
+    (lambda ids: ids + [["unhashable"]], TypeError),              # as set() refuses it
+])
+def test_catalogue_membership_is_that_of_a_set(tree, service, monkeypatch, catalogue, expected):
+    tree.add_event("g", "e1")
+    tree.add_event("g", "e2")
+    tree.add_event("g", "nope")
+    known = ["x", "e2", "e1"]
+    monkeypatch.setattr(service, "get_event_ids", lambda: catalogue(list(known)))
+    lookup = ZornaAdminEvents._ZornaAdminEvents__get_events_by_group_id
+    if expected is TypeError:
+        with pytest.raises(TypeError, match="unhashable"):
+            lookup("g")
+    else:
+        assert sorted(lookup("g")) == expected
+
+
+def test_replaced_set_builtin_is_used(tree, service, monkeypatch):
+    from zorna_admin_events import admin_events
+    tree.add_event("g", "user-added")
+    made = []
+    monkeypatch.setattr(admin_events, "set", lambda ids: made.append(1) or {"user-added"}, raising=False)
+    assert ZornaAdminEvents._ZornaAdminEvents__get_events_by_group_id("g") == ["user-added"]
+    assert made == [1]
