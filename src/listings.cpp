@@ -11,6 +11,7 @@ Name n_get_event_ids_ex{"get_event_ids_ex"}, n_get_group_ids_ex{"get_group_ids_e
 Name n_is_event_enabled{"is_event_enabled"}, n_pipepager{"pipepager"}, n_cmd{"cmd"};
 Name n_split{"split"}, n_items{"items"}, n_GREY{"GREY"}, n_END{"END"};
 Name n_comma{","}, n_name_en{"name_en"}, n_name_ru{"name_ru"};
+Name n_space{" "}, n_newline{"\n"}, n_empty{""}, n_less{"less -R"};
 
 // The map from each ID to its English and Russian descriptions, built from the
 // records that `operation` of the event service returns: "ID,<en>,<ru>[,...]",
@@ -48,10 +49,10 @@ Ref show_groups_private(const Call& call) {
     for (Ref item : Iterate(call_method(event_status, n_items))) {
         auto [group_id, events] = unpack_pair(item);
         append(result_strings, call_method(call.self(), mangled::get_group_string, group_id));
-        append(result_strings, add(call_method(call.self(), mangled::get_multiple_string, events), text("\n")));
+        append(result_strings, add(call_method(call.self(), mangled::get_multiple_string, events), n_newline));
     }
     Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
-    call_kw(pipepager, {join(text("\n"), result_strings)}, {{n_cmd, text("less -R")}});
+    call_kw(pipepager, {join(n_newline, result_strings)}, {{n_cmd, n_less}});
     return none();
 }
 
@@ -69,7 +70,7 @@ Ref get_multiple_string(const Call& call) {
     PyObject* id_list = call[1];
     PyObject* new_status = call[2];
     // A group whose events are not installed has nothing to list, and no longest ID.
-    if (id_list != Py_None && length(id_list) == 0) return text("");
+    if (id_list != Py_None && length(id_list) == 0) return Ref::borrow(n_empty.get());
 
     // max(len(_id) for _id in id_list) + 10
     Ref max = call.global(n_max);
@@ -80,7 +81,7 @@ Ref get_multiple_string(const Call& call) {
     Ref mylist = new_list();
     for (Ref id : Iterate(id_list)) {
         Ref shown_id = format(id);
-        Ref filler = multiply(text(" "), subtract(spacing, zae::call(call.global(n_len), id)));
+        Ref filler = multiply(n_space, subtract(spacing, zae::call(call.global(n_len), id)));
         // Event mode asks the service for the status before the description is looked up.
         bool events = new_status == Py_None;
         Ref status = format(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
@@ -89,9 +90,9 @@ Ref get_multiple_string(const Call& call) {
         Ref shown_description =
             format(description(call, events ? mangled::event_description : mangled::group_description, id));
         Ref end = format(getattr(call.global(n_Color), n_END));
-        append(mylist, concat({shown_id, filler, status, text(" "), grey, shown_description, end}));
+        append(mylist, concat({shown_id, filler, status, n_space, grey, shown_description, end}));
     }
-    return join(text("\n"), mylist);
+    return join(n_newline, mylist);
 }
 
 Ref get_group_string(const Call& call) {
@@ -99,7 +100,7 @@ Ref get_group_string(const Call& call) {
     Ref shown_description = format(description(call, mangled::group_description, group_id));
     Ref tagged_id = add(getattr(call.global(n_Color), n_GREY), group_id);
     tagged_id = add(tagged_id, getattr(call.global(n_Color), n_END));
-    return concat({shown_description, text(" "), format(tagged_id)});
+    return concat({shown_description, n_space, format(tagged_id)});
 }
 
 Ref get_all_event_description(const Call& call) { return load_descriptions(call, n_get_event_ids_ex); }
