@@ -55,9 +55,6 @@ class ZornaConfigManager:
         layout = current_layout()
         catalogue = load_catalogue(layout)
         data = source.read_bytes()
-        try:
-            document = decode_json_file(data, source)
-        except ValueError as exc:
-            raise ConfigFileError(str(exc)) from exc
+        document = decode_json_file(data, source, ConfigFileError)
         validate_state(document, source, error=ConfigFileError, known_event_ids=catalogue.event_id_set)
         replace_state(layout, document)

@@ -124,10 +124,7 @@ def _entry(raw: Any, kind: str, index: int, source: Path) -> Tuple[Mapping[str, 
 
 def parse_catalogue(data: bytes, source: Path) -> Catalogue:
     """Parse and validate catalogue bytes; :class:`CatalogueError` if unusable."""
-    try:
-        document = decode_json_file(data, source)
-    except ValueError as exc:
-        raise CatalogueError(str(exc)) from exc
+    document = decode_json_file(data, source, CatalogueError)
     if not isinstance(document, dict):
         raise CatalogueError(f"{source}: the catalogue must be a JSON object")
     if document.get("format") != CATALOGUE_FORMAT:

@@ -63,10 +63,7 @@ def validate_state(
 
 def parse_state(data: bytes, source: Path) -> StateDocument:
     """Decode and validate the bytes of a current configuration file."""
-    try:
-        document = decode_json_file(data, source)
-    except ValueError as exc:
-        raise StateFileError(str(exc)) from exc
+    document = decode_json_file(data, source, StateFileError)
     return validate_state(document, source)
 
 
@@ -121,10 +118,7 @@ def replace_state(layout: Layout, document: StateDocument) -> None:
 
 
 def _parse_defaults(data: bytes, source: Path) -> Dict[str, Any]:
-    try:
-        document = decode_json_file(data, source)
-    except ValueError as exc:
-        raise DefaultsFileError(str(exc)) from exc
+    document = decode_json_file(data, source, DefaultsFileError)
     if not isinstance(document, dict):
         raise DefaultsFileError(f"{source}: default settings must be a JSON object")
     return document

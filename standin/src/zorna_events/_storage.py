@@ -135,21 +135,22 @@ def strict_json_loads(text: str) -> Any:
     return json.loads(text, parse_constant=_reject_constant, object_pairs_hook=_no_duplicate_keys)
 
 
-def decode_json_file(data: bytes, source: Path) -> Any:
+def decode_json_file(data: bytes, source: Path, error: "type[ValueError]" = ValueError) -> Any:
     """Decode the bytes of a UTF-8 JSON file; errors say which file is bad.
 
-    Raises ``ValueError`` with a message that names ``source``.
+    Raises ``error`` (a ``ValueError`` class: the caller's kind of file error)
+    with a message that names ``source``.
     """
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
-        raise ValueError(f"{source}: not UTF-8 text ({exc})") from exc
+        raise error(f"{source}: not UTF-8 text ({exc})") from exc
     try:
         return strict_json_loads(text)
     except json.JSONDecodeError as exc:
-        raise ValueError(f"{source}: not valid JSON: {exc}") from exc
+        raise error(f"{source}: not valid JSON: {exc}") from exc
     except JsonContentError as exc:
-        raise ValueError(f"{source}: unacceptable JSON: {exc}") from exc
+        raise error(f"{source}: unacceptable JSON: {exc}") from exc
 
 
 def encode_json_document(document: Any) -> bytes:
