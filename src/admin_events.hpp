@@ -62,6 +62,27 @@ extern Name prepare_groups, prepare_events, show_groups, process_group, process_
     process_path_value;
 }  // namespace mangled
 
+// ---- calls between the methods ------------------------------------------------
+
+using Body = Ref (*)(const Call&);
+
+// Is `found` the module's own function whose body is `body`: as it is (a
+// static method reached through the class), or bound to `self`?
+bool is_own_function(Borrowed found, Body body);
+bool is_own_method_of(Borrowed found, Borrowed self, Body body);
+
+// found(*args).  When `found` is one of the module's own functions, or one
+// bound to an object, its body runs directly: the same binding and type rule,
+// one level of nesting counted, and none of the generic call protocol.
+// Anything else is called as usual.
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args);
+
+// object.name(*args): the attribute is looked up as usual, then called with call_found.
+template <class... Args>
+Ref call_member(Borrowed object, Name& name, Args&&... args) {
+    return call_found(getattr(object, name), {Borrowed(args)...});
+}
+
 // Raised by bodies that are still to be written.
 [[noreturn]] void not_implemented(const char* method);
 

@@ -112,12 +112,12 @@ void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type
 // ---- enabling and disabling --------------------------------------------------
 
 Ref enable(const Call& call) {
-    call_method(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_enable_event));
+    call_member(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_enable_event));
     return none();
 }
 
 Ref disable(const Call& call) {
-    call_method(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_disable_event));
+    call_member(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_disable_event));
     return none();
 }
 
@@ -128,16 +128,16 @@ Ref process_ids(const Call& call) {
 
     if (truthy(getattr(self, mangled::event_id_list))) {
         for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
-            call_method(self, mangled::process_event, event_id, action);
+            call_member(self, mangled::process_event, event_id, action);
         }
         print_line(call, [&] {
-            return call_method(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list));
+            return call_member(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list));
         });
     }
 
     if (truthy(getattr(self, mangled::group_id_list))) {
         for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
-            call_method(self, mangled::process_group, group_id, action);
+            call_member(self, mangled::process_group, group_id, action);
         }
         print_line(call, [&] {
             Ref listing = getattr(self, mangled::get_multiple_string);
@@ -152,8 +152,8 @@ Ref process_ids(const Call& call) {
 // __process_group(self, group_id, action)
 Ref process_group(const Call& call) {
     PyObject* self = call.self();
-    for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, call[1]))) {
-        call_method(self, mangled::process_event, event_id, call[2]);
+    for (Ref event_id : Iterate(call_member(self, mangled::get_events_by_group_id, call[1]))) {
+        call_member(self, mangled::process_event, event_id, call[2]);
     }
     return none();
 }
@@ -182,12 +182,12 @@ Ref process_event(const Call& call) {
 // ---- syslog message parameters -----------------------------------------------
 
 Ref set_priority(const Call& call) {
-    call_method(call.self(), mangled::set_syslog_message_param, text("priority"), call[1]);
+    call_member(call.self(), mangled::set_syslog_message_param, text("priority"), call[1]);
     return none();
 }
 
 Ref set_facility(const Call& call) {
-    call_method(call.self(), mangled::set_syslog_message_param, text("facility"), call[1]);
+    call_member(call.self(), mangled::set_syslog_message_param, text("facility"), call[1]);
     return none();
 }
 
@@ -204,7 +204,7 @@ Ref set_syslog_message_param(const Call& call) {
     }
     if (truthy(getattr(self, mangled::group_id_list))) {
         for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
-            for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, group_id))) {
+            for (Ref event_id : Iterate(call_member(self, mangled::get_events_by_group_id, group_id))) {
                 store_syslog_param(call, event_id, param_type, param_value);
             }
         }
@@ -264,7 +264,7 @@ Ref set_properties(const Call& call) {
         if (contains(getattr(self, mangled::special_events), event_id)) {
             Ref store = set_event_param(call);
             zae::call(store, event_id, text(""), text("message-audit-rules"),
-                      call_method(self, mangled::process_path_value, event_id, json_value));
+                      call_member(self, mangled::process_path_value, event_id, json_value));
         }
     }
     return none();

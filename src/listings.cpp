@@ -34,22 +34,22 @@ Ref load_descriptions(const Call& call, Name& operation) {
 
 Ref show_all_groups(const Call& call) {
     setattr(call.self(), mangled::group_id_list, call_method(call.global(n_zorna_events), n_get_group_ids));
-    call_method(call.self(), mangled::show_groups);
+    call_member(call.self(), mangled::show_groups);
     return none();
 }
 
 Ref show_groups(const Call& call) {
-    call_method(call.self(), mangled::show_groups);
+    call_member(call.self(), mangled::show_groups);
     return none();
 }
 
 Ref show_groups_private(const Call& call) {
     Ref result_strings = new_list();
-    Ref event_status = call_method(call.self(), mangled::get_grouped_events, getattr(call.self(), mangled::group_id_list));
+    Ref event_status = call_member(call.self(), mangled::get_grouped_events, getattr(call.self(), mangled::group_id_list));
     for (Ref item : Iterate(call_method(event_status, n_items))) {
         auto [group_id, events] = unpack_pair(item);
-        append(result_strings, call_method(call.self(), mangled::get_group_string, group_id));
-        append(result_strings, add(call_method(call.self(), mangled::get_multiple_string, events), n_newline));
+        append(result_strings, call_member(call.self(), mangled::get_group_string, group_id));
+        append(result_strings, add(call_member(call.self(), mangled::get_multiple_string, events), n_newline));
     }
     Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
     call_kw(pipepager, {join(n_newline, result_strings)}, {{n_cmd, n_less}});
@@ -66,6 +66,21 @@ Ref description(const Call& call, Name& description_map, Borrowed id) {
 
 }  // namespace
 
+namespace {
+
+// ' ' * (spacing - len(_id)), written: for ints the spaces are counted out
+// without making the str.
+void write_filler(TextWriter& out, Borrowed spacing, Borrowed id_length) {
+    if (PyLong_CheckExact(spacing.get()) && PyLong_CheckExact(id_length.get())) {
+        Py_ssize_t width = PyLong_AsSsize_t(spacing), used = PyLong_AsSsize_t(id_length);
+        if (!PyErr_Occurred()) return out.fill(' ', width - used);
+        PyErr_Clear();  // too large for a count: multiply() raises what Python raises
+    }
+    out.write_formatted(multiply(n_space, subtract(spacing, id_length)));
+}
+
+}  // namespace
+
 Ref get_multiple_string(const Call& call) {
     PyObject* id_list = call[1];
     PyObject* new_status = call[2];
@@ -75,24 +90,27 @@ Ref get_multiple_string(const Call& call) {
     // max(len(_id) for _id in id_list) + 10
     Ref max = call.global(n_max);
     Ref lengths = new_list();
-    for (Ref id : Iterate(id_list)) append(lengths, zae::call(call.global(n_len), id));
+    for (Ref id : Iterate(id_list)) append(lengths, call_len(call.global(n_len), id));
     Ref spacing = add(zae::call(max, lengths), integer(10));
 
-    Ref mylist = new_list();
+    // The lines, joined with "\n", written as they are made.
+    TextWriter out;
+    bool first = true;
     for (Ref id : Iterate(id_list)) {
-        Ref shown_id = format(id);
-        Ref filler = multiply(n_space, subtract(spacing, zae::call(call.global(n_len), id)));
+        if (!first) out.write("\n");
+        first = false;
+        out.write_formatted(id);
+        write_filler(out, spacing, call_len(call.global(n_len), id));
         // Event mode asks the service for the status before the description is looked up.
         bool events = new_status == Py_None;
-        Ref status = format(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
+        out.write_formatted(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
                                    : Ref::borrow(new_status));
-        Ref grey = format(getattr(call.global(n_Color), n_GREY));
-        Ref shown_description =
-            format(description(call, events ? mangled::event_description : mangled::group_description, id));
-        Ref end = format(getattr(call.global(n_Color), n_END));
-        append(mylist, concat({shown_id, filler, status, n_space, grey, shown_description, end}));
+        out.write(" ");
+        out.write_formatted(getattr(call.global(n_Color), n_GREY));
+        out.write_formatted(description(call, events ? mangled::event_description : mangled::group_description, id));
+        out.write_formatted(getattr(call.global(n_Color), n_END));
     }
-    return join(n_newline, mylist);
+    return out.finish();
 }
 
 Ref get_group_string(const Call& call) {

@@ -4,6 +4,7 @@
 // the methods, and the module's life cycle under multi-phase initialisation.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -315,9 +316,14 @@ Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssi
     return method.body(Call{module, bound});
 }
 
+// A call from the interpreter: it has counted the level already, so only the
+// stack left to the thread is checked.
 template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] { return invoke(methods[I], module, args, nargs, kwnames); });
+    return guarded([&] {
+        NestedCall level(false);
+        return invoke(methods[I], module, args, nargs, kwnames);
+    });
 }
 
 // The text a method's __doc__ is made from: a signature line that inspect and
@@ -346,6 +352,15 @@ std::array<PyMethodDef, method_count>& make_method_defs(std::index_sequence<I...
 
 std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_index_sequence<method_count>());
 
+// The table entry of one of the class's own functions, or null.
+const Method* own_method(PyObject* callable) {
+    if (!PyCFunction_Check(callable)) return nullptr;
+    auto def = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCFunctionObject*>(callable)->m_ml);
+    auto first = reinterpret_cast<std::uintptr_t>(method_defs.data());
+    if (def < first || def >= first + sizeof(PyMethodDef) * method_count) return nullptr;
+    return &methods[(def - first) / sizeof(PyMethodDef)];
+}
+
 // The name under which the class body stores a member: `__x` becomes
 // `_ZornaAdminEvents__x`; dunder names stay as they are.
 Ref stored_name(const char* name) {
@@ -353,6 +368,42 @@ Ref stored_name(const char* name) {
     bool private_ = n > 2 && name[0] == '_' && name[1] == '_' && !(name[n - 1] == '_' && name[n - 2] == '_');
     return Ref::steal(private_ ? PyUnicode_FromFormat("_ZornaAdminEvents%s", name) : PyUnicode_FromString(name));
 }
+
+}  // namespace
+
+bool is_own_function(Borrowed found, Body body) {
+    const Method* method = own_method(found);
+    return method && method->body == body;
+}
+
+bool is_own_method_of(Borrowed found, Borrowed self, Body body) {
+    return PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == self.get() &&
+           is_own_function(PyMethod_GET_FUNCTION(found.get()), body);
+}
+
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
+    // One slot in front, for `self` of a bound method (and for the vectorcall offset).
+    PyObject* argv[max_params + 2] = {nullptr};
+    if (args.size() > max_params) return call_kw(found, args, {});
+    std::size_t n = 0;
+    for (Borrowed arg : args) argv[1 + n++] = arg.get();
+
+    PyObject* function = found.get();
+    PyObject* const* first = argv + 1;
+    if (PyMethod_Check(function)) {
+        function = PyMethod_GET_FUNCTION(function);
+        argv[0] = PyMethod_GET_SELF(found.get());
+        first = argv;
+        ++n;
+    }
+    if (const Method* method = own_method(function)) {
+        NestedCall level;
+        return invoke(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
+    }
+    return Ref::steal(PyObject_Vectorcall(found, argv + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+namespace {
 
 // ---- audit rule builders -----------------------------------------------------------
 
