@@ -27,6 +27,18 @@ public:
     operator Borrowed() { return Borrowed(get()); }
     const char* c_str() const { return text_; }
 
+    // The last look-up of this name as a global (see lookup_global): where
+    // it was made, the versions of the dicts searched, and what was found
+    // (borrowed: the dict it came from holds it while its version stands).
+    struct Found {
+        PyObject* globals = nullptr;
+        std::uint64_t globals_version = 0;
+        PyObject* builtins = nullptr;  // null: found in the globals themselves
+        std::uint64_t builtins_version = 0;
+        PyObject* value = nullptr;
+    };
+    Found found;
+
 private:
     const char* text_;
     PyObject* object_ = nullptr;
@@ -66,10 +78,11 @@ extern Name prepare_groups, prepare_events, show_groups, process_group, process_
 
 using Body = Ref (*)(const Call&);
 
-// Is `found` the module's own function whose body is `body`: as it is (a
-// static method reached through the class), or bound to `self`?
+// Is `found` the module's own function whose body is `body` (a static
+// method reached through the class)?
 bool is_own_function(Borrowed found, Body body);
-bool is_own_method_of(Borrowed found, Borrowed self, Body body);
+// Does `object.name` resolve to the module's own instance method whose body is `body`?
+bool resolves_to_own_method(Borrowed object, Name& name, Body body);
 
 // found(*args).  When `found` is one of the module's own functions, or one
 // bound to an object, its body runs directly: the same binding and type rule,
@@ -77,10 +90,14 @@ bool is_own_method_of(Borrowed found, Borrowed self, Body body);
 // Anything else is called as usual.
 Ref call_found(Borrowed found, std::initializer_list<Borrowed> args);
 
-// object.name(*args): the attribute is looked up as usual, then called with call_found.
+// object.name(*args).  When the attribute resolves to one of the module's
+// own instance methods, its body runs directly with `object` as self, as
+// call_found does, without making the bound method; anything else is
+// looked up as usual and called with call_found.
+Ref call_member(Borrowed object, Name& name, std::initializer_list<Borrowed> args);
 template <class... Args>
 Ref call_member(Borrowed object, Name& name, Args&&... args) {
-    return call_found(getattr(object, name), {Borrowed(args)...});
+    return call_member(object, name, {Borrowed(args)...});
 }
 
 // Raised by bodies that are still to be written.

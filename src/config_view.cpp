@@ -102,6 +102,33 @@ Ref sorted_copy(const Call& call, Borrowed dictionary) {
     return call_dict(dict, pairs);
 }
 
+// for key, value in mapping.items(): body(key, value) -- for an exact dict
+// (whose items() cannot be replaced) straight from the dict, without the
+// view and a tuple per item.
+template <class Body>
+void for_each_item(Borrowed mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.get())) {
+        for (const auto& [key, value] : DictItems(mapping)) body(key, value);
+        return;
+    }
+    for (const Ref& item : Iterate(call_method(mapping, n_items))) {
+        auto [key, value] = unpack_pair(item);
+        body(key, value);
+    }
+}
+
+// text.replace("'", '"'): an exact str without an apostrophe is itself, as
+// str.replace returns it.
+Ref replace_apostrophes(Borrowed text) {
+    PyObject* s = text.get();
+    if (PyUnicode_CheckExact(s)) {
+        Py_ssize_t found = PyUnicode_FindChar(s, '\'', 0, PyUnicode_GET_LENGTH(s), 1);
+        if (found == -2) raise();
+        if (found == -1) return Ref::borrow(text);
+    }
+    return call_method(text, n_replace, n_apostrophe, n_double_quote);
+}
+
 // Renders `dictionary` at depth `indent` into `out`, as
 // __get_event_config_string does.  A nested mapping is rendered by the
 // method that `self` resolves to now; when that is this very body, into the
@@ -114,8 +141,7 @@ void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed 
         PyErr_Clear();  // an int too large for this: multiply() raises what Python raises
         steps = -1;
     }
-    for (const Ref& item : Iterate(call_method(dictionary, n_items))) {
-        auto [key, value] = unpack_pair(item);
+    for_each_item(dictionary, [&](const Ref& key, const Ref& value) {
         Ref prefix = steps >= 0 ? Ref() : multiply(n_indent, indent);
         auto write_prefix = [&] { prefix ? out.write_formatted(prefix) : out.fill(' ', 4 * steps); };
         if (is_dict(call, value)) {
@@ -123,23 +149,23 @@ void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed 
             out.write_formatted(key);
             out.write_formatted(call_member(self, mangled::get_event_section_translation, key));
             out.write(":\n");
-            Ref render = getattr(self, mangled::get_event_config_string);
-            Ref deeper = add(indent, integer(1));
-            if (is_own_method_of(render, self, get_event_config_string)) {
+            if (resolves_to_own_method(self, mangled::get_event_config_string, get_event_config_string)) {
+                Ref deeper = add(indent, integer(1));
                 NestedCall level;
                 render_settings(call, out, self, value, deeper);
             } else {
-                out.write_formatted(call_found(render, {value, deeper}));
+                Ref render = getattr(self, mangled::get_event_config_string);
+                out.write_formatted(call_found(render, {value, add(indent, integer(1))}));
             }
         } else {
             write_prefix();
             out.write_formatted(key);
             out.write(": ");
             Ref shown = call_str(call.global(n_str), value);
-            out.write_formatted(call_method(shown, n_replace, n_apostrophe, n_double_quote));
+            out.write_formatted(replace_apostrophes(shown));
             out.write("\n");
         }
-    }
+    });
     out.write("\n");
 }
 

@@ -1,5 +1,7 @@
 // Status listings: the descriptions of all events and groups, and the
 // aligned, coloured status listings shown through the pager.
+#include <tuple>
+
 #include "admin_events.hpp"
 
 namespace zae {
@@ -13,6 +15,32 @@ Name n_split{"split"}, n_items{"items"}, n_GREY{"GREY"}, n_END{"END"};
 Name n_comma{","}, n_name_en{"name_en"}, n_name_ru{"name_ru"};
 Name n_space{" "}, n_newline{"\n"}, n_empty{""}, n_less{"less -R"};
 
+// content = record.split(","); content[0], content[1][1:-1], content[2][1:-1].
+// For an exact str with at least two commas the three fields are cut out
+// directly, without the list of every field.
+std::tuple<Ref, Ref, Ref> record_fields(Borrowed record) {
+    PyObject* s = record.get();
+    if (PyUnicode_CheckExact(s)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+        Py_ssize_t comma[3] = {-1, -1, length};
+        for (int i = 0; i < 3; ++i) {
+            Py_ssize_t from = i ? comma[i - 1] + 1 : 0;
+            Py_ssize_t found = from <= length ? PyUnicode_FindChar(s, ',', from, length, 1) : -1;
+            if (found == -2) raise();
+            if (found >= 0) comma[i] = found;
+        }
+        if (comma[1] >= 0) {
+            auto cut = [s](Py_ssize_t start, Py_ssize_t end) { return Ref::steal(PyUnicode_Substring(s, start, end)); };
+            auto inner = [&](Py_ssize_t start, Py_ssize_t end) {
+                return end - start < 2 ? cut(0, 0) : cut(start + 1, end - 1);
+            };
+            return {cut(0, comma[0]), inner(comma[0] + 1, comma[1]), inner(comma[1] + 1, comma[2])};
+        }
+    }
+    Ref content = call_method(record, n_split, n_comma);
+    return {getitem(content, 0), slice(getitem(content, 1), 1, -1), slice(getitem(content, 2), 1, -1)};
+}
+
 // The map from each ID to its English and Russian descriptions, built from the
 // records that `operation` of the event service returns: "ID,<en>,<ru>[,...]",
 // each name wrapped in one delimiter character at either end.
@@ -20,11 +48,10 @@ Ref load_descriptions(const Call& call, Name& operation) {
     Ref record_list = call_method(call.global(n_zorna_events), operation, integer(2));
     Ref result = new_dict();
     for (Ref record : Iterate(record_list)) {
-        Ref content = call_method(record, n_split, n_comma);
-        Ref key = getitem(content, 0);
+        auto [key, name_en, name_ru] = record_fields(record);
         Ref names = new_dict();
-        setitem(names, n_name_en, slice(getitem(content, 1), 1, -1));
-        setitem(names, n_name_ru, slice(getitem(content, 2), 1, -1));
+        setitem(names, n_name_en, name_en);
+        setitem(names, n_name_ru, name_ru);
         setitem(result, key, names);
     }
     return result;

@@ -60,17 +60,38 @@ Ref lookup_global(PyObject* module, Name& name) {
     // The module's own names first, then its __builtins__ (a dict, or the
     // builtins module), as for a function defined in the module.
     PyObject* globals = PyModule_GetDict(module);  // borrowed; never fails for a module
+
+    // Unchanged dicts give the answer of the last look-up (the interpreter's
+    // LOAD_GLOBAL does the same).
+    Name::Found& last = name.found;
+    std::uint64_t globals_version = dict_version(globals);
+    if (last.value && last.globals == globals && globals_version && last.globals_version == globals_version &&
+        (!last.builtins || last.builtins_version == dict_version(last.builtins))) {
+        return Ref::borrow(last.value);
+    }
+    last = Name::Found();
+
     Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(globals, name.get()));
-    if (value) return value;
+    if (value) {
+        last = {globals, globals_version, nullptr, 0, value.get()};
+        return value;
+    }
     if (PyErr_Occurred()) raise();
     Ref builtins = Ref::borrow_or_null(PyDict_GetItemWithError(globals, n_builtins.get()));
+    bool own_builtins = bool(builtins);
     if (!builtins) {
         if (PyErr_Occurred()) raise();
-        builtins = Ref::borrow(PyEval_GetBuiltins());
+        builtins = Ref::borrow(PyEval_GetBuiltins());  // the caller's: not remembered
     }
     if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
     value = Ref::steal_or_null(PyObject_GetItem(builtins.get(), name.get()));
-    if (value) return value;
+    if (value) {
+        // Only a plain dict tells of its changes.
+        if (own_builtins && PyDict_CheckExact(builtins.get())) {
+            last = {globals, globals_version, builtins.get(), dict_version(builtins.get()), value.get()};
+        }
+        return value;
+    }
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -376,9 +397,34 @@ bool is_own_function(Borrowed found, Body body) {
     return method && method->body == body;
 }
 
-bool is_own_method_of(Borrowed found, Borrowed self, Body body) {
-    return PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == self.get() &&
-           is_own_function(PyMethod_GET_FUNCTION(found.get()), body);
+namespace {
+
+// The module's own instance method that `object.name` resolves to, or null.
+const Method* own_method_of(Borrowed object, Name& name, PyObject** function) {
+    PyObject* member = unbound_member(object, name, PyInstanceMethod_Type);
+    if (!member) return nullptr;
+    *function = PyInstanceMethod_GET_FUNCTION(member);
+    return own_method(*function);
+}
+
+}  // namespace
+
+bool resolves_to_own_method(Borrowed object, Name& name, Body body) {
+    PyObject* function = nullptr;
+    const Method* method = own_method_of(object, name, &function);
+    return method && method->body == body;
+}
+
+Ref call_member(Borrowed object, Name& name, std::initializer_list<Borrowed> args) {
+    PyObject* function = nullptr;
+    const Method* method = own_method_of(object, name, &function);
+    if (!method || args.size() >= max_params) return call_found(getattr(object, name), args);
+    PyObject* argv[max_params] = {object.get()};
+    std::size_t n = 1;
+    for (Borrowed arg : args) argv[n++] = arg.get();
+    Ref hold = Ref::borrow(function);  // the class may drop it while the body runs
+    NestedCall level;
+    return invoke(*method, PyCFunction_GET_SELF(function), argv, static_cast<Py_ssize_t>(n), nullptr);
 }
 
 Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {

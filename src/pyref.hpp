@@ -518,6 +518,46 @@ private:
     bool ascii_ = true;
 };
 
+// ---- dict versions ------------------------------------------------------------------
+
+// The version tag that a dict gets anew at every change (and every new dict a
+// tag of its own), or 0 where the interpreter keeps none (3.14 on).  A
+// look-up remembered together with the tag of the dict it was made in gives
+// the same answer as a new look-up while the tag is unchanged, as the
+// interpreter's own cache of global names does.
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)dict;
+    return 0;
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#endif
+}
+
+// ---- methods ----------------------------------------------------------------------------
+
+// What `object.name` finds when that is a non-data descriptor of type
+// `descriptor_type` on the object's type, not shadowed by the instance's
+// __dict__ (the generic attribute look-up's order): the descriptor itself,
+// unbound (borrowed from the type).  Null when the look-up would go any
+// other way (a type with its own __getattribute__ or __getattr__, another
+// kind of member, an instance attribute); the caller then looks up as usual.
+inline PyObject* unbound_member(Borrowed object, Borrowed name, PyTypeObject& descriptor_type) {
+    PyTypeObject* type = Py_TYPE(object.get());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* descriptor = _PyType_Lookup(type, name);
+    if (!descriptor || Py_TYPE(descriptor) != &descriptor_type) return nullptr;
+    PyObject** dict = _PyObject_GetDictPtr(object);
+    if (dict && *dict) {
+        if (PyDict_GetItemWithError(*dict, name)) return nullptr;
+        if (PyErr_Occurred()) raise();
+    }
+    return descriptor;
+}
+
 // ---- builtins ---------------------------------------------------------------------
 
 // One of the interpreter's builtin functions (len, sorted, ...), as the
