@@ -81,8 +81,6 @@ using Body = Ref (*)(const Call&);
 // Is `found` the module's own function whose body is `body` (a static
 // method reached through the class)?
 bool is_own_function(Borrowed found, Body body);
-// Does `object.name` resolve to the module's own instance method whose body is `body`?
-bool resolves_to_own_method(Borrowed object, Name& name, Body body);
 
 // found(*args).  When `found` is one of the module's own functions, or one
 // bound to an object, its body runs directly: the same binding and type rule,
@@ -90,14 +88,24 @@ bool resolves_to_own_method(Borrowed object, Name& name, Body body);
 // Anything else is called as usual.
 Ref call_found(Borrowed found, std::initializer_list<Borrowed> args);
 
-// object.name(*args).  When the attribute resolves to one of the module's
-// own instance methods, its body runs directly with `object` as self, as
-// call_found does, without making the bound method; anything else is
-// looked up as usual and called with call_found.
-Ref call_member(Borrowed object, Name& name, std::initializer_list<Borrowed> args);
+// A method of an object, looked up as the interpreter looks it up for a call.
+struct MethodLookup {
+    Borrowed object;
+    Ref found;
+    bool unbound;  // `found` is a method descriptor, to be called with `object` first
+
+    // Is it the module's own instance method whose body is `body`?
+    bool is_own(Body body) const;
+    // method(*args): the module's own method runs its body directly with
+    // `object` as self, as call_found does, without a bound method.
+    Ref operator()(std::initializer_list<Borrowed> args) const;
+};
+MethodLookup lookup_method(Borrowed object, Name& name);
+
+// object.name(*args)
 template <class... Args>
 Ref call_member(Borrowed object, Name& name, Args&&... args) {
-    return call_member(object, name, {Borrowed(args)...});
+    return lookup_method(object, name)({Borrowed(args)...});
 }
 
 // Raised by bodies that are still to be written.

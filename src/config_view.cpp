@@ -149,13 +149,13 @@ void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed 
             out.write_formatted(key);
             out.write_formatted(call_member(self, mangled::get_event_section_translation, key));
             out.write(":\n");
-            if (resolves_to_own_method(self, mangled::get_event_config_string, get_event_config_string)) {
-                Ref deeper = add(indent, integer(1));
+            MethodLookup render = lookup_method(self, mangled::get_event_config_string);
+            Ref deeper = add(indent, integer(1));
+            if (render.is_own(get_event_config_string)) {
                 NestedCall level;
                 render_settings(call, out, self, value, deeper);
             } else {
-                Ref render = getattr(self, mangled::get_event_config_string);
-                out.write_formatted(call_found(render, {value, add(indent, integer(1))}));
+                out.write_formatted(render({value, deeper}));
             }
         } else {
             write_prefix();

@@ -11,6 +11,8 @@
 
 #include "admin_events.hpp"
 
+#include <structmember.h>
+
 namespace zae {
 
 // ---- shared names ------------------------------------------------------------
@@ -294,10 +296,16 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
                  keyword);
 }
 
-void check_type(const Param& param, PyObject* value) {
-    if (value == Py_None || param.accepts == Accepts::anything) return;
+[[noreturn]] void refuse_type(const Param& param, PyObject* value);
+
+inline void check_type(const Param& param, PyObject* value) {
+    if (param.accepts == Accepts::anything || value == Py_None) return;
+    if (param.accepts == Accepts::str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value)) return;
+    refuse_type(param, value);
+}
+
+void refuse_type(const Param& param, PyObject* value) {
     bool str = param.accepts == Accepts::str;
-    if (str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value)) return;
     raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
                  str ? "str" : "list", Py_TYPE(value)->tp_name);
 }
@@ -309,7 +317,21 @@ PyObject* default_value(Default default_) {
 
 // Bind the arguments of one call to the method's parameters as a Python
 // function would, check the declared types, and run the body.
-Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames);
+
+inline Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    if (!kwnames && nargs == static_cast<Py_ssize_t>(method.param_count())) {
+        // Every parameter given by position, the common case: nothing to bind.
+        for (Py_ssize_t i = 0; i < nargs; ++i) check_type(method.params[i], args[i]);
+        return method.body(Call{module, args});
+    }
+    return bind_and_run(method, module, args, nargs, kwnames);
+}
+
+Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
     const std::size_t count = method.param_count();
     // Python's order: positionals fill their parameters, keywords are matched,
     // then surplus positionals and missing arguments are refused.
@@ -382,6 +404,115 @@ const Method* own_method(PyObject* callable) {
     return &methods[(def - first) / sizeof(PyMethodDef)];
 }
 
+// ---- instance methods ----------------------------------------------------------
+//
+// The class holds each instance method in a descriptor of its own type, which
+// behaves as the standard instancemethod wrapper does (bound: a bound method
+// of the function and the instance; through the class: the function itself;
+// other attributes: the function's) and which the interpreter, like for a
+// Python function, may also call unbound with the instance first, without
+// making the bound method (a method descriptor with vectorcall).
+
+struct InstanceMethod {
+    PyObject_HEAD
+    PyObject* function;  // the module's own function (a builtin_function_or_method)
+    std::size_t index;   // its entry in `methods`
+#if PY_VERSION_HEX >= 0x03090000
+    vectorcallfunc vectorcall;
+#endif
+};
+
+InstanceMethod* as_instance_method(PyObject* object) { return reinterpret_cast<InstanceMethod*>(object); }
+
+int instance_method_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_instance_method(self)->function);
+    return 0;
+}
+
+// No tp_clear: the function stays until the descriptor goes (the class's
+// namespace, cleared with the class, breaks any cycle through it).
+void instance_method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Ref::steal_or_null(as_instance_method(self)->function);
+    PyObject_GC_Del(self);
+}
+
+PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
+    PyObject* function = as_instance_method(self)->function;
+    if (!object) return Ref::borrow(function).release();
+    return PyMethod_New(function, object);
+}
+
+// method(self, *args): the function's body, after the stack check of every
+// entry.  A call from Python code is counted against the recursion limit by
+// the Python frames on the way (the module's calls of its own methods count
+// themselves, see MethodLookup), as a call of a C function from Python is.
+PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    InstanceMethod* method = as_instance_method(self);
+    return guarded([&] {
+        NestedCall level(false);
+        return invoke(methods[method->index], PyCFunction_GET_SELF(method->function), args,
+                      PyVectorcall_NARGS(nargsf), kwnames);
+    });
+}
+
+PyObject* instance_method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return PyObject_Call(as_instance_method(self)->function, args, kwargs);
+}
+
+// Attributes of the descriptor itself (__func__, __class__, ...), else the function's.
+PyObject* instance_method_getattro(PyObject* self, PyObject* name) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
+    return PyObject_GetAttr(as_instance_method(self)->function, name);
+}
+
+PyObject* instance_method_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<instancemethod %s at %p>", methods[as_instance_method(self)->index].name, self);
+}
+
+PyMemberDef instance_method_members[] = {
+    {"__func__", T_OBJECT, offsetof(InstanceMethod, function), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject& instance_method_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "zorna_admin_events.admin_events.instancemethod";
+        t.tp_basicsize = sizeof(InstanceMethod);
+        t.tp_dealloc = instance_method_dealloc;
+        t.tp_repr = instance_method_repr;
+        t.tp_call = instance_method_call;
+        t.tp_getattro = instance_method_getattro;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if PY_VERSION_HEX >= 0x03090000
+        t.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+        t.tp_vectorcall_offset = offsetof(InstanceMethod, vectorcall);
+#endif
+        t.tp_traverse = instance_method_traverse;
+        t.tp_members = instance_method_members;
+        t.tp_descr_get = instance_method_get;
+        return t;
+    }();
+    return type;
+}
+
+Ref new_instance_method(Borrowed function, std::size_t index) {
+    PyTypeObject& type = instance_method_type();
+    if (!(type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&type));
+    InstanceMethod* method = PyObject_GC_New(InstanceMethod, &type);
+    if (!method) raise();
+    method->function = Ref::borrow(function).release();
+    method->index = index;
+#if PY_VERSION_HEX >= 0x03090000
+    method->vectorcall = instance_method_vectorcall;
+#endif
+    PyObject_GC_Track(method);
+    return Ref::steal(reinterpret_cast<PyObject*>(method));
+}
+
 // The name under which the class body stores a member: `__x` becomes
 // `_ZornaAdminEvents__x`; dunder names stay as they are.
 Ref stored_name(const char* name) {
@@ -397,34 +528,31 @@ bool is_own_function(Borrowed found, Body body) {
     return method && method->body == body;
 }
 
-namespace {
-
-// The module's own instance method that `object.name` resolves to, or null.
-const Method* own_method_of(Borrowed object, Name& name, PyObject** function) {
-    PyObject* member = unbound_member(object, name, PyInstanceMethod_Type);
-    if (!member) return nullptr;
-    *function = PyInstanceMethod_GET_FUNCTION(member);
-    return own_method(*function);
+MethodLookup lookup_method(Borrowed object, Name& name) {
+    MethodLookup method{object, Ref(), false};
+    method.unbound = lookup_method(object, name.get(), method.found);
+    return method;
 }
 
-}  // namespace
-
-bool resolves_to_own_method(Borrowed object, Name& name, Body body) {
-    PyObject* function = nullptr;
-    const Method* method = own_method_of(object, name, &function);
-    return method && method->body == body;
+bool MethodLookup::is_own(Body body) const {
+    PyObject* m = found.get();
+    if (!unbound || Py_TYPE(m) != &instance_method_type()) return false;
+    return methods[as_instance_method(m)->index].body == body;
 }
 
-Ref call_member(Borrowed object, Name& name, std::initializer_list<Borrowed> args) {
-    PyObject* function = nullptr;
-    const Method* method = own_method_of(object, name, &function);
-    if (!method || args.size() >= max_params) return call_found(getattr(object, name), args);
-    PyObject* argv[max_params] = {object.get()};
+Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
+    if (!unbound) return call_found(found, args);
+    PyObject* argv[max_params + 2] = {nullptr, object.get()};
+    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
     std::size_t n = 1;
-    for (Borrowed arg : args) argv[n++] = arg.get();
-    Ref hold = Ref::borrow(function);  // the class may drop it while the body runs
-    NestedCall level;
-    return invoke(*method, PyCFunction_GET_SELF(function), argv, static_cast<Py_ssize_t>(n), nullptr);
+    for (Borrowed arg : args) argv[1 + n++] = arg.get();
+    if (Py_TYPE(found.get()) == &instance_method_type()) {
+        InstanceMethod* own = as_instance_method(found.get());
+        NestedCall level;
+        return invoke(methods[own->index], PyCFunction_GET_SELF(own->function), argv + 1,
+                      static_cast<Py_ssize_t>(n), nullptr);
+    }
+    return Ref::steal(PyObject_Vectorcall(found.get(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
@@ -556,7 +684,7 @@ Ref define_zorna_admin_events(PyObject* module) {
     for (std::size_t i = 0; i < method_count; ++i) {
         Ref function = Ref::steal(PyCFunction_NewEx(&method_defs[i], module, module_name.get()));
         Ref member = Ref::steal(methods[i].is_static ? PyStaticMethod_New(function.get())
-                                                     : PyInstanceMethod_New(function.get()));
+                                                     : new_instance_method(function, i).release());
         setitem(body, stored_name(methods[i].name), member);
     }
     return define_class(module, n_ZornaAdminEvents, body);

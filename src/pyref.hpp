@@ -366,7 +366,13 @@ inline const char* find_stack_floor() noexcept {
 
 // Has this thread's C stack (growing downwards) come down to its reserve?
 inline bool stack_nearly_used_up() noexcept {
-    thread_local const char* const floor = find_stack_floor();
+    // Constant-initialised, so that each use is a plain thread-local access.
+    static thread_local const char* floor = nullptr;
+    static thread_local bool known = false;
+    if (!known) {
+        floor = find_stack_floor();
+        known = true;
+    }
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     return floor && here < reinterpret_cast<std::uintptr_t>(floor);
 }
@@ -539,23 +545,37 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 
 // ---- methods ----------------------------------------------------------------------------
 
-// What `object.name` finds when that is a non-data descriptor of type
-// `descriptor_type` on the object's type, not shadowed by the instance's
-// __dict__ (the generic attribute look-up's order): the descriptor itself,
-// unbound (borrowed from the type).  Null when the look-up would go any
-// other way (a type with its own __getattribute__ or __getattr__, another
-// kind of member, an instance attribute); the caller then looks up as usual.
-inline PyObject* unbound_member(Borrowed object, Borrowed name, PyTypeObject& descriptor_type) {
+// `object.name` looked up for a call, as the interpreter looks up a method:
+// true with the descriptor itself (to be called with the object first) when
+// the attribute is a method descriptor of the object's type that nothing
+// shadows, false with the attribute as getattr() gives it otherwise.
+inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    // The interpreter's own look-up (it reads instance attributes where they
+    // are kept, without making the instance's __dict__).
+    PyObject* attribute = nullptr;
+    int unbound = _PyObject_GetMethod(object, name, &attribute);
+    found = Ref::steal(attribute);
+    return unbound == 1;
+#else
+#if PY_VERSION_HEX < 0x030B0000 && defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
+    // Until 3.11 an instance keeps its attributes in its __dict__: the same
+    // order as the generic look-up, a non-data descriptor after the instance.
     PyTypeObject* type = Py_TYPE(object.get());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* descriptor = _PyType_Lookup(type, name);
-    if (!descriptor || Py_TYPE(descriptor) != &descriptor_type) return nullptr;
-    PyObject** dict = _PyObject_GetDictPtr(object);
-    if (dict && *dict) {
-        if (PyDict_GetItemWithError(*dict, name)) return nullptr;
-        if (PyErr_Occurred()) raise();
+    PyObject* descriptor = type->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(type, name) : nullptr;
+    if (descriptor && PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        PyObject** dict = _PyObject_GetDictPtr(object);
+        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (!shadow && PyErr_Occurred()) raise();
+        if (!shadow) {
+            found = Ref::borrow(descriptor);
+            return true;
+        }
     }
-    return descriptor;
+#endif
+    found = getattr(object, name);
+    return false;
+#endif
 }
 
 // ---- builtins ---------------------------------------------------------------------

@@ -99,3 +99,11 @@ def test_rendered_text_of_mixed_widths(texts):
     settings = {text: {text: text} for text in texts}
     expected = "".join(f"{t}:\n    {t}: {t}\n\n" for t in texts) + "\n"
     assert render(settings) == expected
+
+
+def test_an_instance_attribute_shadows_the_method():
+    obj = bare()
+    obj._ZornaAdminEvents__get_event_section_translation = lambda key: f"({key.upper()})"
+    obj._ZornaAdminEvents__get_event_config_string = lambda dictionary, indent=0: "<nested>"
+    # The outer call goes through the class; the calls it makes go through the instance.
+    assert ZornaAdminEvents._ZornaAdminEvents__get_event_config_string(obj, {"s": {"k": 1}}) == "s(S):\n<nested>\n"
