@@ -98,8 +98,7 @@ void merge_settings(const Call& call, Borrowed default_settings, Borrowed curren
 // evaluates the expression.
 Ref sorted_copy(const Call& call, Borrowed dictionary) {
     Ref dict = call.global(n_dict);
-    Ref pairs = call_sorted_items(call.global(n_sorted), dictionary, n_items);
-    return call_dict(dict, pairs);
+    return sorted_dict_copy(dict, call.global(n_sorted), dictionary, n_items);
 }
 
 // for key, value in mapping.items(): body(key, value) -- for an exact dict
@@ -115,18 +114,6 @@ void for_each_item(Borrowed mapping, Body&& body) {
         auto [key, value] = unpack_pair(item);
         body(key, value);
     }
-}
-
-// text.replace("'", '"'): an exact str without an apostrophe is itself, as
-// str.replace returns it.
-Ref replace_apostrophes(Borrowed text) {
-    PyObject* s = text.get();
-    if (PyUnicode_CheckExact(s)) {
-        Py_ssize_t found = PyUnicode_FindChar(s, '\'', 0, PyUnicode_GET_LENGTH(s), 1);
-        if (found == -2) raise();
-        if (found == -1) return Ref::borrow(text);
-    }
-    return call_method(text, n_replace, n_apostrophe, n_double_quote);
 }
 
 // Renders `dictionary` at depth `indent` into `out`, as
@@ -162,7 +149,7 @@ void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed 
             out.write_formatted(key);
             out.write(": ");
             Ref shown = call_str(call.global(n_str), value);
-            out.write_formatted(replace_apostrophes(shown));
+            out.write_formatted(replace_char(shown, n_apostrophe, n_double_quote, n_replace));
             out.write("\n");
         }
     });
@@ -218,29 +205,28 @@ Ref get_event_config(const Call& call) {
 Ref sort_nested_dict(const Call& call) {
     struct Level {
         Ref ordered;
-        Iterate keys;
+        KeysAndValues items;
         Ref pending_key;  // the key whose value is being sorted one level deeper
     };
     std::vector<Level> levels;
     Ref ordered = sorted_copy(call, call[0]);
-    levels.push_back({ordered, Iterate(ordered), Ref()});
+    levels.push_back({ordered, KeysAndValues(ordered), Ref()});
+    Ref key, value;
     while (true) {
         Level& level = levels.back();
-        Ref key = level.keys.next();
-        if (!key) {
+        if (!level.items.next(key, value)) {
             Ref done = level.ordered;
             levels.pop_back();
             if (levels.empty()) return done;
             setitem(levels.back().ordered, levels.back().pending_key, done);
             continue;
         }
-        Ref value = getitem(level.ordered, key);
         if (!is_dict(call, value)) continue;
         Ref sort = getattr(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict);
         if (is_own_function(sort, sort_nested_dict)) {
             level.pending_key = key;
             Ref nested = sorted_copy(call, value);
-            levels.push_back({nested, Iterate(nested), Ref()});
+            levels.push_back({nested, KeysAndValues(nested), Ref()});
         } else {
             setitem(level.ordered, key, call_found(sort, {value}));
         }

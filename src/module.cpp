@@ -602,7 +602,12 @@ template <std::size_t R>
 PyObject* build_audit_rule(PyObject*, PyObject* path) {
     return guarded([&] {
         const AuditRuleRow& row = audit_rule_rows[R];
-        return concat({text(row.prefix), format(path), text(row.middle), format(path)});
+        TextWriter rule;
+        rule.write(row.prefix);
+        rule.write_formatted(path);
+        rule.write(row.middle);
+        rule.write_formatted(path);
+        return rule.finish();
     });
 }
 

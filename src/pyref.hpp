@@ -524,6 +524,20 @@ private:
     bool ascii_ = true;
 };
 
+// text.replace(old, new) as a method call, where `old` is one character: an
+// exact str without it is itself (str.replace returns it unchanged), without
+// the call.
+inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed replace_name) {
+    PyObject* s = text.get();
+    if (PyUnicode_CheckExact(s) && PyUnicode_CheckExact(old.get()) && PyUnicode_GET_LENGTH(old.get()) == 1) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(old.get(), 0);
+        Py_ssize_t found = PyUnicode_FindChar(s, c, 0, PyUnicode_GET_LENGTH(s), 1);
+        if (found == -2) raise();
+        if (found == -1) return Ref::borrow(text);
+    }
+    return call_method(text, replace_name, old, new_);
+}
+
 // ---- dict versions ------------------------------------------------------------------
 
 // The version tag that a dict gets anew at every change (and every new dict a
@@ -659,9 +673,75 @@ inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_n
     return call(sorted, call_method(mapping, items_name));
 }
 
+// dict(sorted(mapping.items())), `dict` and `sorted` found (in that order)
+// before items() is called.  For the builtins and an exact dict whose keys
+// are all exact str, ordering the pairs comes down to ordering the distinct
+// keys: the keys are sorted and the new dict is filled from them, without
+// the items view, a tuple per pair and the copies sorted() and dict() make.
+inline Ref call_dict(Borrowed dict, Borrowed pairs);
+inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
+    if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
+        Ref keys = Ref::steal(PyDict_Keys(mapping));
+        Py_ssize_t n = PyList_GET_SIZE(keys.get());
+        bool texts = true;
+        for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
+        if (texts) {
+            check(PyList_Sort(keys.get()));  // compares str only: runs no Python code
+            Ref result = Ref::steal(PyDict_New());
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* key = PyList_GET_ITEM(keys.get(), i);
+                PyObject* value = PyDict_GetItemWithError(mapping, key);
+                if (!value) {
+                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+                    raise();
+                }
+                check(PyDict_SetItem(result.get(), key, value));
+            }
+            return result;
+        }
+    }
+    return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
+}
+
+// `for key in mapping: value = mapping[key]`, one step at a time; an exact
+// dict is walked directly (its iteration and item access cannot be
+// replaced), with Python's error if its size changes meanwhile.
+class KeysAndValues {
+public:
+    explicit KeysAndValues(Borrowed mapping)
+        : mapping_(Ref::borrow(mapping)), exact_(PyDict_CheckExact(mapping.get())),
+          size_(exact_ ? PyDict_GET_SIZE(mapping.get()) : 0), keys_(exact_ ? Ref() : Ref::steal(PyObject_GetIter(mapping))) {}
+
+    // The next key and its value; false at the end.
+    bool next(Ref& key, Ref& value) {
+        if (exact_) {
+            if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            PyObject *k = nullptr, *v = nullptr;
+            if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+            key = Ref::borrow(k);
+            value = Ref::borrow(v);
+            return true;
+        }
+        key = Ref::steal_or_null(PyIter_Next(keys_.get()));
+        if (!key) {
+            if (PyErr_Occurred()) raise();
+            return false;
+        }
+        value = Ref::steal(PyObject_GetItem(mapping_.get(), key.get()));
+        return true;
+    }
+
+private:
+    Ref mapping_;
+    bool exact_;
+    Py_ssize_t size_;
+    Ref keys_;
+    Py_ssize_t position_ = 0;
+};
+
 // dict(pairs): for the builtin dict and a list, the dict is filled from the
 // pairs as dict() does for a sequence that is not a mapping.
-inline Ref call_dict(Borrowed dict, Borrowed pairs) {
+Ref call_dict(Borrowed dict, Borrowed pairs) {
     if (is_type(dict, PyDict_Type) && PyList_CheckExact(pairs.get())) {
         Ref result = Ref::steal(PyDict_New());
         check(PyDict_MergeFromSeq2(result.get(), pairs, 1));
