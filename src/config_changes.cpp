@@ -16,6 +16,7 @@ Name n_set_event_param{"set_event_param"};
 Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
     n_JSONDecodeError{"JSONDecodeError"};
 Name n_new_status{"new_status"}, n_replace{"replace"};
+Name n_space{" "}, n_escaped_space{"\\ "}, n_file_opened{"file-opened"}, n_b64{"b64"};
 Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
 Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
 
@@ -280,14 +281,19 @@ Ref process_path_value(const Call& call) {
     Ref result_list = new_list();
     for (Ref path : Iterate(path_list(call, value))) {
         // A space would end the path field of the rule.
-        Ref escaped_path = call_method(path, n_replace, text(" "), text("\\ "));
+        Ref escaped_path = replace_char(path, n_space, n_escaped_space, n_replace);
         Ref rule;
-        if (not_equal(event_id, text("file-opened"))) {
-            rule = concat({text("-w "), format(escaped_path), text(" -p wa -k "), format(escaped_path)});
+        if (not_equal(event_id, n_file_opened)) {
+            TextWriter watch_rule;
+            watch_rule.write("-w ");
+            watch_rule.write_formatted(escaped_path);
+            watch_rule.write(" -p wa -k ");
+            watch_rule.write_formatted(escaped_path);
+            rule = watch_rule.finish();
         } else {
             Ref audit_rules = getattr(self, mangled::audit_rules);
             Ref arch = getattr(self, mangled::arch);
-            Ref builder = contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, text("b64"));
+            Ref builder = contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, n_b64);
             rule = zae::call(builder, escaped_path);
         }
         append(result_list, rule);
