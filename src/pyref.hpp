@@ -667,6 +667,7 @@ inline Ref call_str(Borrowed str, Borrowed object) {
 inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
         Ref pairs = Ref::steal(PyDict_Items(mapping));
+        NestedCall level;  // counted as the call of sorted() would be
         check(PyList_Sort(pairs.get()));
         return pairs;
     }
@@ -686,6 +687,7 @@ inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Bo
         bool texts = true;
         for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
         if (texts) {
+            NestedCall level;                // counted as the call of sorted() would be
             check(PyList_Sort(keys.get()));  // compares str only: runs no Python code
             Ref result = Ref::steal(PyDict_New());
             for (Py_ssize_t i = 0; i < n; ++i) {
