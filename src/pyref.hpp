@@ -134,7 +134,11 @@ inline Ref tuple_of(std::initializer_list<Borrowed> items) {
 
 // ---- protocol operations ---------------------------------------------------
 
-inline Ref getattr(Borrowed object, Borrowed name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+inline Ref getattr(Borrowed object, Borrowed name) {
+    getattrofunc get = Py_TYPE(object.get())->tp_getattro;
+    // What PyObject_GetAttr does for a str name and a type with tp_getattro, without its checks.
+    return Ref::steal(get && PyUnicode_CheckExact(name.get()) ? get(object, name) : PyObject_GetAttr(object, name));
+}
 inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
 inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
 inline Ref getitem(Borrowed object, Py_ssize_t index) {
@@ -143,7 +147,11 @@ inline Ref getitem(Borrowed object, Py_ssize_t index) {
 inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
-inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
+inline bool truthy(Borrowed object) {
+    if (object.get() == Py_True) return true;
+    if (object.get() == Py_False || object.get() == Py_None) return false;
+    return check(PyObject_IsTrue(object)) != 0;
+}
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
 inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
 // Python's `a == b` (no identity shortcut: __eq__ decides).
@@ -366,15 +374,11 @@ inline const char* find_stack_floor() noexcept {
 
 // Has this thread's C stack (growing downwards) come down to its reserve?
 inline bool stack_nearly_used_up() noexcept {
-    // Constant-initialised, so that each use is a plain thread-local access.
-    static thread_local const char* floor = nullptr;
-    static thread_local bool known = false;
-    if (!known) {
-        floor = find_stack_floor();
-        known = true;
-    }
-    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    return floor && here < reinterpret_cast<std::uintptr_t>(floor);
+    // Constant-initialised (1: not read yet), so that each use is one plain
+    // thread-local access; 0 when the bounds are unknown.
+    static thread_local std::uintptr_t floor = 1;
+    if (floor == 1) floor = reinterpret_cast<std::uintptr_t>(find_stack_floor());
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
 }
 
 // One level of nesting of the module's method bodies, for its lifetime:
