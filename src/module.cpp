@@ -472,6 +472,16 @@ PyObject* instance_method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<instancemethod %s at %p>", methods[as_instance_method(self)->index].name, self);
 }
 
+// __doc__ is the function's, as for instancemethod (the type's own would be None).
+PyObject* instance_method_doc(PyObject* self, void*) {
+    return PyObject_GetAttrString(as_instance_method(self)->function, "__doc__");
+}
+
+PyGetSetDef instance_method_getset[] = {
+    {"__doc__", instance_method_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef instance_method_members[] = {
     {"__func__", T_OBJECT, offsetof(InstanceMethod, function), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -493,6 +503,7 @@ PyTypeObject& instance_method_type() {
 #endif
         t.tp_traverse = instance_method_traverse;
         t.tp_members = instance_method_members;
+        t.tp_getset = instance_method_getset;
         t.tp_descr_get = instance_method_get;
         return t;
     }();

@@ -423,6 +423,9 @@ public:
     // The characters of a str (or str subclass).
     void write(Borrowed text) {
         PyObject* s = text.get();
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) raise();  // a str made by the old Py_UNICODE calls
+#endif
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return;
         int kind = PyUnicode_KIND(s);
