@@ -107,3 +107,10 @@ def test_an_instance_attribute_shadows_the_method():
     obj._ZornaAdminEvents__get_event_config_string = lambda dictionary, indent=0: "<nested>"
     # The outer call goes through the class; the calls it makes go through the instance.
     assert ZornaAdminEvents._ZornaAdminEvents__get_event_config_string(obj, {"s": {"k": 1}}) == "s(S):\n<nested>\n"
+
+
+def test_instance_method_members_read_as_instancemethod_ones():
+    for name, member in vars(ZornaAdminEvents).items():
+        if callable(member) and not isinstance(member, (staticmethod, type)):
+            function = getattr(ZornaAdminEvents, name)
+            assert member.__func__ is function and member.__doc__ == function.__doc__, name
