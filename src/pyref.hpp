@@ -353,32 +353,54 @@ private:
 
 // ---- depth ---------------------------------------------------------------------
 
-// The lowest address this thread's C stack may reach before a nested call is
-// refused: the stack's own bottom, raised by a reserve that the interpreter
-// keeps for raising and unwinding and for the Python code that runs between
-// two calls of ours (a replaced `print` that calls a method again, say).
-// Read from the thread's stack bounds once per thread; null when unknown.
-inline const char* find_stack_floor() noexcept {
+// The C stack of one thread: its bounds, and the lowest address a nested call
+// may reach (the bottom raised by a reserve that the interpreter keeps for
+// raising and unwinding and for the Python code that runs between two calls
+// of ours, a replaced `print` that calls a method again, say).
+struct StackBounds {
+    pthread_t thread{};
+    std::uintptr_t bottom = 0, top = 0, floor = 0;
+};
+
+inline StackBounds find_stack_bounds(pthread_t thread) noexcept {
+    StackBounds bounds;
+    bounds.thread = thread;
     pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return nullptr;
+    if (pthread_getattr_np(thread, &attributes) != 0) return bounds;
     void* bottom = nullptr;
     std::size_t size = 0;
     int status = pthread_attr_getstack(&attributes, &bottom, &size);
     pthread_attr_destroy(&attributes);
-    if (status != 0 || !bottom) return nullptr;
+    if (status != 0 || !bottom) return bounds;
+    bounds.bottom = reinterpret_cast<std::uintptr_t>(bottom);
+    bounds.top = bounds.bottom + size;
     // A quarter of the stack, at most 256 KiB: 64 KiB of a 256 KiB thread,
     // 256 KiB of the main thread's usual 8 MiB.
-    std::size_t reserve = std::min<std::size_t>(size / 4, 256 * 1024);
-    return static_cast<const char*>(bottom) + reserve;
+    bounds.floor = bounds.bottom + std::min<std::size_t>(size / 4, 256 * 1024);
+    return bounds;
 }
 
 // Has this thread's C stack (growing downwards) come down to its reserve?
+// The bounds of the last few threads are kept (the GIL is held, so one table
+// serves all threads; not thread-local storage, whose dynamic blocks
+// LeakSanitizer's exit-time scan trips over); an entry serves its thread
+// while the stack pointer lies within its bounds, so a thread id reused by a
+// new thread with another stack is read afresh.
 inline bool stack_nearly_used_up() noexcept {
-    // Constant-initialised (1: not read yet), so that each use is one plain
-    // thread-local access; 0 when the bounds are unknown.
-    static thread_local std::uintptr_t floor = 1;
-    if (floor == 1) floor = reinterpret_cast<std::uintptr_t>(find_stack_floor());
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+    static StackBounds known[8];
+    static std::size_t next_slot = 0;
+    pthread_t thread = pthread_self();
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    for (const StackBounds& bounds : known) {
+        if (bounds.top && pthread_equal(bounds.thread, thread) && bounds.bottom <= here && here < bounds.top) {
+            return here < bounds.floor;
+        }
+    }
+    StackBounds bounds = find_stack_bounds(thread);
+    if (!bounds.top) return false;  // bounds unknown: nothing to judge by
+    known[next_slot] = bounds;
+    next_slot = (next_slot + 1) % (sizeof known / sizeof known[0]);
+    return here < bounds.floor;
 }
 
 // One level of nesting of the module's method bodies, for its lifetime:
