@@ -443,6 +443,7 @@ PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
     return PyMethod_New(function, object);
 }
 
+#if PY_VERSION_HEX >= 0x03090000
 // method(self, *args): the function's body, after the stack check of every
 // entry.  A call from Python code is counted against the recursion limit by
 // the Python frames on the way (the module's calls of its own methods count
@@ -455,6 +456,8 @@ PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std:
                       PyVectorcall_NARGS(nargsf), kwnames);
     });
 }
+
+#endif
 
 PyObject* instance_method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_Call(as_instance_method(self)->function, args, kwargs);
