@@ -25,7 +25,7 @@ description:
     groups named in O(groups); everything the task asks for applies to each
     of them.
 author:
-  - zorna-admin-events developers
+  - zorna-admin-events developers (!UNKNOWN)
 requirements:
   - the C(zorna_admin_events) package and the event service it uses, installed for the Python that runs the module
 options:
@@ -366,7 +366,7 @@ def run(module):
 
     build_rules = None
     if reading.events:
-        probe, _ = zae_status.build(cls, None, None)
+        probe = zae_status.build(cls, None, None)[0]
         path_value = zae_status.private(probe, "process_path_value")
 
         def build_rules(event_id, paths):
@@ -376,7 +376,7 @@ def run(module):
     plans = [plan for plan in plans if plan.calls]
     result = dict(
         changed=bool(plans),
-        changes=dict((plan.event.id, [name for name, _, _ in plan.calls]) for plan in plans),
+        changes=dict((plan.event.id, [call[0] for call in plan.calls]) for plan in plans),
         restarted=False,
         events=[event.as_dict() for event in reading.events],
     )
@@ -414,7 +414,7 @@ def carry_out(module, cls, plans):
     try:
         with quiet():
             for plan in plans:
-                obj, _ = zae_status.build(cls, [plan.event.id], None)
+                obj = zae_status.build(cls, [plan.event.id], None)[0]
                 for name, method, args in plan.calls:
                     last = obj
                     getattr(obj, method)(*args)
