@@ -416,8 +416,8 @@ def carry_out(module, cls, plans):
             for plan in plans:
                 obj = zae_status.build(cls, [plan.event.id], None)[0]
                 for name, method, args in plan.calls:
-                    last = obj
                     getattr(obj, method)(*args)
+                    last = obj
                 done.append(plan.event.id)
     except Exception as exc:
         module.fail_json(
