@@ -169,6 +169,7 @@ restarted:
   sample: false
 """
 
+import collections
 import contextlib
 import json
 import os
@@ -246,17 +247,23 @@ def check_properties(properties):
             )
 
 
+Call = collections.namedtuple("Call", "name method args")
+
+
 class Plan(object):
     """What one event needs: the calls on a ZornaAdminEvents object selecting
     it alone, in order, each with the name reported for it."""
 
     def __init__(self, event):
         self.event = event
-        self.calls = []  # (name, method, args)
-        self.rules = None  # audit rules expected after the calls, for path events
+        self.calls = []
+        self.rules = None  # for a path event whose paths are stored: its audit rules after the calls
 
     def add(self, name, method, *args):
-        self.calls.append((name, method, args))
+        self.calls.append(Call(name, method, args))
+
+    def set_property(self, prop):
+        self.add(property_name(prop), "set_properties", prop["section"], prop["parameter"], json.dumps(prop["value"]))
 
 
 def plan_event(event, params, build_rules):
@@ -279,7 +286,7 @@ def plan_event(event, params, build_rules):
     ]
     if not event.path_event:
         for prop in differing:
-            plan.add(property_name(prop), "set_properties", prop["section"], prop["parameter"], json.dumps(prop["value"]))
+            plan.set_property(prop)
         return plan
 
     # The class rebuilds a path event's audit rules from the value of each
@@ -288,23 +295,20 @@ def plan_event(event, params, build_rules):
     given = [prop for prop in properties if is_watch(prop)]
     if not differing and not given:
         return plan
-    paths = given[-1]["value"] if given else event.watched_paths
-    if paths is None:
+    watch = dict(section=zae_status.WATCH_SECTION, parameter=zae_status.WATCH_PARAMETER,
+                 value=given[-1]["value"] if given else event.watched_paths)
+    if watch["value"] is None:
         raise TaskError(
             "%s: storing %s would replace its audit rules with rules built from that value; "
             "give its watched paths too (section %s, parameter %s)"
-            % (event.id, property_name(differing[0]), zae_status.WATCH_SECTION, zae_status.WATCH_PARAMETER)
+            % (event.id, property_name(differing[0]), watch["section"], watch["parameter"])
         )
-    plan.rules = build_rules(event.id, paths)
-    if not differing and canonical(event.audit_rules) == canonical(plan.rules):
-        return plan
-    for prop in differing:
-        if not is_watch(prop):
-            plan.add(property_name(prop), "set_properties", prop["section"], prop["parameter"], json.dumps(prop["value"]))
-    plan.add(
-        "%s/%s" % (zae_status.WATCH_SECTION, zae_status.WATCH_PARAMETER),
-        "set_properties", zae_status.WATCH_SECTION, zae_status.WATCH_PARAMETER, json.dumps(paths),
-    )
+    plan.rules = build_rules(event.id, watch["value"])
+    if differing or canonical(event.audit_rules) != canonical(plan.rules):
+        for prop in differing:
+            if not is_watch(prop):
+                plan.set_property(prop)
+        plan.set_property(watch)
     return plan
 
 
@@ -321,15 +325,16 @@ def view(event, properties):
 def predicted(before, plan):
     """The view of an event once its plan is carried out (for check mode)."""
     after = json.loads(json.dumps(before))
-    for name, method, args in plan.calls:
-        if name == "state":
-            after["enabled"] = method == "enable"
-        elif name in ("facility", "priority"):
-            after[name] = args[0]
-        elif name in after.get("properties", {}):
-            after["properties"][name] = json.loads(args[2])
+    for call in plan.calls:
+        if call.name == "state":
+            after["enabled"] = call.method == "enable"
+        elif call.name in ("facility", "priority"):
+            after[call.name] = call.args[0]
+        elif call.name in after.get("properties", {}):
+            after["properties"][call.name] = json.loads(call.args[2])
     if plan.rules is not None:
-        after["watched_paths"] = json.loads(plan.calls[-1][2][2]) if plan.calls else after.get("watched_paths")
+        # The watched paths are the last call's value.
+        after["watched_paths"] = json.loads(plan.calls[-1].args[2])
         after["audit_rules"] = plan.rules
     return after
 
@@ -350,60 +355,26 @@ def quiet():
         os.close(saved)
 
 
-def run(module):
-    params = module.params
-    properties = params["properties"] or []
-    check_properties(properties)
-    root = params["root"]
+def load_class(root):
+    """The class, set up for the tree under root (None: the system)."""
     if root is not None:
         if not os.path.isdir(root):
             raise TaskError("root: %s is not a directory" % root)
         root = Path(root).resolve()
-    cls = zae_cli.load_class(root)
-    reading = zae_status.read_status(cls, params["events"], params["groups"])
-    if reading.notices:
-        raise TaskError("; ".join(reading.notices))
+    return zae_cli.load_class(root)
 
-    build_rules = None
-    if reading.events:
-        probe = zae_status.build(cls, None, None)[0]
-        path_value = zae_status.private(probe, "process_path_value")
 
-        def build_rules(event_id, paths):
-            return json.loads(path_value(event_id, paths))
+def plan_all(cls, reading, params):
+    """The plans of the events that need a change."""
+    if not reading.events:
+        return []
+    path_value = zae_status.private(zae_status.build(cls, None, None)[0], "process_path_value")
+
+    def build_rules(event_id, paths):
+        return json.loads(path_value(event_id, paths))
 
     plans = [plan_event(event, params, build_rules) for event in reading.events]
-    plans = [plan for plan in plans if plan.calls]
-    result = dict(
-        changed=bool(plans),
-        changes=dict((plan.event.id, [call[0] for call in plan.calls]) for plan in plans),
-        restarted=False,
-        events=[event.as_dict() for event in reading.events],
-    )
-    befores = dict((plan.event.id, view(plan.event, properties)) for plan in plans)
-
-    if module.check_mode:
-        afters = dict((plan.event.id, predicted(befores[plan.event.id], plan)) for plan in plans)
-        result["events"] = [
-            dict((k, v) for k, v in afters.get(e["id"], e).items() if k != "properties") for e in result["events"]
-        ]
-    else:
-        changed_object = carry_out(module, cls, plans)
-        if changed_object is not None and params["restart"] and params["root"] is None:
-            with quiet():
-                changed_object.restart_daemons()
-            result["restarted"] = True
-        after_reading = zae_status.read_status(cls, params["events"], params["groups"])
-        result["events"] = [event.as_dict() for event in after_reading.events]
-        afters = dict((e.id, view(e, properties)) for e in after_reading.events if e.id in befores)
-
-    if module._diff:
-        result["diff"] = [
-            dict(before_header=plan.event.id, after_header=plan.event.id,
-                 before=befores[plan.event.id], after=afters[plan.event.id])
-            for plan in plans
-        ]
-    return result
+    return [plan for plan in plans if plan.calls]
 
 
 def carry_out(module, cls, plans):
@@ -415,8 +386,8 @@ def carry_out(module, cls, plans):
         with quiet():
             for plan in plans:
                 obj = zae_status.build(cls, [plan.event.id], None)[0]
-                for name, method, args in plan.calls:
-                    getattr(obj, method)(*args)
+                for call in plan.calls:
+                    getattr(obj, call.method)(*call.args)
                     last = obj
                 done.append(plan.event.id)
     except Exception as exc:
@@ -427,6 +398,48 @@ def carry_out(module, cls, plans):
             exception=traceback.format_exc(),
         )
     return last
+
+
+def run(module):
+    """Read, compare, change what differs (unless in check mode), report."""
+    params = module.params
+    properties = params["properties"] or []
+    check_properties(properties)
+    cls = load_class(params["root"])
+    reading = zae_status.read_status(cls, params["events"], params["groups"])
+    if reading.notices:
+        raise TaskError("; ".join(reading.notices))
+    plans = plan_all(cls, reading, params)
+    befores = dict((plan.event.id, view(plan.event, properties)) for plan in plans)
+    result = dict(
+        changed=bool(plans),
+        changes=dict((plan.event.id, [call.name for call in plan.calls]) for plan in plans),
+        restarted=False,
+    )
+
+    if module.check_mode:
+        afters = dict((plan.event.id, predicted(befores[plan.event.id], plan)) for plan in plans)
+        result["events"] = [
+            dict((k, v) for k, v in afters.get(e.id, e.as_dict()).items() if k != "properties")
+            for e in reading.events
+        ]
+    else:
+        changed_object = carry_out(module, cls, plans)
+        if changed_object is not None and params["restart"] and params["root"] is None:
+            with quiet():
+                changed_object.restart_daemons()
+            result["restarted"] = True
+        reading = zae_status.read_status(cls, params["events"], params["groups"])
+        result["events"] = [event.as_dict() for event in reading.events]
+        afters = dict((e.id, view(e, properties)) for e in reading.events if e.id in befores)
+
+    if module._diff:
+        result["diff"] = [
+            dict(before_header=plan.event.id, after_header=plan.event.id,
+                 before=befores[plan.event.id], after=afters[plan.event.id])
+            for plan in plans
+        ]
+    return result
 
 
 def main():
