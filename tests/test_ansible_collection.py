@@ -60,9 +60,9 @@ def recap_changed(proc):
     return int(re.search(r"localhost\s*:.* changed=(\d+)", proc.stdout).group(1))
 
 
-def test_the_sample_playbook_is_the_one_in_the_readme():
-    readme = (COLLECTION / "README.md").read_text()
-    assert re.search(r"```yaml\n(.*?)```", readme, re.S).group(1) == PLAYBOOK.read_text()
+@pytest.mark.parametrize("readme", [COLLECTION / "README.md", REPO / "README.md"])
+def test_the_sample_playbook_is_the_one_in_the_readme(readme):
+    assert re.search(r"```yaml\n(.*?)```", readme.read_text(), re.S).group(1) == PLAYBOOK.read_text()
 
 
 def test_playbook_check_then_change_once(ansible):
