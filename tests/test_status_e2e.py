@@ -2,17 +2,8 @@
 
 import json
 
-import pytest
-
-from cli_helpers import Runner, events_of, require_command, snapshot
-
-
-@pytest.fixture
-def run(tmp_path):
-    require_command()
-    runner = Runner(tmp_path)
-    yield runner
-    assert not runner.systemctl_log.exists()
+from cli_helpers import events_of, snapshot
+from test_cli_e2e import run  # noqa: F401  (the fixture, with its checks that nothing outside the root changed)
 
 
 def test_json_reports_what_was_stored_and_changes_nothing(run):
