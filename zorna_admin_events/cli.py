@@ -151,6 +151,7 @@ def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
         status.page(status.table_text(reading))
     return EXIT_FAILURE if reading.notices else EXIT_OK
 
+
 COMMANDS: Tuple[Command, ...] = (
     Command(
         "groups",
