@@ -160,6 +160,10 @@ def read_status(cls, event_ids=None, group_ids=None):
     else:
         selected = set(service.get_event_ids())
 
+    # The class finds an event's group by scanning the group directories
+    # afresh for every event it resolves; they have all been read once above
+    # with its own look-up, so this object answers from that reading.
+    setattr(obj, _PRIVATE + "get_event_group", group_of.get)
     path_events = private(cls, "special_events")
     get_config = private(obj, "get_event_config")
     events = []
