@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import fcntl
 import json
 import multiprocessing
 import os
 import shutil
+import signal
 from pathlib import Path
 from typing import Any, Callable, Dict
 
@@ -13,12 +15,14 @@ import pytest
 
 import zorna_events
 from zorna_event_config_manager.config_manager import ZornaConfigManager
+from zorna_events import _storage
 from zorna_events.errors import (
     CatalogueError,
     ConfigFileError,
     InvalidValueError,
     StateFileError,
     UnknownEventError,
+    UnsafePathError,
 )
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -162,7 +166,16 @@ def test_malformed_state_file_is_reported_and_kept(root: Path) -> None:
     assert (root / STATE).read_text() == '{"logout": '
 
 
-def test_failed_write_keeps_old_file(root: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+@pytest.fixture(params=["anonymous", "named"])
+def temporaries(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    """Temporary files made with O_TMPFILE, or named ones (file systems without it)."""
+    if request.param == "anonymous" and not _storage._ANONYMOUS_TEMPORARIES:
+        pytest.skip("no O_TMPFILE or no /proc here")
+    monkeypatch.setattr(_storage, "_ANONYMOUS_TEMPORARIES", request.param == "anonymous")
+    return request.param
+
+
+def test_failed_write_keeps_old_file(root: Path, monkeypatch: pytest.MonkeyPatch, temporaries: str) -> None:
     before = (root / STATE).read_bytes()
 
     def broken_fsync(fd: int) -> None:
@@ -179,6 +192,51 @@ def test_missing_state_file_is_created(root: Path) -> None:
     assert zorna_events.is_event_enabled("screen-unlocked") == 1
     zorna_events.disable_event("screen-unlocked")
     assert state(root) == {"screen-unlocked": {"enabled": "0"}}
+
+
+def _killed_while_writing() -> None:
+    os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)
+    zorna_events.enable_event("logout")
+
+
+def test_killed_writer_leaves_no_temporary_file(root: Path, monkeypatch: pytest.MonkeyPatch, temporaries: str) -> None:
+    before = (root / STATE).read_bytes()
+    writer = multiprocessing.get_context("fork").Process(target=_killed_while_writing)
+    writer.start()
+    writer.join(60)
+    assert writer.exitcode == -signal.SIGKILL and (root / STATE).read_bytes() == before
+    if temporaries == "named":
+        # Left by the killed writer, and removed by the next one.
+        assert len(leftovers(root)) == 1
+        monkeypatch.setattr(_storage, "STALE_TEMPORARY_AGE", 0.0)
+        zorna_events.enable_event("logout")
+    assert leftovers(root) == []
+
+
+def test_only_stale_temporaries_are_swept(root: Path) -> None:
+    etc = root / "etc"
+    stale, fresh, locked, other = (etc / n for n in (".zorna-syslog.conf.abcd_123.tmp", ".zorna-syslog.conf.0123abcd.tmp",
+                                                     ".zorna-syslog.conf.zzzzzzzz.tmp", ".zorna-syslog.conf.x.tmp"))
+    for path in (stale, fresh, locked, other):
+        path.write_text("{}")
+    for path in (stale, locked, other):
+        os.utime(path, (0, 0))
+    with open(locked) as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        zorna_events.enable_event("logout")
+    assert sorted(leftovers(root)) == sorted(p.name for p in (fresh, locked, other))
+
+
+@pytest.mark.parametrize("link", ["etc", "etc/zorna-syslog.conf", "etc/zorna-syslog.conf.lock"])
+def test_no_write_follows_a_symlink_below_the_root(root: Path, tmp_path: Path, link: str) -> None:
+    outside = tmp_path / "outside"
+    (root / link).rename(outside) if (root / link).exists() else None
+    os.symlink(outside, root / link)
+    before = outside.read_bytes() if outside.is_file() else None
+    with pytest.raises(UnsafePathError, match="refusing"):
+        zorna_events.enable_event("logout")
+    assert (outside.read_bytes() if outside.is_file() else None) == before
+    assert not (outside.is_dir() and (outside / "zorna-syslog.conf.lock").exists())
 
 
 def _flip_many(event_id: str) -> None:
@@ -235,6 +293,36 @@ def test_invalid_import_changes_nothing(root: Path, tmp_path: Path, content: byt
     with pytest.raises(FileNotFoundError):
         ZornaConfigManager().import_config(tmp_path / "missing.json")
     assert (root / STATE).read_bytes() == before and leftovers(root) == []
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory", "symlink"])
+def test_export_leaves_what_is_not_a_regular_file(root: Path, tmp_path: Path, kind: str) -> None:
+    target = tmp_path / "target"
+    {"fifo": os.mkfifo, "directory": os.mkdir, "symlink": lambda p: os.symlink(root / STATE, p)}[kind](target)
+    before = (os.lstat(target).st_mode, (root / STATE).read_bytes())
+    with pytest.raises(UnsafePathError, match="not a regular file"):
+        ZornaConfigManager().export_config(target)
+    assert (os.lstat(target).st_mode, (root / STATE).read_bytes()) == before
+    assert list(tmp_path.glob(".target.*")) == []
+
+
+@pytest.mark.parametrize("source, words", [
+    ("/dev/null", "not a regular file"), ("dir", "not a regular file"), ("fifo", "not a regular file"),
+    ("big", "more than the 67108864 bytes"),
+])
+def test_import_refuses_odd_or_huge_source_before_reading(root: Path, tmp_path: Path, source: str, words: str) -> None:
+    before = (root / STATE).read_bytes()
+    path = tmp_path / source
+    if source == "dir":
+        path.mkdir()
+    elif source == "fifo":
+        os.mkfifo(path)  # reading it would wait for a writer forever
+    elif source == "big":
+        with open(path, "wb") as handle:
+            handle.truncate(64 * 1024 * 1024 + 1)
+    with pytest.raises(ConfigFileError, match=words):
+        ZornaConfigManager().import_config(path)
+    assert (root / STATE).read_bytes() == before
 
 
 # ---------------------------------------------------------------- caching and the root
