@@ -1,10 +1,8 @@
-"""The audit rules the module stores, loaded by the real auditctl.
-
-Runs only as root, with auditctl installed and the kernel's rule list empty
-beforehand (so that it never touches rules it did not add); it removes each
-rule it loaded, one by one.
-"""
+"""The audit rules the module stores, loaded by the real auditctl: only as
+root, and only when the kernel's rule list is empty beforehand, so that no
+rule we did not add is ever touched; each rule loaded is removed afterwards."""
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -23,8 +21,6 @@ def auditctl(*args):
 
 @pytest.fixture
 def empty_rule_list():
-    import os
-
     if os.geteuid() != 0:
         pytest.skip("loading audit rules needs root")
     if shutil.which("auditctl") is None:
@@ -51,13 +47,12 @@ def test_every_stored_rule_loads_and_reads_back(service, tmp_path, empty_rule_li
     directory = tmp_path / "watched dir" / "каталог \"q\" 'q'"
     directory.mkdir(parents=True)
     base = f"{directory}/"
-    longest = base + "x" * (256 - len(base.encode()))
+    longest = base + "x" * (256 - len(base.encode()))  # 256 bytes, the most a key may have
     paths = {
         "file-opened": [base + "файл", base + "a b", longest],
         "modifying-file": [base + "файл", base + "a\tb", longest],
         "modifying-directory": [str(directory), str(tmp_path / "watched dir")],
     }
-    assert len(longest.encode()) == 256
     rules = []
     for event_id, event_paths in paths.items():
         service.calls.clear()

@@ -149,18 +149,6 @@ def test_usage_error_exits_2_before_loading_anything(monkeypatch, capsys, argv):
     assert "error:" in err
 
 
-@pytest.mark.parametrize("argv, names", [
-    (["set-facility", "security", "-e", "e1"], cli.FACILITIES),
-    (["set-priority", "-g", "g1", "panic"], cli.PRIORITIES),
-])
-def test_unknown_syslog_name_is_a_usage_error_listing_the_names(fake, capsys, argv, names):
-    with pytest.raises(SystemExit) as exc:
-        cli.main(argv)
-    err = capsys.readouterr().err
-    assert exc.value.code == 2 and fake.calls == []
-    assert all(f"'{name}'" in err for name in names)
-
-
 def test_refused_value_exits_1_without_restart(fake):
     fake.changes = False
     assert cli.main(["set-properties", "s", "p", '"x"', "-e", "e1"]) == 1
