@@ -419,10 +419,10 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
         # Nothing left to act on: no empty pager, no needless restart.
         return EXIT_FAILURE
     getattr(obj, method)(*args)
-    if command.may_refuse and not getattr(obj, RESTART_FLAG, True):
-        # Refused: the class has said why on stdout, and nothing changed.
-        return EXIT_FAILURE
     if command.may_refuse:
+        if not getattr(obj, RESTART_FLAG, True):
+            # Refused: the class has said why on stdout, and nothing changed.
+            return EXIT_FAILURE
         warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
 
     if command.changes and not ns.no_restart:
