@@ -30,6 +30,12 @@ from gettext import gettext as _
 from pathlib import Path
 from typing import Callable, Optional, Sequence, TextIO, Tuple, Union
 
+
+def N_(text: str) -> str:
+    """Marks a text for translation where it is defined; ``_`` translates it where it is used."""
+    return text
+
+
 PROG = "zorna-admin-events"
 MODULE = "zorna_admin_events.admin_events"
 CLASS = "ZornaAdminEvents"
@@ -53,7 +59,7 @@ ROOTED_PATHS = {
 LOCALE_DIR = "usr/share/locale"
 
 # What restart_daemons() runs; named when a restart is skipped under --root.
-RESTARTED_UNITS = "syslog-ng.service and auditd"
+RESTARTED_UNITS = N_("syslog-ng.service and auditd")
 RESTART_FLAG = "_ZornaAdminEvents__need_daemon_restart"
 
 # The pager the showing methods start.
@@ -64,11 +70,6 @@ NONE = "none"              # not at all
 OPTION = "option"          # -e/--event, -g/--group, repeatable, optional
 REQUIRED = "required"      # -e/--event, repeatable, at least one
 POSITIONAL = "positional"  # as the positional arguments (EVENT ... / [GROUP ...])
-
-
-def N_(text: str) -> str:
-    """Marks a text for translation where it is defined; ``_`` translates it where it is used."""
-    return text
 
 
 class CommandError(Exception):
@@ -434,7 +435,7 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
         elif getattr(obj, RESTART_FLAG, True):
             print(
                 _("{prog}: --root {root}: not restarting {units}").format(
-                    prog=PROG, root=ns.root, units=RESTARTED_UNITS
+                    prog=PROG, root=ns.root, units=_(RESTARTED_UNITS)
                 ),
                 file=stderr,
             )
