@@ -62,6 +62,9 @@ LOCALE_DIR = "usr/share/locale"
 RESTARTED_UNITS = N_("syslog-ng.service and auditd")
 RESTART_FLAG = "_ZornaAdminEvents__need_daemon_restart"
 
+# First argument of the hidden entry point behind bash completion (see completion.py).
+COMPLETE = "__complete"
+
 # The pager the showing methods start.
 PAGER = "less"
 
@@ -361,6 +364,19 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
     return ns
 
 
+def root_named(argv: Sequence[str]) -> Optional[str]:
+    """The value of the last --root in an unparsed command line, unchecked."""
+    root = None
+    for i, arg in enumerate(argv):
+        if arg == "--":
+            break
+        if arg == "--root" and i + 1 < len(argv):
+            root = argv[i + 1]
+        elif arg.startswith("--root="):
+            root = arg[len("--root="):]
+    return root
+
+
 def use_catalogue(argv: Sequence[str]) -> None:
     """Make the module's text domain the default one, with the catalogue of
     the system, or of the tree that --root names.
@@ -369,14 +385,7 @@ def use_catalogue(argv: Sequence[str]) -> None:
     translated too; hence the plain scan for --root, whose value argparse
     checks afterwards.
     """
-    root = "/"
-    for i, arg in enumerate(argv):
-        if arg == "--":
-            break
-        if arg == "--root" and i + 1 < len(argv):
-            root = argv[i + 1]
-        elif arg.startswith("--root="):
-            root = arg[len("--root="):]
+    root = root_named(argv) or "/"
     gettext.bindtextdomain(TEXT_DOMAIN, str(Path(root) / LOCALE_DIR))
     gettext.textdomain(TEXT_DOMAIN)
 
@@ -454,6 +463,10 @@ def describe(exc: BaseException) -> str:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
+    if argv[:1] == [COMPLETE]:
+        from zorna_admin_events.completion import complete
+
+        return complete(argv[1:])
     use_catalogue(argv)
     ns = parse_args(argv)
     command = COMMANDS_BY_NAME[ns.command]
