@@ -288,7 +288,7 @@ def build_parser() -> argparse.ArgumentParser:
         + _("Run '{prog} COMMAND --help' for the options of one command.").format(prog=PROG),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=_VersionAction)
     _common_options(parser, None)
 
     common = argparse.ArgumentParser(add_help=False)
@@ -344,6 +344,16 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
             help=_("do not restart syslog-ng and auditd afterwards"),
         )
     p.set_defaults(_parser=p)
+
+
+class _VersionAction(argparse._VersionAction):
+    """--version, with the installed version looked up only when asked for:
+    the look-up reads every distribution's metadata, a cost that neither an
+    operation nor a completion on each Tab should pay."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        self.version = f"%(prog)s {_version()}"
+        super().__call__(parser, namespace, values, option_string)
 
 
 def _version() -> str:
