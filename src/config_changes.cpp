@@ -54,7 +54,7 @@ bool is_instance(const Call& call, Borrowed value, std::initializer_list<Name*> 
     return truthy(zae::call(isinstance, value, types.size() == 1 ? getitem(classes, 0) : classes));
 }
 
-// _(message)
+// _(message); tools/po collects the messages of these calls for the catalogue.
 Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
 
 // The paths named by a decoded VALUE, as __process_path_value walks them:
