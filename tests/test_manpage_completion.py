@@ -36,8 +36,8 @@ def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
 
 @pytest.mark.parametrize("words, current, expected", [
     ([], "", SUBCOMMANDS),
-    ([], "--", ["-h", "--help", "--version", "--root", "--debug"]),
-    (["enable"], "", ["-h", "--help", "--root", "--debug", "-e", "--event", "-g", "--group", "--no-restart"]),
+    ([], "--", ["-h", "--help", "--version", "--root", "--debug", "--no-restart"]),
+    (["enable"], "", ["-h", "--help", "--root", "--debug", "--no-restart", "-e", "--event", "-g", "--group"]),
     (["--root", "ROOT", "enable", "-g"], "", GROUP_IDS),
     (["--root", "=", "ROOT", "groups"], "", GROUP_IDS),
     (["--root=ROOT", "groups", "file-access"], "a", GROUP_IDS),

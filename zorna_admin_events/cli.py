@@ -22,6 +22,7 @@ too.  Texts kept in tables are marked with ``N_`` and translated where used.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gettext
 import os
 import sys
@@ -67,6 +68,19 @@ COMPLETE = "__complete"
 
 # The pager the showing methods start.
 PAGER = "less"
+
+# Held by a changing command for its whole run, so that the stores of one run
+# (a property and the audit rules made from it) never interleave with another's.
+LOCK_FILE = "run/lock/zorna-admin-events.lock"
+
+# The names syslog-ng knows.
+FACILITIES = (
+    "kern", "user", "mail", "daemon", "auth", "syslog", "lpr", "news", "uucp", "cron", "authpriv", "ftp",
+    "local0", "local1", "local2", "local3", "local4", "local5", "local6", "local7",
+)
+PRIORITIES = ("emerg", "alert", "crit", "err", "warning", "notice", "info", "debug")
+
+SPECIAL_EVENTS = "_ZornaAdminEvents__special_events"
 
 # How a subcommand takes events and groups.
 NONE = "none"              # not at all
@@ -118,6 +132,7 @@ class Value:
     metavar: str
     help: str
     type: Callable[[str], object] = str
+    choices: Optional[Tuple[str, ...]] = None
 
 
 @dataclass(frozen=True)
@@ -133,6 +148,9 @@ class Command:
     groups: str = NONE
     values: Tuple[Value, ...] = ()
     changes: bool = False   # ends with restart_daemons()
+    # The method may refuse its VALUE: it prints why, stores nothing and
+    # leaves the restart flag unset.
+    may_refuse: bool = False
     static: bool = False    # called on the class, no object is built
     shows: bool = False     # output goes through the pager
 
@@ -184,7 +202,7 @@ COMMANDS: Tuple[Command, ...] = (
         ("set-facility auth -e file-opened", "set-facility local3 -g authentication"),
         events=OPTION,
         groups=OPTION,
-        values=(Value("facility", "FACILITY", N_("syslog facility, e.g. auth or local3")),),
+        values=(Value("facility", "FACILITY", N_("syslog facility, e.g. auth or local3"), choices=FACILITIES),),
         changes=True,
     ),
     Command(
@@ -194,7 +212,7 @@ COMMANDS: Tuple[Command, ...] = (
         ("set-priority warning -e file-opened", "set-priority info -g processes"),
         events=OPTION,
         groups=OPTION,
-        values=(Value("priority", "PRIORITY", N_("syslog priority, e.g. info or warning")),),
+        values=(Value("priority", "PRIORITY", N_("syslog priority, e.g. info or warning"), choices=PRIORITIES),),
         changes=True,
     ),
     Command(
@@ -218,6 +236,7 @@ COMMANDS: Tuple[Command, ...] = (
             ),
         ),
         changes=True,
+        may_refuse=True,
     ),
     Command(
         "export",
@@ -246,14 +265,23 @@ DESCRIPTION = N_(
 )
 EXAMPLES = ("groups", "enable -g file-access", "events file-opened", "--root /tmp/tree groups")
 EXIT_STATUS = N_(
-    "exit status: 0 on success, 1 when the operation failed or an ID "
-    "was unknown, 2 on a usage error."
+    "exit status: 0 on success, 1 when the operation failed, a VALUE was "
+    "refused or an ID was unknown, 2 on a usage error."
 )
 RESTART_NOTE = N_("The daemons syslog-ng and auditd are restarted afterwards if anything changed.")
 
 
 def _examples(lines: Sequence[str]) -> str:
     return _("examples:") + "\n" + "\n".join(f"  {PROG} {line}" for line in lines)
+
+
+def _no_restart_option(parser: argparse.ArgumentParser, default) -> None:
+    parser.add_argument(
+        "--no-restart",
+        action="store_true",
+        default=default,
+        help=_("do not restart syslog-ng and auditd afterwards"),
+    )
 
 
 def _common_options(parser: argparse.ArgumentParser, default) -> None:
@@ -290,12 +318,15 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action=_VersionAction)
     _common_options(parser, None)
+    _no_restart_option(parser, False)
 
     common = argparse.ArgumentParser(add_help=False)
     _common_options(common, argparse.SUPPRESS)
+    changing = argparse.ArgumentParser(add_help=False, parents=[common])
+    _no_restart_option(changing, argparse.SUPPRESS)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
-        _add_command(sub, command, common)
+        _add_command(sub, command, changing if command.changes else common)
     return parser
 
 
@@ -314,7 +345,7 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
     )
     p.set_defaults(command=command.name, events=None, groups=None)
     for value in command.values:
-        p.add_argument(value.dest, metavar=value.metavar, type=value.type, help=_(value.help))
+        p.add_argument(value.dest, metavar=value.metavar, type=value.type, choices=value.choices, help=_(value.help))
 
     if command.events == POSITIONAL:
         p.add_argument("events", metavar="EVENT", nargs="+", help=_("event ID"))
@@ -336,12 +367,6 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
         p.add_argument(
             "-g", "--group", dest="groups", metavar="GROUP", action="append",
             help=_("group ID (repeatable)"),
-        )
-    if command.changes:
-        p.add_argument(
-            "--no-restart",
-            action="store_true",
-            help=_("do not restart syslog-ng and auditd afterwards"),
         )
     p.set_defaults(_parser=p)
 
@@ -371,6 +396,10 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
     command = COMMANDS_BY_NAME[ns.command]
     if command.events == OPTION and command.groups == OPTION and not (ns.events or ns.groups):
         ns._parser.error(_("name at least one event (-e EVENT) or group (-g GROUP)"))
+    if ns.no_restart and not command.changes:
+        ns._parser.error(
+            _("--no-restart: {command} changes nothing, so it restarts nothing").format(command=command.name)
+        )
     return ns
 
 
@@ -446,6 +475,11 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
         # Nothing left to act on: no empty pager, no needless restart.
         return EXIT_FAILURE
     getattr(obj, method)(*args)
+    if command.may_refuse:
+        if not getattr(obj, RESTART_FLAG, True):
+            # Refused: the class has said why on stdout, and nothing changed.
+            return EXIT_FAILURE
+        warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
 
     if command.changes and not ns.no_restart:
         sys.stdout.flush()
@@ -459,6 +493,80 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
                 file=stderr,
             )
     return EXIT_FAILURE if known < named else EXIT_OK
+
+
+def watched_paths(value: str) -> Sequence[str]:
+    """The paths a VALUE names, as the class reads them (a string is one path;
+    an array gives its elements, an object its member names)."""
+    import json
+
+    decoded = json.loads(value)
+    paths = [decoded] if isinstance(decoded, str) else list(decoded)
+    return [path for path in paths if isinstance(path, str)]
+
+
+def warn_missing_watch_dirs(cls, events: Sequence[str], value: str, root: Optional[Path], stderr: TextIO) -> None:
+    """Warn about watched paths whose directory does not exist (under the root).
+
+    The kernel refuses a watch there, and auditctl loads no rule after it.
+    """
+    if not set(events) & set(getattr(cls, SPECIAL_EVENTS, ())):
+        return
+    base = root if root is not None else Path("/")
+    for path in watched_paths(value):
+        directory = os.path.dirname(path)
+        if not (base / directory.lstrip("/")).is_dir():
+            if root is None:
+                text = _("{prog}: warning: {directory} does not exist: "
+                         "auditd refuses the watch on {path} and loads no rule after it")
+            else:
+                text = _("{prog}: warning: {directory} does not exist under {root}: "
+                         "auditd refuses the watch on {path} and loads no rule after it")
+            print(text.format(prog=PROG, directory=directory, root=root, path=path), file=stderr)
+
+
+def _open_below(root: Path, relative: str) -> int:
+    """Open (creating it and its directories) the file ``relative`` below
+    ``root`` without following a symlink anywhere below the root."""
+    *directories, name = relative.split("/")
+    nofollow = os.O_NOFOLLOW | os.O_CLOEXEC
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        for directory in directories:
+            with contextlib.suppress(FileExistsError):
+                os.mkdir(directory, 0o755, dir_fd=fd)
+            parent, fd = fd, os.open(directory, os.O_RDONLY | os.O_DIRECTORY | nofollow, dir_fd=fd)
+            os.close(parent)
+        return os.open(name, os.O_RDWR | os.O_CREAT | nofollow, 0o600, dir_fd=fd)
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def run_lock(root: Optional[Path], stderr: TextIO):
+    """Hold the command's exclusive lock (``LOCK_FILE`` under the root)."""
+    import fcntl
+
+    base = root if root is not None else Path("/")
+    try:
+        fd = _open_below(base, LOCK_FILE)
+    except OSError as exc:
+        raise CommandError(
+            _("cannot open the lock file {path}: {reason}").format(path=base / LOCK_FILE, reason=exc.strerror)
+        ) from exc
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print(
+                _("{prog}: waiting for another run to finish ({path})").format(prog=PROG, path=base / LOCK_FILE),
+                file=stderr,
+                flush=True,
+            )
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
 
 
 def describe(exc: BaseException) -> str:
@@ -487,8 +595,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
             if shutil.which(PAGER) is None:
                 raise CommandError(_("the pager {pager!r} is not installed").format(pager=PAGER))
-        cls = load_class(ns.root)
-        return execute(command, ns, cls, stderr)
+        with run_lock(ns.root, stderr) if command.changes else contextlib.nullcontext():
+            cls = load_class(ns.root)
+            return execute(command, ns, cls, stderr)
     except KeyboardInterrupt:
         print(file=stderr)
         return EXIT_INTERRUPTED
