@@ -1,5 +1,6 @@
 """The collection zorna.admin_events run by ansible-core on a copy of the sample tree."""
 
+import importlib.util
 import json
 import re
 import subprocess
@@ -9,6 +10,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import REPO, Runner, require_command, snapshot
+from zorna_admin_events import cli
 
 COLLECTION = REPO / "ansible_collections" / "zorna" / "admin_events"
 PLAYBOOK = COLLECTION / "playbooks" / "baseline.yml"
@@ -88,9 +90,10 @@ def test_playbook_check_then_change_once(ansible):
 
 
 def test_another_property_of_a_path_event_keeps_its_rules_on_the_watched_paths(ansible):
-    task = dict(events=["modifying-file"], properties=[{"section": "filter", "parameter": "result", "value": "failure"}])
+    task = dict(events=["modifying-file"],
+                properties=[{"section": "filter", "parameter": "exclude-programs", "value": ["/usr/bin/apt-check"]}])
     word, result = ansible.module(**task)
-    assert (word, result["changes"]) == ("CHANGED", {"modifying-file": ["filter/result", "watch/paths"]})
+    assert (word, result["changes"]) == ("CHANGED", {"modifying-file": ["filter/exclude-programs", "watch/paths"]})
     (event,) = result["events"]
     assert event["audit_rules"] == [f"-w {p} -p wa -k {p}" for p in event["watched_paths"]]
     assert ansible.module(**task)[0] == "SUCCESS"
@@ -104,6 +107,8 @@ def test_another_property_of_a_path_event_keeps_its_rules_on_the_watched_paths(a
          "properties: the value of s/p must be a string, a list or a dictionary, not int"),
         (dict(events=["file-deleted"], properties=[{"section": "filter", "parameter": "x", "value": "y"}]),
          "is a plain setting"),
+        (dict(events=["modifying-file"], properties=[{"section": "filter", "parameter": "result", "value": "failure"}]),
+         'Invalid VALUE: "failure" (paths must be absolute'),
     ],
 )
 def test_refusals_and_failures_change_nothing(ansible, args, message):
@@ -115,8 +120,17 @@ def test_refusals_and_failures_change_nothing(ansible, args, message):
     assert (word, result["changed"]) == ("FAILED!", False)
     assert message in result["msg"]
     after = snapshot(ansible.root)
-    after.pop("etc/zorna-syslog.conf.lock", None)  # the service's lock, taken for the refused change
+    for lock in ("etc/zorna-syslog.conf.lock", "run/lock/zorna-admin-events.lock"):  # the service's, the run's
+        after.pop(lock, None)
     assert after == before
+
+
+def test_syslog_names_are_the_commands():
+    pytest.importorskip("ansible")
+    spec = importlib.util.spec_from_file_location("security_event", COLLECTION / "plugins/modules/security_event.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert (tuple(module.FACILITIES), tuple(module.PRIORITIES)) == (cli.FACILITIES, cli.PRIORITIES)
 
 
 def test_ansible_doc_shows_the_module(ansible):

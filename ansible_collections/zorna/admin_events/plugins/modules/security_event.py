@@ -61,10 +61,12 @@ options:
   properties:
     description:
       - Parameters to set on each selected event.
-      - For the three path events the audit rules are built from the watched
-        paths (section V(watch), parameter V(paths)); when another parameter
-        of such an event changes, its watched paths are stored again last, so
-        that its audit rules keep following them.
+      - For the three path events the class takes every value stored on them
+        as paths (it refuses one that is not absolute paths, and the task
+        fails with its reason) and rebuilds their audit rules from it; so
+        when another parameter of such an event changes, its watched paths
+        (section V(watch), parameter V(paths)) are stored again last, and its
+        audit rules keep following them.
     type: list
     elements: dict
     suboptions:
@@ -348,20 +350,20 @@ def quiet():
     try:
         with tempfile.TemporaryFile() as sink:
             os.dup2(sink.fileno(), 1)
-            with zae_status.captured_stdout():
-                yield
+            with zae_status.captured_stdout() as printed:
+                yield printed
     finally:
         os.dup2(saved, 1)
         os.close(saved)
 
 
-def load_class(root):
-    """The class, set up for the tree under root (None: the system)."""
-    if root is not None:
-        if not os.path.isdir(root):
-            raise TaskError("root: %s is not a directory" % root)
-        root = Path(root).resolve()
-    return zae_cli.load_class(root)
+def root_path(root):
+    """The tree to work on, as the command's --root takes it (None: the system)."""
+    if root is None:
+        return None
+    if not os.path.isdir(root):
+        raise TaskError("root: %s is not a directory" % root)
+    return Path(root).resolve()
 
 
 def plan_all(cls, reading, params):
@@ -378,21 +380,29 @@ def plan_all(cls, reading, params):
 
 
 def carry_out(module, cls, plans):
-    """Each event's calls on an object selecting that event alone; returns the
-    last object that changed something, or None."""
+    """Each call on a fresh object selecting its event alone; returns the last
+    object that changed something, or None.
+
+    The class refuses a VALUE it cannot store by printing why and leaving the
+    object's restart flag unset, so a fresh object per call tells a refusal
+    from a change.
+    """
     done = []  # events whose calls have all been made
     last = None
     try:
-        with quiet():
+        with quiet() as printed:
             for plan in plans:
-                obj = zae_status.build(cls, [plan.event.id], None)[0]
                 for call in plan.calls:
+                    obj = zae_status.build(cls, [plan.event.id], None)[0]
+                    start = len(printed.getvalue())
                     getattr(obj, call.method)(*call.args)
+                    if call.method == "set_properties" and not getattr(obj, zae_cli.RESTART_FLAG, True):
+                        raise TaskError(printed.getvalue()[start:].strip())
                     last = obj
                 done.append(plan.event.id)
     except Exception as exc:
         module.fail_json(
-            msg=zae_cli.describe(exc),
+            msg=str(exc) if isinstance(exc, TaskError) else zae_cli.describe(exc),
             changed=last is not None,
             changes_done=done,
             exception=traceback.format_exc(),
@@ -401,11 +411,20 @@ def carry_out(module, cls, plans):
 
 
 def run(module):
-    """Read, compare, change what differs (unless in check mode), report."""
+    """Read, compare, change what differs (unless in check mode), report.
+
+    A run that may change holds the command's lock from its first read to
+    its last, so that no other run's stores come between."""
+    check_properties(module.params["properties"] or [])
+    root = root_path(module.params["root"])
+    with contextlib.nullcontext() if module.check_mode else zae_cli.run_lock(root, sys.stderr):
+        return read_and_change(module, root)
+
+
+def read_and_change(module, root):
     params = module.params
     properties = params["properties"] or []
-    check_properties(properties)
-    cls = load_class(params["root"])
+    cls = zae_cli.load_class(root)
     reading = zae_status.read_status(cls, params["events"], params["groups"])
     if reading.notices:
         raise TaskError("; ".join(reading.notices))
@@ -425,7 +444,7 @@ def run(module):
         ]
     else:
         changed_object = carry_out(module, cls, plans)
-        if changed_object is not None and params["restart"] and params["root"] is None:
+        if changed_object is not None and params["restart"] and root is None:
             with quiet():
                 changed_object.restart_daemons()
             result["restarted"] = True
