@@ -1,5 +1,6 @@
 """The collection zorna.admin_events run by ansible-core on a copy of the sample tree."""
 
+import contextlib
 import importlib.util
 import json
 import re
@@ -125,12 +126,47 @@ def test_refusals_and_failures_change_nothing(ansible, args, message):
     assert after == before
 
 
-def test_syslog_names_are_the_commands():
+@pytest.fixture
+def security_event():
+    """The module's code, loaded in this process."""
     pytest.importorskip("ansible")
     spec = importlib.util.spec_from_file_location("security_event", COLLECTION / "plugins/modules/security_event.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    assert (tuple(module.FACILITIES), tuple(module.PRIORITIES)) == (cli.FACILITIES, cli.PRIORITIES)
+    return module
+
+
+def test_syslog_names_are_the_commands(security_event):
+    assert (tuple(security_event.FACILITIES), tuple(security_event.PRIORITIES)) == (cli.FACILITIES, cli.PRIORITIES)
+
+
+class Task:
+    """What the module's code needs of AnsibleModule."""
+
+    def __init__(self, **params):
+        self.params = dict(events=None, groups=None, state=None, facility=None, priority=None,
+                           properties=None, restart=True, root=None)
+        self.params.update(params)
+        self.check_mode = self._diff = False
+
+    def fail_json(self, **result):
+        raise AssertionError(result)
+
+
+def test_on_the_system_a_change_restarts_the_daemons_once_and_a_repeat_calls_nothing(
+        security_event, sample, service, system, monkeypatch):
+    monkeypatch.setattr(cli, "run_lock", lambda root, stderr: contextlib.nullcontext())
+    task = Task(groups=["files"], events=["login-failed"], state="disabled")
+    result = security_event.run(task)
+    assert (result["changed"], result["restarted"]) == (True, True)
+    assert system == ["systemctl restart syslog-ng.service", "systemctl restart auditd"]
+    assert sorted(service.names("disable_event")) == [("file-opened",), ("login-failed",), ("modifying-directory",),
+                                                      ("modifying-file",)]
+
+    service.calls.clear()
+    assert security_event.run(task)["changed"] is False
+    assert len(system) == 2
+    assert not {"enable_event", "disable_event", "set_event_param"} & {call[0] for call in service.calls}
 
 
 def test_ansible_doc_shows_the_module(ansible):
