@@ -30,12 +30,3 @@ def test_unknown_id_goes_to_stderr_and_the_rest_is_reported(run):
     assert proc.stderr == "Unknown event ID: no-such-event\n"
     assert [e["id"] for e in json.loads(proc.stdout)["events"]] == ["login-failed"]
 
-
-def test_table_without_a_terminal_is_written_plainly(run):
-    proc = run("status", "-g", "processes")
-    assert (proc.returncode, proc.stderr) == (0, "")
-    header, *rows = proc.stdout.splitlines()
-    assert header.split() == ["EVENT", "GROUP", "ENABLED", "FACILITY", "PRIORITY"]
-    assert [row.split()[0] for row in rows] == events_of(run.root, "processes")
-    assert {len(row.split()) for row in rows} == {5}
-    assert "\x1b" not in proc.stdout
