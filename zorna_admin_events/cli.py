@@ -86,6 +86,7 @@ SPECIAL_EVENTS = "_ZornaAdminEvents__special_events"
 NONE = "none"              # not at all
 OPTION = "option"          # -e/--event, -g/--group, repeatable, optional
 REQUIRED = "required"      # -e/--event, repeatable, at least one
+ANY = "any"                # as OPTION; none named means every one
 POSITIONAL = "positional"  # as the positional arguments (EVENT ... / [GROUP ...])
 
 
@@ -136,12 +137,21 @@ class Value:
 
 
 @dataclass(frozen=True)
+class Flag:
+    """An on/off option of a subcommand, e.g. --json."""
+
+    name: str
+    help: str
+
+
+@dataclass(frozen=True)
 class Command:
     """One subcommand: which method it calls and with what."""
 
     name: str
-    # Public method of the class, or a function choosing it from the namespace.
-    method: Union[str, Callable[[argparse.Namespace], str]]
+    # Public method of the class, or a function choosing it from the namespace;
+    # None when `action` does the work.
+    method: Union[None, str, Callable[[argparse.Namespace], str]]
     help: str
     examples: Tuple[str, ...]
     events: str = NONE
@@ -153,12 +163,30 @@ class Command:
     may_refuse: bool = False
     static: bool = False    # called on the class, no object is built
     shows: bool = False     # output goes through the pager
+    flags: Tuple[Flag, ...] = ()
+    # Does the work instead of a method: action(cls, ns, stderr) -> exit status.
+    action: Optional[Callable[..., int]] = None
 
     def method_name(self, ns: argparse.Namespace) -> str:
         return self.method if isinstance(self.method, str) else self.method(ns)
 
 
 FILE_VALUE = Value("file", "FILE", N_("configuration file"))
+
+
+def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
+    """`status`: read every selected event's state and print it; change nothing."""
+    from . import status
+
+    reading = status.read_status(cls, ns.events, ns.groups)
+    for notice in reading.notices:
+        print(notice, file=stderr if ns.json else sys.stdout)
+    if ns.json:
+        sys.stdout.write(status.json_text(reading))
+    else:
+        status.page(status.table_text(reading))
+    return EXIT_FAILURE if reading.notices else EXIT_OK
+
 
 COMMANDS: Tuple[Command, ...] = (
     Command(
@@ -237,6 +265,16 @@ COMMANDS: Tuple[Command, ...] = (
         ),
         changes=True,
         may_refuse=True,
+    ),
+    Command(
+        "status",
+        None,
+        N_("report events' enabled state, syslog facility and priority, watched paths and audit rules"),
+        ("status", "status --json -g file-access", "status -e file-opened -e sudo-command"),
+        events=ANY,
+        groups=ANY,
+        flags=(Flag("--json", N_("print one JSON document instead of a table")),),
+        action=show_status,
     ),
     Command(
         "export",
@@ -349,7 +387,7 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
 
     if command.events == POSITIONAL:
         p.add_argument("events", metavar="EVENT", nargs="+", help=_("event ID"))
-    elif command.events in (OPTION, REQUIRED):
+    elif command.events in (OPTION, REQUIRED, ANY):
         p.add_argument(
             "-e",
             "--event",
@@ -363,11 +401,13 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
         p.add_argument(
             "groups", metavar="GROUP", nargs="*", help=_("group ID (none given: every group)")
         )
-    elif command.groups == OPTION:
+    elif command.groups in (OPTION, ANY):
         p.add_argument(
             "-g", "--group", dest="groups", metavar="GROUP", action="append",
             help=_("group ID (repeatable)"),
         )
+    for flag in command.flags:
+        p.add_argument(flag.name, action="store_true", help=_(flag.help))
     p.set_defaults(_parser=p)
 
 
@@ -454,6 +494,8 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
 
     Returns the exit status; exceptions from the class propagate.
     """
+    if command.action is not None:
+        return command.action(cls, ns, stderr)
     method = command.method_name(ns)
     args = [getattr(ns, value.dest) for value in command.values]
     if command.static:
