@@ -525,7 +525,7 @@ Ref& loaded_module = *new Ref();
 int64_t owning_interpreter = -1;
 
 bool check_single_interpreter() {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
     if (current == -1) return false;
     if (owning_interpreter == -1) {
         owning_interpreter = current;
