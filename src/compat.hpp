@@ -131,6 +131,17 @@ inline PyModuleDef_Slot multiple_interpreters_slot() {
 #endif
 }
 
+// The declaration of the module's init function (PyInit_admin_events).
+// PyMODINIT_FUNC exports it from 3.9 on; before, it leaves the symbol's
+// visibility alone, and the module is built with hidden visibility, which
+// would hide the one symbol the interpreter looks for.  (A macro, since it
+// goes before a function definition.)
+#if PY_VERSION_HEX >= 0x03090000
+#define ZAE_MODULE_INIT_FUNC PyMODINIT_FUNC
+#else
+#define ZAE_MODULE_INIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 // ---- errors ------------------------------------------------------------------------
 
 // Take the raised exception, normalized (an exception instance, its type and

@@ -399,14 +399,14 @@ private:
 };
 
 // A special method (__enter__, __exit__) looked up on the type, as the
-// interpreter does for the with statement; `missing` is what its TypeError
-// adds when the method is absent.
+// interpreter does for the with statement; when it is absent, the error is the
+// running interpreter's (`missing` is what 3.11's TypeError adds to its text).
 inline Ref special_method(Borrowed object, const char* name, const char* missing) {
     PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object.get())), name);
     if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                     Py_TYPE(object.get())->tp_name, missing);
+        compat::set_missing_context_method(object, name, missing);
+        raise();
     }
     return Ref::steal(found);
 }
