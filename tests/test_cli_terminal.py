@@ -53,7 +53,11 @@ def test_groups_opens_the_pager_in_a_terminal(tmux, tmp_path):
     tmux("new-session", "-d", "-s", "zae", "-x", "200", "-y", "50", line)
     first_group = groups_of(run.root)[0]
 
-    screen = wait_for(lambda: (s := tmux("capture-pane", "-p", "-e", "-t", "zae")) and first_group in s and s)
+    def screen_with_first_group():
+        screen = tmux("capture-pane", "-p", "-e", "-t", "zae")
+        return screen if first_group in screen else ""
+
+    screen = wait_for(screen_with_first_group)
     assert screen and first_group in screen, screen
     # less holds the screen: its prompt sits on the last line and the command has not ended.
     plain = [row.strip() for row in tmux("capture-pane", "-p", "-t", "zae").splitlines() if row.strip()]
