@@ -328,7 +328,10 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
 
 def _version() -> str:
     try:
-        from importlib.metadata import version
+        try:
+            from importlib.metadata import version
+        except ImportError:  # Python 3.7: the backport the package requires there
+            from importlib_metadata import version  # type: ignore[no-redef]
 
         return version("zorna-admin-events")
     except Exception:  # not installed as a distribution (source tree)
