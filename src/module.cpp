@@ -424,7 +424,7 @@ Ref import_from(PyObject* from_module, Name& name) {
     PyErr_Clear();
     Ref package = getattr(from_module, n_name);
     Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name.get()));
-    value = Ref::borrow_or_null(PyImport_GetModule(full_name.get()));
+    value = Ref::steal_or_null(PyImport_GetModule(full_name.get()));  // a new reference
     if (value) return value;
     if (PyErr_Occurred()) raise();
     Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(from_module));
