@@ -4,6 +4,7 @@
 // the methods, and the module's life cycle under multi-phase initialisation.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -231,15 +232,18 @@ static_assert(method_count == 32, "the class defines 32 methods");
 // ---- calling convention ----------------------------------------------------------
 
 // TypeError texts follow those of Python functions, so callers see what they
-// would see from a method written in Python.
+// would see from a method written in Python on the running interpreter, which
+// puts the class before the method's name from 3.10 on.
+constexpr const char* qualifier = compat::binding_errors_name_the_class ? "ZornaAdminEvents." : "";
+
 [[noreturn]] void refuse_positional_count(const Method& method, Py_ssize_t given) {
     std::size_t total = method.param_count(), required = 0;
     for (std::size_t i = 0; i < total; ++i) required += method.params[i].default_ == Default::required;
     if (required == total) {
-        raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() takes %zu positional argument%s but %zd %s given",
+        raise_format(PyExc_TypeError, "%s%s() takes %zu positional argument%s but %zd %s given", qualifier,
                      method.name, total, total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     }
-    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() takes from %zu to %zu positional arguments but %zd %s given",
+    raise_format(PyExc_TypeError, "%s%s() takes from %zu to %zu positional arguments but %zd %s given", qualifier,
                  method.name, required, total, given, given == 1 ? "was" : "were");
 }
 
@@ -260,7 +264,7 @@ static_assert(method_count == 32, "the class defines 32 methods");
         Ref head = join(text(", "), Ref::steal(PyList_GetSlice(names.get(), 0, n - 1)));
         listed = concat({head, text(n == 2 ? " and " : ", and "), last});
     }
-    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() missing %zd required positional argument%s: %U",
+    raise_format(PyExc_TypeError, "%s%s() missing %zd required positional argument%s: %U", qualifier,
                  method.name, n, n == 1 ? "" : "s", listed.get());
 }
 
@@ -268,7 +272,7 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
     for (std::size_t i = 0; i < method.param_count(); ++i) {
         if (PyUnicode_CompareWithASCIIString(keyword, method.params[i].name) == 0) return i;
     }
-    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() got an unexpected keyword argument '%U'", method.name,
+    raise_format(PyExc_TypeError, "%s%s() got an unexpected keyword argument '%U'", qualifier, method.name,
                  keyword);
 }
 
@@ -299,7 +303,7 @@ Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssi
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         std::size_t index = keyword_index(method, keyword);
         if (bound[index]) {
-            raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() got multiple values for argument '%s'", method.name,
+            raise_format(PyExc_TypeError, "%s%s() got multiple values for argument '%s'", qualifier, method.name,
                          method.params[index].name);
         }
         bound[index] = args[nargs + k];
@@ -420,7 +424,7 @@ Ref import_from(PyObject* from_module, Name& name) {
     PyErr_Clear();
     Ref package = getattr(from_module, n_name);
     Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name.get()));
-    value = Ref::borrow_or_null(PyImport_GetModule(full_name.get()));
+    value = Ref::steal_or_null(PyImport_GetModule(full_name.get()));  // a new reference
     if (value) return value;
     if (PyErr_Occurred()) raise();
     Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(from_module));
@@ -522,19 +526,19 @@ void run_top_level(PyObject* module) {
 // The loaded module (empty while not loaded).  Deliberately never destroyed:
 // it must not be released after the interpreter has shut down.
 Ref& loaded_module = *new Ref();
-int64_t owning_interpreter = -1;
+// The interpreter the module was first created in; -1 before.  The one piece
+// of state another interpreter touches: interpreters with a GIL of their own
+// (3.12+) may run their imports at the same time, so it is claimed atomically.
+std::atomic<int64_t> owning_interpreter{-1};
 
 bool check_single_interpreter() {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
     if (current == -1) return false;
-    if (owning_interpreter == -1) {
-        owning_interpreter = current;
-    } else if (owning_interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return false;
-    }
-    return true;
+    int64_t owner = -1;
+    if (owning_interpreter.compare_exchange_strong(owner, current) || owner == current) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
 }
 
 Name n_spec_name{"name"};
@@ -568,9 +572,12 @@ int exec_module(PyObject* module) {
     return -1;
 }
 
+// Every interpreter is let through to the create slot, which refuses all but
+// the first itself, before it touches any other state.
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    compat::multiple_interpreters_slot(),
     {0, nullptr},
 };
 
@@ -589,4 +596,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace zae
 
-PyMODINIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }
+ZAE_MODULE_INIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }

@@ -11,8 +11,7 @@
 // This header is the only place that calls Py_INCREF/Py_DECREF directly.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -182,14 +181,15 @@ inline Ref concat(std::initializer_list<Borrowed> pieces) {
 template <class... Args>
 Ref call(Borrowed callable, Args&&... args) {
     PyObject* argv[] = {nullptr, Borrowed(args).get()...};
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(compat::vectorcall(callable, argv + 1, sizeof...(Args) | compat::arguments_offset, nullptr));
 }
 
 // object.name(*args)
 template <class... Args>
 Ref call_method(Borrowed object, Borrowed name, Args&&... args) {
     PyObject* argv[] = {object.get(), Borrowed(args).get()...};
-    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        compat::vectorcall_method(name, argv, (1 + sizeof...(Args)) | compat::arguments_offset, nullptr));
 }
 
 // A keyword argument: its name (a str object) and value.
@@ -212,8 +212,8 @@ inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional
         Py_INCREF(keyword.name.get());
         PyTuple_SET_ITEM(names.get(), k++, keyword.name.get());
     }
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          keywords.size() ? names.get() : nullptr));
+    return Ref::steal(compat::vectorcall(callable, argv + 1, positional.size() | compat::arguments_offset,
+                                         keywords.size() ? names.get() : nullptr));
 }
 
 // `first, second = object` (or `for first, second in ...`), with the
@@ -343,8 +343,7 @@ private:
 class CaughtError {
 public:
     CaughtError() noexcept {
-        PyErr_Fetch(&type_, &value_, &traceback_);
-        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        compat::fetch_normalized(&type_, &value_, &traceback_);
         if (traceback_) PyException_SetTraceback(value_, traceback_);
     }
     CaughtError(const CaughtError&) = delete;
@@ -400,14 +399,14 @@ private:
 };
 
 // A special method (__enter__, __exit__) looked up on the type, as the
-// interpreter does for the with statement; `missing` is what its TypeError
-// adds when the method is absent.
+// interpreter does for the with statement; when it is absent, the error is the
+// running interpreter's (`missing` is what 3.11's TypeError adds to its text).
 inline Ref special_method(Borrowed object, const char* name, const char* missing) {
     PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object.get())), name);
     if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                     Py_TYPE(object.get())->tp_name, missing);
+        compat::set_missing_context_method(object, name, missing);
+        raise();
     }
     return Ref::steal(found);
 }

@@ -3,6 +3,7 @@
 import contextlib
 import gettext
 import os
+import re
 import sys
 import types
 from pathlib import Path
@@ -250,3 +251,10 @@ def test_each_subcommand_help_has_examples(capsys, name):
     out = capsys.readouterr().out
     assert out.startswith(f"usage: zorna-admin-events {name}")
     assert f"examples:\n  zorna-admin-events {name}" in out
+
+
+def test_version_is_the_installed_distributions(capsys):
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["--version"])
+    assert exc.value.code == 0
+    assert re.fullmatch(r"zorna-admin-events \d+\.\d+\.\d+\n", capsys.readouterr().out)

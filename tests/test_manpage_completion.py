@@ -19,9 +19,12 @@ GROUP_IDS = ["file-access", "user-accounts", "authentication", "processes", "sys
 @pytest.mark.skipif(shutil.which("man") is None, reason="man-db is not installed")
 def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
     page = tmp_path / "zorna-admin-events.8"
+    # The environment is kept (a sanitizer run's settings live there), but not the language.
+    env = {**os.environ, "SOURCE_DATE_EPOCH": "86400", "LC_ALL": "C.UTF-8"}
+    env.pop("LANGUAGE", None)
     with page.open("w") as out:
         subprocess.run([sys.executable, str(REPO / "tools/make-manpage"), "--version", "9.9"],
-                       stdout=out, check=True, env={**os.environ, "SOURCE_DATE_EPOCH": "86400"})
+                       stdout=out, check=True, env=env)
     proc = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", str(page)], capture_output=True,
                           text=True, env={"MANWIDTH": "80", "LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"})
     assert (proc.returncode, proc.stderr) == (0, "")

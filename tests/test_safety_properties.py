@@ -226,7 +226,8 @@ def test_show_events_on_any_files(world, defaults, current):
     world.tree.add_event("users", "user-added")
     (world.tree.default_config_dir / "users" / "user-added").write_text(defaults)
     if current is None:
-        world.tree.current_config_file.unlink(missing_ok=True)
+        if world.tree.current_config_file.exists():
+            world.tree.current_config_file.unlink()
     else:
         world.tree.current_config_file.write_text(current)
     world.reset()

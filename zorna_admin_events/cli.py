@@ -423,7 +423,10 @@ class _VersionAction(argparse._VersionAction):
 
 def _version() -> str:
     try:
-        from importlib.metadata import version
+        try:
+            from importlib.metadata import version
+        except ImportError:  # Python 3.7: the backport the package requires there
+            from importlib_metadata import version  # type: ignore[no-redef]
 
         return version("zorna-admin-events")
     except Exception:  # not installed as a distribution (source tree)

@@ -28,11 +28,27 @@ import secrets
 import stat
 import time
 from dataclasses import dataclass
-from functools import cached_property
 from pathlib import Path
 from typing import Any, Callable, Dict, Generic, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 from .errors import UnsafePathError
+
+try:
+    from functools import cached_property
+except ImportError:  # Python 3.7
+
+    class cached_property:  # type: ignore[no-redef]
+        """The value of the method, computed on first access and kept in the instance's ``__dict__``."""
+
+        def __init__(self, method: Callable[[Any], Any]) -> None:
+            self.method = method
+            self.__doc__ = method.__doc__
+
+        def __get__(self, instance: Any, owner: Any = None) -> Any:
+            if instance is None:
+                return self
+            value = instance.__dict__[self.method.__name__] = self.method(instance)
+            return value
 
 ENV_ROOT = "ZORNA_EVENTS_ROOT"
 """Name of the environment variable holding the root directory of all files."""
