@@ -55,7 +55,7 @@ bool is_instance(const Call& call, Borrowed value, std::initializer_list<Name*> 
     return truthy(zae::call(isinstance, value, types.size() == 1 ? getitem(classes, 0) : classes));
 }
 
-// _(message)
+// _(message); tools/po collects the messages of these calls for the catalogue.
 Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
 
 // The paths named by a decoded VALUE, as __process_path_value walks them:
@@ -65,16 +65,74 @@ Ref path_list(const Call& call, Borrowed value) {
     return Ref::borrow(value);
 }
 
-// A path can go into an audit rule line only as text that stays on one line:
-// a line break would start a second rule, a NUL would cut the line short.
-bool is_usable_path(Borrowed path) {
-    if (!PyUnicode_Check(path.get())) return false;
-    for (Py_UCS4 forbidden : {Py_UCS4('\n'), Py_UCS4('\r'), Py_UCS4('\0')}) {
-        Py_ssize_t found = PyUnicode_FindChar(path, forbidden, 0, PyUnicode_GET_LENGTH(path.get()), 1);
-        if (found == -2) raise();
-        if (found >= 0) return false;
+// Is `c` one of the characters on which str.splitlines() breaks a line?
+// auditctl reads its rules file line by line, so any of them in a path or a
+// rule would start a line of its own, and auditctl stops loading at the first
+// line it cannot parse.
+bool breaks_line(Py_UCS4 c) {
+    switch (c) {
+        case '\n': case '\r': case '\v': case '\f': case 0x1c: case 0x1d: case 0x1e:
+        case 0x85: case 0x2028: case 0x2029:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Make sure the characters of a str can be read (strings made by the old
+// Py_UNICODE calls are filled in on demand before Python 3.12).
+void ready(Borrowed text) {
+#if PY_VERSION_HEX < 0x030C0000
+    check(PyUnicode_READY(text.get()));
+#else
+    (void)text;
+#endif
+}
+
+// Can the str `line` stand as one line of a rules file: no line break, and no
+// NUL, which would cut the line short?
+bool is_one_line(Borrowed line) {
+    ready(line);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(line.get());
+    const int kind = PyUnicode_KIND(line.get());
+    const void* data = PyUnicode_DATA(line.get());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0 || breaks_line(c)) return false;
     }
     return true;
+}
+
+// The size of the str `text` in UTF-8, or -1 when it holds a surrogate, which
+// has no UTF-8 form (a str never pairs them: JSON's pairs are decoded to one
+// character).
+Py_ssize_t utf8_size(Borrowed text) {
+    ready(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    const int kind = PyUnicode_KIND(text.get());
+    const void* data = PyUnicode_DATA(text.get());
+    Py_ssize_t size = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) return -1;
+        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    return size;
+}
+
+// auditd keeps a rule's key in at most this many bytes, and the path is also
+// the key of its rule.
+constexpr Py_ssize_t max_path_size = 256;
+
+// A path can go into an audit rule line only as an absolute path that stays
+// on one line and fits in a key; auditctl refuses anything else, and with it
+// every rule after it in the file.
+bool is_usable_path(Borrowed path) {
+    if (!PyUnicode_Check(path.get())) return false;
+    if (!is_one_line(path)) return false;
+    if (PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_READ_CHAR(path.get(), 0) != '/') return false;
+    Py_ssize_t size = utf8_size(path);
+    return size >= 0 && size <= max_path_size;
 }
 
 bool all_paths_usable(const Call& call, Borrowed json_value) {
@@ -82,6 +140,33 @@ bool all_paths_usable(const Call& call, Borrowed json_value) {
         if (!is_usable_path(path)) return false;
     }
     return true;
+}
+
+// Is this call storing an event's audit rules directly (section "", parameter
+// "message-audit-rules")?
+bool sets_audit_rules(Borrowed section, Borrowed parameter) {
+    return PyUnicode_Check(section.get()) && PyUnicode_GET_LENGTH(section.get()) == 0 &&
+           PyUnicode_Check(parameter.get()) &&
+           PyUnicode_CompareWithASCIIString(parameter.get(), "message-audit-rules") == 0;
+}
+
+// Rules stored directly go to auditctl as they are: a JSON array of strings,
+// each one line of the rules file.
+bool is_rule_list(Borrowed json_value) {
+    if (!PyList_Check(json_value.get())) return false;
+    for (Ref rule : Iterate(json_value)) {
+        if (!PyUnicode_Check(rule.get()) || !is_one_line(rule)) return false;
+    }
+    return true;
+}
+
+// The one line that refuses a VALUE whose paths or rules auditctl could not load.
+void refuse_paths(const Call& call, Borrowed value) {
+    print_line(call, [&] {
+        Ref label = format(translated(call, "Invalid VALUE"));
+        Ref reason = format(translated(call, "paths must be absolute, on one line, at most 256 bytes"));
+        return concat({label, text(": "), format(value), text(" ("), reason, text(")")});
+    });
 }
 
 // Does the event list name at least one of the path events?  (A None list
@@ -247,15 +332,15 @@ Ref set_properties(const Call& call) {
         return none();
     }
 
-    // Paths become audit rule lines; one that is not text, or that would
-    // break its line, is refused before anything is stored, so that no event
-    // is left with a property and no matching rules.
+    // Paths become audit rule lines, which auditctl must be able to load; a
+    // VALUE with a path or rule it could not is refused before anything is
+    // stored, so that no event is left with a property and no matching rules.
+    if (sets_audit_rules(section, parameter) && !is_rule_list(json_value)) {
+        refuse_paths(call, value);
+        return none();
+    }
     if (names_path_event(call, getattr(self, mangled::event_id_list)) && !all_paths_usable(call, json_value)) {
-        print_line(call, [&] {
-            Ref label = format(translated(call, "Invalid VALUE"));
-            Ref reason = format(translated(call, "paths must be strings without line breaks"));
-            return concat({label, text(": "), format(value), text(" ("), reason, text(")")});
-        });
+        refuse_paths(call, value);
         return none();
     }
 

@@ -4,6 +4,7 @@
 // the methods, and the module's life cycle under multi-phase initialisation.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -255,15 +256,18 @@ static_assert(method_count == 32, "the class defines 32 methods");
 // ---- calling convention ----------------------------------------------------------
 
 // TypeError texts follow those of Python functions, so callers see what they
-// would see from a method written in Python.
+// would see from a method written in Python on the running interpreter, which
+// puts the class before the method's name from 3.10 on.
+constexpr const char* qualifier = compat::binding_errors_name_the_class ? "ZornaAdminEvents." : "";
+
 [[noreturn]] void refuse_positional_count(const Method& method, Py_ssize_t given) {
     std::size_t total = method.param_count(), required = 0;
     for (std::size_t i = 0; i < total; ++i) required += method.params[i].default_ == Default::required;
     if (required == total) {
-        raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() takes %zu positional argument%s but %zd %s given",
+        raise_format(PyExc_TypeError, "%s%s() takes %zu positional argument%s but %zd %s given", qualifier,
                      method.name, total, total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     }
-    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() takes from %zu to %zu positional arguments but %zd %s given",
+    raise_format(PyExc_TypeError, "%s%s() takes from %zu to %zu positional arguments but %zd %s given", qualifier,
                  method.name, required, total, given, given == 1 ? "was" : "were");
 }
 
@@ -284,7 +288,7 @@ static_assert(method_count == 32, "the class defines 32 methods");
         Ref head = join(text(", "), Ref::steal(PyList_GetSlice(names.get(), 0, n - 1)));
         listed = concat({head, text(n == 2 ? " and " : ", and "), last});
     }
-    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() missing %zd required positional argument%s: %U",
+    raise_format(PyExc_TypeError, "%s%s() missing %zd required positional argument%s: %U", qualifier,
                  method.name, n, n == 1 ? "" : "s", listed.get());
 }
 
@@ -292,7 +296,7 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
     for (std::size_t i = 0; i < method.param_count(); ++i) {
         if (PyUnicode_CompareWithASCIIString(keyword, method.params[i].name) == 0) return i;
     }
-    raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() got an unexpected keyword argument '%U'", method.name,
+    raise_format(PyExc_TypeError, "%s%s() got an unexpected keyword argument '%U'", qualifier, method.name,
                  keyword);
 }
 
@@ -343,7 +347,7 @@ Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, 
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         std::size_t index = keyword_index(method, keyword);
         if (bound[index]) {
-            raise_format(PyExc_TypeError, "ZornaAdminEvents.%s() got multiple values for argument '%s'", method.name,
+            raise_format(PyExc_TypeError, "%s%s() got multiple values for argument '%s'", qualifier, method.name,
                          method.params[index].name);
         }
         bound[index] = args[nargs + k];
@@ -417,9 +421,7 @@ struct InstanceMethod {
     PyObject_HEAD
     PyObject* function;  // the module's own function (a builtin_function_or_method)
     std::size_t index;   // its entry in `methods`
-#if PY_VERSION_HEX >= 0x03090000
-    vectorcallfunc vectorcall;
-#endif
+    compat::vectorcall_function vectorcall;
 };
 
 InstanceMethod* as_instance_method(PyObject* object) { return reinterpret_cast<InstanceMethod*>(object); }
@@ -443,7 +445,6 @@ PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
     return PyMethod_New(function, object);
 }
 
-#if PY_VERSION_HEX >= 0x03090000
 // method(self, *args): the function's body, after the stack check of every
 // entry.  A call from Python code is counted against the recursion limit by
 // the Python frames on the way (the module's calls of its own methods count
@@ -453,11 +454,9 @@ PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std:
     return guarded([&] {
         NestedCall level(false);
         return invoke(methods[method->index], PyCFunction_GET_SELF(method->function), args,
-                      PyVectorcall_NARGS(nargsf), kwnames);
+                      compat::positional_count(nargsf), kwnames);
     });
 }
-
-#endif
 
 PyObject* instance_method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_Call(as_instance_method(self)->function, args, kwargs);
@@ -499,11 +498,8 @@ PyTypeObject& instance_method_type() {
         t.tp_repr = instance_method_repr;
         t.tp_call = instance_method_call;
         t.tp_getattro = instance_method_getattro;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-#if PY_VERSION_HEX >= 0x03090000
-        t.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-        t.tp_vectorcall_offset = offsetof(InstanceMethod, vectorcall);
-#endif
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::method_descriptor_flags;
+        compat::set_vectorcall_offset(t, offsetof(InstanceMethod, vectorcall));
         t.tp_traverse = instance_method_traverse;
         t.tp_members = instance_method_members;
         t.tp_getset = instance_method_getset;
@@ -520,9 +516,7 @@ Ref new_instance_method(Borrowed function, std::size_t index) {
     if (!method) raise();
     method->function = Ref::borrow(function).release();
     method->index = index;
-#if PY_VERSION_HEX >= 0x03090000
     method->vectorcall = instance_method_vectorcall;
-#endif
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }
@@ -566,7 +560,7 @@ Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
         return invoke(methods[own->index], PyCFunction_GET_SELF(own->function), argv + 1,
                       static_cast<Py_ssize_t>(n), nullptr);
     }
-    return Ref::steal(PyObject_Vectorcall(found.get(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(compat::vectorcall(found.get(), argv + 1, n | compat::arguments_offset, nullptr));
 }
 
 Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
@@ -588,7 +582,7 @@ Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
         NestedCall level;
         return invoke(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
     }
-    return Ref::steal(PyObject_Vectorcall(found, argv + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(compat::vectorcall(found, argv + 1, args.size() | compat::arguments_offset, nullptr));
 }
 
 namespace {
@@ -664,7 +658,7 @@ Ref import_from(PyObject* from_module, Name& name) {
     PyErr_Clear();
     Ref package = getattr(from_module, n_name);
     Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name.get()));
-    value = Ref::borrow_or_null(PyImport_GetModule(full_name.get()));
+    value = Ref::steal_or_null(PyImport_GetModule(full_name.get()));  // a new reference
     if (value) return value;
     if (PyErr_Occurred()) raise();
     Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(from_module));
@@ -766,19 +760,19 @@ void run_top_level(PyObject* module) {
 // The loaded module (empty while not loaded).  Deliberately never destroyed:
 // it must not be released after the interpreter has shut down.
 Ref& loaded_module = *new Ref();
-int64_t owning_interpreter = -1;
+// The interpreter the module was first created in; -1 before.  The one piece
+// of state another interpreter touches: interpreters with a GIL of their own
+// (3.12+) may run their imports at the same time, so it is claimed atomically.
+std::atomic<int64_t> owning_interpreter{-1};
 
 bool check_single_interpreter() {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
     if (current == -1) return false;
-    if (owning_interpreter == -1) {
-        owning_interpreter = current;
-    } else if (owning_interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return false;
-    }
-    return true;
+    int64_t owner = -1;
+    if (owning_interpreter.compare_exchange_strong(owner, current) || owner == current) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
 }
 
 Name n_spec_name{"name"};
@@ -812,9 +806,12 @@ int exec_module(PyObject* module) {
     return -1;
 }
 
+// Every interpreter is let through to the create slot, which refuses all but
+// the first itself, before it touches any other state.
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    compat::multiple_interpreters_slot(),
     {0, nullptr},
 };
 
@@ -833,4 +830,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace zae
 
-PyMODINIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }
+ZAE_MODULE_INIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }

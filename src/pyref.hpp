@@ -11,8 +11,7 @@
 // This header is the only place that calls Py_INCREF/Py_DECREF directly.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <pthread.h>
 
@@ -198,14 +197,15 @@ inline Ref concat(std::initializer_list<Borrowed> pieces) {
 template <class... Args>
 Ref call(Borrowed callable, Args&&... args) {
     PyObject* argv[] = {nullptr, Borrowed(args).get()...};
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(compat::vectorcall(callable, argv + 1, sizeof...(Args) | compat::arguments_offset, nullptr));
 }
 
 // object.name(*args)
 template <class... Args>
 Ref call_method(Borrowed object, Borrowed name, Args&&... args) {
     PyObject* argv[] = {object.get(), Borrowed(args).get()...};
-    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        compat::vectorcall_method(name, argv, (1 + sizeof...(Args)) | compat::arguments_offset, nullptr));
 }
 
 // A keyword argument: its name (a str object) and value.
@@ -228,8 +228,8 @@ inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional
         Py_INCREF(keyword.name.get());
         PyTuple_SET_ITEM(names.get(), k++, keyword.name.get());
     }
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          keywords.size() ? names.get() : nullptr));
+    return Ref::steal(compat::vectorcall(callable, argv + 1, positional.size() | compat::arguments_offset,
+                                         keywords.size() ? names.get() : nullptr));
 }
 
 // `first, second = object` (or `for first, second in ...`), with the
@@ -445,9 +445,7 @@ public:
     // The characters of a str (or str subclass).
     void write(Borrowed text) {
         PyObject* s = text.get();
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(s) < 0) raise();  // a str made by the old Py_UNICODE calls
-#endif
+        if (compat::ready(s) < 0) raise();  // a str made by the old Py_UNICODE calls
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return;
         int kind = PyUnicode_KIND(s);
@@ -574,17 +572,7 @@ inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed rep
 // look-up remembered together with the tag of the dict it was made in gives
 // the same answer as a new look-up while the tag is unchanged, as the
 // interpreter's own cache of global names does.
-inline std::uint64_t dict_version(PyObject* dict) noexcept {
-#if PY_VERSION_HEX >= 0x030E0000
-    (void)dict;
-    return 0;
-#else
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-#endif
-}
+inline std::uint64_t dict_version(PyObject* dict) noexcept { return compat::dict_version(dict); }
 
 // ---- methods ----------------------------------------------------------------------------
 
@@ -593,32 +581,10 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 // the attribute is a method descriptor of the object's type that nothing
 // shadows, false with the attribute as getattr() gives it otherwise.
 inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
-    // The interpreter's own look-up (it reads instance attributes where they
-    // are kept, without making the instance's __dict__).
     PyObject* attribute = nullptr;
-    int unbound = _PyObject_GetMethod(object, name, &attribute);
+    int unbound = compat::get_method(object, name, &attribute);
     found = Ref::steal(attribute);
     return unbound == 1;
-#else
-#if PY_VERSION_HEX < 0x030B0000 && defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
-    // Until 3.11 an instance keeps its attributes in its __dict__: the same
-    // order as the generic look-up, a non-data descriptor after the instance.
-    PyTypeObject* type = Py_TYPE(object.get());
-    PyObject* descriptor = type->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(type, name) : nullptr;
-    if (descriptor && PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        PyObject** dict = _PyObject_GetDictPtr(object);
-        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
-        if (!shadow && PyErr_Occurred()) raise();
-        if (!shadow) {
-            found = Ref::borrow(descriptor);
-            return true;
-        }
-    }
-#endif
-    found = getattr(object, name);
-    return false;
-#endif
 }
 
 // ---- builtins ---------------------------------------------------------------------
@@ -798,8 +764,7 @@ Ref call_dict(Borrowed dict, Borrowed pairs) {
 class CaughtError {
 public:
     CaughtError() noexcept {
-        PyErr_Fetch(&type_, &value_, &traceback_);
-        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        compat::fetch_normalized(&type_, &value_, &traceback_);
         if (traceback_) PyException_SetTraceback(value_, traceback_);
     }
     CaughtError(const CaughtError&) = delete;
@@ -855,14 +820,14 @@ private:
 };
 
 // A special method (__enter__, __exit__) looked up on the type, as the
-// interpreter does for the with statement; `missing` is what its TypeError
-// adds when the method is absent.
+// interpreter does for the with statement; when it is absent, the error is the
+// running interpreter's (`missing` is what 3.11's TypeError adds to its text).
 inline Ref special_method(Borrowed object, const char* name, const char* missing) {
     PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object.get())), name);
     if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                     Py_TYPE(object.get())->tp_name, missing);
+        compat::set_missing_context_method(object, name, missing);
+        raise();
     }
     return Ref::steal(found);
 }

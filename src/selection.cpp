@@ -29,6 +29,7 @@ void require_text_ids(PyObject* id_list, const char* parameter) {
 
 // Drop from the list held in `attribute` every ID that `catalogue_operation`
 // of the event service does not report, printing one line per dropped ID.
+// The label goes through `_`; tools/po collects it from the calls for the catalogue.
 void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, const char* label) {
     if (!truthy(getattr(call.self(), attribute))) return;
     // Names are looked up in the order Python evaluates the expression: the

@@ -1,7 +1,9 @@
 """The command's own logic, with a recording double in place of the extension class."""
 
+import contextlib
 import gettext
 import os
+import re
 import sys
 import types
 from pathlib import Path
@@ -65,6 +67,14 @@ class FakeAdminEvents:
 def fake(monkeypatch):
     cls = type("ZornaAdminEvents", (FakeAdminEvents,), {"calls": []})
     monkeypatch.setattr(cli, "load_class", lambda root: cls)
+
+    @contextlib.contextmanager
+    def run_lock(root, stderr):
+        cls.calls.append(("lock", (root,)))
+        yield
+        cls.calls.append(("unlock", ()))
+
+    monkeypatch.setattr(cli, "run_lock", run_lock)
     return cls
 
 
@@ -85,11 +95,15 @@ def fake(monkeypatch):
          (["e1"], None), ("set_properties", ("sec", "par", '{"/x": 1}')), False),
         (["import", "in.json"], (None, None), ("import_config", ("in.json",)), True),
         (["--debug", "import", "in.json", "--no-restart"], (None, None), ("import_config", ("in.json",)), False),
+        (["--no-restart", "--debug", "enable", "-g", "g1"], (None, ["g1"]), ("enable", ()), False),
     ],
 )
 def test_subcommand_builds_selection_and_calls_method(fake, argv, ctor, call, restarted):
     assert cli.main(argv) == 0
     expected = [("__init__", ctor), call] + ([("restart_daemons", ())] if restarted else [])
+    if call[0] not in ("show_all_groups", "show_groups", "show_events"):
+        # A changing command runs whole under the lock.
+        expected = [("lock", (None,))] + expected + [("unlock", ())]
     assert fake.calls == expected
 
 
@@ -115,6 +129,11 @@ def test_export_is_called_on_the_class_without_an_object(fake):
         ["events"],
         ["export"],
         ["groups", "--no-restart"],
+        ["--no-restart", "events", "e1"],
+        ["--no-restart", "export", "f"],
+        ["set-facility", "Auth", "-e", "e1"],
+        ["set-facility", "local3\r\nauth.* /tmp/x", "-e", "e1"],
+        ["set-priority", "warn", "-e", "e1"],
         ["--root", "/nonexistent/zae-root", "groups"],
     ],
 )
@@ -129,6 +148,12 @@ def test_usage_error_exits_2_before_loading_anything(monkeypatch, capsys, argv):
     out, err = capsys.readouterr()
     assert out == ""
     assert "error:" in err
+
+
+def test_refused_value_exits_1_without_restart(fake):
+    fake.changes = False
+    assert cli.main(["set-properties", "s", "p", '"x"', "-e", "e1"]) == 1
+    assert [name for name, _ in fake.calls] == ["lock", "__init__", "set_properties", "unlock"]
 
 
 @pytest.mark.parametrize(
@@ -146,7 +171,7 @@ def test_unknown_id_exits_1_after_the_others_are_processed(fake, capsys, argv, m
     out, err = capsys.readouterr()
     assert "Unknown" in out and "nope" in out
     assert err == ""
-    assert (len(fake.calls) > 1) == method_runs
+    assert (len([c for c in fake.calls if c[0] not in ("lock", "unlock")]) > 1) == method_runs
 
 
 @pytest.mark.parametrize(
@@ -226,3 +251,10 @@ def test_each_subcommand_help_has_examples(capsys, name):
     out = capsys.readouterr().out
     assert out.startswith(f"usage: zorna-admin-events {name}")
     assert f"examples:\n  zorna-admin-events {name}" in out
+
+
+def test_version_is_the_installed_distributions(capsys):
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["--version"])
+    assert exc.value.code == 0
+    assert re.fullmatch(r"zorna-admin-events \d+\.\d+\.\d+\n", capsys.readouterr().out)

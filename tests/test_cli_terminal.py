@@ -53,11 +53,16 @@ def test_groups_opens_the_pager_in_a_terminal(tmux, tmp_path):
     tmux("new-session", "-d", "-s", "zae", "-x", "200", "-y", "50", line)
     first_group = groups_of(run.root)[0]
 
-    screen = wait_for(lambda: (s := tmux("capture-pane", "-p", "-e", "-t", "zae")) and first_group in s and s)
+    def screen_with_first_group():
+        screen = tmux("capture-pane", "-p", "-e", "-t", "zae")
+        return screen if first_group in screen else ""
+
+    screen = wait_for(screen_with_first_group)
     assert screen and first_group in screen, screen
-    # less holds the screen: its prompt sits on the last line and the command has not ended.
+    # less holds the screen: its prompt sits on the last line and the command has not ended
+    # (pydoc of 3.13 and later gives less a longer prompt: "line 1/46 (END) (press h ...").
     plain = [row.strip() for row in tmux("capture-pane", "-p", "-t", "zae").splitlines() if row.strip()]
-    assert plain[-1] in ("(END)", ":"), plain[-3:]
+    assert plain[-1] == ":" or "(END)" in plain[-1], plain[-3:]
     assert GREY in screen, "the descriptions lost their colour codes"
     assert not status.exists()
 

@@ -169,27 +169,45 @@ def test_watch_rules_and_stores_in_order(make, service, value, rules):
     assert getattr(obj, FLAG) is True
 
 
-@pytest.mark.parametrize("value, message", [
-    ("5", "Invalid VALUE: 5 (<class 'int'>)"), ("NaN", "Invalid VALUE: NaN (<class 'float'>)"),
-    ("true", "Invalid VALUE: true (<class 'bool'>)"), ("null", "Invalid VALUE: null (<class 'NoneType'>)"),
-    ("word", "The VALUE should be in JSON format"),
-    ('["a\\nb"]', "Invalid VALUE: [\"a\\nb\"] (paths must be strings without line breaks)"),
-    ('"a\\rb"', 'Invalid VALUE: "a\\rb" (paths must be strings without line breaks)'),
-    ('{"a\\u0000": 1}', 'Invalid VALUE: {"a\\u0000": 1} (paths must be strings without line breaks)'),
-    ('["/ok", 7]', 'Invalid VALUE: ["/ok", 7] (paths must be strings without line breaks)'),
-    ('[["/x"]]', 'Invalid VALUE: [["/x"]] (paths must be strings without line breaks)'),
-])
-def test_refused_values_change_nothing(make, service, capsys, monkeypatch, value, message):
+PATHS = "paths must be absolute, on one line, at most 256 bytes"
+RULES = ("", "message-audit-rules")
+
+
+@pytest.mark.parametrize("key, value, message", [
+    (("s", "p"), "5", "Invalid VALUE: 5 (<class 'int'>)"), (("s", "p"), "NaN", "Invalid VALUE: NaN (<class 'float'>)"),
+    (RULES, "true", "Invalid VALUE: true (<class 'bool'>)"), (("s", "p"), "null", "Invalid VALUE: null (<class 'NoneType'>)"),
+    (RULES, "word", "The VALUE should be in JSON format"),
+] + [(("s", "p"), value, f"Invalid VALUE: {value} ({PATHS})") for value in [
+    '["/a\\nb"]', '"/a\\rb"', '{"/a\\u0000": 1}', '["/ok", 7]', '[["/x"]]',
+    '["/ok", "etc/shadow"]', '""', '"-D"', '"/a\\u000bb"', '"/a\\fb"', '"/a\\u001cb"', '"/a\\u0085b"',
+    '"/a\\u2029b"', '"/\\ud800"', '"/' + 256 * "a" + '"', '"/' + 128 * "я" + '"',
+]] + [(RULES, value, f"Invalid VALUE: {value} ({PATHS})") for value in [
+    '["/etc/x -p wa\\n-D"]', '"/etc/x"', '{"/etc/x": 1}', '["/x", 1]', '["/x\\u2028"]',
+]])
+def test_refused_values_change_nothing(make, service, capsys, monkeypatch, key, value, message):
     obj = make(["user-added", "file-opened"], None)
-    obj.set_properties("s", "p", value)
+    obj.set_properties(*key, value)
     monkeypatch.setattr(admin_events, "_", lambda text: f"<{text}>")
-    obj.set_properties("s", "p", value)
+    obj.set_properties(*key, value)
     first, second = capsys.readouterr().out.splitlines()
     assert first == message
     assert second == message.replace("Invalid VALUE", "<Invalid VALUE>").replace(
         "The VALUE should be in JSON format", "<The VALUE should be in JSON format>").replace(
-        "(paths must be strings without line breaks)", "(<paths must be strings without line breaks>)")
+        f"({PATHS})", f"(<{PATHS}>)")
     assert service.calls == [] and getattr(obj, FLAG) is False
+
+
+def test_longest_and_oddest_loadable_paths_are_stored(make, service):
+    paths = ["/" + 255 * "a", "/" + 127 * "я" + "a", "/a \"b\" 'c'\t\\"]
+    make(["modifying-file"], None).set_properties("w", "p", json.dumps(paths, ensure_ascii=False))
+    escaped = [p.replace(" ", "\\ ") for p in paths]
+    assert rules_for(service) == [[f"-w {p} -p wa -k {p}" for p in escaped]]
+
+
+def test_rules_stored_directly_for_any_event(make, service):
+    rules = '["-w /etc/x -p wa -k x", "", "-a never,task"]'
+    make(["login-failed"], None).set_properties("", "message-audit-rules", rules)
+    assert service.names("set_event_param") == [("login-failed", "", "message-audit-rules", rules)]
 
 
 def test_paths_unchecked_without_path_event_and_none_selections(make, service):

@@ -127,7 +127,7 @@ def test_key_only_in_current_settings_is_added_at_its_sorted_place(resolve):
 
 def test_keys_sort_by_code_point_at_every_object_level(resolve):
     keys = ["b", "B", "a", "_x", "9", "-y", "Z"]
-    result = resolve({k: 1 for k in keys} | {"sec": {k: {kk: 0 for kk in keys} for k in keys}})
+    result = resolve(dict({k: 1 for k in keys}, sec={k: {kk: 0 for kk in keys} for k in keys}))
     order = ["-y", "9", "B", "Z", "_x", "a", "b"]
     assert list(result) == order + ["enabled", "sec"]
     assert list(result["sec"]) == order

@@ -51,12 +51,12 @@ def parameters(name):
 
 
 def mirror(name):
-    """A Python function with the method's parameters and qualified name."""
+    """A Python function with the method's parameters, name and qualified name."""
     text = ", ".join(p + ("=None" if d else "") for p, _, d in parameters(name))
     namespace = {}
-    exec(f"def f({text}): pass", namespace)  # noqa: S102 - a fixed signature from the table above
-    namespace["f"].__qualname__ = "ZornaAdminEvents." + name
-    return namespace["f"]
+    exec(f"def {name}({text}): pass", namespace)  # noqa: S102 - a fixed signature from the table above
+    namespace[name].__qualname__ = "ZornaAdminEvents." + name
+    return namespace[name]
 
 
 def stored(name):

@@ -94,40 +94,57 @@ def watch_or_syscall(event_id, path):
     return f"-a always,exit -F arch=x86_64 -F path={escaped} -S open,openat -k {escaped}"
 
 
-def properties_model(events, value):
-    """(printed lines, stores, restart flag) that set_properties(s, p, value) should give."""
+def one_line(text):
+    return "".join(text.splitlines()) == text and "\0" not in text
+
+
+def loadable_path(path):
+    try:
+        size = len(path.encode("utf-8"))
+    except UnicodeEncodeError:  # lone surrogate
+        return False
+    return path.startswith("/") and one_line(path) and size <= 256
+
+
+def properties_model(events, section, parameter, value):
+    """(printed lines, stores, restart flag) that set_properties(section, parameter, value) should give."""
     try:
         decoded = json.loads(value)
     except JSONDecodeError:
         return [("The VALUE should be in JSON format",)], [], False
     if not isinstance(decoded, (str, dict, list)):
         return [(f"Invalid VALUE: {value} ({type(decoded)})",)], [], False
+    refusal = [(f"Invalid VALUE: {value} (paths must be absolute, on one line, at most 256 bytes)",)], [], False
+    if (section, parameter) == ("", "message-audit-rules"):
+        if not (isinstance(decoded, list) and all(isinstance(r, str) and one_line(r) for r in decoded)):
+            return refusal
     paths = [decoded] if isinstance(decoded, str) else list(decoded)
-    usable = all(isinstance(p, str) and not any(c in p for c in "\n\r\0") for p in paths)
-    if SPECIAL.intersection(events) and not usable:
-        return [(f"Invalid VALUE: {value} (paths must be strings without line breaks)",)], [], False
+    if SPECIAL.intersection(events) and not all(isinstance(p, str) and loadable_path(p) for p in paths):
+        return refusal
     stores = []
     for event_id in events:
-        stores.append((event_id, "s", "p", value))
+        stores.append((event_id, section, parameter, value))
         if event_id in SPECIAL:
             rules = json.dumps([watch_or_syscall(event_id, p) for p in paths], ensure_ascii=False)
             stores.append((event_id, "", "message-audit-rules", rules))
     return [], stores, True
 
 
+absolute_paths = st.builds(lambda tail: "/" + tail, any_text) | st.sampled_from(["/" + "я" * 127, "/" + "я" * 128, "/a\u2028b"])
 values = any_text | json_values.map(json.dumps) | json_values.map(lambda v: json.dumps(v, ensure_ascii=False)) \
-    | st.lists(any_text, max_size=3).map(json.dumps) | st.sampled_from(["NaN", "-Infinity", " [] ", '"a\\u0000"'])
+    | st.lists(any_text | absolute_paths, max_size=3).map(json.dumps) \
+    | st.sampled_from(["NaN", "-Infinity", " [] ", '"a\\u0000"'])
 
 
 @hostile
 @given(events=st.lists(st.sampled_from(["user-added", "file-opened", "modifying-file", "login-failed"]), max_size=4),
-       value=values)
-def test_set_properties_any_value(world, monkeypatch, events, value):
+       key=st.sampled_from([("s", "p"), ("", "message-audit-rules")]), value=values)
+def test_set_properties_any_value(world, monkeypatch, events, key, value):
     monkeypatch.setattr(Z, P + "arch", "x86_64")
     obj = bare(list(events))
     world.reset()
-    obj.set_properties("s", "p", value)
-    printed, stores, flag = properties_model(events, value)
+    obj.set_properties(*key, value)
+    printed, stores, flag = properties_model(events, *key, value)
     assert (world.printed, world.stores(), getattr(obj, P + "need_daemon_restart")) == (printed, stores, flag)
 
 
@@ -209,7 +226,8 @@ def test_show_events_on_any_files(world, defaults, current):
     world.tree.add_event("users", "user-added")
     (world.tree.default_config_dir / "users" / "user-added").write_text(defaults)
     if current is None:
-        world.tree.current_config_file.unlink(missing_ok=True)
+        if world.tree.current_config_file.exists():
+            world.tree.current_config_file.unlink()
     else:
         world.tree.current_config_file.write_text(current)
     world.reset()

@@ -82,21 +82,31 @@ def test_current_entry_is_taken_inside_the_with_block(tree, service):
     assert log[-1][0] is AttributeError
 
 
-def test_with_block_without_exit_is_refused_as_python_words_it(lang):
+class OnlyEnter:
+    def __enter__(self):
+        return self
+
+
+class NoContextManager:
+    pass
+
+
+@pytest.mark.parametrize("manager_class", [OnlyEnter, NoContextManager])
+def test_with_block_without_its_methods_is_refused_as_python_words_it(lang, manager_class):
     lang("name_ru")
 
-    class OnlyEnter:
-        def __enter__(self):
-            return self
-
-    class OpensOnlyEnter:
+    class Opens:
         def open(self):
-            return OnlyEnter()
+            return manager_class()
 
+    with pytest.raises(Exception) as python_error:
+        with manager_class():
+            pass
     obj = bare()
-    setattr(obj, P + "param_ru_translations_file", OpensOnlyEnter())
-    with pytest.raises(TypeError, match=r"protocol \(missed __exit__ method\)$"):
+    setattr(obj, P + "param_ru_translations_file", Opens())
+    with pytest.raises(python_error.type) as error:
         obj._ZornaAdminEvents__load_event_section_translations()
+    assert str(error.value) == str(python_error.value)
 
 
 @pytest.mark.parametrize("builtin, run", [

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import fcntl
 import json
 import multiprocessing
 import os
 import shutil
+import signal
 from pathlib import Path
 from typing import Any, Callable, Dict
 
@@ -13,6 +15,7 @@ import pytest
 
 import zorna_events
 from zorna_event_config_manager.config_manager import ZornaConfigManager
+from zorna_events import _storage
 from zorna_events.errors import (
     CatalogueError,
     ConfigFileError,
@@ -162,7 +165,16 @@ def test_malformed_state_file_is_reported_and_kept(root: Path) -> None:
     assert (root / STATE).read_text() == '{"logout": '
 
 
-def test_failed_write_keeps_old_file(root: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+@pytest.fixture(params=["anonymous", "named"])
+def temporaries(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    """Temporary files made with O_TMPFILE, or named ones (file systems without it)."""
+    if request.param == "anonymous" and not _storage._ANONYMOUS_TEMPORARIES:
+        pytest.skip("no O_TMPFILE or no /proc here")
+    monkeypatch.setattr(_storage, "_ANONYMOUS_TEMPORARIES", request.param == "anonymous")
+    return request.param
+
+
+def test_failed_write_keeps_old_file(root: Path, monkeypatch: pytest.MonkeyPatch, temporaries: str) -> None:
     before = (root / STATE).read_bytes()
 
     def broken_fsync(fd: int) -> None:
@@ -179,6 +191,39 @@ def test_missing_state_file_is_created(root: Path) -> None:
     assert zorna_events.is_event_enabled("screen-unlocked") == 1
     zorna_events.disable_event("screen-unlocked")
     assert state(root) == {"screen-unlocked": {"enabled": "0"}}
+
+
+def _killed_while_writing() -> None:
+    os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)
+    zorna_events.enable_event("logout")
+
+
+def test_killed_writer_leaves_no_temporary_file(root: Path, monkeypatch: pytest.MonkeyPatch, temporaries: str) -> None:
+    before = (root / STATE).read_bytes()
+    writer = multiprocessing.get_context("fork").Process(target=_killed_while_writing)
+    writer.start()
+    writer.join(60)
+    assert writer.exitcode == -signal.SIGKILL and (root / STATE).read_bytes() == before
+    if temporaries == "named":
+        # Left by the killed writer, and removed by the next one.
+        assert len(leftovers(root)) == 1
+        monkeypatch.setattr(_storage, "STALE_TEMPORARY_AGE", 0.0)
+        zorna_events.enable_event("logout")
+    assert leftovers(root) == []
+
+
+def test_only_stale_temporaries_are_swept(root: Path) -> None:
+    etc = root / "etc"
+    stale, fresh, locked, other = (etc / n for n in (".zorna-syslog.conf.abcd_123.tmp", ".zorna-syslog.conf.0123abcd.tmp",
+                                                     ".zorna-syslog.conf.zzzzzzzz.tmp", ".zorna-syslog.conf.x.tmp"))
+    for path in (stale, fresh, locked, other):
+        path.write_text("{}")
+    for path in (stale, locked, other):
+        os.utime(path, (0, 0))
+    with open(locked) as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        zorna_events.enable_event("logout")
+    assert sorted(leftovers(root)) == sorted(p.name for p in (fresh, locked, other))
 
 
 def _flip_many(event_id: str) -> None:

@@ -12,16 +12,30 @@ the method, so adding a subcommand means adding a row, not another branch.
 The extension module is imported only once the command line has been parsed,
 so ``--help`` and usage errors never load it (nor the event service it
 imports) and never touch the system.
+
+Texts for the administrator pass through gettext in the module's own domain,
+which ``main`` makes the default one before the parser is built, as the
+extension module does when imported, so argparse's texts are looked up there
+too.  Texts kept in tables are marked with ``N_`` and translated where used.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import gettext
 import os
 import sys
 from dataclasses import dataclass
+from gettext import gettext as _
 from pathlib import Path
 from typing import Callable, Optional, Sequence, TextIO, Tuple, Union
+
+
+def N_(text: str) -> str:
+    """Marks a text for translation where it is defined; ``_`` translates it where it is used."""
+    return text
+
 
 PROG = "zorna-admin-events"
 MODULE = "zorna_admin_events.admin_events"
@@ -46,16 +60,33 @@ ROOTED_PATHS = {
 LOCALE_DIR = "usr/share/locale"
 
 # What restart_daemons() runs; named when a restart is skipped under --root.
-RESTARTED_UNITS = "syslog-ng.service and auditd"
+RESTARTED_UNITS = N_("syslog-ng.service and auditd")
 RESTART_FLAG = "_ZornaAdminEvents__need_daemon_restart"
+
+# First argument of the hidden entry point behind bash completion (see completion.py).
+COMPLETE = "__complete"
 
 # The pager the showing methods start.
 PAGER = "less"
+
+# Held by a changing command for its whole run, so that the stores of one run
+# (a property and the audit rules made from it) never interleave with another's.
+LOCK_FILE = "run/lock/zorna-admin-events.lock"
+
+# The names syslog-ng knows.
+FACILITIES = (
+    "kern", "user", "mail", "daemon", "auth", "syslog", "lpr", "news", "uucp", "cron", "authpriv", "ftp",
+    "local0", "local1", "local2", "local3", "local4", "local5", "local6", "local7",
+)
+PRIORITIES = ("emerg", "alert", "crit", "err", "warning", "notice", "info", "debug")
+
+SPECIAL_EVENTS = "_ZornaAdminEvents__special_events"
 
 # How a subcommand takes events and groups.
 NONE = "none"              # not at all
 OPTION = "option"          # -e/--event, -g/--group, repeatable, optional
 REQUIRED = "required"      # -e/--event, repeatable, at least one
+ANY = "any"                # as OPTION; none named means every one
 POSITIONAL = "positional"  # as the positional arguments (EVENT ... / [GROUP ...])
 
 
@@ -75,11 +106,13 @@ def json_value(text: str) -> str:
         decoded = json.loads(text)
     except json.JSONDecodeError as exc:
         raise argparse.ArgumentTypeError(
-            f"not JSON text ({exc}); quote a path as JSON, e.g. '\"/etc/passwd\"'"
+            _("not JSON text ({reason}); quote a path as JSON, e.g. '\"/etc/passwd\"'").format(reason=exc)
         ) from None
     if not isinstance(decoded, (str, list, dict)):
         raise argparse.ArgumentTypeError(
-            f"{text!r} is JSON {type(decoded).__name__}; expected a JSON string, array or object"
+            _("{text!r} is JSON {type}; expected a JSON string, array or object").format(
+                text=text, type=type(decoded).__name__
+            )
         )
     return text
 
@@ -88,7 +121,7 @@ def root_dir(text: str) -> Path:
     """argparse type of --root: an existing directory, made absolute."""
     path = Path(text)
     if not path.is_dir():
-        raise argparse.ArgumentTypeError(f"{text!r} is not a directory")
+        raise argparse.ArgumentTypeError(_("{text!r} is not a directory").format(text=text))
     return path.resolve()
 
 
@@ -100,6 +133,15 @@ class Value:
     metavar: str
     help: str
     type: Callable[[str], object] = str
+    choices: Optional[Tuple[str, ...]] = None
+
+
+@dataclass(frozen=True)
+class Flag:
+    """An on/off option of a subcommand, e.g. --json."""
+
+    name: str
+    help: str
 
 
 @dataclass(frozen=True)
@@ -107,28 +149,50 @@ class Command:
     """One subcommand: which method it calls and with what."""
 
     name: str
-    # Public method of the class, or a function choosing it from the namespace.
-    method: Union[str, Callable[[argparse.Namespace], str]]
+    # Public method of the class, or a function choosing it from the namespace;
+    # None when `action` does the work.
+    method: Union[None, str, Callable[[argparse.Namespace], str]]
     help: str
     examples: Tuple[str, ...]
     events: str = NONE
     groups: str = NONE
     values: Tuple[Value, ...] = ()
     changes: bool = False   # ends with restart_daemons()
+    # The method may refuse its VALUE: it prints why, stores nothing and
+    # leaves the restart flag unset.
+    may_refuse: bool = False
     static: bool = False    # called on the class, no object is built
     shows: bool = False     # output goes through the pager
+    flags: Tuple[Flag, ...] = ()
+    # Does the work instead of a method: action(cls, ns, stderr) -> exit status.
+    action: Optional[Callable[..., int]] = None
 
     def method_name(self, ns: argparse.Namespace) -> str:
         return self.method if isinstance(self.method, str) else self.method(ns)
 
 
-FILE_VALUE = Value("file", "FILE", "configuration file")
+FILE_VALUE = Value("file", "FILE", N_("configuration file"))
+
+
+def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
+    """`status`: read every selected event's state and print it; change nothing."""
+    from . import status
+
+    reading = status.read_status(cls, ns.events, ns.groups)
+    for notice in reading.notices:
+        print(notice, file=stderr if ns.json else sys.stdout)
+    if ns.json:
+        sys.stdout.write(status.json_text(reading))
+    else:
+        status.page(status.table_text(reading))
+    return EXIT_FAILURE if reading.notices else EXIT_OK
+
 
 COMMANDS: Tuple[Command, ...] = (
     Command(
         "groups",
         lambda ns: "show_groups" if ns.groups else "show_all_groups",
-        "show every event's enabled status, group by group",
+        N_("show every event's enabled status, group by group"),
         ("groups", "groups file-access authentication"),
         groups=POSITIONAL,
         shows=True,
@@ -136,7 +200,7 @@ COMMANDS: Tuple[Command, ...] = (
     Command(
         "events",
         "show_events",
-        "show the full configuration of events",
+        N_("show the full configuration of events"),
         ("events file-opened", "events file-opened modifying-file"),
         events=POSITIONAL,
         shows=True,
@@ -144,7 +208,7 @@ COMMANDS: Tuple[Command, ...] = (
     Command(
         "enable",
         "enable",
-        "enable events, and every event of groups",
+        N_("enable events, and every event of groups"),
         ("enable -g file-access", "enable -e file-opened -e modifying-file"),
         events=OPTION,
         groups=OPTION,
@@ -153,7 +217,7 @@ COMMANDS: Tuple[Command, ...] = (
     Command(
         "disable",
         "disable",
-        "disable events, and every event of groups",
+        N_("disable events, and every event of groups"),
         ("disable -e file-opened", "disable -g processes --no-restart"),
         events=OPTION,
         groups=OPTION,
@@ -162,27 +226,27 @@ COMMANDS: Tuple[Command, ...] = (
     Command(
         "set-facility",
         "set_facility",
-        "set the syslog facility of events, and of every event of groups",
+        N_("set the syslog facility of events, and of every event of groups"),
         ("set-facility auth -e file-opened", "set-facility local3 -g authentication"),
         events=OPTION,
         groups=OPTION,
-        values=(Value("facility", "FACILITY", "syslog facility, e.g. auth or local3"),),
+        values=(Value("facility", "FACILITY", N_("syslog facility, e.g. auth or local3"), choices=FACILITIES),),
         changes=True,
     ),
     Command(
         "set-priority",
         "set_priority",
-        "set the syslog priority of events, and of every event of groups",
+        N_("set the syslog priority of events, and of every event of groups"),
         ("set-priority warning -e file-opened", "set-priority info -g processes"),
         events=OPTION,
         groups=OPTION,
-        values=(Value("priority", "PRIORITY", "syslog priority, e.g. info or warning"),),
+        values=(Value("priority", "PRIORITY", N_("syslog priority, e.g. info or warning"), choices=PRIORITIES),),
         changes=True,
     ),
     Command(
         "set-properties",
         "set_properties",
-        "set a parameter of events to a JSON value (paths of file events become audit rules)",
+        N_("set a parameter of events to a JSON value (paths of file events become audit rules)"),
         (
             "set-properties watch paths '[\"/etc/shadow\", \"/etc/my file\"]' -e file-opened",
             "set-properties watch paths '\"/etc/passwd\"' -e modifying-file",
@@ -190,21 +254,32 @@ COMMANDS: Tuple[Command, ...] = (
         ),
         events=REQUIRED,
         values=(
-            Value("section", "SECTION", "first-level key (\"\" for a first-level parameter)"),
-            Value("parameter", "PARAMETER", "second-level key"),
+            Value("section", "SECTION", N_("first-level key (\"\" for a first-level parameter)")),
+            Value("parameter", "PARAMETER", N_("second-level key")),
             Value(
                 "value",
                 "VALUE",
-                "JSON text: a string (quoted), an array or an object",
+                N_("JSON text: a string (quoted), an array or an object"),
                 json_value,
             ),
         ),
         changes=True,
+        may_refuse=True,
+    ),
+    Command(
+        "status",
+        None,
+        N_("report events' enabled state, syslog facility and priority, watched paths and audit rules"),
+        ("status", "status --json -g file-access", "status -e file-opened -e sudo-command"),
+        events=ANY,
+        groups=ANY,
+        flags=(Flag("--json", N_("print one JSON document instead of a table")),),
+        action=show_status,
     ),
     Command(
         "export",
         "export_config",
-        "save the whole event configuration to a file",
+        N_("save the whole event configuration to a file"),
         ("export /root/events.conf",),
         values=(FILE_VALUE,),
         static=True,
@@ -212,7 +287,7 @@ COMMANDS: Tuple[Command, ...] = (
     Command(
         "import",
         "import_config",
-        "load the whole event configuration from a file",
+        N_("load the whole event configuration from a file"),
         ("import /root/events.conf", "import /root/events.conf --no-restart"),
         values=(FILE_VALUE,),
         changes=True,
@@ -222,8 +297,29 @@ COMMANDS: Tuple[Command, ...] = (
 COMMANDS_BY_NAME = {command.name: command for command in COMMANDS}
 
 
+DESCRIPTION = N_(
+    "Decide which security events are logged and how: enabled state, "
+    "syslog facility and priority, event parameters and audit rules."
+)
+EXAMPLES = ("groups", "enable -g file-access", "events file-opened", "--root /tmp/tree groups")
+EXIT_STATUS = N_(
+    "exit status: 0 on success, 1 when the operation failed, a VALUE was "
+    "refused or an ID was unknown, 2 on a usage error."
+)
+RESTART_NOTE = N_("The daemons syslog-ng and auditd are restarted afterwards if anything changed.")
+
+
 def _examples(lines: Sequence[str]) -> str:
-    return "examples:\n" + "\n".join(f"  {PROG} {line}" for line in lines)
+    return _("examples:") + "\n" + "\n".join(f"  {PROG} {line}" for line in lines)
+
+
+def _no_restart_option(parser: argparse.ArgumentParser, default) -> None:
+    parser.add_argument(
+        "--no-restart",
+        action="store_true",
+        default=default,
+        help=_("do not restart syslog-ng and auditd afterwards"),
+    )
 
 
 def _common_options(parser: argparse.ArgumentParser, default) -> None:
@@ -237,68 +333,61 @@ def _common_options(parser: argparse.ArgumentParser, default) -> None:
         metavar="DIR",
         type=root_dir,
         default=default,
-        help="work on the system tree under DIR instead of /; the daemons are not restarted",
+        help=_("work on the system tree under DIR instead of /; the daemons are not restarted"),
     )
     parser.add_argument(
         "--debug",
         action="store_true",
         default=default if default is argparse.SUPPRESS else False,
-        help="show the traceback when the operation fails",
+        help=_("show the traceback when the operation fails"),
     )
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description=(
-            "Decide which security events are logged and how: enabled state, "
-            "syslog facility and priority, event parameters and audit rules."
-        ),
-        epilog=_examples(
-            [
-                "groups",
-                "enable -g file-access",
-                "events file-opened",
-                "--root /tmp/tree groups",
-            ]
-        )
-        + (
-            "\n\nexit status: 0 on success, 1 when the operation failed or an ID "
-            "was unknown, 2 on a usage error.\n"
-            f"Run '{PROG} COMMAND --help' for the options of one command."
-        ),
+        description=_(DESCRIPTION),
+        epilog=_examples(EXAMPLES)
+        + "\n\n"
+        + _(EXIT_STATUS)
+        + "\n"
+        + _("Run '{prog} COMMAND --help' for the options of one command.").format(prog=PROG),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=_VersionAction)
     _common_options(parser, None)
+    _no_restart_option(parser, False)
 
     common = argparse.ArgumentParser(add_help=False)
     _common_options(common, argparse.SUPPRESS)
+    changing = argparse.ArgumentParser(add_help=False, parents=[common])
+    _no_restart_option(changing, argparse.SUPPRESS)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
-        _add_command(sub, command, common)
+        _add_command(sub, command, changing if command.changes else common)
     return parser
 
 
 def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None:
     epilog = _examples(command.examples)
     if command.changes:
-        epilog += "\n\nThe daemons syslog-ng and auditd are restarted afterwards if anything changed."
+        epilog += "\n\n" + _(RESTART_NOTE)
+    summary = _(command.help)
     p = sub.add_parser(
         command.name,
-        help=command.help,
-        description=command.help[0].upper() + command.help[1:] + ".",
+        help=summary,
+        description=summary[0].upper() + summary[1:] + ".",
         epilog=epilog,
         parents=[common],
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.set_defaults(command=command.name, events=None, groups=None)
     for value in command.values:
-        p.add_argument(value.dest, metavar=value.metavar, type=value.type, help=value.help)
+        p.add_argument(value.dest, metavar=value.metavar, type=value.type, choices=value.choices, help=_(value.help))
 
     if command.events == POSITIONAL:
-        p.add_argument("events", metavar="EVENT", nargs="+", help="event ID")
-    elif command.events in (OPTION, REQUIRED):
+        p.add_argument("events", metavar="EVENT", nargs="+", help=_("event ID"))
+    elif command.events in (OPTION, REQUIRED, ANY):
         p.add_argument(
             "-e",
             "--event",
@@ -306,29 +395,38 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
             metavar="EVENT",
             action="append",
             required=command.events == REQUIRED,
-            help="event ID (repeatable)",
+            help=_("event ID (repeatable)"),
         )
     if command.groups == POSITIONAL:
         p.add_argument(
-            "groups", metavar="GROUP", nargs="*", help="group ID (none given: every group)"
+            "groups", metavar="GROUP", nargs="*", help=_("group ID (none given: every group)")
         )
-    elif command.groups == OPTION:
+    elif command.groups in (OPTION, ANY):
         p.add_argument(
             "-g", "--group", dest="groups", metavar="GROUP", action="append",
-            help="group ID (repeatable)",
+            help=_("group ID (repeatable)"),
         )
-    if command.changes:
-        p.add_argument(
-            "--no-restart",
-            action="store_true",
-            help="do not restart syslog-ng and auditd afterwards",
-        )
+    for flag in command.flags:
+        p.add_argument(flag.name, action="store_true", help=_(flag.help))
     p.set_defaults(_parser=p)
+
+
+class _VersionAction(argparse._VersionAction):
+    """--version, with the installed version looked up only when asked for:
+    the look-up reads every distribution's metadata, a cost that neither an
+    operation nor a completion on each Tab should pay."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        self.version = f"%(prog)s {_version()}"
+        super().__call__(parser, namespace, values, option_string)
 
 
 def _version() -> str:
     try:
-        from importlib.metadata import version
+        try:
+            from importlib.metadata import version
+        except ImportError:  # Python 3.7: the backport the package requires there
+            from importlib_metadata import version  # type: ignore[no-redef]
 
         return version("zorna-admin-events")
     except Exception:  # not installed as a distribution (source tree)
@@ -340,8 +438,38 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
     ns = build_parser().parse_args(argv)
     command = COMMANDS_BY_NAME[ns.command]
     if command.events == OPTION and command.groups == OPTION and not (ns.events or ns.groups):
-        ns._parser.error("name at least one event (-e EVENT) or group (-g GROUP)")
+        ns._parser.error(_("name at least one event (-e EVENT) or group (-g GROUP)"))
+    if ns.no_restart and not command.changes:
+        ns._parser.error(
+            _("--no-restart: {command} changes nothing, so it restarts nothing").format(command=command.name)
+        )
     return ns
+
+
+def root_named(argv: Sequence[str]) -> Optional[str]:
+    """The value of the last --root in an unparsed command line, unchecked."""
+    root = None
+    for i, arg in enumerate(argv):
+        if arg == "--":
+            break
+        if arg == "--root" and i + 1 < len(argv):
+            root = argv[i + 1]
+        elif arg.startswith("--root="):
+            root = arg[len("--root="):]
+    return root
+
+
+def use_catalogue(argv: Sequence[str]) -> None:
+    """Make the module's text domain the default one, with the catalogue of
+    the system, or of the tree that --root names.
+
+    This happens before parsing, so that help and usage errors are
+    translated too; hence the plain scan for --root, whose value argparse
+    checks afterwards.
+    """
+    root = root_named(argv) or "/"
+    gettext.bindtextdomain(TEXT_DOMAIN, str(Path(root) / LOCALE_DIR))
+    gettext.textdomain(TEXT_DOMAIN)
 
 
 def load_class(root: Optional[Path]):
@@ -360,8 +488,6 @@ def load_class(root: Optional[Path]):
     if root is not None:
         for attr, relative in ROOTED_PATHS.items():
             setattr(cls, attr, root / relative)
-        import gettext
-
         gettext.bindtextdomain(TEXT_DOMAIN, str(root / LOCALE_DIR))
     return cls
 
@@ -371,6 +497,8 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
 
     Returns the exit status; exceptions from the class propagate.
     """
+    if command.action is not None:
+        return command.action(cls, ns, stderr)
     method = command.method_name(ns)
     args = [getattr(ns, value.dest) for value in command.values]
     if command.static:
@@ -392,6 +520,11 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
         # Nothing left to act on: no empty pager, no needless restart.
         return EXIT_FAILURE
     getattr(obj, method)(*args)
+    if command.may_refuse:
+        if not getattr(obj, RESTART_FLAG, True):
+            # Refused: the class has said why on stdout, and nothing changed.
+            return EXIT_FAILURE
+        warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
 
     if command.changes and not ns.no_restart:
         sys.stdout.flush()
@@ -399,10 +532,86 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
             obj.restart_daemons()
         elif getattr(obj, RESTART_FLAG, True):
             print(
-                f"{PROG}: --root {ns.root}: not restarting {RESTARTED_UNITS}",
+                _("{prog}: --root {root}: not restarting {units}").format(
+                    prog=PROG, root=ns.root, units=_(RESTARTED_UNITS)
+                ),
                 file=stderr,
             )
     return EXIT_FAILURE if known < named else EXIT_OK
+
+
+def watched_paths(value: str) -> Sequence[str]:
+    """The paths a VALUE names, as the class reads them (a string is one path;
+    an array gives its elements, an object its member names)."""
+    import json
+
+    decoded = json.loads(value)
+    paths = [decoded] if isinstance(decoded, str) else list(decoded)
+    return [path for path in paths if isinstance(path, str)]
+
+
+def warn_missing_watch_dirs(cls, events: Sequence[str], value: str, root: Optional[Path], stderr: TextIO) -> None:
+    """Warn about watched paths whose directory does not exist (under the root).
+
+    The kernel refuses a watch there, and auditctl loads no rule after it.
+    """
+    if not set(events) & set(getattr(cls, SPECIAL_EVENTS, ())):
+        return
+    base = root if root is not None else Path("/")
+    for path in watched_paths(value):
+        directory = os.path.dirname(path)
+        if not (base / directory.lstrip("/")).is_dir():
+            if root is None:
+                text = _("{prog}: warning: {directory} does not exist: "
+                         "auditd refuses the watch on {path} and loads no rule after it")
+            else:
+                text = _("{prog}: warning: {directory} does not exist under {root}: "
+                         "auditd refuses the watch on {path} and loads no rule after it")
+            print(text.format(prog=PROG, directory=directory, root=root, path=path), file=stderr)
+
+
+def _open_below(root: Path, relative: str) -> int:
+    """Open (creating it and its directories) the file ``relative`` below
+    ``root`` without following a symlink anywhere below the root."""
+    *directories, name = relative.split("/")
+    nofollow = os.O_NOFOLLOW | os.O_CLOEXEC
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        for directory in directories:
+            with contextlib.suppress(FileExistsError):
+                os.mkdir(directory, 0o755, dir_fd=fd)
+            parent, fd = fd, os.open(directory, os.O_RDONLY | os.O_DIRECTORY | nofollow, dir_fd=fd)
+            os.close(parent)
+        return os.open(name, os.O_RDWR | os.O_CREAT | nofollow, 0o600, dir_fd=fd)
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def run_lock(root: Optional[Path], stderr: TextIO):
+    """Hold the command's exclusive lock (``LOCK_FILE`` under the root)."""
+    import fcntl
+
+    base = root if root is not None else Path("/")
+    try:
+        fd = _open_below(base, LOCK_FILE)
+    except OSError as exc:
+        raise CommandError(
+            _("cannot open the lock file {path}: {reason}").format(path=base / LOCK_FILE, reason=exc.strerror)
+        ) from exc
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print(
+                _("{prog}: waiting for another run to finish ({path})").format(prog=PROG, path=base / LOCK_FILE),
+                file=stderr,
+                flush=True,
+            )
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
 
 
 def describe(exc: BaseException) -> str:
@@ -415,6 +624,13 @@ def describe(exc: BaseException) -> str:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv[:1] == [COMPLETE]:
+        from zorna_admin_events.completion import complete
+
+        return complete(argv[1:])
+    use_catalogue(argv)
     ns = parse_args(argv)
     command = COMMANDS_BY_NAME[ns.command]
     stderr = sys.stderr
@@ -423,9 +639,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             import shutil
 
             if shutil.which(PAGER) is None:
-                raise CommandError(f"the pager {PAGER!r} is not installed")
-        cls = load_class(ns.root)
-        return execute(command, ns, cls, stderr)
+                raise CommandError(_("the pager {pager!r} is not installed").format(pager=PAGER))
+        with run_lock(ns.root, stderr) if command.changes else contextlib.nullcontext():
+            cls = load_class(ns.root)
+            return execute(command, ns, cls, stderr)
     except KeyboardInterrupt:
         print(file=stderr)
         return EXIT_INTERRUPTED
@@ -438,7 +655,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             sys.stdout.flush()
         except Exception:
             pass
-        print(f"{PROG}: error: {describe(exc)}", file=stderr)
+        print(_("{prog}: error: {message}").format(prog=PROG, message=describe(exc)), file=stderr)
         return EXIT_FAILURE
 
 

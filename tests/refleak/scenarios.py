@@ -534,13 +534,19 @@ def changes(add):
               ("an object of paths", '{"/x": 1, "/y": [2]}'), ("an empty list", "[]"), ("a number", "5"),
               ("NaN", "NaN"), ("null", "null"), ("true", " true "), ("not JSON", "nope"), ("empty text", ""),
               ("a path that is not text", '["/a", 1]'), ("a path with a line break", '["/a\\nb"]'),
-              ("a path with NUL", '"/a\\u0000b"'), ("nested lists", '[["/a"]]')]
+              ("a path with NUL", '"/a\\u0000b"'), ("nested lists", '[["/a"]]'), ("a relative path", '"etc/x"'),
+              ("a path over 256 bytes", '"/' + 200 * "я" + '"'), ("a lone surrogate", '"/\\ud800"'),
+              ("a path with U+2028", '["/a\u2028b"]')]
     for label, value in values:
         add(f"set_properties: {label}", {"set_properties", "__process_path_value"},
             lambda w, v=value: props(w, v), ANY if label in ("a path that is not text", "nested lists") else None)
     add("set_properties: VALUE None", "set_properties", lambda w: props(w, None), TypeError)
     add("set_properties: no selection", "set_properties", lambda w: props(w, '"x"', None), TypeError)
     add("set_properties: no events selected", "set_properties", lambda w: props(w, '"x"', ()))
+    for label, value in (("audit rules", '["-w /x -p wa", ""]'), ("audit rules with a line break", '["-w /x\\n-D"]'),
+                         ("audit rules not a list", '{"-w /x": 1}'), ("audit rules not text", '["-D", 1]')):
+        add(f"set_properties: {label}", "set_properties",
+            lambda w, v=value: w.bare(["login-failed"]).set_properties("", "message-audit-rules", v))
 
     path_value = lambda w, e, v: private(w.bare(), "process_path_value")(e, v)  # noqa: E731
     for machine in ("x86_64", "aarch64", "armv7l", "i686"):

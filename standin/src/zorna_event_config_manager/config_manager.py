@@ -15,8 +15,17 @@ from typing import Union
 
 from zorna_events import load_catalogue
 from zorna_events._state import read_state_fresh, replace_state, validate_state
-from zorna_events._storage import current_layout, decode_json_file, encode_json_document, write_atomically
+from zorna_events._storage import (
+    current_layout,
+    decode_json_file,
+    encode_json_document,
+    read_regular_file,
+    write_atomically,
+)
 from zorna_events.errors import ConfigFileError
+
+# Far more than any real configuration: a file this large is not one.
+MAX_IMPORT_SIZE = 64 * 1024 * 1024
 
 __all__ = ["ZornaConfigManager"]
 
@@ -33,10 +42,12 @@ class ZornaConfigManager:
     def export_config(self, path: PathArg) -> None:
         """Write the current configuration to ``path``, atomically.
 
-        An existing file at ``path`` is replaced in one step (and keeps its
-        permission bits); a new one gets mode 0644.  A malformed current
-        configuration raises :class:`zorna_events.StateFileError` and
-        nothing is written.
+        An existing regular file at ``path`` is replaced in one step (and
+        keeps its permission bits); a new one gets mode 0644.  Anything else
+        at ``path`` (a symlink, a device, a directory) is left alone and
+        raises :class:`zorna_events.errors.UnsafePathError`.  A malformed
+        current configuration raises :class:`zorna_events.StateFileError`
+        and nothing is written.
         """
         document = read_state_fresh(current_layout())
         write_atomically(Path(path), encode_json_document(document))
@@ -49,12 +60,14 @@ class ZornaConfigManager:
         (if present) the text "0" or "1".  Only then is the current
         configuration replaced, atomically.  An unusable file raises
         :class:`zorna_events.ConfigFileError` (``OSError`` if it cannot be
-        read at all) and the current configuration stays as it was.
+        read at all) and the current configuration stays as it was; one that
+        is not a regular file, or larger than 64 MiB, is refused before it is
+        read.
         """
         source = Path(path)
         layout = current_layout()
         catalogue = load_catalogue(layout)
-        data = source.read_bytes()
+        data = read_regular_file(source, MAX_IMPORT_SIZE, ConfigFileError)
         document = decode_json_file(data, source, ConfigFileError)
         validate_state(document, source, error=ConfigFileError, known_event_ids=catalogue.event_id_set)
         replace_state(layout, document)

@@ -43,6 +43,7 @@ from .errors import (
     InvalidValueError,
     StateFileError,
     UnknownEventError,
+    UnsafePathError,
     ZornaEventsError,
 )
 
@@ -64,6 +65,7 @@ __all__ = [
     "UnknownEventError",
     "InvalidValueError",
     "ConfigFileError",
+    "UnsafePathError",
 ]
 
 

@@ -21,6 +21,7 @@ from ._storage import (
     Layout,
     StatCache,
     decode_json_file,
+    directory_of,
     encode_json_document,
     exclusive_lock,
     read_bytes_or_none,
@@ -93,14 +94,14 @@ def modify_state(layout: Layout, change: Callable[[StateDocument], None]) -> Non
     it is written atomically; an unchanged document is not rewritten.
     """
     path = layout.state_file
-    with exclusive_lock(layout.lock_file):
+    with directory_of(layout, path) as dir_fd, exclusive_lock(dir_fd, layout.lock_file.name, layout.lock_file):
         old_data = read_bytes_or_none(path)
         document = {} if old_data is None else parse_state(old_data, path)
         change(document)
         validate_state(document, f"{path} (after the change)")
         new_data = encode_json_document(document)
         if new_data != old_data:
-            write_atomically(path, new_data)
+            write_atomically(path, new_data, dir_fd=dir_fd)
         STATE_CACHE.forget(path)
 
 
@@ -108,8 +109,8 @@ def replace_state(layout: Layout, document: StateDocument) -> None:
     """Store ``document`` (already validated) as the whole current configuration."""
     path = layout.state_file
     data = encode_json_document(document)
-    with exclusive_lock(layout.lock_file):
-        write_atomically(path, data)
+    with directory_of(layout, path) as dir_fd, exclusive_lock(dir_fd, layout.lock_file.name, layout.lock_file):
+        write_atomically(path, data, dir_fd=dir_fd)
         STATE_CACHE.forget(path)
 
 

@@ -10,8 +10,9 @@ the per-event defaults) go through :class:`StatCache`, which keeps the parsed
 content until the file's identity (inode, device, size, modification time)
 changes.  Every write is atomic: the new content goes to a temporary file in
 the same directory, which is flushed, synced and then renamed over the old
-file, so a reader sees either the old or the new content, never a mix, and a
-crash leaves at worst a stray ``.*.tmp`` file behind.
+file, so a reader sees either the old or the new content, never a mix.  No
+write follows a symlink below the root, and a killed writer leaves no
+temporary file behind (see :func:`write_atomically`).
 """
 
 from __future__ import annotations
@@ -22,12 +23,32 @@ import fcntl
 import functools
 import json
 import os
+import re
+import secrets
 import stat
-import tempfile
+import time
 from dataclasses import dataclass
-from functools import cached_property
 from pathlib import Path
-from typing import Any, Callable, Dict, Generic, Iterator, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, Generic, Iterator, List, Optional, Sequence, Tuple, TypeVar
+
+from .errors import UnsafePathError
+
+try:
+    from functools import cached_property
+except ImportError:  # Python 3.7
+
+    class cached_property:  # type: ignore[no-redef]
+        """The value of the method, computed on first access and kept in the instance's ``__dict__``."""
+
+        def __init__(self, method: Callable[[Any], Any]) -> None:
+            self.method = method
+            self.__doc__ = method.__doc__
+
+        def __get__(self, instance: Any, owner: Any = None) -> Any:
+            if instance is None:
+                return self
+            value = instance.__dict__[self.method.__name__] = self.method(instance)
+            return value
 
 ENV_ROOT = "ZORNA_EVENTS_ROOT"
 """Name of the environment variable holding the root directory of all files."""
@@ -220,71 +241,242 @@ class StatCache(Generic[T]):
 
 
 # --------------------------------------------------------------------------
-# Atomic writes and locking
+# Writes that stay where they are meant to go
+#
+# Below the root no write follows a symlink: the directories on the way to a
+# file are opened one by one with O_NOFOLLOW, relative to the one before, and
+# the files in them likewise.  A file is replaced only if it is a regular file.
 
 NEW_FILE_MODE = 0o644
 
+_DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
+_NOFOLLOW_FLAGS = os.O_NOFOLLOW | os.O_CLOEXEC
 
-def _fsync_directory(directory: Path) -> None:
-    """Make a rename in ``directory`` durable; ignored where unsupported."""
-    flags = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0)
-    fd = os.open(directory, flags)
+# Named temporary files: ".<name>.<8 characters>.tmp" beside the file they
+# replace (also the names tempfile.mkstemp gave them in earlier versions).
+_TEMP_NAME_CHARACTERS = "[a-z0-9_]{8}"
+
+# A writer locks its named temporary file as soon as it has created it, so an
+# unlocked one is stale once it is older than this many seconds.
+STALE_TEMPORARY_AGE = 10.0
+
+# Anonymous temporary files (O_TMPFILE) are given a name only when complete,
+# through their /proc/self/fd entry; a killed writer leaves nothing behind.
+_ANONYMOUS_TEMPORARIES = hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
+_NO_ANONYMOUS_FILES = (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL)
+
+
+def _refusal(path: object, exc: OSError) -> OSError:
+    """The error for a write that ``exc`` stopped at ``path``."""
+    if exc.errno in (errno.ELOOP, errno.ENOTDIR):
+        return UnsafePathError(f"{path}: a symlink or not a directory; refusing to write through it")
+    return exc
+
+
+def open_directory_below(root: Path, parts: Sequence[str]) -> int:
+    """A descriptor of the directory ``root/parts...``, made if missing.
+
+    The root itself may be a symlink; below it, a symlink raises
+    :class:`UnsafePathError` instead of being followed.
+    """
+    fd = os.open(root, _DIRECTORY_FLAGS)
     try:
-        os.fsync(fd)
-    except OSError as exc:
-        if exc.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EBADF):
-            raise
+        for depth, part in enumerate(parts, 1):
+            with contextlib.suppress(FileExistsError):
+                os.mkdir(part, 0o755, dir_fd=fd)
+            try:
+                child = os.open(part, _DIRECTORY_FLAGS | os.O_NOFOLLOW, dir_fd=fd)
+            except OSError as exc:
+                raise _refusal(root.joinpath(*parts[:depth]), exc) from exc
+            os.close(fd)
+            fd = child
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+@contextlib.contextmanager
+def directory_of(layout: Layout, path: Path) -> Iterator[int]:
+    """A descriptor of the directory of ``path`` (a file under the root)."""
+    fd = open_directory_below(layout.root, path.parent.relative_to(layout.root).parts)
+    try:
+        yield fd
     finally:
         os.close(fd)
 
 
-def write_atomically(path: Path, data: bytes, mode: Optional[int] = None) -> None:
+def _fsync_directory(dir_fd: int) -> None:
+    """Make a rename in the directory durable; ignored where unsupported."""
+    try:
+        os.fsync(dir_fd)
+    except OSError as exc:
+        if exc.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EBADF):
+            raise
+
+
+def _temporary_pattern(name: str) -> "re.Pattern[str]":
+    return re.compile(re.escape(f".{name}.") + _TEMP_NAME_CHARACTERS + re.escape(".tmp"))
+
+
+def _temporary_name(name: str) -> str:
+    return f".{name}.{secrets.token_hex(4)}.tmp"
+
+
+def sweep_stale_temporaries(dir_fd: int, name: str) -> None:
+    """Remove temporary files for ``name`` that a killed writer left behind.
+
+    A temporary file is stale when no one holds its lock and it has not been
+    written to for ``STALE_TEMPORARY_AGE`` seconds.  Whatever cannot be
+    opened or locked is left alone.
+    """
+    pattern = _temporary_pattern(name)
+    for entry in os.listdir(dir_fd):
+        if pattern.fullmatch(entry):
+            with contextlib.suppress(OSError):
+                _remove_if_stale(dir_fd, entry)
+
+
+def _remove_if_stale(dir_fd: int, entry: str) -> None:
+    fd = os.open(entry, os.O_RDONLY | os.O_NONBLOCK | _NOFOLLOW_FLAGS, dir_fd=dir_fd)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode) or time.time() - st.st_mtime < STALE_TEMPORARY_AGE:
+            return
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # BlockingIOError: its writer is alive
+        if os.stat(entry, dir_fd=dir_fd, follow_symlinks=False).st_ino == st.st_ino:
+            os.unlink(entry, dir_fd=dir_fd)
+    finally:
+        os.close(fd)
+
+
+def _open_temporary(dir_fd: int, name: str) -> Tuple[int, Optional[str]]:
+    """A new temporary file in the directory, locked: (descriptor, its name),
+    the name None while the file is anonymous."""
+    if _ANONYMOUS_TEMPORARIES:
+        try:
+            fd = os.open(".", os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
+        except OSError as exc:
+            if exc.errno not in _NO_ANONYMOUS_FILES:
+                raise
+        else:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            return fd, None
+    while True:
+        temp_name = _temporary_name(name)
+        try:
+            fd = os.open(temp_name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW_FLAGS, 0o600, dir_fd=dir_fd)
+        except FileExistsError:
+            continue
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        return fd, temp_name
+
+
+def _name_anonymous(fd: int, dir_fd: int, name: str) -> str:
+    """Give the complete anonymous file ``fd`` a temporary name."""
+    while True:
+        temp_name = _temporary_name(name)
+        try:
+            os.link(f"/proc/self/fd/{fd}", temp_name, dst_dir_fd=dir_fd, follow_symlinks=True)
+        except FileExistsError:
+            continue
+        return temp_name
+
+
+def write_atomically(path: Path, data: bytes, mode: Optional[int] = None, dir_fd: Optional[int] = None) -> None:
     """Replace the content of ``path`` with ``data`` in one atomic step.
 
-    The data goes to a temporary file beside ``path``, which is flushed and
-    fsync'ed, then renamed over ``path``; finally the directory is fsync'ed so
-    the rename survives a crash.  If anything fails (including an interrupt)
-    the temporary file is removed and ``path`` keeps its old content.
+    The data goes to a temporary file beside ``path`` (an anonymous one where
+    the file system can make it), which is flushed and fsync'ed, then renamed
+    over ``path``; finally the directory is fsync'ed so the rename survives a
+    crash.  If anything fails (including an interrupt) the temporary file is
+    removed and ``path`` keeps its old content.  Temporary files that killed
+    writers left beside ``path`` are removed first.
 
-    ``mode``: permission bits of the new file; by default those of the file
-    being replaced, or 0644 for a new file.
+    ``path`` must be a regular file or not exist: anything else (a symlink,
+    a device, a directory) raises :class:`UnsafePathError` and is left as it
+    is.  ``dir_fd``: a descriptor of the directory of ``path`` opened by the
+    caller (see :func:`directory_of`); without it the directory is opened by
+    name.  ``mode``: permission bits of the new file; by default those of the
+    file being replaced, or 0644 for a new file.
     """
-    directory = path.parent
-    if mode is None:
+    if dir_fd is None:
+        dir_fd = os.open(path.parent, _DIRECTORY_FLAGS)
         try:
-            mode = stat.S_IMODE(os.stat(path).st_mode)
-        except FileNotFoundError:
-            mode = NEW_FILE_MODE
-    fd, temp_name = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=directory)
+            return write_atomically(path, data, mode, dir_fd)
+        finally:
+            os.close(dir_fd)
+    name = path.name
     try:
-        with os.fdopen(fd, "wb") as handle:
+        existing: Optional[os.stat_result] = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    except FileNotFoundError:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        raise UnsafePathError(f"{path}: exists and is not a regular file; refusing to replace it")
+    if mode is None:
+        mode = NEW_FILE_MODE if existing is None else stat.S_IMODE(existing.st_mode)
+    sweep_stale_temporaries(dir_fd, name)
+    fd, temp_name = _open_temporary(dir_fd, name)
+    try:
+        with open(fd, "wb", closefd=False) as handle:
             handle.write(data)
-            handle.flush()
-            os.fchmod(handle.fileno(), mode)
-            os.fsync(handle.fileno())
-        os.replace(temp_name, path)
+        os.fchmod(fd, mode)
+        os.fsync(fd)
+        if temp_name is None:
+            temp_name = _name_anonymous(fd, dir_fd, name)
+        os.replace(temp_name, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp_name)
+        if temp_name is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(temp_name, dir_fd=dir_fd)
         raise
-    _fsync_directory(directory)
+    finally:
+        os.close(fd)
+    _fsync_directory(dir_fd)
 
 
 @contextlib.contextmanager
-def exclusive_lock(lock_path: Path) -> Iterator[None]:
-    """Hold an exclusive ``flock`` on ``lock_path`` (created if missing).
+def exclusive_lock(dir_fd: int, name: str, shown: Path) -> Iterator[None]:
+    """Hold an exclusive ``flock`` on the file ``name`` in the directory
+    ``dir_fd`` (created if missing; a symlink there is refused).
 
     ``flock`` locks belong to the open file description, so two threads of
     one process exclude each other as well as two processes do.  The lock is
     released when the descriptor is closed, also if the process dies.
+    ``shown`` is the lock file's path, for errors.
     """
-    lock_path.parent.mkdir(parents=True, exist_ok=True)
-    fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o600)
+    try:
+        fd = os.open(name, os.O_RDWR | os.O_CREAT | _NOFOLLOW_FLAGS, 0o600, dir_fd=dir_fd)
+    except OSError as exc:
+        raise _refusal(shown, exc) from exc
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield
     finally:
         os.close(fd)
+
+
+def read_regular_file(path: Path, limit: int, error: "type[ValueError]") -> bytes:
+    """The bytes of the regular file ``path``, at most ``limit`` of them.
+
+    Anything else (a device, a FIFO, a directory) or a larger file raises
+    ``error`` before a byte is read; a missing file ``FileNotFoundError``.
+    """
+    # O_NONBLOCK: opening a FIFO must not wait for a writer.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise error(f"{path}: not a regular file")
+        if st.st_size > limit:
+            raise error(f"{path}: {st.st_size} bytes, more than the {limit} bytes a configuration file may have")
+        with open(fd, "rb", closefd=False) as handle:
+            data = handle.read(limit + 1)
+    finally:
+        os.close(fd)
+    if len(data) > limit:
+        raise error(f"{path}: grew beyond {limit} bytes while being read")
+    return data
 
 
 def read_bytes_or_none(path: Path) -> Optional[bytes]:

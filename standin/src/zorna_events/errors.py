@@ -19,6 +19,7 @@ __all__ = [
     "UnknownEventError",
     "InvalidValueError",
     "ConfigFileError",
+    "UnsafePathError",
 ]
 
 
@@ -56,3 +57,8 @@ class InvalidValueError(ZornaEventsError, ValueError):
 
 class ConfigFileError(ZornaEventsError, ValueError):
     """A configuration file given to import is unusable."""
+
+
+class UnsafePathError(ZornaEventsError, OSError):
+    """A write that would follow a symlink below the root, or replace
+    something that is not a regular file."""

@@ -1,0 +1,279 @@
+// The parts of the CPython C API that differ between the interpreters the
+// module is built for (CPython 3.7 to 3.13), behind one name each.
+//
+// Rules for this header:
+// - It is the only file that tests PY_VERSION_HEX.  Code elsewhere calls
+//   `compat::name(...)` and reads the same on every version.
+// - One inline function (or constant) per API, documented with the versions
+//   that have the API and what the older ones get instead.  Where an old
+//   interpreter lacks a fast call, the fallback is a plain call through the
+//   public API with the same result and the same exceptions, only slower.
+// - The functions keep CPython's conventions (new reference or NULL with an
+//   exception set), so that pyref.hpp wraps them as it wraps CPython's own.
+//
+// To route another API through here: add an inline function named after what
+// it does, with the newest interpreter's call first and the fallbacks after
+// it, then call it from the code instead of the CPython name.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zae::compat {
+
+// ---- calls -----------------------------------------------------------------------
+//
+// Vectorcall: arguments in a C array, keyword values after the positional
+// ones with their names in the tuple `kwnames` (or NULL), as in
+// PyObject_Vectorcall.  Public from 3.9, `_PyObject_Vectorcall` in 3.8; 3.7
+// has no vectorcall, and gets a call with an argument tuple and a keyword dict.
+
+// The flag a caller may add to the argument count when args[-1] is scratch
+// space the callee may overwrite (PY_VECTORCALL_ARGUMENTS_OFFSET; 3.8 on).
+// On 3.7 it is accepted and ignored.
+#ifdef PY_VECTORCALL_ARGUMENTS_OFFSET
+constexpr std::size_t arguments_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+#else
+constexpr std::size_t arguments_offset = std::size_t(1) << (8 * sizeof(std::size_t) - 1);
+#endif
+
+// The number of positional arguments in a vectorcall count (PyVectorcall_NARGS).
+inline Py_ssize_t positional_count(std::size_t nargsf) {
+    return static_cast<Py_ssize_t>(nargsf & ~arguments_offset);
+}
+
+#if PY_VERSION_HEX < 0x03090000
+namespace detail {
+// Owns one reference for the length of a fallback call.
+struct Owned {
+    PyObject* object;
+    ~Owned() { Py_XDECREF(object); }
+};
+
+#if PY_VERSION_HEX < 0x03080000
+
+// callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))) through tp_call.
+inline PyObject* call_with_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Owned positional{PyTuple_New(nargs)};
+    if (!positional.object) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional.object, i, args[i]);
+    }
+    Owned keywords{nullptr};
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords.object = PyDict_New();
+        if (!keywords.object) return nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (PyDict_SetItem(keywords.object, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+        }
+    }
+    return PyObject_Call(callable, positional.object, keywords.object);
+}
+#endif
+}  // namespace detail
+#endif
+
+// callable(*args, **kwargs) in vectorcall form (PyObject_Vectorcall).
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#elif PY_VERSION_HEX >= 0x03080000
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    return detail::call_with_tuple(callable, args, positional_count(nargsf), kwnames);
+#endif
+}
+
+// args[0].name(*args[1:], **kwargs) in vectorcall form, args[0] being the
+// object whose method is called (PyObject_VectorcallMethod, 3.9 on).  Before
+// 3.9 the method is looked up as an attribute and the bound method called,
+// which is what the faster look-up does too.
+inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#else
+    detail::Owned method{PyObject_GetAttr(args[0], name)};
+    if (!method.object) return nullptr;
+    // The bound method gets the arguments after args[0]; args[0] becomes
+    // the slot before them, which the caller's flag lets the callee borrow.
+    return vectorcall(method.object, args + 1, nargsf - 1, kwnames);
+#endif
+}
+
+// ---- interpreter state -------------------------------------------------------------
+
+// The interpreter of the calling thread (PyInterpreterState_Get, 3.9 on;
+// before, the thread state's public `interp` member).
+inline PyInterpreterState* current_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get();
+#else
+    return PyThreadState_Get()->interp;
+#endif
+}
+
+// ---- module definition -------------------------------------------------------------
+
+// The slot that tells 3.12 and later the module may be imported in any
+// interpreter, including one with a GIL of its own; the module then decides
+// itself, in its create slot, whether it can be loaded there.  Without it,
+// such an interpreter refuses the module before the module is asked.  Older
+// interpreters have no such slot and always ask the module; there this is a
+// terminating entry, so put it last, before the list's own terminator.
+inline PyModuleDef_Slot multiple_interpreters_slot() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+#else
+    return {0, nullptr};
+#endif
+}
+
+// The declaration of the module's init function (PyInit_admin_events).
+// PyMODINIT_FUNC exports it from 3.9 on; before, it leaves the symbol's
+// visibility alone, and the module is built with hidden visibility, which
+// would hide the one symbol the interpreter looks for.  (A macro, since it
+// goes before a function definition.)
+#if PY_VERSION_HEX >= 0x03090000
+#define ZAE_MODULE_INIT_FUNC PyMODINIT_FUNC
+#else
+#define ZAE_MODULE_INIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
+// ---- errors ------------------------------------------------------------------------
+
+// Take the raised exception, normalized (an exception instance, its type and
+// its traceback, each a new reference or NULL), and clear the error
+// indicator: PyErr_GetRaisedException from 3.12, PyErr_Fetch and
+// PyErr_NormalizeException before (deprecated from 3.12).
+inline void fetch_normalized(PyObject** type, PyObject** value, PyObject** traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* raised = PyErr_GetRaisedException();
+    *value = raised;
+    *type = raised ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised))) : nullptr;
+    *traceback = raised ? PyException_GetTraceback(raised) : nullptr;
+#else
+    PyErr_Fetch(type, value, traceback);
+    PyErr_NormalizeException(type, value, traceback);
+#endif
+}
+
+// The error of a `with` statement whose manager lacks `method` ("__enter__"
+// or "__exit__"), worded as the running interpreter words it: from 3.11 a
+// TypeError "'T' object does not support the context manager protocol", with
+// `missing_suffix` appended (" (missed __exit__ method)" for __exit__, empty
+// for __enter__); before, an AttributeError naming the method.
+inline void set_missing_context_method(PyObject* manager, const char* method, const char* missing_suffix) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)method;
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                 Py_TYPE(manager)->tp_name, missing_suffix);
+#else
+    (void)manager;
+    (void)missing_suffix;
+    PyErr_SetString(PyExc_AttributeError, method);
+#endif
+}
+
+// Whether a Python function names itself by its qualified name in the
+// TypeError of a failed argument binding ("ZornaAdminEvents.enable() takes
+// ..." from 3.10) or by its bare name ("enable() takes ..." before).
+constexpr bool binding_errors_name_the_class = PY_VERSION_HEX >= 0x030A0000;
+
+// ---- strings -----------------------------------------------------------------------
+
+// Make a str built by the old Py_UNICODE calls readable through
+// PyUnicode_KIND and PyUnicode_DATA (PyUnicode_READY, needed before 3.12;
+// from 3.12 every str is).  0, or -1 with an exception set.
+inline int ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+// ---- dicts ---------------------------------------------------------------------------
+
+// The version tag that a dict gets anew at every change (and every new dict a
+// tag of its own; PEP 509, 3.6 to 3.13, deprecated from 3.12), or 0 where
+// the interpreter keeps none (3.14 on).
+inline std::uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)dict;
+    return 0;
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#endif
+}
+
+// ---- methods -------------------------------------------------------------------------
+
+// `object.name` looked up for a call, as the interpreter looks up a method:
+// 1 with *method the method descriptor itself, unbound, when the attribute
+// is a method descriptor of the object's type that nothing shadows; 0 with
+// *method the attribute as getattr() gives it otherwise, or NULL with an
+// exception set.  3.11 and 3.12: the interpreter's own _PyObject_GetMethod
+// (it reads instance attributes where they are kept, without making the
+// instance's __dict__).  3.8 to 3.10: the same steps (instances keep their
+// attributes in __dict__).  3.7 (no method descriptor flag) and 3.13 on
+// (_PyObject_GetMethod no longer public): getattr().
+inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    return _PyObject_GetMethod(object, name, method);
+#else
+#if PY_VERSION_HEX < 0x030B0000 && defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject* descriptor = type->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(type, name) : nullptr;
+    if (descriptor && PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        PyObject** dict = _PyObject_GetDictPtr(object);
+        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (!shadow && PyErr_Occurred()) {
+            *method = nullptr;
+            return 0;
+        }
+        if (!shadow) {
+            Py_INCREF(descriptor);
+            *method = descriptor;
+            return 1;
+        }
+    }
+#endif
+    *method = PyObject_GetAttr(object, name);
+    return 0;
+#endif
+}
+
+// A function that calls an object in vectorcall form (vectorcallfunc, 3.8 on).
+using vectorcall_function = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
+// The type flags of a method descriptor that the interpreter calls unbound,
+// with the instance first, through its vectorcall function
+// (Py_TPFLAGS_METHOD_DESCRIPTOR and Py_TPFLAGS_HAVE_VECTORCALL, 3.9 on).
+// Before, none: such a type is bound by tp_descr_get and called by tp_call.
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long method_descriptor_flags = Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long method_descriptor_flags = 0;
+#endif
+
+// Where a type's instances keep their vectorcall function
+// (tp_vectorcall_offset), on the interpreters where method_descriptor_flags
+// makes it used; nothing before.
+inline void set_vectorcall_offset(PyTypeObject& type, Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03090000
+    type.tp_vectorcall_offset = offset;
+#else
+    (void)type;
+    (void)offset;
+#endif
+}
+
+}  // namespace zae::compat

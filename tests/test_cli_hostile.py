@@ -1,0 +1,105 @@
+"""The installed command against hostile input, odd files and a concurrent run,
+on copies of the sample tree."""
+
+import fcntl
+import json
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from cli_helpers import Runner, command_path, require_command, snapshot
+from zorna_admin_events import cli
+
+CURRENT = Path("etc/zorna-syslog.conf")
+RUN_LOCK = "run/lock/zorna-admin-events.lock"
+REASON = "paths must be absolute, on one line, at most 256 bytes"
+
+
+@pytest.fixture
+def run(tmp_path):
+    require_command()
+    return Runner(tmp_path)
+
+
+def files(root):
+    """Every file under root but the lock files, which a run may create."""
+    return {path: data for path, data in snapshot(root).items() if not path.endswith(".lock")}
+
+
+@pytest.mark.parametrize("args, status", [
+    (("set-properties", "w", "p", '["/etc/shadow", "etc/gshadow"]', "-e", "file-opened"), 1),
+    (("set-properties", "w", "p", '"-D"', "-e", "modifying-file"), 1),
+    (("set-properties", "w", "p", json.dumps("/" + "x" * 256), "-e", "modifying-directory"), 1),
+    (("set-properties", "w", "p", '["/etc/a\\u2028-D"]', "-e", "file-opened", "-e", "login-failed"), 1),
+    (("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa\\n-D"]', "-e", "login-failed"), 1),
+    (("set-facility", "local3\r\nauth.* /tmp/x", "-e", "login-failed"), 2),
+    (("set-priority", "emergency", "-g", "authentication"), 2),
+])
+def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
+    before = files(run.root)
+    proc = run(*args)
+    assert proc.returncode == status
+    if status == 1:
+        assert proc.stdout == f"Invalid VALUE: {args[3]} ({REASON})\n" and proc.stderr == ""
+    else:  # a usage error that lists the names
+        names = cli.FACILITIES if args[0] == "set-facility" else cli.PRIORITIES
+        assert all(f"'{name}'" in proc.stderr for name in names) and proc.stdout == ""
+    assert files(run.root) == before
+
+
+def test_watch_without_its_directory_is_stored_with_a_warning(run):
+    proc = run("set-properties", "w", "p", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", "--no-restart")
+    assert proc.returncode == 0
+    assert proc.stderr == ("zorna-admin-events: warning: /no such/dir does not exist under "
+                           f"{run.root}: auditd refuses the watch on /no such/dir/f and loads no rule after it\n")
+
+
+def watches_and_rules(root):
+    event = json.loads((root / CURRENT).read_text())["file-opened"]
+    return [rule.rsplit(" -k ", 1)[1].replace("\\ ", " ") for rule in event["message-audit-rules"]], event["w"]["p"]
+
+
+def test_a_second_run_waits_for_the_first(run):
+    lock = run.root / RUN_LOCK
+    lock.parent.mkdir(parents=True)
+    with open(lock, "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        argv = [command_path(), "--root", str(run.root), "set-properties", "w", "p", '["/a b"]', "-e", "file-opened"]
+        second = subprocess.Popen(argv, stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=run.env)
+        assert second.stderr.readline() == f"zorna-admin-events: waiting for another run to finish ({lock})\n"
+        before = files(run.root)
+    second.wait(120)
+    assert before != files(run.root) and second.returncode == 0
+    assert watches_and_rules(run.root) == (["/a b"], ["/a b"])
+
+
+@pytest.mark.parametrize("args, setup, words", [
+    (("import", "/dev/zero"), None, "/dev/zero: not a regular file"),
+    (("import", "{tmp}/fifo"), None, "fifo: not a regular file"),
+    (("import", "{tmp}/big"), "big", "67108865 bytes, more than the 67108864 bytes"),
+    (("export", "{tmp}/fifo"), None, "fifo: exists and is not a regular file"),
+    (("export", "{tmp}/link"), "link", "link: exists and is not a regular file"),
+    (("enable", "-g", "authentication"), "etc", "etc: a symlink or not a directory"),
+    (("enable", "-g", "authentication"), "etc/zorna-syslog.conf", "conf: exists and is not a regular file"),
+    (("enable", "-g", "authentication"), "etc/zorna-syslog.conf.lock", "lock: a symlink or not a directory"),
+])
+def test_odd_files_and_symlinks_are_refused(run, tmp_path, args, setup, words):
+    os.mkfifo(tmp_path / "fifo")
+    outside = tmp_path / "outside"
+    if setup == "big":
+        (tmp_path / "big").touch()
+        os.truncate(tmp_path / "big", 64 * 1024 * 1024 + 1)
+    elif setup == "link":
+        outside.write_text("{}")
+        os.symlink(outside, tmp_path / "link")
+    elif setup:  # a symlink below the root, to what stood there (or nothing), moved outside
+        if (run.root / setup).exists():
+            (run.root / setup).replace(outside)
+        os.symlink(outside, run.root / setup)
+    before = files(tmp_path)
+    proc = run(*(arg.format(tmp=tmp_path) for arg in args))
+    assert proc.returncode == 1 and proc.stderr.startswith("zorna-admin-events: error: ")
+    assert words in proc.stderr
+    assert files(tmp_path) == before

@@ -1,0 +1,89 @@
+"""The manual page and bash completion, both worked out from the command's parser."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from cli_helpers import EXAMPLES, command_path, require_command
+from zorna_admin_events import cli, completion
+
+REPO = Path(__file__).resolve().parents[1]
+SUBCOMMANDS = [command.name for command in cli.COMMANDS]
+GROUP_IDS = ["file-access", "user-accounts", "authentication", "processes", "system"]
+
+
+@pytest.mark.skipif(shutil.which("man") is None, reason="man-db is not installed")
+def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
+    page = tmp_path / "zorna-admin-events.8"
+    # The environment is kept (a sanitizer run's settings live there), but not the language.
+    env = {**os.environ, "SOURCE_DATE_EPOCH": "86400", "LC_ALL": "C.UTF-8"}
+    env.pop("LANGUAGE", None)
+    with page.open("w") as out:
+        subprocess.run([sys.executable, str(REPO / "tools/make-manpage"), "--version", "9.9"],
+                       stdout=out, check=True, env=env)
+    proc = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", str(page)], capture_output=True,
+                          text=True, env={"MANWIDTH": "80", "LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"})
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.startswith("ZORNA-ADMIN-EVENTS(8)")
+    assert proc.stdout.rstrip().splitlines()[-1].split() == ["zorna-admin-events", "9.9", "1970-01-02",
+                                                             "ZORNA-ADMIN-EVENTS(8)"]
+    rendered = " ".join(proc.stdout.split())
+    for name, sub in completion._subparsers(cli.build_parser()).items():
+        assert f"zorna-admin-events {name} " in rendered
+        for option in sub._option_string_actions:
+            assert option in rendered
+
+
+@pytest.mark.parametrize("words, current, expected", [
+    ([], "", SUBCOMMANDS),
+    ([], "--", ["-h", "--help", "--version", "--root", "--debug", "--no-restart"]),
+    (["enable"], "", ["-h", "--help", "--root", "--debug", "--no-restart", "-e", "--event", "-g", "--group"]),
+    (["--root", "ROOT", "enable", "-g"], "", GROUP_IDS),
+    (["--root", "=", "ROOT", "groups"], "", GROUP_IDS),
+    (["--root=ROOT", "groups", "file-access"], "a", GROUP_IDS),
+    (["--root", "ROOT", "set-properties", "s", "p", "v", "-e"], "", "events"),
+    (["groups", "--root", "ROOT"], "", GROUP_IDS),
+    (["set-properties"], "", []),
+    (["enable", "--root"], "", [completion.DIRS]),
+    (["--root"], "=", [completion.DIRS]),
+    (["export"], "", [completion.FILES]),
+    (["--debug", "import", "--no-restart"], "/r", [completion.FILES]),
+])
+def test_completion_candidates(capsys, monkeypatch, words, current, expected):
+    monkeypatch.setenv(cli.ROOT_ENV, "/nonexistent")
+    words = [str(EXAMPLES) if word == "ROOT" else word.replace("ROOT", str(EXAMPLES)) for word in words]
+    assert cli.main([cli.COMPLETE, str(len(words) + 1), *words, current]) == 0
+    printed = capsys.readouterr().out.splitlines()
+    if expected == "events":
+        assert "file-opened" in printed and "sudo-command" in printed and "file-access" not in printed
+    else:
+        assert printed == expected
+
+
+def test_completion_prints_nothing_when_the_catalogue_fails(capsys, monkeypatch):
+    monkeypatch.setenv(cli.ROOT_ENV, "/nonexistent")
+    assert cli.main([cli.COMPLETE, "3", "enable", "-e", ""]) == 0
+    assert capsys.readouterr() == ("", "")
+
+
+def test_bash_completes_through_the_installed_command(tmp_path):
+    require_command()
+    (tmp_path / "examples-copy").mkdir()
+    script = f"""
+        source {REPO / "completion/zorna-admin-events.bash"}
+        complete -p zorna-admin-events
+        COMP_WORDS=({command_path()} --root {EXAMPLES} groups au); COMP_CWORD=4
+        _zorna_admin_events; echo "${{COMPREPLY[@]}}"
+        COMP_WORDS=({command_path()} --root {tmp_path}/ex); COMP_CWORD=2
+        _zorna_admin_events; echo "${{COMPREPLY[@]}}"
+    """
+    proc = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.splitlines() == [
+        "complete -F _zorna_admin_events zorna-admin-events",
+        "authentication",
+        f"{tmp_path}/examples-copy",
+    ]
