@@ -623,6 +623,16 @@ private:
     bool searched_ = false;
 };
 
+// Sorting in place of a call of sorted(): counted as that call is, and
+// refused unless one more level is left for the comparisons it makes (a
+// debug interpreter checks each comparison of strs by making it again
+// through the generic protocol, one level deeper, and aborts when that
+// finds no level left).
+struct SortingDepth {
+    SortingDepth() { NestedCall comparison; }
+    NestedCall call;
+};
+
 inline BuiltinFunction builtin_len{"len"}, builtin_isinstance{"isinstance"}, builtin_sorted{"sorted"},
     builtin_max{"max"};
 
@@ -662,7 +672,7 @@ inline Ref call_str(Borrowed str, Borrowed object) {
 inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
         Ref pairs = Ref::steal(PyDict_Items(mapping));
-        NestedCall level;  // counted as the call of sorted() would be
+        SortingDepth depth;
         check(PyList_Sort(pairs.get()));
         return pairs;
     }
@@ -682,7 +692,7 @@ inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Bo
         bool texts = true;
         for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
         if (texts) {
-            NestedCall level;                // counted as the call of sorted() would be
+            SortingDepth depth;
             check(PyList_Sort(keys.get()));  // compares str only: runs no Python code
             Ref result = Ref::steal(PyDict_New());
             for (Py_ssize_t i = 0; i < n; ++i) {
