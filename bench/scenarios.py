@@ -63,7 +63,9 @@ class Environment:
         self.scratch.mkdir(exist_ok=True)
 
     @contextlib.contextmanager
-    def installed(self, ledger: Optional[Ledger] = None):
+    def installed(self, ledger: Optional[Ledger] = None, target=admin_events):
+        """`target`: the module to point at the tree (compare.py also points
+        its Python and Cython builds of the same steps)."""
         module_values = {
             "zorna_events": self.service.events_module,
             "ZornaConfigManager": self.service.manager_class,
@@ -84,15 +86,16 @@ class Environment:
             pager = ledger.wrap("pager.pipepager", pager)
             system = ledger.wrap("system.system", system)
 
-        saved_module = {name: getattr(admin_events, name, _MISSING) for name in module_values}
-        saved_class = {name: ZornaAdminEvents.__dict__[name] for name in _PATH_ATTRIBUTES}
+        cls = target.ZornaAdminEvents
+        saved_module = {name: getattr(target, name, _MISSING) for name in module_values}
+        saved_class = {name: cls.__dict__[name] for name in _PATH_ATTRIBUTES}
         saved_pager, saved_system, saved_stdout = pydoc.pipepager, os.system, sys.stdout
         sink = open(os.devnull, "w")
         try:
             for name, value in module_values.items():
-                setattr(admin_events, name, value)
+                setattr(target, name, value)
             for name, tree_attribute in _PATH_ATTRIBUTES.items():
-                setattr(ZornaAdminEvents, name, path_class(getattr(self.tree, tree_attribute)))
+                setattr(cls, name, path_class(getattr(self.tree, tree_attribute)))
             pydoc.pipepager, os.system = pager, system
             sys.stdout = sink
             yield self
@@ -101,12 +104,12 @@ class Environment:
             sink.close()
             pydoc.pipepager, os.system = saved_pager, saved_system
             for name, value in saved_class.items():
-                setattr(ZornaAdminEvents, name, value)
+                setattr(cls, name, value)
             for name, value in saved_module.items():
                 if value is _MISSING:
-                    delattr(admin_events, name)
+                    delattr(target, name)
                 else:
-                    setattr(admin_events, name, value)
+                    setattr(target, name, value)
 
 
 # ---- the outside calls each method is expected to make --------------------------

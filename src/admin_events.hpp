@@ -27,6 +27,18 @@ public:
     operator Borrowed() { return Borrowed(get()); }
     const char* c_str() const { return text_; }
 
+    // The last look-up of this name as a global (see lookup_global): where
+    // it was made, the versions of the dicts searched, and what was found
+    // (borrowed: the dict it came from holds it while its version stands).
+    struct Found {
+        PyObject* globals = nullptr;
+        std::uint64_t globals_version = 0;
+        PyObject* builtins = nullptr;  // null: found in the globals themselves
+        std::uint64_t builtins_version = 0;
+        PyObject* value = nullptr;
+    };
+    Found found;
+
 private:
     const char* text_;
     PyObject* object_ = nullptr;
@@ -61,6 +73,40 @@ extern Name prepare_groups, prepare_events, show_groups, process_group, process_
     get_event_section_translation, load_event_section_translations, get_event_config_string, sort_nested_dict,
     process_path_value;
 }  // namespace mangled
+
+// ---- calls between the methods ------------------------------------------------
+
+using Body = Ref (*)(const Call&);
+
+// Is `found` the module's own function whose body is `body` (a static
+// method reached through the class)?
+bool is_own_function(Borrowed found, Body body);
+
+// found(*args).  When `found` is one of the module's own functions, or one
+// bound to an object, its body runs directly: the same binding and type rule,
+// one level of nesting counted, and none of the generic call protocol.
+// Anything else is called as usual.
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args);
+
+// A method of an object, looked up as the interpreter looks it up for a call.
+struct MethodLookup {
+    Borrowed object;
+    Ref found;
+    bool unbound;  // `found` is a method descriptor, to be called with `object` first
+
+    // Is it the module's own instance method whose body is `body`?
+    bool is_own(Body body) const;
+    // method(*args): the module's own method runs its body directly with
+    // `object` as self, as call_found does, without a bound method.
+    Ref operator()(std::initializer_list<Borrowed> args) const;
+};
+MethodLookup lookup_method(Borrowed object, Name& name);
+
+// object.name(*args)
+template <class... Args>
+Ref call_member(Borrowed object, Name& name, Args&&... args) {
+    return lookup_method(object, name)({Borrowed(args)...});
+}
 
 // Raised by bodies that are still to be written.
 [[noreturn]] void not_implemented(const char* method);

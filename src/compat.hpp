@@ -20,6 +20,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zae::compat {
 
@@ -181,5 +182,98 @@ inline void set_missing_context_method(PyObject* manager, const char* method, co
 // TypeError of a failed argument binding ("ZornaAdminEvents.enable() takes
 // ..." from 3.10) or by its bare name ("enable() takes ..." before).
 constexpr bool binding_errors_name_the_class = PY_VERSION_HEX >= 0x030A0000;
+
+// ---- strings -----------------------------------------------------------------------
+
+// Make a str built by the old Py_UNICODE calls readable through
+// PyUnicode_KIND and PyUnicode_DATA (PyUnicode_READY, needed before 3.12;
+// from 3.12 every str is).  0, or -1 with an exception set.
+inline int ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+// ---- dicts ---------------------------------------------------------------------------
+
+// The version tag that a dict gets anew at every change (and every new dict a
+// tag of its own; PEP 509, 3.6 to 3.13, deprecated from 3.12), or 0 where
+// the interpreter keeps none (3.14 on).
+inline std::uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)dict;
+    return 0;
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#endif
+}
+
+// ---- methods -------------------------------------------------------------------------
+
+// `object.name` looked up for a call, as the interpreter looks up a method:
+// 1 with *method the method descriptor itself, unbound, when the attribute
+// is a method descriptor of the object's type that nothing shadows; 0 with
+// *method the attribute as getattr() gives it otherwise, or NULL with an
+// exception set.  3.11 and 3.12: the interpreter's own _PyObject_GetMethod
+// (it reads instance attributes where they are kept, without making the
+// instance's __dict__).  3.8 to 3.10: the same steps (instances keep their
+// attributes in __dict__).  3.7 (no method descriptor flag) and 3.13 on
+// (_PyObject_GetMethod no longer public): getattr().
+inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    return _PyObject_GetMethod(object, name, method);
+#else
+#if PY_VERSION_HEX < 0x030B0000 && defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject* descriptor = type->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(type, name) : nullptr;
+    if (descriptor && PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        PyObject** dict = _PyObject_GetDictPtr(object);
+        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (!shadow && PyErr_Occurred()) {
+            *method = nullptr;
+            return 0;
+        }
+        if (!shadow) {
+            Py_INCREF(descriptor);
+            *method = descriptor;
+            return 1;
+        }
+    }
+#endif
+    *method = PyObject_GetAttr(object, name);
+    return 0;
+#endif
+}
+
+// A function that calls an object in vectorcall form (vectorcallfunc, 3.8 on).
+using vectorcall_function = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
+// The type flags of a method descriptor that the interpreter calls unbound,
+// with the instance first, through its vectorcall function
+// (Py_TPFLAGS_METHOD_DESCRIPTOR and Py_TPFLAGS_HAVE_VECTORCALL, 3.9 on).
+// Before, none: such a type is bound by tp_descr_get and called by tp_call.
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long method_descriptor_flags = Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long method_descriptor_flags = 0;
+#endif
+
+// Where a type's instances keep their vectorcall function
+// (tp_vectorcall_offset), on the interpreters where method_descriptor_flags
+// makes it used; nothing before.
+inline void set_vectorcall_offset(PyTypeObject& type, Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03090000
+    type.tp_vectorcall_offset = offset;
+#else
+    (void)type;
+    (void)offset;
+#endif
+}
 
 }  // namespace zae::compat

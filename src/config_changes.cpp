@@ -16,6 +16,7 @@ Name n_set_event_param{"set_event_param"};
 Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
     n_JSONDecodeError{"JSONDecodeError"};
 Name n_new_status{"new_status"}, n_replace{"replace"};
+Name n_space{" "}, n_escaped_space{"\\ "}, n_file_opened{"file-opened"}, n_b64{"b64"};
 Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
 Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
 
@@ -197,12 +198,12 @@ void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type
 // ---- enabling and disabling --------------------------------------------------
 
 Ref enable(const Call& call) {
-    call_method(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_enable_event));
+    call_member(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_enable_event));
     return none();
 }
 
 Ref disable(const Call& call) {
-    call_method(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_disable_event));
+    call_member(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_disable_event));
     return none();
 }
 
@@ -213,16 +214,16 @@ Ref process_ids(const Call& call) {
 
     if (truthy(getattr(self, mangled::event_id_list))) {
         for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
-            call_method(self, mangled::process_event, event_id, action);
+            call_member(self, mangled::process_event, event_id, action);
         }
         print_line(call, [&] {
-            return call_method(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list));
+            return call_member(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list));
         });
     }
 
     if (truthy(getattr(self, mangled::group_id_list))) {
         for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
-            call_method(self, mangled::process_group, group_id, action);
+            call_member(self, mangled::process_group, group_id, action);
         }
         print_line(call, [&] {
             Ref listing = getattr(self, mangled::get_multiple_string);
@@ -237,8 +238,8 @@ Ref process_ids(const Call& call) {
 // __process_group(self, group_id, action)
 Ref process_group(const Call& call) {
     PyObject* self = call.self();
-    for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, call[1]))) {
-        call_method(self, mangled::process_event, event_id, call[2]);
+    for (Ref event_id : Iterate(call_member(self, mangled::get_events_by_group_id, call[1]))) {
+        call_member(self, mangled::process_event, event_id, call[2]);
     }
     return none();
 }
@@ -267,12 +268,12 @@ Ref process_event(const Call& call) {
 // ---- syslog message parameters -----------------------------------------------
 
 Ref set_priority(const Call& call) {
-    call_method(call.self(), mangled::set_syslog_message_param, text("priority"), call[1]);
+    call_member(call.self(), mangled::set_syslog_message_param, text("priority"), call[1]);
     return none();
 }
 
 Ref set_facility(const Call& call) {
-    call_method(call.self(), mangled::set_syslog_message_param, text("facility"), call[1]);
+    call_member(call.self(), mangled::set_syslog_message_param, text("facility"), call[1]);
     return none();
 }
 
@@ -289,7 +290,7 @@ Ref set_syslog_message_param(const Call& call) {
     }
     if (truthy(getattr(self, mangled::group_id_list))) {
         for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
-            for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, group_id))) {
+            for (Ref event_id : Iterate(call_member(self, mangled::get_events_by_group_id, group_id))) {
                 store_syslog_param(call, event_id, param_type, param_value);
             }
         }
@@ -349,7 +350,7 @@ Ref set_properties(const Call& call) {
         if (contains(getattr(self, mangled::special_events), event_id)) {
             Ref store = set_event_param(call);
             zae::call(store, event_id, text(""), text("message-audit-rules"),
-                      call_method(self, mangled::process_path_value, event_id, json_value));
+                      call_member(self, mangled::process_path_value, event_id, json_value));
         }
     }
     return none();
@@ -365,14 +366,19 @@ Ref process_path_value(const Call& call) {
     Ref result_list = new_list();
     for (Ref path : Iterate(path_list(call, value))) {
         // A space would end the path field of the rule.
-        Ref escaped_path = call_method(path, n_replace, text(" "), text("\\ "));
+        Ref escaped_path = replace_char(path, n_space, n_escaped_space, n_replace);
         Ref rule;
-        if (not_equal(event_id, text("file-opened"))) {
-            rule = concat({text("-w "), format(escaped_path), text(" -p wa -k "), format(escaped_path)});
+        if (not_equal(event_id, n_file_opened)) {
+            TextWriter watch_rule;
+            watch_rule.write("-w ");
+            watch_rule.write_formatted(escaped_path);
+            watch_rule.write(" -p wa -k ");
+            watch_rule.write_formatted(escaped_path);
+            rule = watch_rule.finish();
         } else {
             Ref audit_rules = getattr(self, mangled::audit_rules);
             Ref arch = getattr(self, mangled::arch);
-            Ref builder = contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, text("b64"));
+            Ref builder = contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, n_b64);
             rule = zae::call(builder, escaped_path);
         }
         append(result_list, rule);

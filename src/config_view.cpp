@@ -2,6 +2,7 @@
 // configuration, sorted, and rendered as indented text with translated sections.
 #include <cerrno>
 #include <type_traits>
+#include <vector>
 
 #include "admin_events.hpp"
 
@@ -27,9 +28,9 @@ bool is_dict(const Call& call, Value&& value) {
     Ref isinstance_ = call.global(n_isinstance);
     if constexpr (std::is_invocable_v<Value>) {
         Ref computed = value();
-        return truthy(zae::call(isinstance_, computed, call.global(n_dict)));
+        return call_isinstance(isinstance_, computed, call.global(n_dict));
     } else {
-        return truthy(zae::call(isinstance_, value, call.global(n_dict)));
+        return call_isinstance(isinstance_, value, call.global(n_dict));
     }
 }
 
@@ -65,27 +66,106 @@ Ref as_is(Ref document) { return document; }
 // merged into the defaults in place, in its own key order; objects on both
 // sides merge recursively, anything else replaces the default value whole
 // (the current value object itself is stored, not a copy).
+//
+// The recursion is a loop over a stack of the mappings being merged, so that
+// no depth of nesting can exhaust the C stack; the calls made, and their
+// order, are those of the recursive function.
 void merge_settings(const Call& call, Borrowed default_settings, Borrowed current_settings) {
-    for (const Ref& item : Iterate(call_method(current_settings, n_items))) {
+    struct Level {
+        Ref defaults;
+        Iterate items;
+    };
+    std::vector<Level> levels;
+    levels.push_back({Ref::borrow(default_settings), Iterate(call_method(current_settings, n_items))});
+    while (!levels.empty()) {
+        Ref item = levels.back().items.next();
+        if (!item) {
+            levels.pop_back();
+            continue;
+        }
+        Ref defaults = levels.back().defaults;
         auto [k, v] = unpack_pair(item);
-        if (is_dict(call, v) && is_dict(call, [&] { return call_method(default_settings, n_get, k); })) {
-            merge_settings(call, getitem(default_settings, k), v);
+        if (is_dict(call, v) && is_dict(call, [&] { return call_method(defaults, n_get, k); })) {
+            Ref nested_defaults = getitem(defaults, k);
+            levels.push_back({nested_defaults, Iterate(call_method(v, n_items))});
         } else {
-            setitem(default_settings, k, v);
+            setitem(defaults, k, v);
         }
     }
+}
+
+// dict(sorted(dictionary.items())), names looked up in the order Python
+// evaluates the expression.
+Ref sorted_copy(const Call& call, Borrowed dictionary) {
+    Ref dict = call.global(n_dict);
+    return sorted_dict_copy(dict, call.global(n_sorted), dictionary, n_items);
+}
+
+// for key, value in mapping.items(): body(key, value) -- for an exact dict
+// (whose items() cannot be replaced) straight from the dict, without the
+// view and a tuple per item.
+template <class Body>
+void for_each_item(Borrowed mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.get())) {
+        for (const auto& [key, value] : DictItems(mapping)) body(key, value);
+        return;
+    }
+    for (const Ref& item : Iterate(call_method(mapping, n_items))) {
+        auto [key, value] = unpack_pair(item);
+        body(key, value);
+    }
+}
+
+// Renders `dictionary` at depth `indent` into `out`, as
+// __get_event_config_string does.  A nested mapping is rendered by the
+// method that `self` resolves to now; when that is this very body, into the
+// same writer, one level of nesting deeper.
+void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent) {
+    // "    " * indent: for an int, four spaces per step are written without
+    // making the str first.
+    Py_ssize_t steps = PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
+    if (steps < 0 || steps > PY_SSIZE_T_MAX / 4) {
+        PyErr_Clear();  // an int too large for this: multiply() raises what Python raises
+        steps = -1;
+    }
+    for_each_item(dictionary, [&](const Ref& key, const Ref& value) {
+        Ref prefix = steps >= 0 ? Ref() : multiply(n_indent, indent);
+        auto write_prefix = [&] { prefix ? out.write_formatted(prefix) : out.fill(' ', 4 * steps); };
+        if (is_dict(call, value)) {
+            write_prefix();
+            out.write_formatted(key);
+            out.write_formatted(call_member(self, mangled::get_event_section_translation, key));
+            out.write(":\n");
+            MethodLookup render = lookup_method(self, mangled::get_event_config_string);
+            Ref deeper = add(indent, integer(1));
+            if (render.is_own(get_event_config_string)) {
+                NestedCall level;
+                render_settings(call, out, self, value, deeper);
+            } else {
+                out.write_formatted(render({value, deeper}));
+            }
+        } else {
+            write_prefix();
+            out.write_formatted(key);
+            out.write(": ");
+            Ref shown = call_str(call.global(n_str), value);
+            out.write_formatted(replace_char(shown, n_apostrophe, n_double_quote, n_replace));
+            out.write("\n");
+        }
+    });
+    out.write("\n");
 }
 
 }  // namespace
 
 Ref show_events(const Call& call) {
     PyObject* self = call.self();
-    call_method(self, mangled::load_event_section_translations);
+    call_member(self, mangled::load_event_section_translations);
 
     Ref blocks = new_list();
     for (const Ref& event_id : Iterate(getattr(self, mangled::event_id_list))) {
-        Ref config = call_method(self, mangled::get_event_config, event_id);
-        Ref rendered = call_method(self, mangled::get_event_config_string, config);
+        Ref config = call_member(self, mangled::get_event_config, event_id);
+        Ref rendered = call_member(self, mangled::get_event_config_string, config);
         append(blocks, concat({n_dashes, format(event_id), n_dashes_newline, format(rendered)}));
     }
     Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
@@ -97,7 +177,7 @@ Ref get_event_config(const Call& call) {
     PyObject* self = call.self();
     PyObject* event_id = call[1];
 
-    Ref group_id = call_method(self, mangled::get_event_group, event_id);
+    Ref group_id = call_member(self, mangled::get_event_group, event_id);
     if (group_id.get() == Py_None) raise_no_group(event_id, getattr(self, mangled::default_config_dir));
 
     Ref defaults_file = true_divide(true_divide(getattr(self, mangled::default_config_dir), group_id), event_id);
@@ -115,22 +195,42 @@ Ref get_event_config(const Call& call) {
 
     merge_settings(call, default_settings, current_settings);
 
-    return call_method(self, mangled::sort_nested_dict, default_settings);
+    return call_member(self, mangled::sort_nested_dict, default_settings);
 }
 
+// The recursion through ZornaAdminEvents.__sort_nested_dict is a loop over a
+// stack of the mappings being sorted while that name resolves to this very
+// body, so that no depth of nesting can exhaust the C stack.  The look-ups,
+// calls and stores are those of the recursive method, in the same order.
 Ref sort_nested_dict(const Call& call) {
-    PyObject* dictionary = call[0];
-
-    Ref pairs = zae::call(call.global(n_sorted), call_method(dictionary, n_items));
-    Ref ordered = zae::call(call.global(n_dict), pairs);
-
-    for (const Ref& key : Iterate(ordered)) {
-        Ref value = getitem(ordered, key);
-        if (is_dict(call, value)) {
-            setitem(ordered, key, call_method(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict, value));
+    struct Level {
+        Ref ordered;
+        KeysAndValues items;
+        Ref pending_key;  // the key whose value is being sorted one level deeper
+    };
+    std::vector<Level> levels;
+    Ref ordered = sorted_copy(call, call[0]);
+    levels.push_back({ordered, KeysAndValues(ordered), Ref()});
+    Ref key, value;
+    while (true) {
+        Level& level = levels.back();
+        if (!level.items.next(key, value)) {
+            Ref done = level.ordered;
+            levels.pop_back();
+            if (levels.empty()) return done;
+            setitem(levels.back().ordered, levels.back().pending_key, done);
+            continue;
+        }
+        if (!is_dict(call, value)) continue;
+        Ref sort = getattr(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict);
+        if (is_own_function(sort, sort_nested_dict)) {
+            level.pending_key = key;
+            Ref nested = sorted_copy(call, value);
+            levels.push_back({nested, KeysAndValues(nested), Ref()});
+        } else {
+            setitem(level.ordered, key, call_found(sort, {value}));
         }
     }
-    return ordered;
 }
 
 Ref load_event_section_translations(const Call& call) {
@@ -166,28 +266,9 @@ Ref get_event_section_translation(const Call& call) {
 }
 
 Ref get_event_config_string(const Call& call) {
-    PyObject* self = call.self();
-    PyObject* dictionary = call[1];
-    PyObject* indent = call[2];
-
-    Ref result = Ref::borrow(n_empty.get());
-    for (const Ref& item : Iterate(call_method(dictionary, n_items))) {
-        auto [key, value] = unpack_pair(item);
-        Ref prefix = multiply(n_indent, indent);
-        Ref line;
-        if (is_dict(call, value)) {
-            Ref prefix_text = format(prefix), key_text = format(key);
-            Ref translation = format(call_method(self, mangled::get_event_section_translation, key));
-            Ref nested = format(call_method(self, mangled::get_event_config_string, value, add(indent, integer(1))));
-            line = concat({prefix_text, key_text, translation, n_colon_newline, nested});
-        } else {
-            Ref prefix_text = format(prefix), key_text = format(key);
-            Ref value_text = format(call_method(zae::call(call.global(n_str), value), n_replace, n_apostrophe, n_double_quote));
-            line = concat({prefix_text, key_text, n_colon_space, value_text, n_newline});
-        }
-        result = add(result, line);
-    }
-    return add(result, n_newline);
+    TextWriter out;
+    render_settings(call, out, call.self(), call[1], call[2]);
+    return out.finish();
 }
 
 }  // namespace zae

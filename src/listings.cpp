@@ -1,5 +1,7 @@
 // Status listings: the descriptions of all events and groups, and the
 // aligned, coloured status listings shown through the pager.
+#include <tuple>
+
 #include "admin_events.hpp"
 
 namespace zae {
@@ -13,6 +15,32 @@ Name n_split{"split"}, n_items{"items"}, n_GREY{"GREY"}, n_END{"END"};
 Name n_comma{","}, n_name_en{"name_en"}, n_name_ru{"name_ru"};
 Name n_space{" "}, n_newline{"\n"}, n_empty{""}, n_less{"less -R"};
 
+// content = record.split(","); content[0], content[1][1:-1], content[2][1:-1].
+// For an exact str with at least two commas the three fields are cut out
+// directly, without the list of every field.
+std::tuple<Ref, Ref, Ref> record_fields(Borrowed record) {
+    PyObject* s = record.get();
+    if (PyUnicode_CheckExact(s)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+        Py_ssize_t comma[3] = {-1, -1, length};
+        for (int i = 0; i < 3; ++i) {
+            Py_ssize_t from = i ? comma[i - 1] + 1 : 0;
+            Py_ssize_t found = from <= length ? PyUnicode_FindChar(s, ',', from, length, 1) : -1;
+            if (found == -2) raise();
+            if (found >= 0) comma[i] = found;
+        }
+        if (comma[1] >= 0) {
+            auto cut = [s](Py_ssize_t start, Py_ssize_t end) { return Ref::steal(PyUnicode_Substring(s, start, end)); };
+            auto inner = [&](Py_ssize_t start, Py_ssize_t end) {
+                return end - start < 2 ? cut(0, 0) : cut(start + 1, end - 1);
+            };
+            return {cut(0, comma[0]), inner(comma[0] + 1, comma[1]), inner(comma[1] + 1, comma[2])};
+        }
+    }
+    Ref content = call_method(record, n_split, n_comma);
+    return {getitem(content, 0), slice(getitem(content, 1), 1, -1), slice(getitem(content, 2), 1, -1)};
+}
+
 // The map from each ID to its English and Russian descriptions, built from the
 // records that `operation` of the event service returns: "ID,<en>,<ru>[,...]",
 // each name wrapped in one delimiter character at either end.
@@ -20,11 +48,10 @@ Ref load_descriptions(const Call& call, Name& operation) {
     Ref record_list = call_method(call.global(n_zorna_events), operation, integer(2));
     Ref result = new_dict();
     for (Ref record : Iterate(record_list)) {
-        Ref content = call_method(record, n_split, n_comma);
-        Ref key = getitem(content, 0);
+        auto [key, name_en, name_ru] = record_fields(record);
         Ref names = new_dict();
-        setitem(names, n_name_en, slice(getitem(content, 1), 1, -1));
-        setitem(names, n_name_ru, slice(getitem(content, 2), 1, -1));
+        setitem(names, n_name_en, name_en);
+        setitem(names, n_name_ru, name_ru);
         setitem(result, key, names);
     }
     return result;
@@ -34,22 +61,22 @@ Ref load_descriptions(const Call& call, Name& operation) {
 
 Ref show_all_groups(const Call& call) {
     setattr(call.self(), mangled::group_id_list, call_method(call.global(n_zorna_events), n_get_group_ids));
-    call_method(call.self(), mangled::show_groups);
+    call_member(call.self(), mangled::show_groups);
     return none();
 }
 
 Ref show_groups(const Call& call) {
-    call_method(call.self(), mangled::show_groups);
+    call_member(call.self(), mangled::show_groups);
     return none();
 }
 
 Ref show_groups_private(const Call& call) {
     Ref result_strings = new_list();
-    Ref event_status = call_method(call.self(), mangled::get_grouped_events, getattr(call.self(), mangled::group_id_list));
+    Ref event_status = call_member(call.self(), mangled::get_grouped_events, getattr(call.self(), mangled::group_id_list));
     for (Ref item : Iterate(call_method(event_status, n_items))) {
         auto [group_id, events] = unpack_pair(item);
-        append(result_strings, call_method(call.self(), mangled::get_group_string, group_id));
-        append(result_strings, add(call_method(call.self(), mangled::get_multiple_string, events), n_newline));
+        append(result_strings, call_member(call.self(), mangled::get_group_string, group_id));
+        append(result_strings, add(call_member(call.self(), mangled::get_multiple_string, events), n_newline));
     }
     Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
     call_kw(pipepager, {join(n_newline, result_strings)}, {{n_cmd, n_less}});
@@ -66,6 +93,21 @@ Ref description(const Call& call, Name& description_map, Borrowed id) {
 
 }  // namespace
 
+namespace {
+
+// ' ' * (spacing - len(_id)), written: for ints the spaces are counted out
+// without making the str.
+void write_filler(TextWriter& out, Borrowed spacing, Borrowed id_length) {
+    if (PyLong_CheckExact(spacing.get()) && PyLong_CheckExact(id_length.get())) {
+        Py_ssize_t width = PyLong_AsSsize_t(spacing), used = PyLong_AsSsize_t(id_length);
+        if (!PyErr_Occurred()) return out.fill(' ', width - used);
+        PyErr_Clear();  // too large for a count: multiply() raises what Python raises
+    }
+    out.write_formatted(multiply(n_space, subtract(spacing, id_length)));
+}
+
+}  // namespace
+
 Ref get_multiple_string(const Call& call) {
     PyObject* id_list = call[1];
     PyObject* new_status = call[2];
@@ -75,24 +117,27 @@ Ref get_multiple_string(const Call& call) {
     // max(len(_id) for _id in id_list) + 10
     Ref max = call.global(n_max);
     Ref lengths = new_list();
-    for (Ref id : Iterate(id_list)) append(lengths, zae::call(call.global(n_len), id));
+    for (Ref id : Iterate(id_list)) append(lengths, call_len(call.global(n_len), id));
     Ref spacing = add(zae::call(max, lengths), integer(10));
 
-    Ref mylist = new_list();
+    // The lines, joined with "\n", written as they are made.
+    TextWriter out;
+    bool first = true;
     for (Ref id : Iterate(id_list)) {
-        Ref shown_id = format(id);
-        Ref filler = multiply(n_space, subtract(spacing, zae::call(call.global(n_len), id)));
+        if (!first) out.write("\n");
+        first = false;
+        out.write_formatted(id);
+        write_filler(out, spacing, call_len(call.global(n_len), id));
         // Event mode asks the service for the status before the description is looked up.
         bool events = new_status == Py_None;
-        Ref status = format(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
+        out.write_formatted(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
                                    : Ref::borrow(new_status));
-        Ref grey = format(getattr(call.global(n_Color), n_GREY));
-        Ref shown_description =
-            format(description(call, events ? mangled::event_description : mangled::group_description, id));
-        Ref end = format(getattr(call.global(n_Color), n_END));
-        append(mylist, concat({shown_id, filler, status, n_space, grey, shown_description, end}));
+        out.write(" ");
+        out.write_formatted(getattr(call.global(n_Color), n_GREY));
+        out.write_formatted(description(call, events ? mangled::event_description : mangled::group_description, id));
+        out.write_formatted(getattr(call.global(n_Color), n_END));
     }
-    return join(n_newline, mylist);
+    return out.finish();
 }
 
 Ref get_group_string(const Call& call) {

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "admin_events.hpp"
+
+#include <structmember.h>
 
 namespace zae {
 
@@ -60,17 +63,38 @@ Ref lookup_global(PyObject* module, Name& name) {
     // The module's own names first, then its __builtins__ (a dict, or the
     // builtins module), as for a function defined in the module.
     PyObject* globals = PyModule_GetDict(module);  // borrowed; never fails for a module
+
+    // Unchanged dicts give the answer of the last look-up (the interpreter's
+    // LOAD_GLOBAL does the same).
+    Name::Found& last = name.found;
+    std::uint64_t globals_version = dict_version(globals);
+    if (last.value && last.globals == globals && globals_version && last.globals_version == globals_version &&
+        (!last.builtins || last.builtins_version == dict_version(last.builtins))) {
+        return Ref::borrow(last.value);
+    }
+    last = Name::Found();
+
     Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(globals, name.get()));
-    if (value) return value;
+    if (value) {
+        last = {globals, globals_version, nullptr, 0, value.get()};
+        return value;
+    }
     if (PyErr_Occurred()) raise();
     Ref builtins = Ref::borrow_or_null(PyDict_GetItemWithError(globals, n_builtins.get()));
+    bool own_builtins = bool(builtins);
     if (!builtins) {
         if (PyErr_Occurred()) raise();
-        builtins = Ref::borrow(PyEval_GetBuiltins());
+        builtins = Ref::borrow(PyEval_GetBuiltins());  // the caller's: not remembered
     }
     if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
     value = Ref::steal_or_null(PyObject_GetItem(builtins.get(), name.get()));
-    if (value) return value;
+    if (value) {
+        // Only a plain dict tells of its changes.
+        if (own_builtins && PyDict_CheckExact(builtins.get())) {
+            last = {globals, globals_version, builtins.get(), dict_version(builtins.get()), value.get()};
+        }
+        return value;
+    }
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -276,10 +300,16 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
                  keyword);
 }
 
-void check_type(const Param& param, PyObject* value) {
-    if (value == Py_None || param.accepts == Accepts::anything) return;
+[[noreturn]] void refuse_type(const Param& param, PyObject* value);
+
+inline void check_type(const Param& param, PyObject* value) {
+    if (param.accepts == Accepts::anything || value == Py_None) return;
+    if (param.accepts == Accepts::str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value)) return;
+    refuse_type(param, value);
+}
+
+void refuse_type(const Param& param, PyObject* value) {
     bool str = param.accepts == Accepts::str;
-    if (str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value)) return;
     raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
                  str ? "str" : "list", Py_TYPE(value)->tp_name);
 }
@@ -291,7 +321,21 @@ PyObject* default_value(Default default_) {
 
 // Bind the arguments of one call to the method's parameters as a Python
 // function would, check the declared types, and run the body.
-Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames);
+
+inline Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    if (!kwnames && nargs == static_cast<Py_ssize_t>(method.param_count())) {
+        // Every parameter given by position, the common case: nothing to bind.
+        for (Py_ssize_t i = 0; i < nargs; ++i) check_type(method.params[i], args[i]);
+        return method.body(Call{module, args});
+    }
+    return bind_and_run(method, module, args, nargs, kwnames);
+}
+
+Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
     const std::size_t count = method.param_count();
     // Python's order: positionals fill their parameters, keywords are matched,
     // then surplus positionals and missing arguments are refused.
@@ -319,9 +363,14 @@ Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssi
     return method.body(Call{module, bound});
 }
 
+// A call from the interpreter: it has counted the level already, so only the
+// stack left to the thread is checked.
 template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] { return invoke(methods[I], module, args, nargs, kwnames); });
+    return guarded([&] {
+        NestedCall level(false);
+        return invoke(methods[I], module, args, nargs, kwnames);
+    });
 }
 
 // The text a method's __doc__ is made from: a signature line that inspect and
@@ -350,6 +399,128 @@ std::array<PyMethodDef, method_count>& make_method_defs(std::index_sequence<I...
 
 std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_index_sequence<method_count>());
 
+// The table entry of one of the class's own functions, or null.
+const Method* own_method(PyObject* callable) {
+    if (!PyCFunction_Check(callable)) return nullptr;
+    auto def = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCFunctionObject*>(callable)->m_ml);
+    auto first = reinterpret_cast<std::uintptr_t>(method_defs.data());
+    if (def < first || def >= first + sizeof(PyMethodDef) * method_count) return nullptr;
+    return &methods[(def - first) / sizeof(PyMethodDef)];
+}
+
+// ---- instance methods ----------------------------------------------------------
+//
+// The class holds each instance method in a descriptor of its own type, which
+// behaves as the standard instancemethod wrapper does (bound: a bound method
+// of the function and the instance; through the class: the function itself;
+// other attributes: the function's) and which the interpreter, like for a
+// Python function, may also call unbound with the instance first, without
+// making the bound method (a method descriptor with vectorcall).
+
+struct InstanceMethod {
+    PyObject_HEAD
+    PyObject* function;  // the module's own function (a builtin_function_or_method)
+    std::size_t index;   // its entry in `methods`
+    compat::vectorcall_function vectorcall;
+};
+
+InstanceMethod* as_instance_method(PyObject* object) { return reinterpret_cast<InstanceMethod*>(object); }
+
+int instance_method_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_instance_method(self)->function);
+    return 0;
+}
+
+// No tp_clear: the function stays until the descriptor goes (the class's
+// namespace, cleared with the class, breaks any cycle through it).
+void instance_method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Ref::steal_or_null(as_instance_method(self)->function);
+    PyObject_GC_Del(self);
+}
+
+PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
+    PyObject* function = as_instance_method(self)->function;
+    if (!object) return Ref::borrow(function).release();
+    return PyMethod_New(function, object);
+}
+
+// method(self, *args): the function's body, after the stack check of every
+// entry.  A call from Python code is counted against the recursion limit by
+// the Python frames on the way (the module's calls of its own methods count
+// themselves, see MethodLookup), as a call of a C function from Python is.
+PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    InstanceMethod* method = as_instance_method(self);
+    return guarded([&] {
+        NestedCall level(false);
+        return invoke(methods[method->index], PyCFunction_GET_SELF(method->function), args,
+                      compat::positional_count(nargsf), kwnames);
+    });
+}
+
+PyObject* instance_method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return PyObject_Call(as_instance_method(self)->function, args, kwargs);
+}
+
+// Attributes of the descriptor itself (__func__, __class__, ...), else the function's.
+PyObject* instance_method_getattro(PyObject* self, PyObject* name) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
+    return PyObject_GetAttr(as_instance_method(self)->function, name);
+}
+
+PyObject* instance_method_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<instancemethod %s at %p>", methods[as_instance_method(self)->index].name, self);
+}
+
+// __doc__ is the function's, as for instancemethod (the type's own would be None).
+PyObject* instance_method_doc(PyObject* self, void*) {
+    return PyObject_GetAttrString(as_instance_method(self)->function, "__doc__");
+}
+
+PyGetSetDef instance_method_getset[] = {
+    {"__doc__", instance_method_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef instance_method_members[] = {
+    {"__func__", T_OBJECT, offsetof(InstanceMethod, function), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject& instance_method_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "zorna_admin_events.admin_events.instancemethod";
+        t.tp_basicsize = sizeof(InstanceMethod);
+        t.tp_dealloc = instance_method_dealloc;
+        t.tp_repr = instance_method_repr;
+        t.tp_call = instance_method_call;
+        t.tp_getattro = instance_method_getattro;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::method_descriptor_flags;
+        compat::set_vectorcall_offset(t, offsetof(InstanceMethod, vectorcall));
+        t.tp_traverse = instance_method_traverse;
+        t.tp_members = instance_method_members;
+        t.tp_getset = instance_method_getset;
+        t.tp_descr_get = instance_method_get;
+        return t;
+    }();
+    return type;
+}
+
+Ref new_instance_method(Borrowed function, std::size_t index) {
+    PyTypeObject& type = instance_method_type();
+    if (!(type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&type));
+    InstanceMethod* method = PyObject_GC_New(InstanceMethod, &type);
+    if (!method) raise();
+    method->function = Ref::borrow(function).release();
+    method->index = index;
+    method->vectorcall = instance_method_vectorcall;
+    PyObject_GC_Track(method);
+    return Ref::steal(reinterpret_cast<PyObject*>(method));
+}
+
 // The name under which the class body stores a member: `__x` becomes
 // `_ZornaAdminEvents__x`; dunder names stay as they are.
 Ref stored_name(const char* name) {
@@ -357,6 +528,64 @@ Ref stored_name(const char* name) {
     bool private_ = n > 2 && name[0] == '_' && name[1] == '_' && !(name[n - 1] == '_' && name[n - 2] == '_');
     return Ref::steal(private_ ? PyUnicode_FromFormat("_ZornaAdminEvents%s", name) : PyUnicode_FromString(name));
 }
+
+}  // namespace
+
+bool is_own_function(Borrowed found, Body body) {
+    const Method* method = own_method(found);
+    return method && method->body == body;
+}
+
+MethodLookup lookup_method(Borrowed object, Name& name) {
+    MethodLookup method{object, Ref(), false};
+    method.unbound = lookup_method(object, name.get(), method.found);
+    return method;
+}
+
+bool MethodLookup::is_own(Body body) const {
+    PyObject* m = found.get();
+    if (!unbound || Py_TYPE(m) != &instance_method_type()) return false;
+    return methods[as_instance_method(m)->index].body == body;
+}
+
+Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
+    if (!unbound) return call_found(found, args);
+    PyObject* argv[max_params + 2] = {nullptr, object.get()};
+    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
+    std::size_t n = 1;
+    for (Borrowed arg : args) argv[1 + n++] = arg.get();
+    if (Py_TYPE(found.get()) == &instance_method_type()) {
+        InstanceMethod* own = as_instance_method(found.get());
+        NestedCall level;
+        return invoke(methods[own->index], PyCFunction_GET_SELF(own->function), argv + 1,
+                      static_cast<Py_ssize_t>(n), nullptr);
+    }
+    return Ref::steal(compat::vectorcall(found.get(), argv + 1, n | compat::arguments_offset, nullptr));
+}
+
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
+    // One slot in front, for `self` of a bound method (and for the vectorcall offset).
+    PyObject* argv[max_params + 2] = {nullptr};
+    if (args.size() > max_params) return call_kw(found, args, {});
+    std::size_t n = 0;
+    for (Borrowed arg : args) argv[1 + n++] = arg.get();
+
+    PyObject* function = found.get();
+    PyObject* const* first = argv + 1;
+    if (PyMethod_Check(function)) {
+        function = PyMethod_GET_FUNCTION(function);
+        argv[0] = PyMethod_GET_SELF(found.get());
+        first = argv;
+        ++n;
+    }
+    if (const Method* method = own_method(function)) {
+        NestedCall level;
+        return invoke(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
+    }
+    return Ref::steal(compat::vectorcall(found, argv + 1, args.size() | compat::arguments_offset, nullptr));
+}
+
+namespace {
 
 // ---- audit rule builders -----------------------------------------------------------
 
@@ -381,7 +610,12 @@ template <std::size_t R>
 PyObject* build_audit_rule(PyObject*, PyObject* path) {
     return guarded([&] {
         const AuditRuleRow& row = audit_rule_rows[R];
-        return concat({text(row.prefix), format(path), text(row.middle), format(path)});
+        TextWriter rule;
+        rule.write(row.prefix);
+        rule.write_formatted(path);
+        rule.write(row.middle);
+        rule.write_formatted(path);
+        return rule.finish();
     });
 }
 
@@ -463,7 +697,7 @@ Ref define_zorna_admin_events(PyObject* module) {
     for (std::size_t i = 0; i < method_count; ++i) {
         Ref function = Ref::steal(PyCFunction_NewEx(&method_defs[i], module, module_name.get()));
         Ref member = Ref::steal(methods[i].is_static ? PyStaticMethod_New(function.get())
-                                                     : PyInstanceMethod_New(function.get()));
+                                                     : new_instance_method(function, i).release());
         setitem(body, stored_name(methods[i].name), member);
     }
     return define_class(module, n_ZornaAdminEvents, body);

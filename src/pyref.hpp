@@ -13,9 +13,17 @@
 
 #include "compat.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <new>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -125,7 +133,11 @@ inline Ref tuple_of(std::initializer_list<Borrowed> items) {
 
 // ---- protocol operations ---------------------------------------------------
 
-inline Ref getattr(Borrowed object, Borrowed name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+inline Ref getattr(Borrowed object, Borrowed name) {
+    getattrofunc get = Py_TYPE(object.get())->tp_getattro;
+    // What PyObject_GetAttr does for a str name and a type with tp_getattro, without its checks.
+    return Ref::steal(get && PyUnicode_CheckExact(name.get()) ? get(object, name) : PyObject_GetAttr(object, name));
+}
 inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
 inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
 inline Ref getitem(Borrowed object, Py_ssize_t index) {
@@ -134,7 +146,11 @@ inline Ref getitem(Borrowed object, Py_ssize_t index) {
 inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
-inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
+inline bool truthy(Borrowed object) {
+    if (object.get() == Py_True) return true;
+    if (object.get() == Py_False || object.get() == Py_None) return false;
+    return check(PyObject_IsTrue(object)) != 0;
+}
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
 inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
 // Python's `a == b` (no identity shortcut: __eq__ decides).
@@ -284,20 +300,27 @@ public:
     iterator begin() { return iterator(iterator_.get()); }
     iterator end() { return iterator(); }
 
+    // The next item, or an empty Ref when the iterable is exhausted.
+    Ref next() {
+        Ref item = Ref::steal_or_null(PyIter_Next(iterator_.get()));
+        if (!item && PyErr_Occurred()) raise();
+        return item;
+    }
+
 private:
     Ref iterator_;
 };
 
 // Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`.
-// Each step holds its own references, so the body may replace values; it must
-// not add or remove keys (Python forbids that during iteration as well).
+// Each step holds its own references, so the body may replace values; adding
+// or removing keys ends the loop with RuntimeError, as in Python.
 class DictItems {
 public:
     explicit DictItems(Borrowed dict) : dict_(Ref::borrow(dict)) {}
 
     class iterator {
     public:
-        explicit iterator(PyObject* dict) : dict_(dict) { advance(); }
+        explicit iterator(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) { advance(); }
         iterator() = default;
         const std::pair<Ref, Ref>& operator*() const noexcept { return item_; }
         iterator& operator++() {
@@ -310,10 +333,12 @@ public:
         void advance() {
             PyObject* key = nullptr;
             PyObject* value = nullptr;
+            if (size_ != PyDict_GET_SIZE(dict_)) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
             done_ = !PyDict_Next(dict_, &pos_, &key, &value);
             item_ = done_ ? std::pair<Ref, Ref>() : std::pair<Ref, Ref>(Ref::borrow(key), Ref::borrow(value));
         }
         PyObject* dict_ = nullptr;
+        Py_ssize_t size_ = 0;
         Py_ssize_t pos_ = 0;
         std::pair<Ref, Ref> item_;
         bool done_ = true;
@@ -325,6 +350,412 @@ public:
 private:
     Ref dict_;
 };
+
+// ---- depth ---------------------------------------------------------------------
+
+// The C stack of one thread: its bounds, and the lowest address a nested call
+// may reach (the bottom raised by a reserve that the interpreter keeps for
+// raising and unwinding and for the Python code that runs between two calls
+// of ours, a replaced `print` that calls a method again, say).
+struct StackBounds {
+    pthread_t thread{};
+    std::uintptr_t bottom = 0, top = 0, floor = 0;
+};
+
+inline StackBounds find_stack_bounds(pthread_t thread) noexcept {
+    StackBounds bounds;
+    bounds.thread = thread;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(thread, &attributes) != 0) return bounds;
+    void* bottom = nullptr;
+    std::size_t size = 0;
+    int status = pthread_attr_getstack(&attributes, &bottom, &size);
+    pthread_attr_destroy(&attributes);
+    if (status != 0 || !bottom) return bounds;
+    bounds.bottom = reinterpret_cast<std::uintptr_t>(bottom);
+    bounds.top = bounds.bottom + size;
+    // A quarter of the stack, at most 256 KiB: 64 KiB of a 256 KiB thread,
+    // 256 KiB of the main thread's usual 8 MiB.
+    bounds.floor = bounds.bottom + std::min<std::size_t>(size / 4, 256 * 1024);
+    return bounds;
+}
+
+// Has this thread's C stack (growing downwards) come down to its reserve?
+// The bounds of the last few threads are kept (the GIL is held, so one table
+// serves all threads; not thread-local storage, whose dynamic blocks
+// LeakSanitizer's exit-time scan trips over); an entry serves its thread
+// while the stack pointer lies within its bounds, so a thread id reused by a
+// new thread with another stack is read afresh.
+inline bool stack_nearly_used_up() noexcept {
+    static StackBounds known[8];
+    static std::size_t next_slot = 0;
+    pthread_t thread = pthread_self();
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    for (const StackBounds& bounds : known) {
+        if (bounds.top && pthread_equal(bounds.thread, thread) && bounds.bottom <= here && here < bounds.top) {
+            return here < bounds.floor;
+        }
+    }
+    StackBounds bounds = find_stack_bounds(thread);
+    if (!bounds.top) return false;  // bounds unknown: nothing to judge by
+    known[next_slot] = bounds;
+    next_slot = (next_slot + 1) % (sizeof known / sizeof known[0]);
+    return here < bounds.floor;
+}
+
+// One level of nesting of the module's method bodies, for its lifetime:
+// counted against the interpreter's recursion limit as a Python frame is
+// (unless the interpreter counted the call already: `counted` false), and
+// refused with RecursionError when the thread's C stack is nearly used up,
+// whatever the limit says (a raised limit, a thread with a small stack).
+class NestedCall {
+public:
+    explicit NestedCall(bool counted = true) : counted_(counted) {
+        if (counted_ && Py_EnterRecursiveCall(" in a ZornaAdminEvents method")) raise();
+        if (stack_nearly_used_up()) {
+            leave();
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded: the thread's C stack is nearly used up");
+        }
+    }
+    NestedCall(const NestedCall&) = delete;
+    NestedCall& operator=(const NestedCall&) = delete;
+    ~NestedCall() { leave(); }
+
+private:
+    void leave() noexcept {
+        if (counted_) Py_LeaveRecursiveCall();
+        counted_ = false;
+    }
+    bool counted_;
+};
+
+// ---- text ---------------------------------------------------------------------
+
+// Builds one str from pieces, in place: the characters are copied once into
+// a growing buffer (amortised doubling) of the narrowest width that holds
+// them so far, and once more into the result.  So a text of N pieces costs
+// O(total length), not the O(N * length) of ever-longer concatenations.
+class TextWriter {
+public:
+    TextWriter() = default;
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+    ~TextWriter() { std::free(units_); }
+
+    // The characters of a str (or str subclass).
+    void write(Borrowed text) {
+        PyObject* s = text.get();
+        if (compat::ready(s) < 0) raise();  // a str made by the old Py_UNICODE calls
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n == 0) return;
+        int kind = PyUnicode_KIND(s);
+        if (!PyUnicode_IS_ASCII(s)) ascii_ = false;
+        if (kind > kind_) widen(kind);
+        const void* data = PyUnicode_DATA(s);
+        switch (kind_ * 8 + kind) {
+            case 1 * 8 + 1: copy<Py_UCS1, Py_UCS1>(data, n); break;
+            case 2 * 8 + 1: copy<Py_UCS1, Py_UCS2>(data, n); break;
+            case 2 * 8 + 2: copy<Py_UCS2, Py_UCS2>(data, n); break;
+            case 4 * 8 + 1: copy<Py_UCS1, Py_UCS4>(data, n); break;
+            case 4 * 8 + 2: copy<Py_UCS2, Py_UCS4>(data, n); break;
+            default: copy<Py_UCS4, Py_UCS4>(data, n); break;
+        }
+    }
+    // ASCII text.
+    void write(std::string_view ascii) {
+        switch (kind_) {
+            case 1: copy<Py_UCS1, Py_UCS1>(ascii.data(), static_cast<Py_ssize_t>(ascii.size())); break;
+            case 2: copy<Py_UCS1, Py_UCS2>(ascii.data(), static_cast<Py_ssize_t>(ascii.size())); break;
+            default: copy<Py_UCS1, Py_UCS4>(ascii.data(), static_cast<Py_ssize_t>(ascii.size())); break;
+        }
+    }
+    // An ASCII character `count` times (none for a count below 1, as " " * n).
+    void fill(char ascii, Py_ssize_t count) {
+        for (; count > 0; count -= 64) {
+            char run[64];
+            std::memset(run, ascii, sizeof run);
+            write(std::string_view(run, static_cast<std::size_t>(std::min<Py_ssize_t>(count, 64))));
+        }
+    }
+    // What an f-string field `{value}` shows: format(value, "").  A str is
+    // itself and an int its decimal digits (neither type's __format__ can be
+    // replaced); anything else goes through format().
+    void write_formatted(Borrowed value) {
+        PyObject* v = value.get();
+        if (PyUnicode_CheckExact(v)) return write(value);
+        if (PyLong_CheckExact(v)) {
+            int overflow = 0;
+            long number = PyLong_AsLongAndOverflow(v, &overflow);
+            if (!overflow) {
+                char digits[24];
+                auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+                return write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+            }
+        }
+        Ref shown = Ref::steal(PyObject_Format(v, nullptr));
+        write(shown);
+    }
+
+    // The text written so far, as a new str.
+    Ref finish() const {
+        Py_UCS4 max_char = ascii_ ? 0x7f : kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff;
+        Ref result = Ref::steal(PyUnicode_New(length_, max_char));
+        if (length_) std::memcpy(PyUnicode_DATA(result.get()), units_, static_cast<std::size_t>(length_) * kind_);
+        return result;
+    }
+
+private:
+    // Room for `count` more units of the current width.
+    void* reserve(Py_ssize_t count) {
+        std::size_t needed = static_cast<std::size_t>(length_ + count);
+        if (needed > capacity_) {
+            std::size_t capacity = std::max<std::size_t>({needed, capacity_ * 2, 256});
+            void* grown = std::realloc(units_, capacity * kind_);
+            if (!grown) throw std::bad_alloc();
+            units_ = static_cast<char*>(grown);
+            capacity_ = capacity;
+        }
+        return units_ + static_cast<std::size_t>(length_) * kind_;
+    }
+    template <class From, class To>
+    void copy(const void* data, Py_ssize_t count) {
+        To* out = static_cast<To*>(reserve(count));
+        const From* in = static_cast<const From*>(data);
+        if constexpr (sizeof(From) == sizeof(To)) {
+            std::memcpy(out, in, static_cast<std::size_t>(count) * sizeof(To));
+        } else {
+            for (Py_ssize_t i = 0; i < count; ++i) out[i] = in[i];
+        }
+        length_ += count;
+    }
+    // Re-encode what is written so far in the wider `kind`.
+    void widen(int kind) {
+        TextWriter wider;
+        wider.kind_ = kind;
+        wider.ascii_ = ascii_;
+        if (length_) {
+            if (kind_ == 1 && kind == 2) wider.copy<Py_UCS1, Py_UCS2>(units_, length_);
+            else if (kind_ == 1) wider.copy<Py_UCS1, Py_UCS4>(units_, length_);
+            else wider.copy<Py_UCS2, Py_UCS4>(units_, length_);
+        }
+        std::swap(units_, wider.units_);
+        std::swap(capacity_, wider.capacity_);
+        length_ = wider.length_;
+        kind_ = kind;
+    }
+
+    char* units_ = nullptr;  // length_ units of kind_ bytes each
+    std::size_t capacity_ = 0;
+    Py_ssize_t length_ = 0;
+    int kind_ = 1;
+    bool ascii_ = true;
+};
+
+// text.replace(old, new) as a method call, where `old` is one character: an
+// exact str without it is itself (str.replace returns it unchanged), without
+// the call.
+inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed replace_name) {
+    PyObject* s = text.get();
+    if (PyUnicode_CheckExact(s) && PyUnicode_CheckExact(old.get()) && PyUnicode_GET_LENGTH(old.get()) == 1) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(old.get(), 0);
+        Py_ssize_t found = PyUnicode_FindChar(s, c, 0, PyUnicode_GET_LENGTH(s), 1);
+        if (found == -2) raise();
+        if (found == -1) return Ref::borrow(text);
+    }
+    return call_method(text, replace_name, old, new_);
+}
+
+// ---- dict versions ------------------------------------------------------------------
+
+// The version tag that a dict gets anew at every change (and every new dict a
+// tag of its own), or 0 where the interpreter keeps none (3.14 on).  A
+// look-up remembered together with the tag of the dict it was made in gives
+// the same answer as a new look-up while the tag is unchanged, as the
+// interpreter's own cache of global names does.
+inline std::uint64_t dict_version(PyObject* dict) noexcept { return compat::dict_version(dict); }
+
+// ---- methods ----------------------------------------------------------------------------
+
+// `object.name` looked up for a call, as the interpreter looks up a method:
+// true with the descriptor itself (to be called with the object first) when
+// the attribute is a method descriptor of the object's type that nothing
+// shadows, false with the attribute as getattr() gives it otherwise.
+inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
+    PyObject* attribute = nullptr;
+    int unbound = compat::get_method(object, name, &attribute);
+    found = Ref::steal(attribute);
+    return unbound == 1;
+}
+
+// ---- builtins ---------------------------------------------------------------------
+
+// One of the interpreter's builtin functions (len, sorted, ...), as the
+// builtins module holds it when first asked, provided that object is the
+// interpreter's own C function of that name.  Names are still looked up at
+// each use; a fast path applies only when the object found is this one.
+class BuiltinFunction {
+public:
+    constexpr explicit BuiltinFunction(const char* name) : name_(name) {}
+
+    bool is(PyObject* found) {
+        if (!searched_) find();
+        return object_ && found == object_;
+    }
+
+private:
+    void find() noexcept {
+        searched_ = true;
+        PyObject* exception[3];
+        PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
+        PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+        PyObject* found = builtins ? PyObject_GetAttrString(builtins, name_) : nullptr;
+        if (found && PyCFunction_Check(found) && PyCFunction_GET_SELF(found) == builtins &&
+            std::strcmp(reinterpret_cast<PyCFunctionObject*>(found)->m_ml->ml_name, name_) == 0) {
+            object_ = found;  // kept for the life of the process
+        } else {
+            Py_XDECREF(found);
+        }
+        PyErr_Restore(exception[0], exception[1], exception[2]);
+    }
+
+    const char* name_;
+    PyObject* object_ = nullptr;
+    bool searched_ = false;
+};
+
+// Sorting in place of a call of sorted(): counted as that call is, and
+// refused unless one more level is left for the comparisons it makes (a
+// debug interpreter checks each comparison of strs by making it again
+// through the generic protocol, one level deeper, and aborts when that
+// finds no level left).
+struct SortingDepth {
+    SortingDepth() { NestedCall comparison; }
+    NestedCall call;
+};
+
+inline BuiltinFunction builtin_len{"len"}, builtin_isinstance{"isinstance"}, builtin_sorted{"sorted"},
+    builtin_max{"max"};
+
+inline bool is_type(Borrowed found, PyTypeObject& type) { return found.get() == reinterpret_cast<PyObject*>(&type); }
+
+// len(object), with `len` the object the name was found bound to.
+inline Ref call_len(Borrowed len, Borrowed object) {
+    if (builtin_len.is(len)) {
+        Py_ssize_t n = PyObject_Length(object);
+        if (n < 0) raise();
+        return Ref::steal(PyLong_FromSsize_t(n));
+    }
+    return call(len, object);
+}
+
+// isinstance(object, classinfo) in a truth test.
+inline bool call_isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
+    if (builtin_isinstance.is(isinstance)) {
+        if (is_type(classinfo, PyDict_Type) && PyDict_Check(object.get())) return true;
+        return check(PyObject_IsInstance(object, classinfo)) != 0;
+    }
+    return truthy(call(isinstance, object, classinfo));
+}
+
+// str(object): an exact str is itself.
+inline Ref call_str(Borrowed str, Borrowed object) {
+    if (is_type(str, PyUnicode_Type)) {
+        if (PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
+        return Ref::steal(PyObject_Str(object));
+    }
+    return call(str, object);
+}
+
+// sorted(mapping.items()), `sorted` found before items() is called.  For an
+// exact dict and the builtin sorted, the list of pairs is made and sorted
+// directly, without the items view and the copy that sorted() makes of it.
+inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_name) {
+    if (builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
+        Ref pairs = Ref::steal(PyDict_Items(mapping));
+        SortingDepth depth;
+        check(PyList_Sort(pairs.get()));
+        return pairs;
+    }
+    return call(sorted, call_method(mapping, items_name));
+}
+
+// dict(sorted(mapping.items())), `dict` and `sorted` found (in that order)
+// before items() is called.  For the builtins and an exact dict whose keys
+// are all exact str, ordering the pairs comes down to ordering the distinct
+// keys: the keys are sorted and the new dict is filled from them, without
+// the items view, a tuple per pair and the copies sorted() and dict() make.
+inline Ref call_dict(Borrowed dict, Borrowed pairs);
+inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
+    if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
+        Ref keys = Ref::steal(PyDict_Keys(mapping));
+        Py_ssize_t n = PyList_GET_SIZE(keys.get());
+        bool texts = true;
+        for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
+        if (texts) {
+            SortingDepth depth;
+            check(PyList_Sort(keys.get()));  // compares str only: runs no Python code
+            Ref result = Ref::steal(PyDict_New());
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* key = PyList_GET_ITEM(keys.get(), i);
+                PyObject* value = PyDict_GetItemWithError(mapping, key);
+                if (!value) {
+                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+                    raise();
+                }
+                check(PyDict_SetItem(result.get(), key, value));
+            }
+            return result;
+        }
+    }
+    return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
+}
+
+// `for key in mapping: value = mapping[key]`, one step at a time; an exact
+// dict is walked directly (its iteration and item access cannot be
+// replaced), with Python's error if its size changes meanwhile.
+class KeysAndValues {
+public:
+    explicit KeysAndValues(Borrowed mapping)
+        : mapping_(Ref::borrow(mapping)), exact_(PyDict_CheckExact(mapping.get())),
+          size_(exact_ ? PyDict_GET_SIZE(mapping.get()) : 0), keys_(exact_ ? Ref() : Ref::steal(PyObject_GetIter(mapping))) {}
+
+    // The next key and its value; false at the end.
+    bool next(Ref& key, Ref& value) {
+        if (exact_) {
+            if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            PyObject *k = nullptr, *v = nullptr;
+            if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+            key = Ref::borrow(k);
+            value = Ref::borrow(v);
+            return true;
+        }
+        key = Ref::steal_or_null(PyIter_Next(keys_.get()));
+        if (!key) {
+            if (PyErr_Occurred()) raise();
+            return false;
+        }
+        value = Ref::steal(PyObject_GetItem(mapping_.get(), key.get()));
+        return true;
+    }
+
+private:
+    Ref mapping_;
+    bool exact_;
+    Py_ssize_t size_;
+    Ref keys_;
+    Py_ssize_t position_ = 0;
+};
+
+// dict(pairs): for the builtin dict and a list, the dict is filled from the
+// pairs as dict() does for a sequence that is not a mapping.
+Ref call_dict(Borrowed dict, Borrowed pairs) {
+    if (is_type(dict, PyDict_Type) && PyList_CheckExact(pairs.get())) {
+        Ref result = Ref::steal(PyDict_New());
+        check(PyDict_MergeFromSeq2(result.get(), pairs, 1));
+        return result;
+    }
+    return call(dict, pairs);
+}
 
 // ---- catching ------------------------------------------------------------------
 

@@ -82,10 +82,10 @@ Ref init(const Call& call) {
     setattr(call.self(), mangled::group_id_list, call[2]);
     setattr(call.self(), mangled::event_section_translations, none());
     setattr(call.self(), mangled::need_daemon_restart, boolean(false));
-    call_method(call.self(), mangled::prepare_groups);
-    call_method(call.self(), mangled::prepare_events);
-    setattr(call.self(), mangled::event_description, call_method(call.self(), mangled::get_all_event_description));
-    setattr(call.self(), mangled::group_description, call_method(call.self(), mangled::get_all_group_description));
+    call_member(call.self(), mangled::prepare_groups);
+    call_member(call.self(), mangled::prepare_events);
+    setattr(call.self(), mangled::event_description, call_member(call.self(), mangled::get_all_event_description));
+    setattr(call.self(), mangled::group_description, call_member(call.self(), mangled::get_all_group_description));
     return none();
 }
 
@@ -118,7 +118,7 @@ Ref get_grouped_events(const Call& call) {
     Ref result = new_dict();
     for (Ref group_id : Iterate(zae::call(call.global(n_sorted), call[1]))) {
         Ref sorted = call.global(n_sorted);
-        setitem(result, group_id, zae::call(sorted, call_method(call.self(), mangled::get_events_by_group_id, group_id)));
+        setitem(result, group_id, zae::call(sorted, call_member(call.self(), mangled::get_events_by_group_id, group_id)));
     }
     return result;
 }
@@ -126,7 +126,7 @@ Ref get_grouped_events(const Call& call) {
 Ref get_event_group(const Call& call) {
     PyObject* event_id = call[1];
     for (Ref group_id : Iterate(call_method(call.global(n_zorna_events), n_get_group_ids))) {
-        if (contains(call_method(call.self(), mangled::get_events_by_group_id, group_id), event_id)) return group_id;
+        if (contains(call_member(call.self(), mangled::get_events_by_group_id, group_id), event_id)) return group_id;
     }
     return none();
 }

@@ -1,0 +1,114 @@
+"""Instructions per call of the steps that compare.py times, counted by
+valgrind's callgrind instead of timed: the count does not depend on what
+else the machine runs, so small differences show where timings drown in noise.
+
+    python bench/instructions.py [--size 1000]
+
+For each of the module, the plain Python steps and their Cython build, a
+child process runs under callgrind with collection off except inside the
+builtin eval(): each step runs `reps` times inside one eval() call, and
+callgrind writes one dump per call.  The figure is the dump's total divided
+by `reps` (the loop's own cost, a few dozen instructions, included alike).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+if str(HERE) not in sys.path:
+    sys.path.insert(0, str(HERE))
+
+import compare  # noqa: E402
+from report import table  # noqa: E402
+
+# Calls per step: enough for the loop to dwarf eval()'s own cost.
+REPS = {"descriptions of all events": 5, "events of one group": 5, "listing lines": 50, "sort settings": 500,
+        "render settings": 500, "audit rule lines": 500, "method frame": 20000}
+
+
+def child(label: str, size: int) -> list:
+    import tree as trees
+    from scenarios import Environment
+    from services import make_service
+
+    impl = {"module": compare.admin_events, "plain Python": compare.reference}.get(label) or compare.cython_build()
+    base = Path(tempfile.mkdtemp(prefix="zae-instructions-"))
+    try:
+        tree = trees.build(base / "tree", size)
+        env = Environment(make_service("memory", tree))
+        with env.installed(target=impl):
+            obj = impl.ZornaAdminEvents(None, list(tree.group_ids))
+            for name, _unit, run in compare.steps(impl, tree, obj):
+                loop = compile(f"for _ in range({REPS[name]}): run()", name, "exec")
+                run()  # warm: the first call may fill caches of the interpreter
+                eval(loop, {"run": run})
+            return [name for name, _unit, _run in compare.steps(impl, tree, obj)]
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+        shutil.rmtree(base.with_name(base.name + "-scratch"), ignore_errors=True)
+
+
+def count(label: str, size: int, out_dir: Path):
+    prefix = out_dir / re.sub(r"\W", "-", label)
+    command = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=builtin_eval",
+               "--dump-after=builtin_eval", f"--callgrind-out-file={prefix}.%p", sys.executable, __file__,
+               "--child", label, "--size", str(size)]
+    result = subprocess.run(command, capture_output=True, text=True, check=True, cwd="/")
+    names = json.loads(result.stdout.strip().splitlines()[-1])
+    dumps = sorted(out_dir.glob(prefix.name + ".*.*"), key=lambda p: int(p.name.rsplit(".", 1)[1]))
+    totals = []
+    for dump in dumps:
+        match = re.search(r"^(?:summary|totals): (\d+)", dump.read_text(), re.M)
+        totals.append(int(match.group(1)))
+    # Imports may call eval() before (typing, dataclasses): the steps are the last dumps.
+    if len(totals) < len(names):
+        raise SystemExit(f"{label}: {len(totals)} dumps for {len(names)} steps")
+    totals = totals[-len(names):]
+    return {name: total / REPS[name] for name, total in zip(names, totals)}
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description="Instructions per call of the module's steps, Python and Cython.")
+    parser.add_argument("--size", type=int, default=1000)
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.child:
+        real, sys.stdout = sys.stdout, open(os.devnull, "w")
+        try:
+            names = child(args.child, args.size)
+        finally:
+            sys.stdout.close()
+            sys.stdout = real
+        print(json.dumps(names))
+        return 0
+    compare.cython_build()  # built once, outside valgrind
+    out_dir = Path(tempfile.mkdtemp(prefix="zae-callgrind-"))
+    try:
+        counts = {label: count(label, args.size, out_dir) for label in compare.IMPLEMENTATIONS}
+    finally:
+        shutil.rmtree(out_dir, ignore_errors=True)
+    rows, ratios = [], []
+    for name in counts["module"]:
+        module, python, cython = (counts[label][name] for label in compare.IMPLEMENTATIONS)
+        rows.append((name, f"{module:,.0f}", f"{python:,.0f}", f"{cython:,.0f}", f"{module / python:.2f}",
+                     f"{module / cython:.2f}"))
+        if name != "method frame":
+            ratios.append((module / python, module / cython))
+    print(f"{args.size:,} events, in-memory service; instructions per call (callgrind)\n")
+    print(table(rows, ("step", "module", "plain Python", "Cython", "module / Python", "module / Cython"),
+                right=range(1, 6)))
+    print(f"\ngeometric mean over the steps: {compare.geometric_mean([r[0] for r in ratios]):.2f} of plain Python, "
+          f"{compare.geometric_mean([r[1] for r in ratios]):.2f} of Cython")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

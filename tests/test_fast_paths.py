@@ -1,0 +1,116 @@
+"""The shortcuts the module takes after a name is looked up apply only to the
+very object they assume: a builtin or a method replaced in the module
+namespace, in the builtins module or by a subclass is used instead."""
+import builtins
+
+import pytest
+
+from conftest import ZornaAdminEvents
+from zorna_admin_events import admin_events
+
+P = "_ZornaAdminEvents__"
+DESCRIPTIONS = {"ab": {"name_en": "A", "name_ru": "А"}}
+
+
+def bare():
+    obj = object.__new__(ZornaAdminEvents)
+    obj._ZornaAdminEvents__event_section_translations = None
+    obj._ZornaAdminEvents__group_description = DESCRIPTIONS
+    return obj
+
+
+def sort(value):
+    return ZornaAdminEvents._ZornaAdminEvents__sort_nested_dict(value)
+
+
+def render(value):
+    return bare()._ZornaAdminEvents__get_event_config_string(value)
+
+
+NESTED = {"b": {"d": 1, "c": 2}, "a": 3}
+
+# builtin, the step that uses it
+USES = [
+    ("isinstance", lambda: sort(NESTED)),
+    ("isinstance", lambda: render(NESTED)),
+    ("sorted", lambda: sort(NESTED)),
+    ("dict", lambda: sort(NESTED)),
+    ("str", lambda: render(NESTED)),
+    ("len", lambda: bare()._ZornaAdminEvents__get_multiple_string(["ab"], 1)),
+]
+
+
+@pytest.mark.parametrize("where", ["module", "builtins"])
+@pytest.mark.parametrize("name, run", USES, ids=[u[0] for u in USES])
+def test_a_replaced_builtin_is_called(monkeypatch, where, name, run):
+    used = []
+    real = getattr(builtins, name)
+    replacement = lambda *args: used.append(args) or real(*args)  # noqa: E731
+    if name == "dict":  # it is also the class isinstance() is given
+        replacement = type("Recorded", (dict,), {"__init__": lambda self, *args: used.append(args) or dict.__init__(self, *args)})
+    if where == "module":
+        monkeypatch.setattr(admin_events, name, replacement, raising=False)
+    else:
+        # The module's own builtins, as a module run with a replaced __builtins__ has.
+        monkeypatch.setitem(vars(admin_events), "__builtins__", {**vars(builtins), name: replacement})
+    run()
+    assert used
+
+
+def test_a_subclass_method_is_used_at_every_nested_level():
+    seen = []
+
+    class Custom(ZornaAdminEvents):
+        def _ZornaAdminEvents__get_event_config_string(self, dictionary, indent=0):
+            seen.append(indent)
+            return super()._ZornaAdminEvents__get_event_config_string(dictionary, indent)
+
+    obj = object.__new__(Custom)
+    obj._ZornaAdminEvents__event_section_translations = None
+    assert obj._ZornaAdminEvents__get_event_config_string({"a": {"b": {"c": 1}}}) == "a:\n    b:\n        c: 1\n\n\n\n"
+    assert seen == [0, 1, 2]
+
+
+def test_a_sort_replaced_midway_is_used_from_then_on(monkeypatch):
+    original = ZornaAdminEvents.__dict__[P + "sort_nested_dict"]
+    calls = []
+
+    def replacement(value):
+        calls.append(sorted(value))
+        return original.__func__(value)
+
+    class Key(str):
+        # Comparing the keys of the outer level puts the replacement in place.
+        def __lt__(self, other):
+            monkeypatch.setattr(ZornaAdminEvents, P + "sort_nested_dict", staticmethod(replacement))
+            return str.__lt__(self, other)
+
+    result = sort({Key("y"): {"q": {"z": 1, "y": 2}}, Key("x"): 1})
+    assert result == {"x": 1, "y": {"q": {"y": 2, "z": 1}}}
+    assert calls == [["q"], ["y", "z"]]
+
+
+@pytest.mark.parametrize("texts", [
+    ["plain", "é", "Ж", "😀"],  # widened one step at a time
+    ["plain", "😀", "é"],  # from one byte straight to four
+    ["Ж", "plain"],
+])
+def test_rendered_text_of_mixed_widths(texts):
+    settings = {text: {text: text} for text in texts}
+    expected = "".join(f"{t}:\n    {t}: {t}\n\n" for t in texts) + "\n"
+    assert render(settings) == expected
+
+
+def test_an_instance_attribute_shadows_the_method():
+    obj = bare()
+    obj._ZornaAdminEvents__get_event_section_translation = lambda key: f"({key.upper()})"
+    obj._ZornaAdminEvents__get_event_config_string = lambda dictionary, indent=0: "<nested>"
+    # The outer call goes through the class; the calls it makes go through the instance.
+    assert ZornaAdminEvents._ZornaAdminEvents__get_event_config_string(obj, {"s": {"k": 1}}) == "s(S):\n<nested>\n"
+
+
+def test_instance_method_members_read_as_instancemethod_ones():
+    for name, member in vars(ZornaAdminEvents).items():
+        if callable(member) and not isinstance(member, (staticmethod, type)):
+            function = getattr(ZornaAdminEvents, name)
+            assert member.__func__ is function and member.__doc__ == function.__doc__, name
