@@ -55,7 +55,8 @@ bool is_instance(const Call& call, Borrowed value, std::initializer_list<Name*> 
     return truthy(zae::call(isinstance, value, types.size() == 1 ? getitem(classes, 0) : classes));
 }
 
-// _(message); tools/po collects the messages of these calls for the catalogue.
+// _(message); tools/po collects the messages of these calls (and of
+// refuse_paths) for the catalogue.
 Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
 
 // The paths named by a decoded VALUE, as __process_path_value walks them:
@@ -81,13 +82,7 @@ bool breaks_line(Py_UCS4 c) {
 
 // Make sure the characters of a str can be read (strings made by the old
 // Py_UNICODE calls are filled in on demand before Python 3.12).
-void ready(Borrowed text) {
-#if PY_VERSION_HEX < 0x030C0000
-    check(PyUnicode_READY(text.get()));
-#else
-    (void)text;
-#endif
-}
+void ready(Borrowed text) { check(compat::ready(text.get())); }
 
 // Can the str `line` stand as one line of a rules file: no line break, and no
 // NUL, which would cut the line short?
@@ -142,6 +137,17 @@ bool all_paths_usable(const Call& call, Borrowed json_value) {
     return true;
 }
 
+// file-opened's rules name their path in a system-call rule (-F path=), and
+// the kernel refuses one that ends in "/", the root included; a watch (-w)
+// drops the slash instead.  The paths were found usable first, so each is a
+// str that starts with "/".
+bool all_paths_name_files(const Call& call, Borrowed json_value) {
+    for (Ref path : Iterate(path_list(call, json_value))) {
+        if (PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) == '/') return false;
+    }
+    return true;
+}
+
 // Is this call storing an event's audit rules directly (section "", parameter
 // "message-audit-rules")?
 bool sets_audit_rules(Borrowed section, Borrowed parameter) {
@@ -160,11 +166,12 @@ bool is_rule_list(Borrowed json_value) {
     return true;
 }
 
-// The one line that refuses a VALUE whose paths or rules auditctl could not load.
-void refuse_paths(const Call& call, Borrowed value) {
+// The one line that refuses a VALUE whose paths or rules auditctl could not
+// load, saying why (`why` is a message passed through _).
+void refuse_paths(const Call& call, Borrowed value, const char* why) {
     print_line(call, [&] {
         Ref label = format(translated(call, "Invalid VALUE"));
-        Ref reason = format(translated(call, "paths must be absolute, on one line, at most 256 bytes"));
+        Ref reason = format(translated(call, why));
         return concat({label, text(": "), format(value), text(" ("), reason, text(")")});
     });
 }
@@ -336,11 +343,17 @@ Ref set_properties(const Call& call) {
     // VALUE with a path or rule it could not is refused before anything is
     // stored, so that no event is left with a property and no matching rules.
     if (sets_audit_rules(section, parameter) && !is_rule_list(json_value)) {
-        refuse_paths(call, value);
+        refuse_paths(call, value, "paths must be absolute, on one line, at most 256 bytes");
         return none();
     }
-    if (names_path_event(call, getattr(self, mangled::event_id_list)) && !all_paths_usable(call, json_value)) {
-        refuse_paths(call, value);
+    Ref event_id_list = getattr(self, mangled::event_id_list);
+    if (names_path_event(call, event_id_list) && !all_paths_usable(call, json_value)) {
+        refuse_paths(call, value, "paths must be absolute, on one line, at most 256 bytes");
+        return none();
+    }
+    if (event_id_list.get() != Py_None && contains(event_id_list, n_file_opened) &&
+        !all_paths_name_files(call, json_value)) {
+        refuse_paths(call, value, "paths of file-opened must name files, not end in /");
         return none();
     }
 

@@ -197,6 +197,18 @@ def test_refused_values_change_nothing(make, service, capsys, monkeypatch, key, 
     assert service.calls == [] and getattr(obj, FLAG) is False
 
 
+@pytest.mark.parametrize("event_id", ["file-opened", "modifying-directory"])
+def test_trailing_slash_refused_where_the_kernel_refuses_it(make, service, capsys, event_id):
+    # A system-call rule (-F path=) of file-opened cannot end in "/"; a watch drops the slash.
+    value = '["/etc/ssh/", "/"]'
+    make([event_id], None).set_properties("watch", "paths", value)
+    if event_id == "file-opened":
+        assert capsys.readouterr().out == f"Invalid VALUE: {value} (paths of file-opened must name files, not end in /)\n"
+        assert service.calls == []
+    else:
+        assert rules_for(service) == [["-w /etc/ssh/ -p wa -k /etc/ssh/", "-w / -p wa -k /"]]
+
+
 def test_longest_and_oddest_loadable_paths_are_stored(make, service):
     paths = ["/" + 255 * "a", "/" + 127 * "я" + "a", "/a \"b\" 'c'\t\\"]
     make(["modifying-file"], None).set_properties("w", "p", json.dumps(paths, ensure_ascii=False))

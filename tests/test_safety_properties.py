@@ -121,6 +121,8 @@ def properties_model(events, section, parameter, value):
     paths = [decoded] if isinstance(decoded, str) else list(decoded)
     if SPECIAL.intersection(events) and not all(isinstance(p, str) and loadable_path(p) for p in paths):
         return refusal
+    if "file-opened" in events and any(p.endswith("/") for p in paths):
+        return [(f"Invalid VALUE: {value} (paths of file-opened must name files, not end in /)",)], [], False
     stores = []
     for event_id in events:
         stores.append((event_id, section, parameter, value))
@@ -130,7 +132,7 @@ def properties_model(events, section, parameter, value):
     return [], stores, True
 
 
-absolute_paths = st.builds(lambda tail: "/" + tail, any_text) | st.sampled_from(["/" + "я" * 127, "/" + "я" * 128, "/a\u2028b"])
+absolute_paths = st.builds(lambda tail: "/" + tail, any_text) | st.sampled_from(["/" + "я" * 127, "/" + "я" * 128, "/a\u2028b", "/etc/ssh/", "/"])
 values = any_text | json_values.map(json.dumps) | json_values.map(lambda v: json.dumps(v, ensure_ascii=False)) \
     | st.lists(any_text | absolute_paths, max_size=3).map(json.dumps) \
     | st.sampled_from(["NaN", "-Infinity", " [] ", '"a\\u0000"'])
