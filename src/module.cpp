@@ -132,7 +132,7 @@ struct Method {
     const char* doc;                       // nullptr: the method has no docstring
     Ref (*body)(const Call&);
 
-    std::size_t param_count() const {
+    constexpr std::size_t param_count() const {
         std::size_t n = 0;
         while (n < max_params && params[n].name) ++n;
         return n;
@@ -151,7 +151,7 @@ constexpr bool static_ = true;
 #define LINE(text) "        " text "\n"
 #define DOC(lines) "\n" lines "        "
 
-const Method methods[] = {
+constexpr Method methods[] = {
     {"__init__", instance, {self_, list_param("event_id_list"), list_param("group_id_list")}, nullptr, init},
     {"show_all_groups", instance, {self_}, DOC(LINE("Display the status of all grouped events.")), show_all_groups},
     {"show_groups", instance, {self_},
@@ -324,9 +324,10 @@ PyObject* default_value(Default default_) {
 Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames);
 
-inline Ref invoke(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+// `count` is the method's param_count(), worked out once by the caller.
+inline Ref invoke(const Method& method, std::size_t count, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
-    if (!kwnames && nargs == static_cast<Py_ssize_t>(method.param_count())) {
+    if (!kwnames && nargs == static_cast<Py_ssize_t>(count)) {
         // Every parameter given by position, the common case: nothing to bind.
         for (Py_ssize_t i = 0; i < nargs; ++i) check_type(method.params[i], args[i]);
         return method.body(Call{module, args});
@@ -369,7 +370,7 @@ template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         NestedCall level(false);
-        return invoke(methods[I], module, args, nargs, kwnames);
+        return invoke(methods[I], methods[I].param_count(), module, args, nargs, kwnames);
     });
 }
 
@@ -421,6 +422,8 @@ struct InstanceMethod {
     PyObject_HEAD
     PyObject* function;  // the module's own function (a builtin_function_or_method)
     std::size_t index;   // its entry in `methods`
+    std::size_t param_count;  // methods[index].param_count()
+    PyObject* module;    // the function's module (borrowed: the function holds it)
     compat::vectorcall_function vectorcall;
 };
 
@@ -453,7 +456,7 @@ PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std:
     InstanceMethod* method = as_instance_method(self);
     return guarded([&] {
         NestedCall level(false);
-        return invoke(methods[method->index], PyCFunction_GET_SELF(method->function), args,
+        return invoke(methods[method->index], method->param_count, method->module, args,
                       compat::positional_count(nargsf), kwnames);
     });
 }
@@ -516,6 +519,8 @@ Ref new_instance_method(Borrowed function, std::size_t index) {
     if (!method) raise();
     method->function = Ref::borrow(function).release();
     method->index = index;
+    method->param_count = methods[index].param_count();
+    method->module = PyCFunction_GET_SELF(function.get());
     method->vectorcall = instance_method_vectorcall;
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
@@ -557,8 +562,8 @@ Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
     if (Py_TYPE(found.get()) == &instance_method_type()) {
         InstanceMethod* own = as_instance_method(found.get());
         NestedCall level;
-        return invoke(methods[own->index], PyCFunction_GET_SELF(own->function), argv + 1,
-                      static_cast<Py_ssize_t>(n), nullptr);
+        return invoke(methods[own->index], own->param_count, own->module, argv + 1, static_cast<Py_ssize_t>(n),
+                      nullptr);
     }
     return Ref::steal(compat::vectorcall(found.get(), argv + 1, n | compat::arguments_offset, nullptr));
 }
@@ -580,7 +585,8 @@ Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
     }
     if (const Method* method = own_method(function)) {
         NestedCall level;
-        return invoke(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
+        return invoke(*method, method->param_count(), PyCFunction_GET_SELF(function), first,
+                      static_cast<Py_ssize_t>(n), nullptr);
     }
     return Ref::steal(compat::vectorcall(found, argv + 1, args.size() | compat::arguments_offset, nullptr));
 }

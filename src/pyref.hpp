@@ -380,27 +380,37 @@ inline StackBounds find_stack_bounds(pthread_t thread) noexcept {
     return bounds;
 }
 
-// Has this thread's C stack (growing downwards) come down to its reserve?
-// The bounds of the last few threads are kept (the GIL is held, so one table
+// The bounds of the last few threads' stacks (the GIL is held, so one table
 // serves all threads; not thread-local storage, whose dynamic blocks
 // LeakSanitizer's exit-time scan trips over); an entry serves its thread
 // while the stack pointer lies within its bounds, so a thread id reused by a
 // new thread with another stack is read afresh.
+struct KnownStacks {
+    static inline StackBounds known[8];
+    static inline std::size_t next_slot = 0;
+};
+
+// The first check of a thread (or of a new stack under a reused thread id):
+// its bounds are read and remembered.  Kept out of line, so that the check
+// made at every entry stays a few compares.
+[[gnu::noinline, gnu::cold]] inline bool stack_nearly_used_up_unknown(pthread_t thread, std::uintptr_t here) noexcept {
+    StackBounds bounds = find_stack_bounds(thread);
+    if (!bounds.top) return false;  // bounds unknown: nothing to judge by
+    KnownStacks::known[KnownStacks::next_slot] = bounds;
+    KnownStacks::next_slot = (KnownStacks::next_slot + 1) % (sizeof KnownStacks::known / sizeof(StackBounds));
+    return here < bounds.floor;
+}
+
+// Has this thread's C stack (growing downwards) come down to its reserve?
 inline bool stack_nearly_used_up() noexcept {
-    static StackBounds known[8];
-    static std::size_t next_slot = 0;
     pthread_t thread = pthread_self();
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    for (const StackBounds& bounds : known) {
+    for (const StackBounds& bounds : KnownStacks::known) {
         if (bounds.top && pthread_equal(bounds.thread, thread) && bounds.bottom <= here && here < bounds.top) {
             return here < bounds.floor;
         }
     }
-    StackBounds bounds = find_stack_bounds(thread);
-    if (!bounds.top) return false;  // bounds unknown: nothing to judge by
-    known[next_slot] = bounds;
-    next_slot = (next_slot + 1) % (sizeof known / sizeof known[0]);
-    return here < bounds.floor;
+    return stack_nearly_used_up_unknown(thread, here);
 }
 
 // One level of nesting of the module's method bodies, for its lifetime:
