@@ -39,6 +39,16 @@ public:
     };
     Found found;
 
+    // The last look-up of this name as an attribute of a class (see
+    // lookup_class_attribute): the class, its version tag then, and what was
+    // found (borrowed: the class holds it while its version stands).
+    struct ClassFound {
+        PyTypeObject* type = nullptr;
+        unsigned int version = 0;
+        PyObject* value = nullptr;
+    };
+    ClassFound class_found;
+
 private:
     const char* text_;
     PyObject* object_ = nullptr;
@@ -60,6 +70,12 @@ struct Call {
 
 // A module-level name or builtin, looked up now in `module`'s namespace.
 Ref lookup_global(PyObject* module, Name& name);
+
+// object.name, where object is usually a class (Color): for a plain class
+// (its metaclass `type`) whose version tag is unchanged since the last
+// look-up, the answer of that look-up, as the interpreter's LOAD_ATTR does
+// for class attributes; otherwise, and for anything else, getattr().
+Ref lookup_class_attribute(Borrowed object, Name& name);
 
 // The attribute names under which the class and its instances keep their
 // private members (two leading underscores, mangled with the class name).

@@ -197,6 +197,22 @@ inline int ready(PyObject* text) {
 #endif
 }
 
+// ---- types ---------------------------------------------------------------------------
+
+// A class's version tag (valid while its flag says so), which changes with
+// every change to the class or its bases.  From 3.11 no tag is ever given
+// twice (when they run out, no more are given); before, the counter wraps
+// around and old tags come back, so a class and tag seen once may later name
+// another state: 0 there, for "no tag to trust".
+inline unsigned int unique_type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+    (void)type;
+    return 0;
+#endif
+}
+
 // ---- dicts ---------------------------------------------------------------------------
 
 // The version tag that a dict gets anew at every change (and every new dict a

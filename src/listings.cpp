@@ -133,9 +133,9 @@ Ref get_multiple_string(const Call& call) {
         out.write_formatted(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
                                    : Ref::borrow(new_status));
         out.write(" ");
-        out.write_formatted(getattr(call.global(n_Color), n_GREY));
+        out.write_formatted(lookup_class_attribute(call.global(n_Color), n_GREY));
         out.write_formatted(description(call, events ? mangled::event_description : mangled::group_description, id));
-        out.write_formatted(getattr(call.global(n_Color), n_END));
+        out.write_formatted(lookup_class_attribute(call.global(n_Color), n_END));
     }
     return out.finish();
 }
@@ -143,8 +143,8 @@ Ref get_multiple_string(const Call& call) {
 Ref get_group_string(const Call& call) {
     PyObject* group_id = call[1];
     Ref shown_description = format(description(call, mangled::group_description, group_id));
-    Ref tagged_id = add(getattr(call.global(n_Color), n_GREY), group_id);
-    tagged_id = add(tagged_id, getattr(call.global(n_Color), n_END));
+    Ref tagged_id = add(lookup_class_attribute(call.global(n_Color), n_GREY), group_id);
+    tagged_id = add(tagged_id, lookup_class_attribute(call.global(n_Color), n_END));
     return concat({shown_description, n_space, format(tagged_id)});
 }
 

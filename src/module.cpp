@@ -104,6 +104,25 @@ Ref lookup_global(PyObject* module, Name& name) {
 
 Ref Call::global(Name& name) const { return lookup_global(module, name); }
 
+Ref lookup_class_attribute(Borrowed object, Name& name) {
+    Name::ClassFound& last = name.class_found;
+    auto* type = reinterpret_cast<PyTypeObject*>(object.get());
+    bool plain_class = Py_TYPE(object.get()) == &PyType_Type;
+    unsigned int version = plain_class ? compat::unique_type_version(type) : 0;
+    if (version && last.type == type && last.version == version) return Ref::borrow(last.value);
+
+    Ref value = getattr(object, name);
+    // Remembered only when the class's own entry is what getattr() gave:
+    // nothing of `type` itself (immutable) goes first, no descriptor of the
+    // entry's runs, so that an unchanged class gives the same answer.
+    version = plain_class ? compat::unique_type_version(type) : 0;
+    if (version && !_PyType_Lookup(&PyType_Type, name.get()) && _PyType_Lookup(type, name.get()) == value.get() &&
+        !Py_TYPE(value.get())->tp_descr_get) {
+        last = {type, version, value.get()};
+    }
+    return value;
+}
+
 void not_implemented(const char* method) {
     raise_format(PyExc_NotImplementedError, "ZornaAdminEvents.%s is not implemented yet", method);
 }

@@ -114,3 +114,34 @@ def test_instance_method_members_read_as_instancemethod_ones():
         if callable(member) and not isinstance(member, (staticmethod, type)):
             function = getattr(ZornaAdminEvents, name)
             assert member.__func__ is function and member.__doc__ == function.__doc__, name
+
+
+def listed():
+    return bare()._ZornaAdminEvents__get_multiple_string(["ab"], 1)
+
+
+class Base:
+    GREY = "<"
+
+
+@pytest.mark.parametrize("change", ["class", "base", "metaclass", "descriptor"])
+def test_a_changed_class_attribute_is_read_anew(monkeypatch, change):
+    monkeypatch.setattr(admin_events, "LANG", "name_en")
+    listed()
+    listed()  # the look-ups of Color.GREY and Color.END have been made twice
+    if change == "class":
+        monkeypatch.setattr(admin_events.Color, "GREY", "<")
+    elif change == "base":
+        monkeypatch.setattr(admin_events, "Color", type("Color", (Base,), {"END": ">"}))
+        listed()
+        monkeypatch.setattr(Base, "GREY", "[")
+    elif change == "metaclass":
+        meta = type("Meta", (type,), {"__getattribute__": lambda cls, name: "<" if name == "GREY" else ">"})
+        monkeypatch.setattr(admin_events, "Color", meta("Color", (), {"GREY": "", "END": ""}))
+    else:  # run at every look-up
+        calls = iter("<[")
+        monkeypatch.setattr(admin_events.Color, "GREY", type("Grey", (), {"__get__": lambda *_: next(calls)})())
+        assert listed().endswith("1 <A\x1b[0m")
+    line = listed()
+    assert line.startswith("ab")
+    assert line.endswith({"class": "1 <A\x1b[0m", "base": "1 [A>", "metaclass": "1 <A>", "descriptor": "1 [A\x1b[0m"}[change])
