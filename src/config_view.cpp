@@ -148,8 +148,12 @@ void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed 
             write_prefix();
             out.write_formatted(key);
             out.write(": ");
-            Ref shown = call_str(call.global(n_str), value);
-            out.write_formatted(replace_char(shown, n_apostrophe, n_double_quote, n_replace));
+            Ref str = call.global(n_str);
+            if (is_type(str, PyUnicode_Type) && PyLong_CheckExact(value.get())) {
+                out.write_formatted(value);  // an int's digits: no quote to replace
+            } else {
+                out.write_formatted(replace_char(call_str(str, value), n_apostrophe, n_double_quote, n_replace));
+            }
             out.write("\n");
         }
     });
