@@ -61,7 +61,9 @@ def count(label: str, size: int, out_dir: Path):
     command = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=builtin_eval",
                "--dump-after=builtin_eval", f"--callgrind-out-file={prefix}.%p", sys.executable, __file__,
                "--child", label, "--size", str(size)]
-    result = subprocess.run(command, capture_output=True, text=True, check=True, cwd="/")
+    # One hash seed for all: the probes of a dict look-up depend on it.
+    result = subprocess.run(command, capture_output=True, text=True, check=True, cwd="/",
+                            env={**os.environ, "PYTHONHASHSEED": "0"})
     names = json.loads(result.stdout.strip().splitlines()[-1])
     dumps = sorted(out_dir.glob(prefix.name + ".*.*"), key=lambda p: int(p.name.rsplit(".", 1)[1]))
     totals = []

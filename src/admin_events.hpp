@@ -31,6 +31,7 @@ public:
     // it was made, the versions of the dicts searched, and what was found
     // (borrowed: the dict it came from holds it while its version stands).
     struct Found {
+        PyObject* module = nullptr;
         PyObject* globals = nullptr;
         std::uint64_t globals_version = 0;
         PyObject* builtins = nullptr;  // null: found in the globals themselves
@@ -49,10 +50,28 @@ public:
     };
     ClassFound class_found;
 
+    // The last read of this name as an attribute of a module (see
+    // module_attribute): the module's dict, its version then, and the value
+    // found there (borrowed: the dict holds it while its version stands).
+    struct ModuleFound {
+        PyObject* dict = nullptr;
+        std::uint64_t version = 0;
+        PyObject* value = nullptr;
+    };
+    ModuleFound module_found;
+
 private:
     const char* text_;
     PyObject* object_ = nullptr;
 };
+
+// object.name, for a name of ours (always an exact str): what PyObject_GetAttr
+// does for it, without its checks.
+inline Ref getattr(Borrowed object, Name& name) {
+    PyObject* key = name.get();
+    getattrofunc get = Py_TYPE(object.get())->tp_getattro;
+    return Ref::steal(get ? get(object, key) : PyObject_GetAttr(object, key));
+}
 
 // The bound arguments of one call of a method, in declaration order: `self`
 // first for instance methods, then the parameters (defaults filled in).
@@ -65,17 +84,44 @@ struct Call {
     PyObject* operator[](std::size_t index) const { return args[index]; }
 
     // A module-level name or builtin, looked up now (LOAD_GLOBAL).
-    Ref global(Name& name) const;
+    inline Ref global(Name& name) const;
 };
 
 // A module-level name or builtin, looked up now in `module`'s namespace.
 Ref lookup_global(PyObject* module, Name& name);
+
+// The answer of the last look-up while neither dict it searched has changed
+// since (the interpreter's LOAD_GLOBAL does the same); else a new look-up.
+inline Ref Call::global(Name& name) const {
+    const Name::Found& last = name.found;
+    if (last.value && last.module == module && last.globals_version &&
+        last.globals_version == dict_version(last.globals) &&
+        (!last.builtins || last.builtins_version == dict_version(last.builtins))) {
+        return Ref::borrow(last.value);
+    }
+    return lookup_global(module, name);
+}
 
 // object.name, where object is usually a class (Color): for a plain class
 // (its metaclass `type`) whose version tag is unchanged since the last
 // look-up, the answer of that look-up, as the interpreter's LOAD_ATTR does
 // for class attributes; otherwise, and for anything else, getattr().
 Ref lookup_class_attribute(Borrowed object, Name& name);
+
+// module.name (zorna_events.is_event_enabled, json.dumps): for a module the
+// value its dict held at the last read while the dict is unchanged since
+// (nothing of the module type goes first for these names); anything else
+// through getattr().
+Ref module_attribute(Borrowed object, Name& name);
+
+// object.name(*args) where object is usually a module: a module's function
+// is read as module_attribute() does and called, which is what the method
+// call does for a module; anything else as a method call.
+template <class... Args>
+Ref call_attribute(Borrowed object, Name& name, Args&&... args) {
+    if (PyModule_CheckExact(object.get())) return call(module_attribute(object, name), std::forward<Args>(args)...);
+    return call_method(object, name, std::forward<Args>(args)...);
+}
 
 // The attribute names under which the class and its instances keep their
 // private members (two leading underscores, mangled with the class name).

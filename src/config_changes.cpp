@@ -26,13 +26,144 @@ void mark_restart(const Call& call) { setattr(call.self(), mangled::need_daemon_
 // Does `action` switch events on?  The direction is read from the action
 // itself, against zorna_events.enable_event as the module holds it now.
 bool is_enabling(const Call& call, Borrowed action) {
-    return equal(action, getattr(call.global(n_zorna_events), n_enable_event));
+    return equal(action, module_attribute(call.global(n_zorna_events), n_enable_event));
 }
 
-// json.dumps(value, ensure_ascii=False)
+// ---- json.dumps of texts ------------------------------------------------------
+
+// The standard library's json.dumps, and what it relies on to encode a str
+// with ensure_ascii=False: json.JSONEncoder (its __init__, encode and
+// iterencode) and json.encoder.encode_basestring.  Found once, from the json
+// module itself; a dumps called later is the standard one only if it is this
+// function and none of those has been replaced since (checked by the
+// versions of the dicts that hold them, and anew when one has changed).
+class StandardJsonDumps {
+public:
+    bool is(PyObject* found) {
+        if (!searched_) find();
+        if (!dumps_ || found != dumps_) return false;
+        std::uint64_t versions[3] = {dict_version(json_dict_), dict_version(encoder_dict_), dict_version(class_dict_)};
+        if (versions[0] && std::equal(versions, versions + 3, versions_)) return true;
+        if (!unchanged()) return false;
+        std::copy(versions, versions + 3, versions_);
+        return true;
+    }
+
+private:
+    static constexpr const char* class_members[3] = {"__init__", "encode", "iterencode"};
+
+    // Everything found is kept for the life of the process (never released),
+    // as the builtins the module recognises are.
+    void find() noexcept {
+        searched_ = true;
+        PyObject* exception[3];
+        PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
+        try {
+            Ref json = Ref::steal(PyImport_ImportModule("json"));
+            Ref encoder = Ref::steal(PyImport_ImportModule("json.encoder"));
+            Ref dumps = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
+            Ref json_encoder = Ref::steal(PyObject_GetAttrString(encoder.get(), "JSONEncoder"));
+            if (PyFunction_Check(dumps.get()) && PyFunction_GET_GLOBALS(dumps.get()) == PyModule_GetDict(json.get()) &&
+                PyType_Check(json_encoder.get())) {
+                json_dict_ = PyModule_GetDict(json.release());
+                encoder_dict_ = PyModule_GetDict(encoder.release());
+                json_encoder_ = json_encoder.release();
+                class_dict_ = reinterpret_cast<PyTypeObject*>(json_encoder_)->tp_dict;
+                encode_basestring_ = kept(PyDict_GetItemString(encoder_dict_, "encode_basestring"));
+                for (std::size_t i = 0; i < 3; ++i) members_[i] = kept(PyDict_GetItemString(class_dict_, class_members[i]));
+                if (unchanged()) dumps_ = dumps.release();
+            }
+        } catch (...) {
+            PyErr_Clear();  // no standard json: the generic call does what it does
+        }
+        PyErr_Restore(exception[0], exception[1], exception[2]);
+    }
+
+    static PyObject* kept(PyObject* borrowed) { return Ref::borrow_or_null(borrowed).release(); }
+
+    // Are the encoder class, its members and encode_basestring those found?
+    bool unchanged() const {
+        if (PyDict_GetItemString(json_dict_, "JSONEncoder") != json_encoder_) return false;
+        if (PyDict_GetItemString(encoder_dict_, "encode_basestring") != encode_basestring_) return false;
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (PyDict_GetItemString(class_dict_, class_members[i]) != members_[i]) return false;
+        }
+        return true;
+    }
+
+    bool searched_ = false;
+    PyObject *dumps_ = nullptr, *json_encoder_ = nullptr, *encode_basestring_ = nullptr, *members_[3] = {};
+    PyObject *json_dict_ = nullptr, *encoder_dict_ = nullptr, *class_dict_ = nullptr;
+    std::uint64_t versions_[3] = {0, 0, 0};
+};
+
+StandardJsonDumps standard_json_dumps;
+
+// A str as a JSON string, as the standard encoder writes it with
+// ensure_ascii=False: quotes, backslashes and control characters escaped,
+// everything else as it is.
+void write_json_string(TextWriter& out, Borrowed text) {
+    PyObject* s = text.get();
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    out.write("\"");
+    Py_ssize_t plain_from = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.write(text, plain_from, i);
+        plain_from = i + 1;
+        switch (c) {
+            case '"': out.write("\\\""); break;
+            case '\\': out.write("\\\\"); break;
+            case '\b': out.write("\\b"); break;
+            case '\f': out.write("\\f"); break;
+            case '\n': out.write("\\n"); break;
+            case '\r': out.write("\\r"); break;
+            case '\t': out.write("\\t"); break;
+            default: {
+                const char escape[] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xf]};
+                out.write(std::string_view(escape, sizeof escape));
+            }
+        }
+    }
+    out.write(text, plain_from, n);
+    out.write("\"");
+}
+
+// Is `value` a str, or a list of str only (exact types, whose encoding
+// nothing can change)?
+bool is_text_or_texts(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return compat::ready(value) == 0;
+    if (!PyList_CheckExact(value)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        PyObject* item = PyList_GET_ITEM(value, i);
+        if (!PyUnicode_CheckExact(item) || compat::ready(item) < 0) return false;
+    }
+    return true;
+}
+
+// json.dumps(value, ensure_ascii=False).  A str or a list of str given to the
+// standard json.dumps is written here, as it would write it ("[a, b]").
 Ref dump_json(const Call& call, Borrowed value) {
-    Ref dumps = getattr(call.global(n_json), n_dumps);
-    return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
+    Ref dumps = module_attribute(call.global(n_json), n_dumps);
+    if (!standard_json_dumps.is(dumps.get()) || !is_text_or_texts(value.get())) {
+        PyErr_Clear();  // a str that could not be made ready: the call reports it
+        return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
+    }
+    TextWriter out;
+    if (PyUnicode_CheckExact(value.get())) {
+        write_json_string(out, value);
+    } else {
+        out.write("[");
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) {
+            if (i) out.write(", ");
+            write_json_string(out, PyList_GET_ITEM(value.get(), i));
+        }
+        out.write("]");
+    }
+    return out.finish();
 }
 
 // print(<line>): `print` is looked up before the line is built, as Python
@@ -44,15 +175,16 @@ void print_line(const Call& call, Line&& line) {
 }
 
 // zorna_events.set_event_param, looked up now (before its arguments are evaluated).
-Ref set_event_param(const Call& call) { return getattr(call.global(n_zorna_events), n_set_event_param); }
+Ref set_event_param(const Call& call) { return module_attribute(call.global(n_zorna_events), n_set_event_param); }
 
 // isinstance(value, types), both builtins looked up in the module namespace.
 bool is_instance(const Call& call, Borrowed value, std::initializer_list<Name*> types) {
     Ref isinstance = call.global(n_isinstance);
+    if (types.size() == 1) return call_isinstance(isinstance, value, call.global(**types.begin()));
     Ref classes = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(types.size())));
     Py_ssize_t i = 0;
     for (Name* type : types) check(PyTuple_SetItem(classes.get(), i++, call.global(*type).release()));
-    return truthy(zae::call(isinstance, value, types.size() == 1 ? getitem(classes, 0) : classes));
+    return call_isinstance(isinstance, value, classes);
 }
 
 // _(message); tools/po collects the messages of these calls (and of
@@ -205,12 +337,12 @@ void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type
 // ---- enabling and disabling --------------------------------------------------
 
 Ref enable(const Call& call) {
-    call_member(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_enable_event));
+    call_member(call.self(), mangled::process_ids, module_attribute(call.global(n_zorna_events), n_enable_event));
     return none();
 }
 
 Ref disable(const Call& call) {
-    call_member(call.self(), mangled::process_ids, getattr(call.global(n_zorna_events), n_disable_event));
+    call_member(call.self(), mangled::process_ids, module_attribute(call.global(n_zorna_events), n_disable_event));
     return none();
 }
 
@@ -259,9 +391,9 @@ Ref process_event(const Call& call) {
 
     bool must_change;
     if (is_enabling(call, action)) {
-        must_change = equal(call_method(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(0));
+        must_change = equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(0));
     } else {
-        must_change = equal(call_method(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(1));
+        must_change = equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(1));
     }
     if (must_change) {
         // Marked before the action runs: a failing action may have changed
@@ -317,12 +449,12 @@ Ref set_properties(const Call& call) {
 
     Ref json_value;
     try {
-        json_value = call_method(call.global(n_json), n_loads, value);
+        json_value = call_attribute(call.global(n_json), n_loads, value);
     } catch (const PythonError&) {
         CaughtError caught;
         {
             Handling handling(caught);
-            if (caught.matches(getattr(getattr(call.global(n_json), n_decoder), n_JSONDecodeError))) {
+            if (caught.matches(module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError))) {
                 print_line(call, [&] { return translated(call, "The VALUE should be in JSON format"); });
                 return none();
             }
@@ -418,11 +550,19 @@ Ref import_config(const Call& call) {
     return none();
 }
 
+namespace {
+
+// Both daemons, always together; their exit statuses are not ours to judge.
+// (Out of line: most calls restart nothing, and return at once.)
+[[gnu::noinline]] void restart_both_daemons(const Call& call) {
+    call_attribute(call.global(n_os), n_system, text("systemctl restart syslog-ng.service"));
+    call_attribute(call.global(n_os), n_system, text("systemctl restart auditd"));
+}
+
+}  // namespace
+
 Ref restart_daemons(const Call& call) {
-    if (!truthy(getattr(call.self(), mangled::need_daemon_restart))) return none();
-    // Both daemons, always together; their exit statuses are not ours to judge.
-    call_method(call.global(n_os), n_system, text("systemctl restart syslog-ng.service"));
-    call_method(call.global(n_os), n_system, text("systemctl restart auditd"));
+    if (truthy(getattr(call.self(), mangled::need_daemon_restart))) restart_both_daemons(call);
     return none();
 }
 

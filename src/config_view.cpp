@@ -40,7 +40,7 @@ bool is_dict(const Call& call, Value&& value) {
 template <class Use>
 Ref load_json(const Call& call, Borrowed path, Use&& use) {
     Ref file = call_method(path, n_open);
-    return with_block(file, [&](Borrowed f) { return use(call_method(call.global(n_json), n_load, f)); });
+    return with_block(file, [&](Borrowed f) { return use(call_attribute(call.global(n_json), n_load, f)); });
 }
 
 Ref as_is(Ref document) { return document; }
@@ -172,7 +172,7 @@ Ref show_events(const Call& call) {
         Ref rendered = call_member(self, mangled::get_event_config_string, config);
         append(blocks, concat({n_dashes, format(event_id), n_dashes_newline, format(rendered)}));
     }
-    Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
+    Ref pipepager = module_attribute(call.global(n_pydoc), n_pipepager);
     call_kw(pipepager, {}, {{n_text, join(n_newline, blocks)}, {n_cmd, n_less}});
     return none();
 }
@@ -251,7 +251,7 @@ Ref load_event_section_translations(const Call& call) {
         {
             Handling handling(caught);
             Ref file_not_found = call.global(n_FileNotFoundError);
-            Ref json_decode_error = getattr(getattr(call.global(n_json), n_decoder), n_JSONDecodeError);
+            Ref json_decode_error = module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError);
             if (caught.matches(tuple_of({file_not_found, json_decode_error}))) return none();
         }
         caught.reraise();

@@ -45,7 +45,7 @@ std::tuple<Ref, Ref, Ref> record_fields(Borrowed record) {
 // records that `operation` of the event service returns: "ID,<en>,<ru>[,...]",
 // each name wrapped in one delimiter character at either end.
 Ref load_descriptions(const Call& call, Name& operation) {
-    Ref record_list = call_method(call.global(n_zorna_events), operation, integer(2));
+    Ref record_list = call_attribute(call.global(n_zorna_events), operation, integer(2));
     Ref result = new_dict();
     for (Ref record : Iterate(record_list)) {
         auto [key, name_en, name_ru] = record_fields(record);
@@ -60,7 +60,7 @@ Ref load_descriptions(const Call& call, Name& operation) {
 }  // namespace
 
 Ref show_all_groups(const Call& call) {
-    setattr(call.self(), mangled::group_id_list, call_method(call.global(n_zorna_events), n_get_group_ids));
+    setattr(call.self(), mangled::group_id_list, call_attribute(call.global(n_zorna_events), n_get_group_ids));
     call_member(call.self(), mangled::show_groups);
     return none();
 }
@@ -78,7 +78,7 @@ Ref show_groups_private(const Call& call) {
         append(result_strings, call_member(call.self(), mangled::get_group_string, group_id));
         append(result_strings, add(call_member(call.self(), mangled::get_multiple_string, events), n_newline));
     }
-    Ref pipepager = getattr(call.global(n_pydoc), n_pipepager);
+    Ref pipepager = module_attribute(call.global(n_pydoc), n_pipepager);
     call_kw(pipepager, {join(n_newline, result_strings)}, {{n_cmd, n_less}});
     return none();
 }
@@ -130,7 +130,7 @@ Ref get_multiple_string(const Call& call) {
         write_filler(out, spacing, call_len(call.global(n_len), id));
         // Event mode asks the service for the status before the description is looked up.
         bool events = new_status == Py_None;
-        out.write_formatted(events ? call_method(call.global(n_zorna_events), n_is_event_enabled, id)
+        out.write_formatted(events ? call_attribute(call.global(n_zorna_events), n_is_event_enabled, id)
                                    : Ref::borrow(new_status));
         out.write(" ");
         out.write_formatted(lookup_class_attribute(call.global(n_Color), n_GREY));

@@ -76,7 +76,7 @@ Ref lookup_global(PyObject* module, Name& name) {
 
     Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(globals, name.get()));
     if (value) {
-        last = {globals, globals_version, nullptr, 0, value.get()};
+        last = {module, globals, globals_version, nullptr, 0, value.get()};
         return value;
     }
     if (PyErr_Occurred()) raise();
@@ -91,7 +91,7 @@ Ref lookup_global(PyObject* module, Name& name) {
     if (value) {
         // Only a plain dict tells of its changes.
         if (own_builtins && PyDict_CheckExact(builtins.get())) {
-            last = {globals, globals_version, builtins.get(), dict_version(builtins.get()), value.get()};
+            last = {module, globals, globals_version, builtins.get(), dict_version(builtins.get()), value.get()};
         }
         return value;
     }
@@ -102,7 +102,6 @@ Ref lookup_global(PyObject* module, Name& name) {
     raise();
 }
 
-Ref Call::global(Name& name) const { return lookup_global(module, name); }
 
 Ref lookup_class_attribute(Borrowed object, Name& name) {
     Name::ClassFound& last = name.class_found;
@@ -120,6 +119,24 @@ Ref lookup_class_attribute(Borrowed object, Name& name) {
         !Py_TYPE(value.get())->tp_descr_get) {
         last = {type, version, value.get()};
     }
+    return value;
+}
+
+Ref module_attribute(Borrowed object, Name& name) {
+    if (!PyModule_CheckExact(object.get())) return getattr(object, name);
+    PyObject* dict = PyModule_GetDict(object);  // borrowed; never fails for a module
+    Name::ModuleFound& last = name.module_found;
+    std::uint64_t version = dict_version(dict);
+    if (last.value && last.dict == dict && version && last.version == version) return Ref::borrow(last.value);
+
+    Ref value = getattr(object, name);
+    // Remembered only when the module's own entry is what getattr() gave
+    // (the module type has no attribute of the name to go first).
+    version = dict_version(dict);
+    if (version && !_PyType_Lookup(&PyModule_Type, name.get()) && PyDict_GetItemWithError(dict, name.get()) == value.get()) {
+        last = {dict, version, value.get()};
+    }
+    if (PyErr_Occurred()) raise();
     return value;
 }
 
@@ -321,10 +338,13 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
 
 [[noreturn]] void refuse_type(const Param& param, PyObject* value);
 
+constexpr bool accepts(const Param& param, PyObject* value) {
+    if (param.accepts == Accepts::anything || value == Py_None) return true;
+    return param.accepts == Accepts::str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value);
+}
+
 inline void check_type(const Param& param, PyObject* value) {
-    if (param.accepts == Accepts::anything || value == Py_None) return;
-    if (param.accepts == Accepts::str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value)) return;
-    refuse_type(param, value);
+    if (!accepts(param, value)) refuse_type(param, value);
 }
 
 void refuse_type(const Param& param, PyObject* value) {
@@ -344,7 +364,9 @@ Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, 
                  PyObject* kwnames);
 
 // `count` is the method's param_count(), worked out once by the caller.
-inline Ref invoke(const Method& method, std::size_t count, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+// Always inlined: in an entry point the method is known, so its checks and
+// its body's address are constants there.
+[[gnu::always_inline]] inline Ref invoke(const Method& method, std::size_t count, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
     if (!kwnames && nargs == static_cast<Py_ssize_t>(count)) {
         // Every parameter given by position, the common case: nothing to bind.
@@ -385,12 +407,40 @@ Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, 
 
 // A call from the interpreter: it has counted the level already, so only the
 // stack left to the thread is checked.
+//
+// The common call, every parameter given by position with a type it accepts
+// and the stack far from its end, runs the body at once; anything else (and
+// every refusal) takes the general path, as a tail call, so that the common
+// one keeps nothing aside for it.
 template <std::size_t I>
-PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+[[gnu::noinline]] PyObject* general_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    return guarded([=] {
         NestedCall level(false);
         return invoke(methods[I], methods[I].param_count(), module, args, nargs, kwnames);
     });
+}
+
+template <std::size_t I>
+[[gnu::always_inline]] inline bool plain_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr std::size_t count = methods[I].param_count();
+    if (kwnames || nargs != static_cast<Py_ssize_t>(count)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!accepts(methods[I].params[i], args[i])) return false;
+    }
+    return true;
+}
+
+template <std::size_t I>
+[[gnu::always_inline]] inline PyObject* run_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) {
+    if (!plain_call<I>(args, nargs, kwnames) || !stack_has_room()) return general_entry<I>(module, args, nargs, kwnames);
+    return guarded([=] { return methods[I].body(Call{module, args}); });
+}
+
+template <std::size_t I>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry<I>(module, args, nargs, kwnames);
 }
 
 // The text a method's __doc__ is made from: a signature line that inspect and
@@ -471,14 +521,20 @@ PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
 // entry.  A call from Python code is counted against the recursion limit by
 // the Python frames on the way (the module's calls of its own methods count
 // themselves, see MethodLookup), as a call of a C function from Python is.
+// The interpreter's call of descriptor I with the instance first: the entry
+// of method I, made for it, so that its parameters and body are known when
+// it is compiled.
+template <std::size_t I>
 PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    InstanceMethod* method = as_instance_method(self);
-    return guarded([&] {
-        NestedCall level(false);
-        return invoke(methods[method->index], method->param_count, method->module, args,
-                      compat::positional_count(nargsf), kwnames);
-    });
+    return run_entry<I>(as_instance_method(self)->module, args, compat::positional_count(nargsf), kwnames);
 }
+
+template <std::size_t... I>
+constexpr std::array<compat::vectorcall_function, method_count> make_instance_method_vectorcalls(
+    std::index_sequence<I...>) {
+    return {&instance_method_vectorcall<I>...};
+}
+constexpr auto instance_method_vectorcalls = make_instance_method_vectorcalls(std::make_index_sequence<method_count>());
 
 PyObject* instance_method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_Call(as_instance_method(self)->function, args, kwargs);
@@ -540,7 +596,7 @@ Ref new_instance_method(Borrowed function, std::size_t index) {
     method->index = index;
     method->param_count = methods[index].param_count();
     method->module = PyCFunction_GET_SELF(function.get());
-    method->vectorcall = instance_method_vectorcall;
+    method->vectorcall = instance_method_vectorcalls[index];
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }

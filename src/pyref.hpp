@@ -82,7 +82,7 @@ public:
         std::swap(ptr_, other.ptr_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    [[gnu::always_inline]] ~Ref() { Py_XDECREF(ptr_); }
 
     PyObject* get() const noexcept { return ptr_; }
     // Hand the reference to a caller that steals it (a C entry point's result).
@@ -146,10 +146,11 @@ inline Ref getitem(Borrowed object, Py_ssize_t index) {
 inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
+[[gnu::noinline]] inline bool truthy_by_protocol(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
 inline bool truthy(Borrowed object) {
     if (object.get() == Py_True) return true;
     if (object.get() == Py_False || object.get() == Py_None) return false;
-    return check(PyObject_IsTrue(object)) != 0;
+    return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
 inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
@@ -353,20 +354,38 @@ private:
 
 // ---- depth ---------------------------------------------------------------------
 
+// Tells the running thread from every other thread alive: its thread pointer
+// where the compiler reads it in one instruction (x86-64, AArch64), else its
+// pthread_self().
+[[gnu::always_inline]] inline std::uintptr_t thread_key() noexcept {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__aarch64__))
+    return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
+#else
+    return static_cast<std::uintptr_t>(pthread_self());
+#endif
+}
+
+// Where the C stack is now.
+[[gnu::always_inline]] inline std::uintptr_t stack_address() noexcept {
+    char here;
+    return reinterpret_cast<std::uintptr_t>(&here);
+}
+
 // The C stack of one thread: its bounds, and the lowest address a nested call
 // may reach (the bottom raised by a reserve that the interpreter keeps for
 // raising and unwinding and for the Python code that runs between two calls
 // of ours, a replaced `print` that calls a method again, say).
 struct StackBounds {
-    pthread_t thread{};
+    std::uintptr_t thread = 0;  // thread_key() of its thread
     std::uintptr_t bottom = 0, top = 0, floor = 0;
 };
 
-inline StackBounds find_stack_bounds(pthread_t thread) noexcept {
+// The running thread's stack.
+inline StackBounds find_stack_bounds() noexcept {
     StackBounds bounds;
-    bounds.thread = thread;
+    bounds.thread = thread_key();
     pthread_attr_t attributes;
-    if (pthread_getattr_np(thread, &attributes) != 0) return bounds;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bounds;
     void* bottom = nullptr;
     std::size_t size = 0;
     int status = pthread_attr_getstack(&attributes, &bottom, &size);
@@ -383,34 +402,52 @@ inline StackBounds find_stack_bounds(pthread_t thread) noexcept {
 // The bounds of the last few threads' stacks (the GIL is held, so one table
 // serves all threads; not thread-local storage, whose dynamic blocks
 // LeakSanitizer's exit-time scan trips over); an entry serves its thread
-// while the stack pointer lies within its bounds, so a thread id reused by a
+// while the stack pointer lies within its bounds, so a thread key reused by a
 // new thread with another stack is read afresh.
 struct KnownStacks {
     static inline StackBounds known[8];
     static inline std::size_t next_slot = 0;
+    static inline const StackBounds* recent = &known[0];  // the entry of the thread that checked last
+
+    // Does `bounds` serve this thread, its stack pointer at `here`?
+    static bool serves(const StackBounds& bounds, std::uintptr_t thread, std::uintptr_t here) noexcept {
+        return bounds.top && bounds.thread == thread && bounds.bottom <= here && here < bounds.top;
+    }
 };
 
-// The first check of a thread (or of a new stack under a reused thread id):
-// its bounds are read and remembered.  Kept out of line, so that the check
-// made at every entry stays a few compares.
-[[gnu::noinline, gnu::cold]] inline bool stack_nearly_used_up_unknown(pthread_t thread, std::uintptr_t here) noexcept {
-    StackBounds bounds = find_stack_bounds(thread);
+// The check of a thread other than the last one, or of a stack come down to
+// its reserve: its entry is searched for, or its bounds are read and
+// remembered.  Kept out of line, so that the check made at every entry stays
+// a few compares.
+[[gnu::noinline]] inline bool stack_nearly_used_up_elsewhere() noexcept {
+    std::uintptr_t thread = thread_key(), here = stack_address();
+    for (const StackBounds& bounds : KnownStacks::known) {
+        if (KnownStacks::serves(bounds, thread, here)) {
+            KnownStacks::recent = &bounds;
+            return here < bounds.floor;
+        }
+    }
+    StackBounds bounds = find_stack_bounds();
     if (!bounds.top) return false;  // bounds unknown: nothing to judge by
-    KnownStacks::known[KnownStacks::next_slot] = bounds;
+    StackBounds& slot = KnownStacks::known[KnownStacks::next_slot];
+    slot = bounds;
+    KnownStacks::recent = &slot;
     KnownStacks::next_slot = (KnownStacks::next_slot + 1) % (sizeof KnownStacks::known / sizeof(StackBounds));
     return here < bounds.floor;
 }
 
+// The common answer of the check below, "not near its end, and the thread is
+// the one that checked last", by three compares (the thread, above the
+// floor and below the top of its stack); false when it cannot tell.
+[[gnu::always_inline]] inline bool stack_has_room() noexcept {
+    std::uintptr_t here = stack_address();
+    const StackBounds& recent = *KnownStacks::recent;
+    return recent.thread == thread_key() && here >= recent.floor && here < recent.top;
+}
+
 // Has this thread's C stack (growing downwards) come down to its reserve?
-inline bool stack_nearly_used_up() noexcept {
-    pthread_t thread = pthread_self();
-    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    for (const StackBounds& bounds : KnownStacks::known) {
-        if (bounds.top && pthread_equal(bounds.thread, thread) && bounds.bottom <= here && here < bounds.top) {
-            return here < bounds.floor;
-        }
-    }
-    return stack_nearly_used_up_unknown(thread, here);
+[[gnu::always_inline]] inline bool stack_nearly_used_up() noexcept {
+    return !stack_has_room() && stack_nearly_used_up_elsewhere();
 }
 
 // One level of nesting of the module's method bodies, for its lifetime:
@@ -420,7 +457,7 @@ inline bool stack_nearly_used_up() noexcept {
 // whatever the limit says (a raised limit, a thread with a small stack).
 class NestedCall {
 public:
-    explicit NestedCall(bool counted = true) : counted_(counted) {
+    [[gnu::always_inline]] explicit NestedCall(bool counted = true) : counted_(counted) {
         if (counted_ && Py_EnterRecursiveCall(" in a ZornaAdminEvents method")) raise();
         if (stack_nearly_used_up()) {
             leave();
@@ -456,12 +493,17 @@ public:
     void write(Borrowed text) {
         PyObject* s = text.get();
         if (compat::ready(s) < 0) raise();  // a str made by the old Py_UNICODE calls
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n == 0) return;
+        write(text, 0, PyUnicode_GET_LENGTH(s));
+    }
+    // The characters start to end (exclusive) of a ready str.
+    void write(Borrowed text, Py_ssize_t start, Py_ssize_t end) {
+        PyObject* s = text.get();
+        Py_ssize_t n = end - start;
+        if (n <= 0) return;
         int kind = PyUnicode_KIND(s);
         if (!PyUnicode_IS_ASCII(s)) ascii_ = false;
         if (kind > kind_) widen(kind);
-        const void* data = PyUnicode_DATA(s);
+        const void* data = static_cast<const char*>(PyUnicode_DATA(s)) + start * kind;
         switch (kind_ * 8 + kind) {
             case 1 * 8 + 1: copy<Py_UCS1, Py_UCS1>(data, n); break;
             case 2 * 8 + 1: copy<Py_UCS1, Py_UCS2>(data, n); break;
@@ -658,10 +700,23 @@ inline Ref call_len(Borrowed len, Borrowed object) {
     return call(len, object);
 }
 
-// isinstance(object, classinfo) in a truth test.
+// Is `type` one of the built-in types of plain data (what JSON decodes to),
+// whose instances cannot claim another class through __class__?
+inline bool is_plain_data_type(PyTypeObject* type) {
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBool_Type || type == &PyFloat_Type ||
+           type == &PyList_Type || type == &PyDict_Type || type == &PyTuple_Type || type == Py_TYPE(Py_None);
+}
+
+// isinstance(object, classinfo) in a truth test.  For a class of metaclass
+// `type` the answer is the subclass test, or, when that fails, a test of the
+// class the object's __class__ names: that one is skipped for the plain data
+// types, whose __class__ is their type.
 inline bool call_isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
     if (builtin_isinstance.is(isinstance)) {
-        if (is_type(classinfo, PyDict_Type) && PyDict_Check(object.get())) return true;
+        if (PyType_CheckExact(classinfo.get())) {
+            if (PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(classinfo.get()))) return true;
+            if (is_plain_data_type(Py_TYPE(object.get()))) return false;
+        }
         return check(PyObject_IsInstance(object, classinfo)) != 0;
     }
     return truthy(call(isinstance, object, classinfo));
@@ -881,7 +936,7 @@ Ref with_block(Borrowed manager, Body&& body) {
 // Run `body` (returning a Ref) on behalf of a C entry point: a Python exception
 // becomes NULL with the exception set, as the interpreter expects.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* guarded(Body&& body) noexcept {
     try {
         return body().release();
     } catch (const PythonError&) {

@@ -35,7 +35,7 @@ void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, 
     // Names are looked up in the order Python evaluates the expression: the
     // callee before its arguments.
     Ref set = call.global(n_set);
-    Ref known = zae::call(set, call_method(call.global(n_zorna_events), catalogue_operation));
+    Ref known = zae::call(set, call_attribute(call.global(n_zorna_events), catalogue_operation));
     // Walk a copy: removing from the list itself would skip the element after each removal.
     for (Ref id : Iterate(call_method(getattr(call.self(), attribute), n_copy))) {
         if (contains(known, id)) continue;
@@ -101,14 +101,14 @@ Ref prepare_events(const Call& call) {
 
 Ref get_events_by_group_id(const Call& call) {
     PyObject* group_id = call[0];
-    Ref group_dir = true_divide(getattr(call.global(n_ZornaAdminEvents), mangled::default_config_dir), group_id);
+    Ref group_dir = true_divide(lookup_class_attribute(call.global(n_ZornaAdminEvents), mangled::default_config_dir), group_id);
     Ref result = new_list();
     for (Ref entry : Iterate(call_method(group_dir, n_iterdir))) {
         if (!truthy(call_method(entry, n_is_file))) continue;
         if (!not_equal(getattr(entry, n_name), getattr(group_dir, n_name))) continue;
         Ref name = getattr(entry, n_name);
         Ref set = call.global(n_set);
-        if (!in_catalogue(set, call_method(call.global(n_zorna_events), n_get_event_ids), name)) continue;
+        if (!in_catalogue(set, call_attribute(call.global(n_zorna_events), n_get_event_ids), name)) continue;
         append(result, getattr(entry, n_name));
     }
     return result;
@@ -125,7 +125,7 @@ Ref get_grouped_events(const Call& call) {
 
 Ref get_event_group(const Call& call) {
     PyObject* event_id = call[1];
-    for (Ref group_id : Iterate(call_method(call.global(n_zorna_events), n_get_group_ids))) {
+    for (Ref group_id : Iterate(call_attribute(call.global(n_zorna_events), n_get_group_ids))) {
         if (contains(call_member(call.self(), mangled::get_events_by_group_id, group_id), event_id)) return group_id;
     }
     return none();

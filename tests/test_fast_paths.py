@@ -145,3 +145,55 @@ def test_a_changed_class_attribute_is_read_anew(monkeypatch, change):
     line = listed()
     assert line.startswith("ab")
     assert line.endswith({"class": "1 <A\x1b[0m", "base": "1 [A>", "metaclass": "1 <A>", "descriptor": "1 [A\x1b[0m"}[change])
+
+
+def rules(paths):
+    return bare()._ZornaAdminEvents__process_path_value("modifying-file", paths)
+
+
+@pytest.mark.parametrize("paths", [
+    ["/plain", "/q\"uo'te", "/back\\slash", "/tab\tand\x7f", "/ctl\x01\x1f\x08\x0c", "/Жé😀", "/\ud800"],
+    "/one path",
+    [],
+])
+def test_rule_lists_are_the_standard_json_text(paths):
+    import json
+    escaped = [p.replace(" ", "\\ ") for p in ([paths] if isinstance(paths, str) else paths)]
+    assert rules(paths) == json.dumps([f"-w {p} -p wa -k {p}" for p in escaped], ensure_ascii=False)
+
+
+@pytest.mark.parametrize("replace", ["dumps", "JSONEncoder", "encode", "encode_basestring"])
+def test_a_replaced_json_encoder_is_used(monkeypatch, replace):
+    import json
+    import json.encoder
+    rules(["/a"])  # the standard one has been recognised
+    if replace == "dumps":
+        monkeypatch.setattr(json, "dumps", lambda value, **kw: "dumped")
+    elif replace == "JSONEncoder":
+        monkeypatch.setattr(json, "JSONEncoder", type("E", (json.JSONEncoder,), {"encode": lambda self, o: "dumped"}))
+    elif replace == "encode":
+        monkeypatch.setattr(json.JSONEncoder, "encode", lambda self, o: "dumped")
+    else:
+        monkeypatch.setattr(json.encoder, "encode_basestring", lambda s: '"dumped"')
+    assert "dumped" in rules(["/a"])
+
+
+def test_isinstance_asks_an_object_that_claims_another_class():
+    class Claims:
+        __class__ = dict  # isinstance() believes it; the subclass test alone would not
+
+        def items(self):
+            return [("k", 1)]
+
+    assert render({"s": Claims()}) == "s:\n    k: 1\n\n\n"
+
+
+def test_a_service_operation_replaced_after_use_is_called(monkeypatch):
+    zorna_events = admin_events.zorna_events
+    obj = object.__new__(ZornaAdminEvents)
+    obj._ZornaAdminEvents__event_description = DESCRIPTIONS
+    monkeypatch.setattr(admin_events, "LANG", "name_en")
+    monkeypatch.setattr(zorna_events, "is_event_enabled", lambda _id: 0, raising=False)
+    assert obj._ZornaAdminEvents__get_multiple_string(["ab"]).startswith("ab" + " " * 10 + "0")
+    monkeypatch.setattr(zorna_events, "is_event_enabled", lambda _id: 1)
+    assert obj._ZornaAdminEvents__get_multiple_string(["ab"]).startswith("ab" + " " * 10 + "1")
