@@ -15,28 +15,99 @@ Name n_split{"split"}, n_items{"items"}, n_GREY{"GREY"}, n_END{"END"};
 Name n_comma{","}, n_name_en{"name_en"}, n_name_ru{"name_ru"};
 Name n_space{" "}, n_newline{"\n"}, n_empty{""}, n_less{"less -R"};
 
+// A range of a str's characters, and every bit set in some character of it
+// (which tells the class of the widest one: below 0x80, 0x100, 0x10000).
+struct Range {
+    Py_ssize_t start = 0, end = 0;
+    Py_UCS4 bits = 0;
+};
+
+template <class From, class To>
+void copy_units(const From* __restrict from, To* __restrict to, Py_ssize_t count) {
+    for (Py_ssize_t i = 0; i < count; ++i) to[i] = static_cast<To>(from[i]);
+}
+
+// The characters of `range`, from data of `Char` units, as a new str of the
+// narrowest width that holds them (what slicing gives).
+template <class Char>
+Ref piece(const Char* data, Range range) {
+    Py_UCS4 max_char = range.bits < 0x80 ? 0x7f : range.bits < 0x100 ? 0xff : range.bits < 0x10000 ? 0xffff : 0x10ffff;
+    Py_ssize_t n = range.end - range.start;
+    Ref result = Ref::steal(PyUnicode_New(n, max_char));
+    void* out = PyUnicode_DATA(result.get());
+    switch (PyUnicode_KIND(result.get())) {
+        case PyUnicode_1BYTE_KIND: copy_units(data + range.start, static_cast<Py_UCS1*>(out), n); break;
+        case PyUnicode_2BYTE_KIND: copy_units(data + range.start, static_cast<Py_UCS2*>(out), n); break;
+        default: copy_units(data + range.start, static_cast<Py_UCS4*>(out), n); break;
+    }
+    return result;
+}
+
+// The index of the first comma at or after `from` in data of `Char` units,
+// or -1.  The bytes are searched (memchr); a byte that is a comma belongs to
+// a comma only at the start of a unit that is one.
+template <class Char>
+Py_ssize_t find_comma(const Char* data, Py_ssize_t from, Py_ssize_t length) {
+    const char* bytes = reinterpret_cast<const char*>(data);
+    std::size_t at = static_cast<std::size_t>(from) * sizeof(Char), end = static_cast<std::size_t>(length) * sizeof(Char);
+    while (at < end) {
+        const void* found = std::memchr(bytes + at, ',', end - at);
+        if (!found) return -1;
+        at = static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
+        if (at % sizeof(Char) == 0 && data[at / sizeof(Char)] == ',') return static_cast<Py_ssize_t>(at / sizeof(Char));
+        ++at;
+    }
+    return -1;
+}
+
+// The range start to end of data of `Char` units, with its bits (none to
+// find in an ASCII str).
+template <class Char>
+Range range_of(const Char* data, Py_ssize_t start, Py_ssize_t end, bool ascii) {
+    Py_UCS4 bits = 0;
+    if (!ascii) {
+        for (Py_ssize_t i = start; i < end; ++i) bits |= data[i];
+    }
+    return {start, end, bits};
+}
+
+// The fields ID, <en>, <ru> of a record of `Char` units with at least two
+// commas: the text before the first comma, and the next two fields without
+// their first and last character.  False when there are fewer commas.
+template <class Char>
+bool cut_record(const Char* data, Py_ssize_t length, bool ascii, std::tuple<Ref, Ref, Ref>& fields) {
+    Py_ssize_t first = find_comma(data, 0, length);
+    Py_ssize_t second = first < 0 ? -1 : find_comma(data, first + 1, length);
+    if (second < 0) return false;
+    Py_ssize_t third = find_comma(data, second + 1, length);
+    if (third < 0) third = length;
+    auto inner = [&](Py_ssize_t start, Py_ssize_t end) {
+        return end - start >= 2 ? range_of(data, start + 1, end - 1, ascii) : Range{};
+    };
+    fields = {piece(data, range_of(data, 0, first, ascii)), piece(data, inner(first + 1, second)),
+              piece(data, inner(second + 1, third))};
+    return true;
+}
+
 // content = record.split(","); content[0], content[1][1:-1], content[2][1:-1].
 // For an exact str with at least two commas the three fields are cut out
 // directly, without the list of every field.
 std::tuple<Ref, Ref, Ref> record_fields(Borrowed record) {
     PyObject* s = record.get();
-    if (PyUnicode_CheckExact(s)) {
+    std::tuple<Ref, Ref, Ref> fields;
+    if (PyUnicode_CheckExact(s) && compat::ready(s) == 0) {
+        const void* data = PyUnicode_DATA(s);
         Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-        Py_ssize_t comma[3] = {-1, -1, length};
-        for (int i = 0; i < 3; ++i) {
-            Py_ssize_t from = i ? comma[i - 1] + 1 : 0;
-            Py_ssize_t found = from <= length ? PyUnicode_FindChar(s, ',', from, length, 1) : -1;
-            if (found == -2) raise();
-            if (found >= 0) comma[i] = found;
+        bool ascii = PyUnicode_IS_ASCII(s);
+        bool cut = false;
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND: cut = cut_record(static_cast<const Py_UCS1*>(data), length, ascii, fields); break;
+            case PyUnicode_2BYTE_KIND: cut = cut_record(static_cast<const Py_UCS2*>(data), length, ascii, fields); break;
+            default: cut = cut_record(static_cast<const Py_UCS4*>(data), length, ascii, fields); break;
         }
-        if (comma[1] >= 0) {
-            auto cut = [s](Py_ssize_t start, Py_ssize_t end) { return Ref::steal(PyUnicode_Substring(s, start, end)); };
-            auto inner = [&](Py_ssize_t start, Py_ssize_t end) {
-                return end - start < 2 ? cut(0, 0) : cut(start + 1, end - 1);
-            };
-            return {cut(0, comma[0]), inner(comma[0] + 1, comma[1]), inner(comma[1] + 1, comma[2])};
-        }
+        if (cut) return fields;
     }
+    PyErr_Clear();  // a str that could not be made ready: split() reports it
     Ref content = call_method(record, n_split, n_comma);
     return {getitem(content, 0), slice(getitem(content, 1), 1, -1), slice(getitem(content, 2), 1, -1)};
 }

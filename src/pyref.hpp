@@ -139,11 +139,22 @@ inline Ref getattr(Borrowed object, Borrowed name) {
     return Ref::steal(get && PyUnicode_CheckExact(name.get()) ? get(object, name) : PyObject_GetAttr(object, name));
 }
 inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
-inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
+// object[key]; an exact dict (whose item access cannot be replaced) is read
+// directly, a missing key through the generic path for its KeyError.
+inline Ref getitem(Borrowed object, Borrowed key) {
+    if (PyDict_CheckExact(object.get())) {
+        PyObject* value = PyDict_GetItemWithError(object, key);
+        if (value) return Ref::borrow(value);
+        if (PyErr_Occurred()) raise();
+    }
+    return Ref::steal(PyObject_GetItem(object, key));
+}
 inline Ref getitem(Borrowed object, Py_ssize_t index) {
     return Ref::steal(PySequence_GetItem(object, index));
 }
-inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
+inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
+    check(PyDict_CheckExact(object.get()) ? PyDict_SetItem(object, key, value) : PyObject_SetItem(object, key, value));
+}
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
 [[gnu::noinline]] inline bool truthy_by_protocol(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
