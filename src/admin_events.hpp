@@ -31,7 +31,6 @@ public:
     // it was made, the versions of the dicts searched, and what was found
     // (borrowed: the dict it came from holds it while its version stands).
     struct Found {
-        PyObject* module = nullptr;
         PyObject* globals = nullptr;
         std::uint64_t globals_version = 0;
         PyObject* builtins = nullptr;  // null: found in the globals themselves
@@ -94,7 +93,7 @@ Ref lookup_global(PyObject* module, Name& name);
 // since (the interpreter's LOAD_GLOBAL does the same); else a new look-up.
 inline Ref Call::global(Name& name) const {
     const Name::Found& last = name.found;
-    if (last.value && last.module == module && last.globals_version &&
+    if (last.value && last.globals == PyModule_GetDict(module) && last.globals_version &&
         last.globals_version == dict_version(last.globals) &&
         (!last.builtins || last.builtins_version == dict_version(last.builtins))) {
         return Ref::borrow(last.value);
@@ -106,13 +105,30 @@ inline Ref Call::global(Name& name) const {
 // (its metaclass `type`) whose version tag is unchanged since the last
 // look-up, the answer of that look-up, as the interpreter's LOAD_ATTR does
 // for class attributes; otherwise, and for anything else, getattr().
-Ref lookup_class_attribute(Borrowed object, Name& name);
+Ref lookup_class_attribute_anew(Borrowed object, Name& name);
+inline Ref lookup_class_attribute(Borrowed object, Name& name) {
+    const Name::ClassFound& last = name.class_found;
+    auto* type = reinterpret_cast<PyTypeObject*>(object.get());
+    if (last.type == type && Py_TYPE(object.get()) == &PyType_Type && last.version &&
+        last.version == compat::unique_type_version(type)) {
+        return Ref::borrow(last.value);
+    }
+    return lookup_class_attribute_anew(object, name);
+}
 
 // module.name (zorna_events.is_event_enabled, json.dumps): for a module the
 // value its dict held at the last read while the dict is unchanged since
 // (nothing of the module type goes first for these names); anything else
 // through getattr().
-Ref module_attribute(Borrowed object, Name& name);
+Ref module_attribute_anew(Borrowed object, Name& name);
+inline Ref module_attribute(Borrowed object, Name& name) {
+    const Name::ModuleFound& last = name.module_found;
+    if (last.value && PyModule_CheckExact(object.get()) && last.version && last.dict == PyModule_GetDict(object) &&
+        last.version == dict_version(last.dict)) {
+        return Ref::borrow(last.value);
+    }
+    return module_attribute_anew(object, name);
+}
 
 // object.name(*args) where object is usually a module: a module's function
 // is read as module_attribute() does and called, which is what the method

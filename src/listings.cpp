@@ -1,6 +1,7 @@
 // Status listings: the descriptions of all events and groups, and the
 // aligned, coloured status listings shown through the pager.
 #include <tuple>
+#include <vector>
 
 #include "admin_events.hpp"
 
@@ -166,15 +167,30 @@ Ref description(const Call& call, Name& description_map, Borrowed id) {
 
 namespace {
 
-// ' ' * (spacing - len(_id)), written: for ints the spaces are counted out
+// ' ' * (spacing - len(_id)), written: for counts the spaces are counted out
 // without making the str.
-void write_filler(TextWriter& out, Borrowed spacing, Borrowed id_length) {
-    if (PyLong_CheckExact(spacing.get()) && PyLong_CheckExact(id_length.get())) {
-        Py_ssize_t width = PyLong_AsSsize_t(spacing), used = PyLong_AsSsize_t(id_length);
+void write_filler(TextWriter& out, const Length& spacing, const Length& id_length) {
+    if (!spacing.object && !id_length.object) return out.fill(' ', spacing.count - id_length.count);
+    Ref spacing_int = spacing.as_object(), id_length_int = id_length.as_object();
+    if (PyLong_CheckExact(spacing_int.get()) && PyLong_CheckExact(id_length_int.get())) {
+        Py_ssize_t width = PyLong_AsSsize_t(spacing_int.get()), used = PyLong_AsSsize_t(id_length_int.get());
         if (!PyErr_Occurred()) return out.fill(' ', width - used);
         PyErr_Clear();  // too large for a count: multiply() raises what Python raises
     }
-    out.write_formatted(multiply(n_space, subtract(spacing, id_length)));
+    out.write_formatted(multiply(n_space, subtract(spacing_int, id_length_int)));
+}
+
+// max(lengths) + 10, where `max` is what the name was found bound to: for
+// the builtin and counts only, counted (a max of ints is the largest).
+Length longest_plus_ten(Borrowed max, const std::vector<Length>& lengths) {
+    if (builtin_max.is(max)) {
+        Py_ssize_t longest = -1;
+        for (const Length& length : lengths) longest = length.object ? PY_SSIZE_T_MAX : std::max(longest, length.count);
+        if (longest < PY_SSIZE_T_MAX - 10) return {longest + 10, Ref()};
+    }
+    Ref list = new_list();
+    for (const Length& length : lengths) append(list, length.as_object());
+    return {-1, add(zae::call(max, list), integer(10))};
 }
 
 }  // namespace
@@ -185,20 +201,21 @@ Ref get_multiple_string(const Call& call) {
     // A group whose events are not installed has nothing to list, and no longest ID.
     if (id_list != Py_None && length(id_list) == 0) return Ref::borrow(n_empty.get());
 
-    // max(len(_id) for _id in id_list) + 10
+    // max([len(_id) for _id in id_list]) + 10
     Ref max = call.global(n_max);
-    Ref lengths = new_list();
-    for (Ref id : Iterate(id_list)) append(lengths, call_len(call.global(n_len), id));
-    Ref spacing = add(zae::call(max, lengths), integer(10));
+    std::vector<Length> lengths;
+    for (Ref id : Iterate(id_list)) lengths.push_back(call_len_count(call.global(n_len), id));
+    Length spacing = longest_plus_ten(max, lengths);
 
-    // The lines, joined with "\n", written as they are made.
-    TextWriter out;
+    // The lines, joined with "\n", written as they are made (room for lines
+    // of 96 characters made at once).
+    TextWriter out(static_cast<Py_ssize_t>(lengths.size()) * 96);
     bool first = true;
     for (Ref id : Iterate(id_list)) {
         if (!first) out.write("\n");
         first = false;
         out.write_formatted(id);
-        write_filler(out, spacing, call_len(call.global(n_len), id));
+        write_filler(out, spacing, call_len_count(call.global(n_len), id));
         // Event mode asks the service for the status before the description is looked up.
         bool events = new_status == Py_None;
         out.write_formatted(events ? call_attribute(call.global(n_zorna_events), n_is_event_enabled, id)

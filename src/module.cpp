@@ -76,7 +76,7 @@ Ref lookup_global(PyObject* module, Name& name) {
 
     Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(globals, name.get()));
     if (value) {
-        last = {module, globals, globals_version, nullptr, 0, value.get()};
+        last = {globals, globals_version, nullptr, 0, value.get()};
         return value;
     }
     if (PyErr_Occurred()) raise();
@@ -91,7 +91,7 @@ Ref lookup_global(PyObject* module, Name& name) {
     if (value) {
         // Only a plain dict tells of its changes.
         if (own_builtins && PyDict_CheckExact(builtins.get())) {
-            last = {module, globals, globals_version, builtins.get(), dict_version(builtins.get()), value.get()};
+            last = {globals, globals_version, builtins.get(), dict_version(builtins.get()), value.get()};
         }
         return value;
     }
@@ -103,18 +103,16 @@ Ref lookup_global(PyObject* module, Name& name) {
 }
 
 
-Ref lookup_class_attribute(Borrowed object, Name& name) {
+Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
     Name::ClassFound& last = name.class_found;
     auto* type = reinterpret_cast<PyTypeObject*>(object.get());
     bool plain_class = Py_TYPE(object.get()) == &PyType_Type;
-    unsigned int version = plain_class ? compat::unique_type_version(type) : 0;
-    if (version && last.type == type && last.version == version) return Ref::borrow(last.value);
 
     Ref value = getattr(object, name);
     // Remembered only when the class's own entry is what getattr() gave:
     // nothing of `type` itself (immutable) goes first, no descriptor of the
     // entry's runs, so that an unchanged class gives the same answer.
-    version = plain_class ? compat::unique_type_version(type) : 0;
+    unsigned int version = plain_class ? compat::unique_type_version(type) : 0;
     if (version && !_PyType_Lookup(&PyType_Type, name.get()) && _PyType_Lookup(type, name.get()) == value.get() &&
         !Py_TYPE(value.get())->tp_descr_get) {
         last = {type, version, value.get()};
@@ -122,17 +120,15 @@ Ref lookup_class_attribute(Borrowed object, Name& name) {
     return value;
 }
 
-Ref module_attribute(Borrowed object, Name& name) {
+Ref module_attribute_anew(Borrowed object, Name& name) {
     if (!PyModule_CheckExact(object.get())) return getattr(object, name);
     PyObject* dict = PyModule_GetDict(object);  // borrowed; never fails for a module
     Name::ModuleFound& last = name.module_found;
-    std::uint64_t version = dict_version(dict);
-    if (last.value && last.dict == dict && version && last.version == version) return Ref::borrow(last.value);
 
     Ref value = getattr(object, name);
     // Remembered only when the module's own entry is what getattr() gave
     // (the module type has no attribute of the name to go first).
-    version = dict_version(dict);
+    std::uint64_t version = dict_version(dict);
     if (version && !_PyType_Lookup(&PyModule_Type, name.get()) && PyDict_GetItemWithError(dict, name.get()) == value.get()) {
         last = {dict, version, value.get()};
     }

@@ -496,6 +496,10 @@ private:
 class TextWriter {
 public:
     TextWriter() = default;
+    // With room for `expected` characters of one byte made at once.
+    explicit TextWriter(Py_ssize_t expected) {
+        if (expected > 0) reserve(expected);
+    }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
     ~TextWriter() { std::free(units_); }
@@ -506,34 +510,42 @@ public:
         if (compat::ready(s) < 0) raise();  // a str made by the old Py_UNICODE calls
         write(text, 0, PyUnicode_GET_LENGTH(s));
     }
-    // The characters start to end (exclusive) of a ready str.
+    // The characters start to end (exclusive) of a ready str.  The common
+    // case (as wide as the text so far, room left) is a copy of bytes.
     void write(Borrowed text, Py_ssize_t start, Py_ssize_t end) {
         PyObject* s = text.get();
         Py_ssize_t n = end - start;
         if (n <= 0) return;
         int kind = PyUnicode_KIND(s);
+        const char* data = static_cast<const char*>(PyUnicode_DATA(s)) + start * kind;
         if (!PyUnicode_IS_ASCII(s)) ascii_ = false;
-        if (kind > kind_) widen(kind);
-        const void* data = static_cast<const char*>(PyUnicode_DATA(s)) + start * kind;
-        switch (kind_ * 8 + kind) {
-            case 1 * 8 + 1: copy<Py_UCS1, Py_UCS1>(data, n); break;
-            case 2 * 8 + 1: copy<Py_UCS1, Py_UCS2>(data, n); break;
-            case 2 * 8 + 2: copy<Py_UCS2, Py_UCS2>(data, n); break;
-            case 4 * 8 + 1: copy<Py_UCS1, Py_UCS4>(data, n); break;
-            case 4 * 8 + 2: copy<Py_UCS2, Py_UCS4>(data, n); break;
-            default: copy<Py_UCS4, Py_UCS4>(data, n); break;
+        if (has_room(n)) {
+            if (kind == kind_) return append_bytes(data, n);
+            if (kind == 1 && kind_ == 2) return copy<Py_UCS1, Py_UCS2>(data, n);
         }
+        write_converted(data, kind, n);
     }
     // ASCII text.
     void write(std::string_view ascii) {
-        switch (kind_) {
-            case 1: copy<Py_UCS1, Py_UCS1>(ascii.data(), static_cast<Py_ssize_t>(ascii.size())); break;
-            case 2: copy<Py_UCS1, Py_UCS2>(ascii.data(), static_cast<Py_ssize_t>(ascii.size())); break;
-            default: copy<Py_UCS1, Py_UCS4>(ascii.data(), static_cast<Py_ssize_t>(ascii.size())); break;
+        auto n = static_cast<Py_ssize_t>(ascii.size());
+        if (has_room(n)) {
+            if (kind_ == 1) return append_bytes(ascii.data(), n);
+            if (kind_ == 2) return copy<Py_UCS1, Py_UCS2>(ascii.data(), n);
         }
+        write_converted(ascii.data(), 1, n);
     }
     // An ASCII character `count` times (none for a count below 1, as " " * n).
     void fill(char ascii, Py_ssize_t count) {
+        if (count <= 0) return;
+        if (kind_ <= 2 && has_room(count)) {
+            if (kind_ == 1) {
+                std::memset(units_ + length_, ascii, static_cast<std::size_t>(count));
+            } else {
+                std::fill_n(reinterpret_cast<Py_UCS2*>(units_) + length_, count, static_cast<Py_UCS2>(ascii));
+            }
+            length_ += count;
+            return;
+        }
         for (; count > 0; count -= 64) {
             char run[64];
             std::memset(run, ascii, sizeof run);
@@ -568,6 +580,39 @@ public:
     }
 
 private:
+    bool has_room(Py_ssize_t count) const { return static_cast<std::size_t>(length_ + count) <= capacity_; }
+
+    // `count` units of the current width, from `data`, where there is room:
+    // short runs (most pieces of a line) by two overlapping word copies.
+    void append_bytes(const char* data, Py_ssize_t count) {
+        char* to = units_ + static_cast<std::size_t>(length_) * kind_;
+        std::size_t size = static_cast<std::size_t>(count) * kind_;
+        if (size >= 8 && size <= 16) {
+            std::memcpy(to, data, 8);
+            std::memcpy(to + size - 8, data + size - 8, 8);
+        } else if (size >= 4 && size < 8) {
+            std::memcpy(to, data, 4);
+            std::memcpy(to + size - 4, data + size - 4, 4);
+        } else {
+            std::memcpy(to, data, size);
+        }
+        length_ += count;
+    }
+
+    // `count` units of width `kind` from `data`, widening what is written so
+    // far, or these units, to the wider of the two.
+    [[gnu::noinline]] void write_converted(const char* data, int kind, Py_ssize_t count) {
+        if (kind > kind_) widen(kind);
+        switch (kind_ * 8 + kind) {
+            case 1 * 8 + 1: copy<Py_UCS1, Py_UCS1>(data, count); break;
+            case 2 * 8 + 1: copy<Py_UCS1, Py_UCS2>(data, count); break;
+            case 2 * 8 + 2: copy<Py_UCS2, Py_UCS2>(data, count); break;
+            case 4 * 8 + 1: copy<Py_UCS1, Py_UCS4>(data, count); break;
+            case 4 * 8 + 2: copy<Py_UCS2, Py_UCS4>(data, count); break;
+            default: copy<Py_UCS4, Py_UCS4>(data, count); break;
+        }
+    }
+
     // Room for `count` more units of the current width.
     void* reserve(Py_ssize_t count) {
         std::size_t needed = static_cast<std::size_t>(length_ + count);
@@ -596,6 +641,7 @@ private:
         TextWriter wider;
         wider.kind_ = kind;
         wider.ascii_ = ascii_;
+        if (capacity_) wider.reserve(static_cast<Py_ssize_t>(capacity_));  // the same room, in wider units
         if (length_) {
             if (kind_ == 1 && kind == 2) wider.copy<Py_UCS1, Py_UCS2>(units_, length_);
             else if (kind_ == 1) wider.copy<Py_UCS1, Py_UCS4>(units_, length_);
@@ -709,6 +755,24 @@ inline Ref call_len(Borrowed len, Borrowed object) {
         return Ref::steal(PyLong_FromSsize_t(n));
     }
     return call(len, object);
+}
+
+// len(object) where the int it makes may never be needed: its value, when
+// `len` is the builtin (no int made), else what `len` returned.
+struct Length {
+    Py_ssize_t count = -1;
+    Ref object;
+
+    // The int itself.
+    Ref as_object() const { return object ? object : Ref::steal(PyLong_FromSsize_t(count)); }
+};
+inline Length call_len_count(Borrowed len, Borrowed object) {
+    if (builtin_len.is(len)) {
+        Py_ssize_t n = PyObject_Length(object);
+        if (n < 0) raise();
+        return {n, Ref()};
+    }
+    return {-1, call(len, object)};
 }
 
 // Is `type` one of the built-in types of plain data (what JSON decodes to),
