@@ -84,6 +84,13 @@ struct Call {
 
     // A module-level name or builtin, looked up now (LOAD_GLOBAL).
     inline Ref global(Name& name) const;
+
+    // The module's namespace (its dict, which it keeps for its whole life).
+    PyObject* globals() const {
+        if (!globals_) globals_ = PyModule_GetDict(module);
+        return globals_;
+    }
+    mutable PyObject* globals_ = nullptr;
 };
 
 // A module-level name or builtin, looked up now in `module`'s namespace.
@@ -93,7 +100,7 @@ Ref lookup_global(PyObject* module, Name& name);
 // since (the interpreter's LOAD_GLOBAL does the same); else a new look-up.
 inline Ref Call::global(Name& name) const {
     const Name::Found& last = name.found;
-    if (last.value && last.globals == PyModule_GetDict(module) && last.globals_version &&
+    if (last.value && last.globals == globals() && last.globals_version &&
         last.globals_version == dict_version(last.globals) &&
         (!last.builtins || last.builtins_version == dict_version(last.builtins))) {
         return Ref::borrow(last.value);

@@ -45,6 +45,18 @@ Ref load_json(const Call& call, Borrowed path, Use&& use) {
 
 Ref as_is(Ref document) { return document; }
 
+// mapping.get(key, {}): an exact dict (whose get() cannot be replaced) is
+// read directly, and the empty dict made only when it is the answer.
+Ref get_or_empty(Borrowed mapping, Borrowed key) {
+    if (PyDict_CheckExact(mapping.get())) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key);
+        if (value) return Ref::borrow(value);
+        if (PyErr_Occurred()) raise();
+        return new_dict();
+    }
+    return call_method(mapping, n_get, key, new_dict());
+}
+
 // The settings a with-block left unassigned because its __exit__ swallowed the
 // error (file objects never do); reading them fails as for an unbound local.
 [[noreturn]] void unbound(const char* variable) {
@@ -116,6 +128,61 @@ void for_each_item(Borrowed mapping, Body&& body) {
     }
 }
 
+// Is `value` a list of str only (exact types: its text is known)?
+bool is_list_of_texts(PyObject* value) {
+    if (!PyList_CheckExact(value)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, i))) return false;
+    }
+    return true;
+}
+
+// repr(text).replace("'", '"'), written, for a str: for printable ASCII
+// without backslashes (to which repr adds no escapes) and not holding both
+// quote characters (repr would escape the one it quotes with), the text
+// between double quotes with its single quotes replaced; anything else
+// through repr().
+void write_text_repr_replacing(TextWriter& out, Borrowed text) {
+    PyObject* s = text.get();
+    bool plain = PyUnicode_IS_ASCII(s);
+    bool single = false, double_ = false;
+    const Py_UCS1* units = plain ? PyUnicode_1BYTE_DATA(s) : nullptr;
+    for (Py_ssize_t i = 0; plain && i < PyUnicode_GET_LENGTH(s); ++i) {
+        Py_UCS1 c = units[i];
+        plain = c >= 0x20 && c < 0x7f && c != '\\';
+        single |= c == '\'';
+        double_ |= c == '"';
+    }
+    if (!plain || (single && double_)) return out.write_replacing(Ref::steal(PyObject_Repr(s)), '\'', '"');
+    out.write("\"");
+    out.write_replacing(text, '\'', '"');
+    out.write("\"");
+}
+
+// str(value).replace("'", '"'), written, with `str` what the name was found
+// bound to.  For the builtin: an int is its digits (no quote to replace); a
+// str, or the text of a list of str ("[" + the items' repr joined by ", " +
+// "]"), is written with its quotes replaced as it is copied.  The text of
+// anything else is made, and replaced likewise when it is an exact str.
+void write_shown_value(TextWriter& out, Borrowed str, Borrowed value) {
+    if (is_type(str, PyUnicode_Type)) {
+        PyObject* v = value.get();
+        if (PyLong_CheckExact(v)) return out.write_formatted(value);
+        if (PyUnicode_CheckExact(v)) return out.write_replacing(value, '\'', '"');
+        if (is_list_of_texts(v)) {
+            out.write("[");
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                if (i) out.write(", ");
+                write_text_repr_replacing(out, PyList_GET_ITEM(v, i));
+            }
+            return out.write("]");
+        }
+    }
+    Ref shown = call_str(str, value);
+    if (PyUnicode_CheckExact(shown.get())) return out.write_replacing(shown, '\'', '"');
+    out.write_formatted(call_method(shown, n_replace, n_apostrophe, n_double_quote));
+}
+
 // Renders `dictionary` at depth `indent` into `out`, as
 // __get_event_config_string does.  A nested mapping is rendered by the
 // method that `self` resolves to now; when that is this very body, into the
@@ -148,12 +215,7 @@ void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed 
             write_prefix();
             out.write_formatted(key);
             out.write(": ");
-            Ref str = call.global(n_str);
-            if (is_type(str, PyUnicode_Type) && PyLong_CheckExact(value.get())) {
-                out.write_formatted(value);  // an int's digits: no quote to replace
-            } else {
-                out.write_formatted(replace_char(call_str(str, value), n_apostrophe, n_double_quote, n_replace));
-            }
+            write_shown_value(out, call.global(n_str), value);
             out.write("\n");
         }
     });
@@ -191,7 +253,7 @@ Ref get_event_config(const Call& call) {
     Ref current_settings = new_dict();
     if (truthy(call_method(getattr(self, mangled::current_config_file), n_exists))) {
         Ref entry = load_json(call, getattr(self, mangled::current_config_file),
-                              [&](Ref current_config) { return call_method(current_config, n_get, event_id, new_dict()); });
+                              [&](Ref current_config) { return get_or_empty(current_config, event_id); });
         if (entry) current_settings = entry;
     }
 
@@ -264,7 +326,7 @@ Ref get_event_section_translation(const Call& call) {
     Ref translations = getattr(self, mangled::event_section_translations);
     if (!truthy(translations)) return Ref::borrow(n_empty.get());
 
-    Ref entry = call_method(translations, n_get, call[1], new_dict());
+    Ref entry = get_or_empty(translations, call[1]);
     if (contains(entry, n_ru)) return concat({n_open_paren, format(getitem(entry, n_ru)), n_close_paren});
     return Ref::borrow(n_empty.get());
 }

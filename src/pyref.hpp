@@ -198,10 +198,7 @@ inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicod
 
 // The concatenation of pieces that must all be str (an f-string's literal parts
 // and formatted fields, or a chain of + between texts).
-inline Ref concat(std::initializer_list<Borrowed> pieces) {
-    Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    return join(empty, tuple_of(pieces));
-}
+inline Ref concat(std::initializer_list<Borrowed> pieces);
 
 // ---- calls -----------------------------------------------------------------
 
@@ -502,7 +499,9 @@ public:
     }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
-    ~TextWriter() { std::free(units_); }
+    ~TextWriter() {
+        if (units_ != local_) std::free(units_);
+    }
 
     // The characters of a str (or str subclass).
     void write(Borrowed text) {
@@ -521,16 +520,32 @@ public:
         if (!PyUnicode_IS_ASCII(s)) ascii_ = false;
         if (has_room(n)) {
             if (kind == kind_) return append_bytes(data, n);
-            if (kind == 1 && kind_ == 2) return copy<Py_UCS1, Py_UCS2>(data, n);
+            if (kind == 1 && kind_ == 2) return append_widened<Py_UCS1, Py_UCS2>(data, n);
         }
         write_converted(data, kind, n);
     }
+    // The characters of a str, each `old` (ASCII) written as `new_` (ASCII):
+    // what s.replace(old, new_) gives, without making it.
+    void write_replacing(Borrowed text, char old, char new_) {
+        PyObject* s = text.get();
+        if (compat::ready(s) < 0) raise();
+        Py_ssize_t length = PyUnicode_GET_LENGTH(s), from = 0;
+        while (from < length) {
+            Py_ssize_t found = PyUnicode_FindChar(s, static_cast<Py_UCS4>(old), from, length, 1);
+            if (found == -2) raise();
+            if (found < 0) break;
+            write(text, from, found);
+            write(std::string_view(&new_, 1));
+            from = found + 1;
+        }
+        write(text, from, length);
+    }
     // ASCII text.
-    void write(std::string_view ascii) {
+    [[gnu::always_inline]] void write(std::string_view ascii) {
         auto n = static_cast<Py_ssize_t>(ascii.size());
         if (has_room(n)) {
             if (kind_ == 1) return append_bytes(ascii.data(), n);
-            if (kind_ == 2) return copy<Py_UCS1, Py_UCS2>(ascii.data(), n);
+            if (kind_ == 2) return append_widened<Py_UCS1, Py_UCS2>(ascii.data(), n);
         }
         write_converted(ascii.data(), 1, n);
     }
@@ -599,6 +614,15 @@ private:
         length_ += count;
     }
 
+    // `count` narrower units from `data`, widened, where there is room.
+    template <class From, class To>
+    void append_widened(const char* data, Py_ssize_t count) {
+        To* to = reinterpret_cast<To*>(units_) + length_;
+        const From* from = reinterpret_cast<const From*>(data);
+        for (Py_ssize_t i = 0; i < count; ++i) to[i] = from[i];
+        length_ += count;
+    }
+
     // `count` units of width `kind` from `data`, widening what is written so
     // far, or these units, to the wider of the two.
     [[gnu::noinline]] void write_converted(const char* data, int kind, Py_ssize_t count) {
@@ -618,12 +642,17 @@ private:
         std::size_t needed = static_cast<std::size_t>(length_ + count);
         if (needed > capacity_) {
             std::size_t capacity = std::max<std::size_t>({needed, capacity_ * 2, 256});
-            void* grown = std::realloc(units_, capacity * kind_);
-            if (!grown) throw std::bad_alloc();
-            units_ = static_cast<char*>(grown);
+            grow(capacity * kind_, static_cast<std::size_t>(length_) * kind_);
             capacity_ = capacity;
         }
         return units_ + static_cast<std::size_t>(length_) * kind_;
+    }
+    // A buffer of `size` bytes on the heap, holding the first `kept` bytes written.
+    void grow(std::size_t size, std::size_t kept) {
+        char* grown = static_cast<char*>(units_ == local_ ? std::malloc(size) : std::realloc(units_, size));
+        if (!grown) throw std::bad_alloc();
+        if (units_ == local_) std::memcpy(grown, local_, kept);
+        units_ = grown;
     }
     template <class From, class To>
     void copy(const void* data, Py_ssize_t count) {
@@ -636,29 +665,50 @@ private:
         }
         length_ += count;
     }
-    // Re-encode what is written so far in the wider `kind`.
+    // Re-encode what is written so far in the wider `kind`, in place (from
+    // the last unit down, so that no unit is overwritten before it is read),
+    // in the same room.
     void widen(int kind) {
-        TextWriter wider;
-        wider.kind_ = kind;
-        wider.ascii_ = ascii_;
-        if (capacity_) wider.reserve(static_cast<Py_ssize_t>(capacity_));  // the same room, in wider units
-        if (length_) {
-            if (kind_ == 1 && kind == 2) wider.copy<Py_UCS1, Py_UCS2>(units_, length_);
-            else if (kind_ == 1) wider.copy<Py_UCS1, Py_UCS4>(units_, length_);
-            else wider.copy<Py_UCS2, Py_UCS4>(units_, length_);
+        std::size_t capacity = capacity_;
+        if (units_ == local_ && static_cast<std::size_t>(length_) * kind > sizeof local_) {
+            grow(capacity * kind, static_cast<std::size_t>(length_) * kind_);
+        } else if (units_ == local_) {
+            capacity = sizeof local_ / kind;
+        } else {
+            grow(capacity * kind, static_cast<std::size_t>(length_) * kind_);
         }
-        std::swap(units_, wider.units_);
-        std::swap(capacity_, wider.capacity_);
-        length_ = wider.length_;
+        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>();
+        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>();
+        else widen_units<Py_UCS2, Py_UCS4>();
         kind_ = kind;
+        capacity_ = capacity;
+    }
+    template <class From, class To>
+    void widen_units() {
+        const From* from = reinterpret_cast<const From*>(units_);
+        To* to = reinterpret_cast<To*>(units_);
+        for (Py_ssize_t i = length_ - 1; i >= 0; --i) to[i] = static_cast<To>(from[i]);
     }
 
-    char* units_ = nullptr;  // length_ units of kind_ bytes each
-    std::size_t capacity_ = 0;
+    // length_ units of kind_ bytes each, in local_ while they fit there
+    alignas(8) char local_[256];
+    char* units_ = local_;
+    std::size_t capacity_ = sizeof local_;  // in units
     Py_ssize_t length_ = 0;
     int kind_ = 1;
     bool ascii_ = true;
 };
+
+// The concatenation of pieces that must all be str: written one after the
+// other; a piece that is not a str gets join()'s error.
+inline Ref concat(std::initializer_list<Borrowed> pieces) {
+    TextWriter out;
+    for (Borrowed piece : pieces) {
+        if (!PyUnicode_Check(piece.get())) return join(Ref::steal(PyUnicode_FromStringAndSize("", 0)), tuple_of(pieces));
+        out.write(piece);
+    }
+    return out.finish();
+}
 
 // text.replace(old, new) as a method call, where `old` is one character: an
 // exact str without it is itself (str.replace returns it unchanged), without
