@@ -373,10 +373,18 @@ private:
 #endif
 }
 
-// Where the C stack is now.
+// Where the C stack is now: the stack pointer (not the address of a local,
+// which AddressSanitizer may place in a stack of its own on the heap).
 [[gnu::always_inline]] inline std::uintptr_t stack_address() noexcept {
-    char here;
-    return reinterpret_cast<std::uintptr_t>(&here);
+    std::uintptr_t here;
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("mov %%rsp, %0" : "=r"(here));
+#elif defined(__GNUC__) && defined(__aarch64__)
+    asm("mov %0, sp" : "=r"(here));
+#else
+    here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+    return here;
 }
 
 // The C stack of one thread: its bounds, and the lowest address a nested call
