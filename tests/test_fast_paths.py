@@ -197,3 +197,21 @@ def test_a_service_operation_replaced_after_use_is_called(monkeypatch):
     assert obj._ZornaAdminEvents__get_multiple_string(["ab"]).startswith("ab" + " " * 10 + "0")
     monkeypatch.setattr(zorna_events, "is_event_enabled", lambda _id: 1)
     assert obj._ZornaAdminEvents__get_multiple_string(["ab"]).startswith("ab" + " " * 10 + "1")
+
+
+TEXTS = ["a'b", 'a"b', "a'b\"c", "back\\slash", "tab\tnl\n", "\x7f\x00", "Жé😀", ""]
+
+
+@pytest.mark.parametrize("value", [*TEXTS, TEXTS, [], ["x"]], ids=repr)
+def test_rendered_values_are_str_with_quotes_replaced(value):
+    assert render({"k": value}) == f"k: {str(value)}\n\n".replace("'", '"')
+
+
+def test_a_mapping_with_its_own_get_gives_the_section_translation():
+    class Translations(dict):
+        def get(self, key, default=None):
+            return {"ru": key.upper()}
+
+    obj = bare()
+    obj._ZornaAdminEvents__event_section_translations = Translations(x=1)
+    assert obj._ZornaAdminEvents__get_event_config_string({"s": {"k": 1}}) == "s(S):\n    k: 1\n\n\n"
