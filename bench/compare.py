@@ -33,6 +33,7 @@ import sys
 import tempfile
 import time
 import timeit
+import zlib
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -117,7 +118,8 @@ def public_methods(impl, tree, scratch):
     Z = impl.ZornaAdminEvents
     spread, middle = tree.spread(10), [tree.middle_group()]
     changing = Z(tree.spread(10), middle)
-    exported = str(scratch / f"exported-{impl.__name__}.conf")
+    # A file of its own per implementation, its path of the same length for all.
+    exported = str(scratch / f"exported-{zlib.crc32(impl.__name__.encode()):08x}.conf")
     restarting = Z(None, None)
     restarting.import_config(exported)  # sets the restart flag
     return [

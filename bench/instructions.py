@@ -34,7 +34,12 @@ REPS = {"descriptions of all events": 5, "events of one group": 5, "listing line
         "render settings": 500, "audit rule lines": 500, "method frame": 20000}
 
 
-def child(label: str, size: int) -> list:
+# Calls per public method (the others: 5).
+PUBLIC_REPS = {"set_properties (ordinary)": 50, "set_properties (special)": 50, "export_config": 20,
+               "import_config": 20, "restart_daemons": 2000}
+
+
+def child(label: str, size: int, public: bool) -> list:
     import tree as trees
     from scenarios import Environment
     from services import make_service
@@ -46,21 +51,25 @@ def child(label: str, size: int) -> list:
         env = Environment(make_service("memory", tree))
         with env.installed(target=impl):
             obj = impl.ZornaAdminEvents(None, list(tree.group_ids))
-            for name, _unit, run in compare.steps(impl, tree, obj):
-                loop = compile(f"for _ in range({REPS[name]}): run()", name, "exec")
+            runs = [(name, REPS[name], run) for name, _unit, run in compare.steps(impl, tree, obj)]
+            if public:
+                runs += [(name, PUBLIC_REPS.get(name, 5), run)
+                         for name, _selection, run in compare.public_methods(impl, tree, env.scratch)]
+            for name, reps, run in runs:
+                loop = compile(f"for _ in range({reps}): run()", name, "exec")
                 run()  # warm: the first call may fill caches of the interpreter
                 eval(loop, {"run": run})
-            return [name for name, _unit, _run in compare.steps(impl, tree, obj)]
+            return [(name, reps) for name, reps, _run in runs]
     finally:
         shutil.rmtree(base, ignore_errors=True)
         shutil.rmtree(base.with_name(base.name + "-scratch"), ignore_errors=True)
 
 
-def count(label: str, size: int, out_dir: Path):
+def count(label: str, size: int, out_dir: Path, public: bool):
     prefix = out_dir / re.sub(r"\W", "-", label)
     command = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=builtin_eval",
                "--dump-after=builtin_eval", f"--callgrind-out-file={prefix}.%p", sys.executable, __file__,
-               "--child", label, "--size", str(size)]
+               "--child", label, "--size", str(size)] + (["--public"] if public else [])
     # One hash seed for all: the probes of a dict look-up depend on it.
     result = subprocess.run(command, capture_output=True, text=True, check=True, cwd="/",
                             env={**os.environ, "PYTHONHASHSEED": "0"})
@@ -74,18 +83,19 @@ def count(label: str, size: int, out_dir: Path):
     if len(totals) < len(names):
         raise SystemExit(f"{label}: {len(totals)} dumps for {len(names)} steps")
     totals = totals[-len(names):]
-    return {name: total / REPS[name] for name, total in zip(names, totals)}
+    return {name: total / reps for (name, reps), total in zip(names, totals)}
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description="Instructions per call of the module's steps, Python and Cython.")
     parser.add_argument("--size", type=int, default=1000)
+    parser.add_argument("--public", action="store_true", help="count the public methods too")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
         real, sys.stdout = sys.stdout, open(os.devnull, "w")
         try:
-            names = child(args.child, args.size)
+            names = child(args.child, args.size, args.public)
         finally:
             sys.stdout.close()
             sys.stdout = real
@@ -94,22 +104,30 @@ def main(argv=None) -> int:
     compare.cython_build()  # built once, outside valgrind
     out_dir = Path(tempfile.mkdtemp(prefix="zae-callgrind-"))
     try:
-        counts = {label: count(label, args.size, out_dir) for label in compare.IMPLEMENTATIONS}
+        counts = {label: count(label, args.size, out_dir, args.public) for label in compare.IMPLEMENTATIONS}
     finally:
         shutil.rmtree(out_dir, ignore_errors=True)
+    step_names = list(REPS)
+    print(f"{args.size:,} events, in-memory service; instructions per call (callgrind)\n")
+    report(counts, "step", step_names, "steps", lambda name: name != "method frame")
+    if args.public:
+        print()
+        report(counts, "method", [name for name in counts["module"] if name not in REPS], "public methods")
+    return 0
+
+
+def report(counts, what, names, mean_over, in_mean=lambda name: True):
     rows, ratios = [], []
-    for name in counts["module"]:
+    for name in names:
         module, python, cython = (counts[label][name] for label in compare.IMPLEMENTATIONS)
         rows.append((name, f"{module:,.0f}", f"{python:,.0f}", f"{cython:,.0f}", f"{module / python:.2f}",
                      f"{module / cython:.2f}"))
-        if name != "method frame":
+        if in_mean(name):
             ratios.append((module / python, module / cython))
-    print(f"{args.size:,} events, in-memory service; instructions per call (callgrind)\n")
-    print(table(rows, ("step", "module", "plain Python", "Cython", "module / Python", "module / Cython"),
+    print(table(rows, (what, "module", "plain Python", "Cython", "module / Python", "module / Cython"),
                 right=range(1, 6)))
-    print(f"\ngeometric mean over the steps: {compare.geometric_mean([r[0] for r in ratios]):.2f} of plain Python, "
-          f"{compare.geometric_mean([r[1] for r in ratios]):.2f} of Cython")
-    return 0
+    print(f"\ngeometric mean over the {mean_over}: {compare.geometric_mean([r[0] for r in ratios]):.2f} of plain "
+          f"Python, {compare.geometric_mean([r[1] for r in ratios]):.2f} of Cython")
 
 
 if __name__ == "__main__":

@@ -72,6 +72,14 @@ inline Ref getattr(Borrowed object, Name& name) {
     return Ref::steal(get ? get(object, key) : PyObject_GetAttr(object, key));
 }
 
+// object.name = value, for a name of ours: what PyObject_SetAttr does for it,
+// without its checks.
+inline void setattr(Borrowed object, Name& name, Borrowed value) {
+    PyObject* key = name.get();
+    setattrofunc set = Py_TYPE(object.get())->tp_setattro;
+    check(set ? set(object, key, value) : PyObject_SetAttr(object, key, value));
+}
+
 // The bound arguments of one call of a method, in declaration order: `self`
 // first for instance methods, then the parameters (defaults filled in).
 // All references are borrowed from the caller for the duration of the call.

@@ -45,13 +45,16 @@ inline Py_ssize_t positional_count(std::size_t nargsf) {
     return static_cast<Py_ssize_t>(nargsf & ~arguments_offset);
 }
 
-#if PY_VERSION_HEX < 0x03090000
 namespace detail {
-// Owns one reference for the length of a fallback call.
+// Owns one reference for the length of a call made here.
 struct Owned {
     PyObject* object;
     ~Owned() { Py_XDECREF(object); }
 };
+}  // namespace detail
+
+#if PY_VERSION_HEX < 0x03090000
+namespace detail {
 
 #if PY_VERSION_HEX < 0x03080000
 
@@ -86,6 +89,25 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 #else
     return detail::call_with_tuple(callable, args, positional_count(nargsf), kwnames);
 #endif
+}
+
+// cls(*args) for a class of metaclass `type` without a vectorcall function
+// of its own (a class defined in Python): type's tp_call on an argument
+// tuple, which is what the generic call ends in (3.9 on; before, and for
+// anything else, the generic call).
+inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
+#if PY_VERSION_HEX >= 0x03090000
+    if (Py_TYPE(cls) == &PyType_Type && !PyVectorcall_Function(cls)) {
+        detail::Owned positional{PyTuple_New(nargs)};
+        if (!positional.object) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(positional.object, i, args[i]);
+        }
+        return PyType_Type.tp_call(cls, positional.object, nullptr);
+    }
+#endif
+    return vectorcall(cls, args, static_cast<std::size_t>(nargs), nullptr);
 }
 
 // args[0].name(*args[1:], **kwargs) in vectorcall form, args[0] being the

@@ -19,6 +19,7 @@ Name n_new_status{"new_status"}, n_replace{"replace"};
 Name n_space{" "}, n_escaped_space{"\\ "}, n_file_opened{"file-opened"}, n_b64{"b64"};
 Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
 Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
+Name n_restart_syslog_ng{"systemctl restart syslog-ng.service"}, n_restart_auditd{"systemctl restart auditd"};
 
 // self.__need_daemon_restart = True
 void mark_restart(const Call& call) { setattr(call.self(), mangled::need_daemon_restart, Py_True); }
@@ -536,16 +537,16 @@ Ref process_path_value(const Call& call) {
 // export_config(file_path), static
 Ref export_config(const Call& call) {
     Ref manager = zae::call(call.global(n_ZornaConfigManager));
-    Ref export_ = getattr(manager, n_export_config);
-    zae::call(export_, zae::call(call.global(n_Path), call[0]));
+    MethodLookup export_ = lookup_method(manager, n_export_config);
+    export_({zae::call(call.global(n_Path), call[0])});
     return none();
 }
 
 // import_config(self, input_file)
 Ref import_config(const Call& call) {
     Ref manager = zae::call(call.global(n_ZornaConfigManager));
-    Ref import_ = getattr(manager, n_import_config);
-    zae::call(import_, zae::call(call.global(n_Path), call[1]));
+    MethodLookup import_ = lookup_method(manager, n_import_config);
+    import_({zae::call(call.global(n_Path), call[1])});
     mark_restart(call);
     return none();
 }
@@ -555,8 +556,8 @@ namespace {
 // Both daemons, always together; their exit statuses are not ours to judge.
 // (Out of line: most calls restart nothing, and return at once.)
 [[gnu::noinline]] void restart_both_daemons(const Call& call) {
-    call_attribute(call.global(n_os), n_system, text("systemctl restart syslog-ng.service"));
-    call_attribute(call.global(n_os), n_system, text("systemctl restart auditd"));
+    call_attribute(call.global(n_os), n_system, n_restart_syslog_ng);
+    call_attribute(call.global(n_os), n_system, n_restart_auditd);
 }
 
 }  // namespace

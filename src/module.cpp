@@ -624,18 +624,25 @@ bool MethodLookup::is_own(Body body) const {
     return methods[as_instance_method(m)->index].body == body;
 }
 
+namespace {
+
+// The body of one of the module's instance methods, called with the instance
+// and arguments `args`, one level of nesting counted.
+[[gnu::noinline]] Ref run_own_method(Borrowed descriptor, PyObject* const* args, std::size_t n) {
+    InstanceMethod* own = as_instance_method(descriptor.get());
+    NestedCall level;
+    return invoke(methods[own->index], own->param_count, own->module, args, static_cast<Py_ssize_t>(n), nullptr);
+}
+
+}  // namespace
+
 Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
     if (!unbound) return call_found(found, args);
     PyObject* argv[max_params + 2] = {nullptr, object.get()};
     if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
     std::size_t n = 1;
     for (Borrowed arg : args) argv[1 + n++] = arg.get();
-    if (Py_TYPE(found.get()) == &instance_method_type()) {
-        InstanceMethod* own = as_instance_method(found.get());
-        NestedCall level;
-        return invoke(methods[own->index], own->param_count, own->module, argv + 1, static_cast<Py_ssize_t>(n),
-                      nullptr);
-    }
+    if (Py_TYPE(found.get()) == &instance_method_type()) return run_own_method(found, argv + 1, n);
     return Ref::steal(compat::vectorcall(found.get(), argv + 1, n | compat::arguments_offset, nullptr));
 }
 

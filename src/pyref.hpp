@@ -202,11 +202,19 @@ inline Ref concat(std::initializer_list<Borrowed> pieces);
 
 // ---- calls -----------------------------------------------------------------
 
-// callable(*args)
+// callable(*args).  A bound method's function is called with its instance
+// first, as the interpreter calls one, without the method's own call; a
+// class defined in Python is called as its metaclass calls it.
 template <class... Args>
 Ref call(Borrowed callable, Args&&... args) {
     PyObject* argv[] = {nullptr, Borrowed(args).get()...};
-    return Ref::steal(compat::vectorcall(callable, argv + 1, sizeof...(Args) | compat::arguments_offset, nullptr));
+    PyObject* c = callable.get();
+    if (PyMethod_Check(c)) {
+        argv[0] = PyMethod_GET_SELF(c);  // the method holds it, and the caller the method
+        return Ref::steal(compat::vectorcall(PyMethod_GET_FUNCTION(c), argv, 1 + sizeof...(Args), nullptr));
+    }
+    if (PyType_Check(c)) return Ref::steal(compat::call_plain_class(c, argv + 1, sizeof...(Args)));
+    return Ref::steal(compat::vectorcall(c, argv + 1, sizeof...(Args) | compat::arguments_offset, nullptr));
 }
 
 // object.name(*args)
