@@ -461,12 +461,12 @@ struct KnownStacks {
 }
 
 // The common answer of the check below, "not near its end, and the thread is
-// the one that checked last", by three compares (the thread, above the
-// floor and below the top of its stack); false when it cannot tell.
+// the one that checked last", by two compares (the thread, and above the
+// floor of its stack: a thread's stack pointer is never above the top of
+// its own stack); false when it cannot tell.
 [[gnu::always_inline]] inline bool stack_has_room() noexcept {
-    std::uintptr_t here = stack_address();
     const StackBounds& recent = *KnownStacks::recent;
-    return recent.thread == thread_key() && here >= recent.floor && here < recent.top;
+    return recent.thread == thread_key() && stack_address() >= recent.floor;
 }
 
 // Has this thread's C stack (growing downwards) come down to its reserve?
