@@ -19,6 +19,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <utility>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -123,6 +125,31 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::s
     // The bound method gets the arguments after args[0]; args[0] becomes
     // the slot before them, which the caller's flag lets the callee borrow.
     return vectorcall(method.object, args + 1, nargsf - 1, kwnames);
+#endif
+}
+
+// ---- error messages ---------------------------------------------------------------
+
+// The name among `candidates` (a list of str) that the interpreter suggests
+// ("Did you mean ...?") when a function gets an unexpected keyword argument
+// `keyword`, or NULL for none (3.13 on, where _suggestions computes it;
+// before, the interpreter suggests nothing).  Never fails: a failure to
+// compute it is no suggestion.
+inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+    detail::Owned module{PyImport_ImportModule("_suggestions")};
+    detail::Owned found{module.object ? PyObject_CallMethod(module.object, "_generate_suggestions", "OO", candidates,
+                                                           keyword)
+                                      : nullptr};
+    if (!found.object || !PyUnicode_Check(found.object)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return std::exchange(found.object, nullptr);
+#else
+    (void)candidates;
+    (void)keyword;
+    return nullptr;
 #endif
 }
 

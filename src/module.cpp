@@ -328,6 +328,15 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
     for (std::size_t i = 0; i < method.param_count(); ++i) {
         if (PyUnicode_CompareWithASCIIString(keyword, method.params[i].name) == 0) return i;
     }
+    // The interpreter's suggestion among the parameters' names, as for a
+    // Python function (3.13 on).
+    Ref names = new_list();
+    for (std::size_t i = 0; i < method.param_count(); ++i) append(names, text(method.params[i].name));
+    Ref suggestion = Ref::steal_or_null(compat::keyword_suggestion(names.get(), keyword));
+    if (suggestion) {
+        raise_format(PyExc_TypeError, "%s%s() got an unexpected keyword argument '%U'. Did you mean '%U'?",
+                     qualifier, method.name, keyword, suggestion.get());
+    }
     raise_format(PyExc_TypeError, "%s%s() got an unexpected keyword argument '%U'", qualifier, method.name,
                  keyword);
 }

@@ -371,10 +371,11 @@ private:
 // ---- depth ---------------------------------------------------------------------
 
 // Tells the running thread from every other thread alive: its thread pointer
-// where the compiler reads it in one instruction (x86-64, AArch64), else its
-// pthread_self().
+// where the compiler reads it in one instruction (GCC on x86-64 and AArch64,
+// Clang on AArch64), else its pthread_self().
 [[gnu::always_inline]] inline std::uintptr_t thread_key() noexcept {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__aarch64__))
+#if (defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__aarch64__))) || \
+    (defined(__clang__) && defined(__aarch64__))
     return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
 #else
     return static_cast<std::uintptr_t>(pthread_self());
