@@ -133,23 +133,13 @@ void write_json_string(TextWriter& out, Borrowed text) {
     out.write("\"");
 }
 
-// Is `value` a str, or a list of str only (exact types, whose encoding
-// nothing can change)?
-bool is_text_or_texts(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return compat::ready(value) == 0;
-    if (!PyList_CheckExact(value)) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-        PyObject* item = PyList_GET_ITEM(value, i);
-        if (!PyUnicode_CheckExact(item) || compat::ready(item) < 0) return false;
-    }
-    return true;
-}
-
 // json.dumps(value, ensure_ascii=False).  A str or a list of str given to the
 // standard json.dumps is written here, as it would write it ("[a, b]").
 Ref dump_json(const Call& call, Borrowed value) {
     Ref dumps = module_attribute(call.global(n_json), n_dumps);
-    if (!standard_json_dumps.is(dumps.get()) || !is_text_or_texts(value.get())) {
+    PyObject* v = value.get();
+    bool texts = (PyUnicode_CheckExact(v) && compat::ready(v) == 0) || is_list_of_texts(v);
+    if (!standard_json_dumps.is(dumps.get()) || !texts) {
         PyErr_Clear();  // a str that could not be made ready: the call reports it
         return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
     }

@@ -128,15 +128,6 @@ void for_each_item(Borrowed mapping, Body&& body) {
     }
 }
 
-// Is `value` a list of str only (exact types: its text is known)?
-bool is_list_of_texts(PyObject* value) {
-    if (!PyList_CheckExact(value)) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, i))) return false;
-    }
-    return true;
-}
-
 // repr(text).replace("'", '"'), written, for a str: for printable ASCII
 // without backslashes (to which repr adds no escapes) and not holding both
 // quote characters (repr would escape the one it quotes with), the text

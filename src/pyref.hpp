@@ -814,16 +814,6 @@ inline BuiltinFunction builtin_len{"len"}, builtin_isinstance{"isinstance"}, bui
 
 inline bool is_type(Borrowed found, PyTypeObject& type) { return found.get() == reinterpret_cast<PyObject*>(&type); }
 
-// len(object), with `len` the object the name was found bound to.
-inline Ref call_len(Borrowed len, Borrowed object) {
-    if (builtin_len.is(len)) {
-        Py_ssize_t n = PyObject_Length(object);
-        if (n < 0) raise();
-        return Ref::steal(PyLong_FromSsize_t(n));
-    }
-    return call(len, object);
-}
-
 // len(object) where the int it makes may never be needed: its value, when
 // `len` is the builtin (no int made), else what `len` returned.
 struct Length {
@@ -840,6 +830,22 @@ inline Length call_len_count(Borrowed len, Borrowed object) {
         return {n, Ref()};
     }
     return {-1, call(len, object)};
+}
+
+// Is `value` a list of str only (exact types, whose text nothing can change),
+// each ready to be read?  A str that cannot be made ready makes it false,
+// and the generic path that follows reports the error.
+inline bool is_list_of_texts(PyObject* value) {
+    if (!PyList_CheckExact(value)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        PyObject* item = PyList_GET_ITEM(value, i);
+        if (!PyUnicode_CheckExact(item)) return false;
+        if (compat::ready(item) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 // Is `type` one of the built-in types of plain data (what JSON decodes to),
