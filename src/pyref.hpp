@@ -27,7 +27,15 @@
 #include <string_view>
 #include <utility>
 
+// The build switch of every fast path (CMake option ZAE_FAST_PATHS): with it
+// off, each shortcut's helper takes the generic path it stands beside.
+#ifndef ZAE_FAST_PATHS
+#define ZAE_FAST_PATHS 1
+#endif
+
 namespace zae {
+
+inline constexpr bool fast_paths = ZAE_FAST_PATHS != 0;
 
 // A Python exception is set; carries nothing else.
 struct PythonError {};
