@@ -22,7 +22,6 @@ too.  Texts kept in tables are marked with ``N_`` and translated where used.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import gettext
 import os
 import sys
@@ -30,6 +29,18 @@ from dataclasses import dataclass
 from gettext import gettext as _
 from pathlib import Path
 from typing import Callable, Optional, Sequence, TextIO, Tuple, Union
+
+from .transaction import (
+    LOCK_FILE,
+    CommandError,
+    GuardedOutput,
+    Interrupted,
+    Transaction,
+    ending_signals,
+    recovered,
+    restart_daemons,
+    run_lock,
+)
 
 
 def N_(text: str) -> str:
@@ -45,7 +56,11 @@ TEXT_DOMAIN = "zorna_admin_events"
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+# The configuration was changed, but a daemon failed to restart.
+EXIT_RESTART_FAILED = 3
 EXIT_INTERRUPTED = 130
+# Standard output was a pipe that its reader closed (128 + SIGPIPE).
+EXIT_CLOSED_PIPE = 141
 
 # The service stand-in keeps its files under the directory this variable names.
 ROOT_ENV = "ZORNA_EVENTS_ROOT"
@@ -69,10 +84,6 @@ COMPLETE = "__complete"
 # The pager the showing methods start.
 PAGER = "less"
 
-# Held by a changing command for its whole run, so that the stores of one run
-# (a property and the audit rules made from it) never interleave with another's.
-LOCK_FILE = "run/lock/zorna-admin-events.lock"
-
 # The names syslog-ng knows.
 FACILITIES = (
     "kern", "user", "mail", "daemon", "auth", "syslog", "lpr", "news", "uucp", "cron", "authpriv", "ftp",
@@ -88,10 +99,6 @@ OPTION = "option"          # -e/--event, -g/--group, repeatable, optional
 REQUIRED = "required"      # -e/--event, repeatable, at least one
 ANY = "any"                # as OPTION; none named means every one
 POSITIONAL = "positional"  # as the positional arguments (EVENT ... / [GROUP ...])
-
-
-class CommandError(Exception):
-    """A failure the command itself detects; its message says it all."""
 
 
 def json_value(text: str) -> str:
@@ -303,8 +310,11 @@ DESCRIPTION = N_(
 )
 EXAMPLES = ("groups", "enable -g file-access", "events file-opened", "--root /tmp/tree groups")
 EXIT_STATUS = N_(
-    "exit status: 0 on success, 1 when the operation failed, a VALUE was "
-    "refused or an ID was unknown, 2 on a usage error."
+    "exit status: 0 on success; 1 when the operation failed, a VALUE was "
+    "refused or an ID was unknown (nothing is changed then); 2 on a usage "
+    "error; 3 when the change was made but a daemon failed to restart; "
+    "128 + N when signal N ended the run (its changes are undone); 141 when "
+    "the reader of the output went away (the change is made all the same)."
 )
 RESTART_NOTE = N_("The daemons syslog-ng and auditd are restarted afterwards if anything changed.")
 
@@ -362,6 +372,11 @@ def build_parser() -> argparse.ArgumentParser:
     _common_options(common, argparse.SUPPRESS)
     changing = argparse.ArgumentParser(add_help=False, parents=[common])
     _no_restart_option(changing, argparse.SUPPRESS)
+    changing.add_argument(
+        "--dry-run",
+        action="store_true",
+        help=_("show each event's settings before and after the change, and change nothing"),
+    )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
         _add_command(sub, command, changing if command.changes else common)
@@ -492,18 +507,23 @@ def load_class(root: Optional[Path]):
     return cls
 
 
-def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> int:
-    """Build the object, call the command's method and restart if asked.
+def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> Tuple[int, object]:
+    """Build the object and call the command's method (or show what it
+    would change).  Returns the exit status and the object, which a change
+    restarts the daemons through; exceptions from the class propagate."""
+    from . import changes
 
-    Returns the exit status; exceptions from the class propagate.
-    """
     if command.action is not None:
-        return command.action(cls, ns, stderr)
+        return command.action(cls, ns, stderr), None
     method = command.method_name(ns)
     args = [getattr(ns, value.dest) for value in command.values]
     if command.static:
         getattr(cls, method)(*args)
-        return EXIT_OK
+        return EXIT_OK, None
+    if method == "import_config":
+        status = check_import(cls, ns.file, stderr)
+        if status != EXIT_OK:
+            return status, None
 
     # The class drops unknown IDs from these very lists (after printing a
     # notice), so the lengths before and after tell whether any was unknown.
@@ -516,28 +536,89 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
     # commands write straight to the terminal.
     sys.stdout.flush()
 
-    if named and not known:
-        # Nothing left to act on: no empty pager, no needless restart.
-        return EXIT_FAILURE
-    getattr(obj, method)(*args)
-    if command.may_refuse:
-        if not getattr(obj, RESTART_FLAG, True):
-            # Refused: the class has said why on stdout, and nothing changed.
-            return EXIT_FAILURE
+    if named and not known or command.changes and known < named:
+        # Nothing left to act on, or a change asked for something unknown:
+        # no empty pager, no change made in part.
+        return EXIT_FAILURE, None
+    if getattr(sys.stdout, "closed_pipe", False):
+        return EXIT_CLOSED_PIPE, None
+    if method == "set_properties":
+        def call(o):
+            return changes.set_properties(o, *args)
+    else:
+        def call(o):
+            getattr(o, method)(*args)
+            return True
+    if getattr(ns, "dry_run", False):
+        views, printed = changes.preview(obj, call)
+        if command.may_refuse and not getattr(obj, RESTART_FLAG, True) and not views:
+            sys.stdout.write(printed)
+            return EXIT_FAILURE, None
+        print("\n".join(changes.difference_lines(views) or [_("no change")]))
+        return EXIT_OK, None
+    if not call(obj):
+        # Refused: the class has said why on stdout, and nothing changed.
+        return EXIT_FAILURE, None
+    if method == "set_properties" and changes.is_watch(ns.section, ns.parameter):
         warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
+    return EXIT_OK, obj
 
-    if command.changes and not ns.no_restart:
-        sys.stdout.flush()
-        if ns.root is None:
-            obj.restart_daemons()
-        elif getattr(obj, RESTART_FLAG, True):
-            print(
-                _("{prog}: --root {root}: not restarting {units}").format(
-                    prog=PROG, root=ns.root, units=_(RESTARTED_UNITS)
-                ),
-                file=stderr,
-            )
-    return EXIT_FAILURE if known < named else EXIT_OK
+
+def check_import(cls, file: str, stderr: TextIO) -> int:
+    """Refuse a file to import that the set commands would refuse in part;
+    say which events it leaves to their defaults; with --dry-run, show what
+    it would change."""
+    from . import changes
+
+    document, problems = changes.check_import(cls, file)
+    for problem in problems:
+        print(_("{prog}: error: {problem}").format(prog=PROG, problem=problem), file=stderr)
+    if problems:
+        return EXIT_FAILURE
+    left_out = changes.left_out(cls, document)
+    if left_out:
+        print(
+            _("{prog}: events not in {file}, which fall back to their defaults: {count} ({events})").format(
+                prog=PROG, file=file, count=len(left_out), events=", ".join(left_out)
+            ),
+            file=stderr,
+        )
+    return EXIT_OK
+
+
+def dry_run_import(cls, file: str) -> None:
+    from . import changes
+
+    document, _problems = changes.check_import(cls, file)
+    lines = changes.difference_lines(changes.preview_import(cls, file, document), unchanged=False)
+    print("\n".join(lines or [_("no change")]))
+
+
+def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run") -> int:
+    """A changing command: the whole change under the run lock, as one
+    transaction; then, without the lock, the restart if the configuration
+    changed."""
+    with run_lock(ns.root, stderr):
+        cls = load_class(ns.root)
+        with Transaction(ns.root, stderr) as run.transaction:
+            status, obj = execute(command, ns, cls, stderr)
+            if status in (EXIT_OK, EXIT_CLOSED_PIPE):
+                run.transaction.commit()
+    if obj is None or not run.transaction.changed or ns.no_restart:
+        return status
+    sys.stdout.flush()
+    if ns.root is not None:
+        print(
+            _("{prog}: --root {root}: not restarting {units}").format(
+                prog=PROG, root=ns.root, units=_(RESTARTED_UNITS)
+            ),
+            file=stderr,
+        )
+        return status
+    failures = restart_daemons(obj, RESTART_FLAG)
+    for line in failures:
+        print(line, file=stderr)
+    return EXIT_RESTART_FAILED if failures else status
 
 
 def watched_paths(value: str) -> Sequence[str]:
@@ -570,50 +651,6 @@ def warn_missing_watch_dirs(cls, events: Sequence[str], value: str, root: Option
             print(text.format(prog=PROG, directory=directory, root=root, path=path), file=stderr)
 
 
-def _open_below(root: Path, relative: str) -> int:
-    """Open (creating it and its directories) the file ``relative`` below
-    ``root`` without following a symlink anywhere below the root."""
-    *directories, name = relative.split("/")
-    nofollow = os.O_NOFOLLOW | os.O_CLOEXEC
-    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        for directory in directories:
-            with contextlib.suppress(FileExistsError):
-                os.mkdir(directory, 0o755, dir_fd=fd)
-            parent, fd = fd, os.open(directory, os.O_RDONLY | os.O_DIRECTORY | nofollow, dir_fd=fd)
-            os.close(parent)
-        return os.open(name, os.O_RDWR | os.O_CREAT | nofollow, 0o600, dir_fd=fd)
-    finally:
-        os.close(fd)
-
-
-@contextlib.contextmanager
-def run_lock(root: Optional[Path], stderr: TextIO):
-    """Hold the command's exclusive lock (``LOCK_FILE`` under the root)."""
-    import fcntl
-
-    base = root if root is not None else Path("/")
-    try:
-        fd = _open_below(base, LOCK_FILE)
-    except OSError as exc:
-        raise CommandError(
-            _("cannot open the lock file {path}: {reason}").format(path=base / LOCK_FILE, reason=exc.strerror)
-        ) from exc
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            print(
-                _("{prog}: waiting for another run to finish ({path})").format(prog=PROG, path=base / LOCK_FILE),
-                file=stderr,
-                flush=True,
-            )
-            fcntl.flock(fd, fcntl.LOCK_EX)
-        yield
-    finally:
-        os.close(fd)
-
-
 def describe(exc: BaseException) -> str:
     """One line naming what went wrong."""
     text = " ".join(str(exc).split("\n")).strip()
@@ -621,6 +658,12 @@ def describe(exc: BaseException) -> str:
         return text
     name = type(exc).__name__
     return f"{name}: {text}" if text else name
+
+
+class Run:
+    """What main needs to know of a run: its transaction, if any."""
+
+    transaction: Optional[Transaction] = None
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -634,18 +677,25 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     ns = parse_args(argv)
     command = COMMANDS_BY_NAME[ns.command]
     stderr = sys.stderr
+    real_stdout = sys.stdout
+    if real_stdout is not None:
+        sys.stdout = GuardedOutput(real_stdout)
+    run = Run()
     try:
-        if command.shows:
-            import shutil
-
-            if shutil.which(PAGER) is None:
-                raise CommandError(_("the pager {pager!r} is not installed").format(pager=PAGER))
-        with run_lock(ns.root, stderr) if command.changes else contextlib.nullcontext():
-            cls = load_class(ns.root)
-            return execute(command, ns, cls, stderr)
+        status = run_command(command, ns, stderr, run)
+    except Interrupted as exc:
+        print(_("{prog}: interrupted by {signal}").format(prog=PROG, signal=exc.name), file=stderr)
+        if run.transaction is not None and run.transaction.changed:
+            print(
+                _("{prog}: the change was made, but {units} may not have been restarted").format(
+                    prog=PROG, units=_(RESTARTED_UNITS)
+                ),
+                file=stderr,
+            )
+        status = 128 + exc.signum
     except KeyboardInterrupt:
         print(file=stderr)
-        return EXIT_INTERRUPTED
+        status = EXIT_INTERRUPTED
     except Exception as exc:
         if ns.debug:
             import traceback
@@ -656,7 +706,36 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except Exception:
             pass
         print(_("{prog}: error: {message}").format(prog=PROG, message=describe(exc)), file=stderr)
-        return EXIT_FAILURE
+        status = EXIT_FAILURE
+    finally:
+        closed_pipe = getattr(sys.stdout, "closed_pipe", False)
+        if real_stdout is not None:
+            sys.stdout.flush()
+            sys.stdout = real_stdout
+    if run.transaction is not None and run.transaction.undone:
+        print(_("{prog}: the changes of this run were undone").format(prog=PROG), file=stderr)
+    if closed_pipe and status == EXIT_OK:
+        return EXIT_CLOSED_PIPE
+    return status
+
+
+def run_command(command: Command, ns: argparse.Namespace, stderr: TextIO, run: Run) -> int:
+    if command.shows:
+        import shutil
+
+        if shutil.which(PAGER) is None:
+            raise CommandError(_("the pager {pager!r} is not installed").format(pager=PAGER))
+    if command.changes and not ns.dry_run:
+        with ending_signals():
+            return change(command, ns, stderr, run)
+    with recovered(ns.root, stderr):
+        cls = load_class(ns.root)
+    if command.changes and command.method == "import_config":
+        status = check_import(cls, ns.file, stderr)
+        if status == EXIT_OK:
+            dry_run_import(cls, ns.file)
+        return status
+    return execute(command, ns, cls, stderr)[0]
 
 
 if __name__ == "__main__":
