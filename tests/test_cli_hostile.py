@@ -29,10 +29,10 @@ def files(root):
 
 
 @pytest.mark.parametrize("args, status", [
-    (("set-properties", "w", "p", '["/etc/shadow", "etc/gshadow"]', "-e", "file-opened"), 1),
-    (("set-properties", "w", "p", '"-D"', "-e", "modifying-file"), 1),
-    (("set-properties", "w", "p", json.dumps("/" + "x" * 256), "-e", "modifying-directory"), 1),
-    (("set-properties", "w", "p", '["/etc/a\\u2028-D"]', "-e", "file-opened", "-e", "login-failed"), 1),
+    (("set-properties", "watch", "paths", '["/etc/shadow", "etc/gshadow"]', "-e", "file-opened"), 1),
+    (("set-properties", "watch", "paths", '"-D"', "-e", "modifying-file"), 1),
+    (("set-properties", "watch", "paths", json.dumps("/" + "x" * 256), "-e", "modifying-directory"), 1),
+    (("set-properties", "watch", "paths", '["/etc/a\\u2028-D"]', "-e", "file-opened", "-e", "login-failed"), 1),
     (("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa\\n-D"]', "-e", "login-failed"), 1),
     (("set-facility", "local3\r\nauth.* /tmp/x", "-e", "login-failed"), 2),
     (("set-priority", "emergency", "-g", "authentication"), 2),
@@ -50,7 +50,7 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
 
 
 def test_watch_without_its_directory_is_stored_with_a_warning(run):
-    proc = run("set-properties", "w", "p", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", "--no-restart")
+    proc = run("set-properties", "watch", "paths", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", "--no-restart")
     assert proc.returncode == 0
     assert proc.stderr == ("zorna-admin-events: warning: /no such/dir does not exist under "
                            f"{run.root}: auditd refuses the watch on /no such/dir/f and loads no rule after it\n")
@@ -58,7 +58,7 @@ def test_watch_without_its_directory_is_stored_with_a_warning(run):
 
 def watches_and_rules(root):
     event = json.loads((root / CURRENT).read_text())["file-opened"]
-    return [rule.rsplit(" -k ", 1)[1].replace("\\ ", " ") for rule in event["message-audit-rules"]], event["w"]["p"]
+    return [rule.rsplit(" -k ", 1)[1].replace("\\ ", " ") for rule in event["message-audit-rules"]], event["watch"]["paths"]
 
 
 def test_a_second_run_waits_for_the_first(run):
@@ -66,7 +66,7 @@ def test_a_second_run_waits_for_the_first(run):
     lock.parent.mkdir(parents=True)
     with open(lock, "w") as held:
         fcntl.flock(held, fcntl.LOCK_EX)
-        argv = [command_path(), "--root", str(run.root), "set-properties", "w", "p", '["/a b"]', "-e", "file-opened"]
+        argv = [command_path(), "--root", str(run.root), "set-properties", "watch", "paths", '["/a b"]', "-e", "file-opened"]
         second = subprocess.Popen(argv, stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=run.env)
         assert second.stderr.readline() == f"zorna-admin-events: waiting for another run to finish ({lock})\n"
         before = files(run.root)

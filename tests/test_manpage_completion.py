@@ -41,7 +41,8 @@ def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
 @pytest.mark.parametrize("words, current, expected", [
     ([], "", SUBCOMMANDS),
     ([], "--", ["-h", "--help", "--version", "--root", "--debug", "--no-restart"]),
-    (["enable"], "", ["-h", "--help", "--root", "--debug", "--no-restart", "-e", "--event", "-g", "--group"]),
+    (["enable"], "", ["-h", "--help", "--root", "--debug", "--no-restart", "--dry-run", "-e", "--event", "-g",
+                      "--group"]),
     (["--root", "ROOT", "enable", "-g"], "", GROUP_IDS),
     (["--root", "=", "ROOT", "groups"], "", GROUP_IDS),
     (["--root=ROOT", "groups", "file-access"], "a", GROUP_IDS),

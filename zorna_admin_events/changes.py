@@ -19,13 +19,16 @@ from . import status
 from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
 
 from .cli import FACILITIES, PRIORITIES, RESTART_FLAG
-from .transaction import CommandError
+from .transaction import CommandError, read_regular_file
 
 CURRENT_CONFIG_FILE = "_ZornaAdminEvents__current_config_file"
+SPECIAL_EVENTS = "_ZornaAdminEvents__special_events"
 ENABLED = "enabled"
 
 # Every character on which a rules file line ends, and NUL, which cuts it short.
 LINE_ENDS = frozenset("\0\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
+# Far more than any real configuration: a file this large is not one.
+MAX_IMPORT_SIZE = 64 * 1024 * 1024
 # auditd keeps a rule's key, which is the path, in at most this many bytes.
 MAX_PATH_SIZE = 256
 
@@ -56,7 +59,7 @@ def set_properties(obj, section, parameter, value):
     themselves are not set directly: they follow its watched paths.
     """
     events = list(getattr(obj, status.EVENT_LIST) or ())
-    path_events = private(obj, "special_events")
+    path_events = getattr(obj, SPECIAL_EVENTS, ())
     direct = [] if is_watch(section, parameter) else [e for e in events if e in path_events]
     if direct and (section, parameter) == ("", AUDIT_RULES):
         print("{}: {} ({})".format(
@@ -73,10 +76,9 @@ def set_properties(obj, section, parameter, value):
             setattr(obj, status.EVENT_LIST, events)
         if not getattr(obj, RESTART_FLAG, True):
             return False
-    service = service_of(obj)
     for event in direct:
         setattr(obj, RESTART_FLAG, True)
-        service.set_event_param(event, section, parameter, value)
+        service_of(obj).set_event_param(event, section, parameter, value)
     return True
 
 
@@ -153,9 +155,9 @@ def entry_problems(event, entry, settings, path_event):
 def check_import(cls, path):
     """The document of the file to import, and one line per problem
     (each naming the event and the field); nothing is changed."""
+    data = read_regular_file(path, MAX_IMPORT_SIZE)
     try:
-        with open(path, "rb") as handle:
-            document = json.loads(handle.read().decode("utf-8"))
+        document = json.loads(data.decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as exc:
         raise CommandError(_("{file}: not a configuration: {reason}").format(file=path, reason=exc)) from None
     if not isinstance(document, dict):

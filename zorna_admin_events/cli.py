@@ -539,6 +539,8 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> Tu
     if named and not known or command.changes and known < named:
         # Nothing left to act on, or a change asked for something unknown:
         # no empty pager, no change made in part.
+        if command.changes:
+            print(_("{prog}: nothing was changed").format(prog=PROG), file=stderr)
         return EXIT_FAILURE, None
     if getattr(sys.stdout, "closed_pipe", False):
         return EXIT_CLOSED_PIPE, None
@@ -561,7 +563,7 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> Tu
         return EXIT_FAILURE, None
     if method == "set_properties" and changes.is_watch(ns.section, ns.parameter):
         warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
-    return EXIT_OK, obj
+    return (EXIT_FAILURE if known < named else EXIT_OK), obj
 
 
 def check_import(cls, file: str, stderr: TextIO) -> int:
@@ -616,8 +618,8 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
         )
         return status
     failures = restart_daemons(obj, RESTART_FLAG)
-    for line in failures:
-        print(line, file=stderr)
+    for failure in failures:
+        print(_("{prog}: error: {message}").format(prog=PROG, message=failure), file=stderr)
     return EXIT_RESTART_FAILED if failures else status
 
 

@@ -21,11 +21,12 @@ because the disk is full.
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import json
 import os
 import signal
-import subprocess
+import stat
 import sys
 from gettext import gettext as _
 from pathlib import Path
@@ -72,7 +73,15 @@ def open_directory(root: Path, relative: str, create_mode: Optional[int] = None)
                 else:
                     os.fsync(fd)
             parent = fd
-            fd = os.open(name, _DIRECTORY | os.O_NOFOLLOW, dir_fd=parent)
+            try:
+                fd = os.open(name, _DIRECTORY | os.O_NOFOLLOW, dir_fd=parent)
+            except OSError as exc:
+                if exc.errno not in (errno.ELOOP, errno.ENOTDIR):
+                    raise
+                shown = root / relative.partition(name)[0] / name
+                raise CommandError(
+                    _("{path}: a symlink or not a directory; refusing to write through it").format(path=shown)
+                ) from None
             os.close(parent)
     except BaseException:
         os.close(fd)
@@ -93,15 +102,34 @@ def open_below(root: Path, relative: str) -> int:
 
 def read_file(dir_fd: int, name: str) -> Tuple[Optional[bytes], Optional[os.stat_result]]:
     """The content and status of a regular file, or (None, None) if there is none."""
+    refused = CommandError(_("{name}: exists and is not a regular file").format(name=name))
     try:
         fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | _NOFOLLOW, dir_fd=dir_fd)
     except FileNotFoundError:
         return None, None
+    except OSError as exc:
+        if exc.errno == errno.ELOOP:
+            raise refused from None
+        raise
     with open(fd, "rb") as handle:
         st = os.fstat(fd)
-        if not (st.st_mode & 0o170000 == 0o100000):
-            raise CommandError(_("{name}: not a regular file").format(name=name))
+        if not stat.S_ISREG(st.st_mode):
+            raise refused
         return handle.read(), st
+
+
+def read_regular_file(path: str, limit: int) -> bytes:
+    """The bytes of the regular file ``path``; anything else (a device, a
+    FIFO, a directory), or a file over ``limit`` bytes, is refused unread."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(fd, "rb") as handle:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise CommandError(_("{name}: not a regular file").format(name=path))
+        if st.st_size > limit:
+            raise CommandError(_("{name}: {size} bytes, more than the {limit} bytes a configuration file may have")
+                               .format(name=path, size=st.st_size, limit=limit))
+        return handle.read(limit + 1)
 
 
 def write_file(dir_fd: int, name: str, data: bytes, like: Optional[os.stat_result] = None) -> None:
@@ -441,9 +469,12 @@ class _RestartingOs:
         self.results: List[Tuple[str, int]] = []
 
     def system(self, command: str) -> int:
-        status = subprocess.call(command, shell=True)
-        self.results.append((command, status))
-        return status
+        wait_status = os.system(command)
+        if os.WIFSIGNALED(wait_status):
+            self.results.append((command, -os.WTERMSIG(wait_status)))
+        else:
+            self.results.append((command, os.WEXITSTATUS(wait_status)))
+        return wait_status
 
     def __getattr__(self, name):
         return getattr(os, name)
@@ -451,7 +482,7 @@ class _RestartingOs:
 
 def restart_daemons(obj, flag: str) -> List[str]:
     """Restart the daemons through the object's own ``restart_daemons`` and
-    return the lines that name each unit that failed to restart."""
+    return one text for each unit that failed to restart, naming it."""
     module = sys.modules[type(obj).__module__]
     restarting = _RestartingOs()
     setattr(obj, flag, True)
@@ -470,4 +501,4 @@ def _failure(command: str, status: int) -> str:
         reason = _("'{command}' was killed by {signal}").format(command=command, signal=signal.Signals(-status).name)
     else:
         reason = _("'{command}' exited with status {status}").format(command=command, status=status)
-    return _("{prog}: error: {unit} was not restarted: {reason}").format(prog=PROG, unit=unit, reason=reason)
+    return _("{unit} was not restarted: {reason}").format(unit=unit, reason=reason)
