@@ -31,7 +31,6 @@ from pathlib import Path
 from typing import Callable, Optional, Sequence, TextIO, Tuple, Union
 
 from .transaction import (
-    LOCK_FILE,
     CommandError,
     GuardedOutput,
     Interrupted,

@@ -190,22 +190,30 @@ class RollbackCopy:
         makes the copy count."""
         with directory(self.root, ROLLBACK_DIR, 0o755) as copy_fd:
             _remove_all(copy_fd)
-            entries = []
-            for number, relative in enumerate(CONFIG_FILES):
-                folder, _sep, name = relative.rpartition("/")
-                try:
-                    with directory(self.root, folder) as dir_fd:
-                        data, st = read_file(dir_fd, name)
-                except FileNotFoundError:
-                    data = st = None
-                self.saved[relative] = data
-                copy = None if data is None else str(number)
-                if copy is not None:
-                    write_file(copy_fd, copy, data, st)
-                entries.append({"path": relative, "copy": copy})
-            write_file(copy_fd, MANIFEST + ".new", json.dumps({"files": entries}).encode())
-            os.rename(MANIFEST + ".new", MANIFEST, src_dir_fd=copy_fd, dst_dir_fd=copy_fd)
-            os.fsync(copy_fd)
+            try:
+                self._save(copy_fd)
+            except BaseException:
+                with contextlib.suppress(OSError):
+                    _remove_all(copy_fd)
+                raise
+
+    def _save(self, copy_fd: int) -> None:
+        entries = []
+        for number, relative in enumerate(CONFIG_FILES):
+            folder, _sep, name = relative.rpartition("/")
+            try:
+                with directory(self.root, folder) as dir_fd:
+                    data, st = read_file(dir_fd, name)
+            except FileNotFoundError:
+                data = st = None
+            self.saved[relative] = data
+            copy = None if data is None else str(number)
+            if copy is not None:
+                write_file(copy_fd, copy, data, st)
+            entries.append({"path": relative, "copy": copy})
+        write_file(copy_fd, MANIFEST + ".new", json.dumps({"files": entries}).encode())
+        os.rename(MANIFEST + ".new", MANIFEST, src_dir_fd=copy_fd, dst_dir_fd=copy_fd)
+        os.fsync(copy_fd)
 
     def changed(self) -> bool:
         """Whether the files differ from the copy (JSON documents compared
