@@ -573,7 +573,7 @@ def check_import(cls, file: str, stderr: TextIO) -> int:
 
     document, problems = changes.check_import(cls, file)
     for problem in problems:
-        print(_("{prog}: error: {problem}").format(prog=PROG, problem=problem), file=stderr)
+        print(_("{prog}: error: {message}").format(prog=PROG, message=problem), file=stderr)
     if problems:
         return EXIT_FAILURE
     left_out = changes.left_out(cls, document)
