@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, require_command, snapshot
+from cli_helpers import Runner, files, require_command
 
 CURRENT = Path("etc/zorna-syslog.conf")
 SKIPPED_RESTART = "not restarting syslog-ng.service and auditd"
@@ -17,10 +17,6 @@ SKIPPED_RESTART = "not restarting syslog-ng.service and auditd"
 def run(tmp_path):
     require_command()
     return Runner(tmp_path)
-
-
-def state(root):
-    return {path: data for path, data in snapshot(root).items() if not path.endswith(".lock")}
 
 
 @pytest.mark.parametrize("entry, words", [
@@ -37,11 +33,11 @@ def state(root):
 def test_import_refuses_what_the_set_commands_refuse(run, entry, words, dry_run):
     good = {"logout": {"enabled": "1"}}
     (run.cwd / "in.conf").write_text(json.dumps(dict(good, **entry)))
-    before = state(run.root)
+    before = files(run.root)
     proc = run("import", str(run.cwd / "in.conf"), *(["--dry-run"] if dry_run else []))
     assert (proc.returncode, proc.stdout) == (1, "")
     assert proc.stderr.startswith(f"zorna-admin-events: error: {run.cwd}/in.conf: ") and words in proc.stderr
-    assert state(run.root) == before
+    assert files(run.root) == before
 
 
 def test_import_of_an_export_changes_nothing_and_a_partial_one_says_what_falls_back(run):
@@ -66,10 +62,10 @@ def test_import_of_an_export_changes_nothing_and_a_partial_one_says_what_falls_b
      'modifying-file\tmessage-audit-rules: ["-w /etc/passwd -p wa -k /etc/passwd", '),
 ])
 def test_dry_run_shows_before_and_after_and_writes_nothing(run, args, shown):
-    before = state(run.root)
+    before = files(run.root)
     proc = run(*args, "--dry-run")
     assert (proc.returncode, proc.stderr) == (0, "") and shown in proc.stdout
-    assert state(run.root) == before
+    assert files(run.root) == before
 
 
 def test_another_property_of_a_path_event_leaves_its_rules(run):

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, command_path, require_command, snapshot
+from cli_helpers import Runner, command_path, files, require_command
 from zorna_admin_events import cli
 
 CURRENT = Path("etc/zorna-syslog.conf")
@@ -21,11 +21,6 @@ REASON = "paths must be absolute, on one line, at most 256 bytes"
 def run(tmp_path):
     require_command()
     return Runner(tmp_path)
-
-
-def files(root):
-    """Every file under root but the lock files, which a run may create."""
-    return {path: data for path, data in snapshot(root).items() if not path.endswith(".lock")}
 
 
 @pytest.mark.parametrize("args, status", [

@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 
-from cli_helpers import EXAMPLES, Runner, command_path, require_command, snapshot
+from cli_helpers import EXAMPLES, Runner, command_path, files, require_command
 
 CURRENT = "etc/zorna-syslog.conf"
 CHANGE = ("set-properties", "watch", "paths", '["/etc/passwd", "/etc/my file"]', "-e", "file-opened")
@@ -33,11 +33,6 @@ HELD = textwrap.dedent("""
     from zorna_admin_events.cli import main
     sys.exit(main())
 """)
-
-
-def state(root):
-    """Every file but the locks, which a run may leave."""
-    return {path: data for path, data in snapshot(root).items() if not path.endswith(".lock")}
 
 
 def paths_and_rule_keys(root):
@@ -77,7 +72,7 @@ def test_fault_between_the_paths_and_their_rules_leaves_the_old_state(tmp_path, 
         disk = request.getfixturevalue("tmpfs")
         run.root = disk / "root"
         subprocess.run(["cp", "-a", str(EXAMPLES), str(run.root)], check=True)
-    before = state(run.root)
+    before = files(run.root)
     for fifo in ("stored", "go"):
         os.mkfifo(tmp_path / fifo)
     env = dict(run.env, ZAE_STORED=str(tmp_path / "stored"), ZAE_GO=str(tmp_path / "go"))
@@ -106,7 +101,7 @@ def test_fault_between_the_paths_and_their_rules_leaves_the_old_state(tmp_path, 
     else:
         assert err == (f"zorna-admin-events: interrupted by {fault.name}\n"
                        "zorna-admin-events: the changes of this run were undone\n")
-    assert state(run.root) == before
+    assert files(run.root) == before
     assert run(*CHANGE, "--no-restart").returncode == 0  # and the next run works
     assert paths_and_rule_keys(run.root) == (["/etc/passwd", "/etc/my file"],) * 2
 
@@ -116,13 +111,13 @@ def test_a_full_disk_before_the_change_changes_nothing(tmp_path, tmpfs):
     run = Runner(tmp_path)
     run.root = tmpfs / "root"
     subprocess.run(["cp", "-a", str(EXAMPLES), str(run.root)], check=True)
-    before = state(run.root)
+    before = files(run.root)
     fill(tmpfs)
     proc = run(*CHANGE)
     assert (proc.returncode, proc.stdout) == (1, "")
     assert "No space left on device" in proc.stderr
     (tmpfs / "filler").unlink()
-    assert state(run.root) == before
+    assert files(run.root) == before
 
 
 # Runs the command without --root, on the sample tree laid over the system's

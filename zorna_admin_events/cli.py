@@ -36,7 +36,8 @@ from .transaction import (
     Interrupted,
     Transaction,
     ending_signals,
-    recovered,
+    held_output,
+    put_back_left_copy,
     restart_daemons,
     run_lock,
 )
@@ -519,10 +520,8 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> Tu
     if command.static:
         getattr(cls, method)(*args)
         return EXIT_OK, None
-    if method == "import_config":
-        status = check_import(cls, ns.file, stderr)
-        if status != EXIT_OK:
-            return status, None
+    if method == "import_config" and check_import(cls, ns.file, stderr) is None:
+        return EXIT_FAILURE, None
 
     # The class drops unknown IDs from these very lists (after printing a
     # notice), so the lengths before and after tell whether any was unknown.
@@ -541,8 +540,6 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> Tu
         if command.changes:
             print(_("{prog}: nothing was changed").format(prog=PROG), file=stderr)
         return EXIT_FAILURE, None
-    if getattr(sys.stdout, "closed_pipe", False):
-        return EXIT_CLOSED_PIPE, None
     if method == "set_properties":
         def call(o):
             return changes.set_properties(o, *args)
@@ -565,17 +562,17 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> Tu
     return (EXIT_FAILURE if known < named else EXIT_OK), obj
 
 
-def check_import(cls, file: str, stderr: TextIO) -> int:
-    """Refuse a file to import that the set commands would refuse in part;
-    say which events it leaves to their defaults; with --dry-run, show what
-    it would change."""
+def check_import(cls, file: str, stderr: TextIO):
+    """The document of a file to import, or None when the set commands
+    would refuse any of it (each problem said on stderr); says which events
+    the file leaves to their defaults."""
     from . import changes
 
     document, problems = changes.check_import(cls, file)
     for problem in problems:
         print(_("{prog}: error: {message}").format(prog=PROG, message=problem), file=stderr)
     if problems:
-        return EXIT_FAILURE
+        return None
     left_out = changes.left_out(cls, document)
     if left_out:
         print(
@@ -584,26 +581,30 @@ def check_import(cls, file: str, stderr: TextIO) -> int:
             ),
             file=stderr,
         )
-    return EXIT_OK
+    return document
 
 
-def dry_run_import(cls, file: str) -> None:
+def dry_run_import(cls, file: str, stderr: TextIO) -> int:
+    """import --dry-run: what the file would change, event by event."""
     from . import changes
 
-    document, _problems = changes.check_import(cls, file)
+    document = check_import(cls, file, stderr)
+    if document is None:
+        return EXIT_FAILURE
     lines = changes.difference_lines(changes.preview_import(cls, file, document), unchanged=False)
     print("\n".join(lines or [_("no change")]))
+    return EXIT_OK
 
 
 def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run") -> int:
     """A changing command: the whole change under the run lock, as one
     transaction; then, without the lock, the restart if the configuration
     changed."""
-    with run_lock(ns.root, stderr):
+    with held_output(), run_lock(ns.root, stderr):
         cls = load_class(ns.root)
         with Transaction(ns.root, stderr) as run.transaction:
             status, obj = execute(command, ns, cls, stderr)
-            if status in (EXIT_OK, EXIT_CLOSED_PIPE):
+            if status == EXIT_OK:
                 run.transaction.commit()
     if obj is None or not run.transaction.changed or ns.no_restart:
         return status
@@ -709,10 +710,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(_("{prog}: error: {message}").format(prog=PROG, message=describe(exc)), file=stderr)
         status = EXIT_FAILURE
     finally:
-        closed_pipe = getattr(sys.stdout, "closed_pipe", False)
         if real_stdout is not None:
             sys.stdout.flush()
-            sys.stdout = real_stdout
+        closed_pipe = getattr(sys.stdout, "closed_pipe", False)
+        sys.stdout = real_stdout
     if run.transaction is not None and run.transaction.undone:
         print(_("{prog}: the changes of this run were undone").format(prog=PROG), file=stderr)
     if closed_pipe and status == EXIT_OK:
@@ -729,13 +730,10 @@ def run_command(command: Command, ns: argparse.Namespace, stderr: TextIO, run: R
     if command.changes and not ns.dry_run:
         with ending_signals():
             return change(command, ns, stderr, run)
-    with recovered(ns.root, stderr):
-        cls = load_class(ns.root)
+    put_back_left_copy(ns.root, stderr)
+    cls = load_class(ns.root)
     if command.changes and command.method == "import_config":
-        status = check_import(cls, ns.file, stderr)
-        if status == EXIT_OK:
-            dry_run_import(cls, ns.file)
-        return status
+        return dry_run_import(cls, ns.file, stderr)
     return execute(command, ns, cls, stderr)[0]
 
 

@@ -23,6 +23,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import fcntl
+import io
 import json
 import os
 import signal
@@ -333,14 +334,12 @@ def run_lock(root: Optional[Path], stderr: TextIO):
         os.close(fd)
 
 
-@contextlib.contextmanager
-def recovered(root: Optional[Path], stderr: TextIO):
-    """For a run that changes nothing: put back a copy an interrupted run
-    left, under the lock, then go on without it."""
+def put_back_left_copy(root: Optional[Path], stderr: TextIO) -> None:
+    """For a run that changes nothing: put back a copy that an interrupted
+    run left, under the lock (the copy of a run going on is its own)."""
     if RollbackCopy(root).found():
         with run_lock(root, stderr):
             recover(root, stderr)
-    yield
 
 
 class Transaction:
@@ -463,6 +462,23 @@ class GuardedOutput:
 
     def __getattr__(self, name):
         return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def held_output():
+    """When standard output is not a terminal, what is printed meanwhile is
+    written out at the end of the block: a reader that stops reading must
+    not keep the run lock held."""
+    stream = sys.stdout
+    if stream is None or stream.isatty():
+        yield
+        return
+    sys.stdout = io.StringIO()
+    try:
+        yield
+    finally:
+        held, sys.stdout = sys.stdout, stream
+        stream.write(held.getvalue())
 
 
 # --------------------------------------------------------------------------
