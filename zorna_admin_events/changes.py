@@ -11,14 +11,13 @@ Shared by both, so that one request gives one result:
 """
 
 import json
-from pathlib import Path
 import sys
 from gettext import gettext as _
+from pathlib import Path
 
 from . import status
-from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
-
 from .cli import FACILITIES, PRIORITIES, RESTART_FLAG
+from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
 from .transaction import CommandError, read_regular_file
 
 CURRENT_CONFIG_FILE = "_ZornaAdminEvents__current_config_file"
@@ -58,17 +57,20 @@ def set_properties(obj, section, parameter, value):
     of it is stored as it is, and its rules stay as they are.  Its rules
     themselves are not set directly: they follow its watched paths.
     """
-    events = list(getattr(obj, status.EVENT_LIST) or ())
+    events = getattr(obj, status.EVENT_LIST)
     path_events = getattr(obj, SPECIAL_EVENTS, ())
-    direct = [] if is_watch(section, parameter) else [e for e in events if e in path_events]
-    if direct and (section, parameter) == ("", AUDIT_RULES):
+    direct = [] if is_watch(section, parameter) else [e for e in events or () if e in path_events]
+    if not direct:
+        obj.set_properties(section, parameter, value)
+        return getattr(obj, RESTART_FLAG, True)
+    if (section, parameter) == ("", AUDIT_RULES):
         print("{}: {} ({})".format(
             _("Invalid VALUE"), value,
             _("the audit rules of {event} follow its watched paths: set {section} {parameter}").format(
                 event=direct[0], section=WATCH_SECTION, parameter=WATCH_PARAMETER)))
         return False
     others = [e for e in events if e not in direct]
-    if others or not direct:
+    if others:
         setattr(obj, status.EVENT_LIST, others)
         try:
             obj.set_properties(section, parameter, value)
@@ -187,10 +189,8 @@ def imported_view(cls, path):
 def left_out(cls, document):
     """The events that have settings of their own now and that the file
     leaves out: an import gives them their defaults."""
-    current = getattr(cls, CURRENT_CONFIG_FILE)
     try:
-        with open(str(current), "rb") as handle:
-            now = json.loads(handle.read().decode("utf-8"))
+        now = json.loads(read_regular_file(str(getattr(cls, CURRENT_CONFIG_FILE)), MAX_IMPORT_SIZE).decode("utf-8"))
     except FileNotFoundError:
         return []
     return [event for event in now if event not in document] if isinstance(now, dict) else []

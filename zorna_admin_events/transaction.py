@@ -64,8 +64,10 @@ def open_directory(root: Path, relative: str, create_mode: Optional[int] = None)
     without following a symlink below the root.  With ``create_mode``,
     missing directories are made, and made durable, on the way."""
     fd = os.open(root, _DIRECTORY)
+    shown = root
     try:
         for name in filter(None, relative.split("/")):
+            shown = shown / name
             if create_mode is not None:
                 try:
                     os.mkdir(name, create_mode, dir_fd=fd)
@@ -79,7 +81,6 @@ def open_directory(root: Path, relative: str, create_mode: Optional[int] = None)
             except OSError as exc:
                 if exc.errno not in (errno.ELOOP, errno.ENOTDIR):
                     raise
-                shown = root / relative.partition(name)[0] / name
                 raise CommandError(
                     _("{path}: a symlink or not a directory; refusing to write through it").format(path=shown)
                 ) from None
@@ -255,11 +256,15 @@ class RollbackCopy:
                     return False
                 if saved == now:
                     return False
-                if os.fstat(copy_fd).st_dev != os.fstat(dir_fd).st_dev:
-                    write_file(dir_fd, "." + name + ".zae-restore", saved, st)
-                    os.rename("." + name + ".zae-restore", name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
-                else:
+                try:
                     os.rename(copy, name, src_dir_fd=copy_fd, dst_dir_fd=dir_fd)
+                except OSError as exc:
+                    if exc.errno != errno.EXDEV:
+                        raise
+                    # Another file system: a new file beside the old one.
+                    temporary = "." + name + ".zae-restore"
+                    write_file(dir_fd, temporary, saved, st)
+                    os.rename(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
             os.fsync(dir_fd)
             return True
         finally:
@@ -336,10 +341,20 @@ def run_lock(root: Optional[Path], stderr: TextIO):
 
 def put_back_left_copy(root: Optional[Path], stderr: TextIO) -> None:
     """For a run that changes nothing: put back a copy that an interrupted
-    run left, under the lock (the copy of a run going on is its own)."""
-    if RollbackCopy(root).found():
-        with run_lock(root, stderr):
-            recover(root, stderr)
+    run left, under the lock (the copy of a run going on is its own).  A user
+    who may not is told, and the run goes on."""
+    copy = RollbackCopy(root)
+    if not copy.found():
+        return
+    if not os.access(str(copy.where), os.W_OK):
+        print(
+            _("{prog}: warning: an earlier run was interrupted and its changes are not undone yet: "
+              "run {prog} as root").format(prog=PROG),
+            file=stderr,
+        )
+        return
+    with run_lock(root, stderr):
+        recover(root, stderr)
 
 
 class Transaction:
