@@ -108,7 +108,7 @@ notes:
   - A task is all or nothing, as a run of the command is; a failure of the
     class or of the event service fails the task with the error's text, and
     the configuration is put back as it was before the task.
-  - RV(changed) is true only when the configuration's content changed.
+  - The task reports a change only when the configuration's content changed.
 """
 
 EXAMPLES = r"""
