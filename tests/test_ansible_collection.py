@@ -3,6 +3,7 @@
 import contextlib
 import importlib.util
 import json
+import os
 import re
 import subprocess
 import sys
@@ -187,6 +188,11 @@ def test_on_the_system_a_change_restarts_the_daemons_once_and_a_repeat_calls_not
     assert security_event.run(task)["changed"] is False
     assert len(system) == 2
     assert not {"enable_event", "disable_event", "set_event_param"} & {call[0] for call in service.calls}
+
+    # A unit that fails to restart fails the task, the change made.
+    monkeypatch.setattr(os, "system", lambda command: system.append(command) or 256)
+    with pytest.raises(AssertionError, match="syslog-ng.service was not restarted.*; auditd was not restarted"):
+        security_event.run(Task(events=["login-failed"], state="enabled"))
 
 
 def test_ansible_doc_shows_the_module(ansible):

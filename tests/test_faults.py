@@ -5,6 +5,7 @@ the exit status that says which."""
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -145,8 +146,11 @@ exec "$@"
 ])
 def test_restart_on_the_system(tmp_path, systemctl, args, stdout, status, changed, restarts, stderr):
     require_command()
-    if os.geteuid() != 0:
-        pytest.skip("a private mount namespace needs root")
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("a private mount namespace needs root and unshare (util-linux)")
+    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
+    if probe.returncode:
+        pytest.skip("no private mount namespace here: " + probe.stderr.strip())
     run = Runner(tmp_path)
     upper = tmp_path / "upper"
     for part in ("etc", "usr/share"):
