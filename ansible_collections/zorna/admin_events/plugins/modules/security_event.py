@@ -184,6 +184,7 @@ from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 try:
     from zorna_admin_events import cli as zae_cli
+    from zorna_admin_events import names as zae_names
     from zorna_admin_events import status as zae_status
 except ImportError:
     HAS_ZAE = False
@@ -192,12 +193,13 @@ else:
     HAS_ZAE = True
     ZAE_IMPORT_ERROR = None
 
-FACILITIES = [
-    "kern", "user", "mail", "daemon", "auth", "syslog", "lpr", "news", "uucp", "cron",
-    "authpriv", "ftp", "local0", "local1", "local2", "local3", "local4", "local5",
-    "local6", "local7",
-]
-PRIORITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
+if HAS_ZAE:
+    FACILITIES, PRIORITIES = list(zae_names.FACILITIES), list(zae_names.PRIORITIES)
+else:  # the module fails at once then; the spec still matches the documentation
+    import yaml
+
+    _OPTIONS = yaml.safe_load(DOCUMENTATION)["options"]
+    FACILITIES, PRIORITIES = _OPTIONS["facility"]["choices"], _OPTIONS["priority"]["choices"]
 
 ARGUMENT_SPEC = dict(
     events=dict(type="list", elements="str"),
