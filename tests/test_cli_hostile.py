@@ -42,7 +42,7 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     proc = run(*args)
     assert proc.returncode == status
     if status == 1:
-        assert proc.stdout == f"Invalid VALUE: {args[3]} ({REASON})\n" and proc.stderr == ""
+        assert proc.stderr == f"zorna-admin-events: Invalid VALUE: {args[3]} ({REASON})\n" and proc.stdout == ""
     else:  # a usage error that lists the names
         names = cli.FACILITIES if args[0] == "set-facility" else cli.PRIORITIES
         assert all(f"'{name}'" in proc.stderr for name in names) and proc.stdout == ""

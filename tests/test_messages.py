@@ -84,7 +84,7 @@ def test_command_speaks_russian_under_a_russian_locale(tmp_path, locale_env):
 
     proc = run("enable", "-e", "no-such-event", "-g", "authentication")
     assert proc.returncode == 1
-    assert proc.stdout.startswith("Неизвестный идентификатор события: no-such-event\n")
+    assert proc.stderr.startswith("zorna-admin-events: Неизвестный идентификатор события: no-such-event\n")
     assert proc.stderr.endswith(": syslog-ng.service и auditd не перезапускаются\n")
 
     proc = run("enable")

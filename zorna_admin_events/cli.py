@@ -340,8 +340,7 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
         # Nothing left to act on: no empty pager, no needless restart.
         return EXIT_FAILURE
     if command.name == "groups":
-        module = sys.modules[cls.__module__]
-        one_column(module, module.zorna_events.get_event_ids())
+        one_column(sys.modules[cls.__module__])
     with contextlib.ExitStack() as stack:
         if command.values and command.values[-1].dest == "file":
             args[-1] = stack.enter_context(file_argument(args[-1], reading=True))

@@ -55,7 +55,8 @@ def candidates(before, current):
         return option_strings(command)
     if command is None:
         return list(COMMANDS_BY_NAME)
-    return _positional_values(command, positionals, root)
+    values = _positional_values(command, positionals, root)
+    return option_strings(command) if values is None else values
 
 
 def option_strings(command):
@@ -123,7 +124,7 @@ def _option_values(option, root):
 
 
 def _positional_values(command, taken, root):
-    """Candidates for the next positional value of ``command``."""
+    """Candidates for the next positional value of ``command``; None when it takes no more."""
     if taken < len(command.values):
         value = command.values[taken]
         if value.dest == "file":
@@ -133,7 +134,7 @@ def _positional_values(command, taken, root):
         return _catalogue("events", root)
     if command.groups == POSITIONAL:
         return _catalogue("groups", root)
-    return []
+    return None
 
 
 def _catalogue(kind, root):

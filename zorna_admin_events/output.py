@@ -135,17 +135,20 @@ class Output:
             })
 
 
-def one_column(module, ids):
+def one_column(module):
     """Make every listing the module builds align its status column for the
-    longest of ``ids``, not only for the longest ID of its own list: the
-    grouped listing is then one table.  The module computes the column as
-    ``max(len(i) for i in ids) + 10`` through the `max` of its namespace."""
+    longest event ID of the catalogue, not only for the longest ID of its
+    own list: the grouped listing is then one table.  The module computes
+    the column as ``max(len(i) for i in ids) + 10`` through the `max` of its
+    namespace."""
     import builtins
 
-    longest = builtins.max(map(len, ids), default=0)
+    longest = []
 
     def max_with_floor(*args, **kwargs):
-        return builtins.max(builtins.max(*args, **kwargs), longest)
+        if not longest:
+            longest.append(builtins.max(map(len, module.zorna_events.get_event_ids()), default=0))
+        return builtins.max(builtins.max(*args, **kwargs), longest[0])
 
     module.max = max_with_floor
 
