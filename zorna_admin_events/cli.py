@@ -233,8 +233,8 @@ def load_class(root: Optional[Path], output=None):
 
     Under a root the service stand-in must see the variable before its first
     use, and the class's file paths are moved below the root after the import
-    has bound them to the real system.  The module's `_` becomes the
-    command's, and with ``output`` its pager and colours are this run's.
+    has bound them to the real system.  With ``output`` (the command's own
+    run), the module's `_`, pager and colours become this run's.
     """
     import importlib
 
@@ -245,8 +245,8 @@ def load_class(root: Optional[Path], output=None):
     if root is not None:
         for attr, relative in ROOTED_PATHS.items():
             setattr(cls, attr, root / relative)
-    module._ = _
     if output is not None:
+        module._ = _
         output.install(module)
     return cls
 

@@ -98,10 +98,7 @@ def use_catalogue(root="/"):
         _translations = gettext.translation(TEXT_DOMAIN, localedir, class_=CheckedTranslations, fallback=True)
     except (OSError, ValueError, UnicodeError):  # a broken catalogue: no translation rather than no command
         _translations = gettext.NullTranslations()
-    # argparse looks these two up in its own namespace at each use.
+    # argparse looks these two up in its own namespace at each use (the
+    # extension module its `_` in its own, which the command sets too).
     argparse._ = _
     argparse.ngettext = ngettext
-    # gettext.gettext for whoever else asks in our domain (the extension
-    # module binds its `_` to it on import; the command replaces that too).
-    gettext.bindtextdomain(TEXT_DOMAIN, localedir)
-    gettext.textdomain(TEXT_DOMAIN)
