@@ -55,9 +55,12 @@ def test_groups_shows_every_group(run):
     assert set(status_lines(proc.stdout).values()) <= {"0", "1"}
 
 
-def test_python_dash_m_is_the_same_command(run):
+@pytest.mark.parametrize("cwd", ["elsewhere", "checkout root"])
+def test_python_dash_m_is_the_same_command(run, cwd):
     group = groups_of(run.root)[0]
     via_script = run("groups", group)
+    if cwd == "checkout root":  # where the source package, without the compiled module, comes first
+        run.cwd = Path(__file__).resolve().parents[1]
     via_module = run("groups", group, command=[sys.executable, "-m", "zorna_admin_events"])
     assert (via_module.returncode, via_module.stdout) == (0, via_script.stdout)
 

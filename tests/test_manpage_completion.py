@@ -109,3 +109,13 @@ def test_bash_completes_through_the_installed_command(tmp_path):
         "authentication",
         f"{tmp_path}/examples-copy",
     ]
+
+
+@pytest.mark.parametrize("words", [["1", ""], ["2", "set-facility", ""], ["3", "enable", "-e", ""]])
+def test_a_tab_imports_neither_the_parser_nor_the_extension(words):
+    code = ("import sys; from zorna_admin_events.entry import main; main(['__complete', *sys.argv[1:]]); "
+            "print(*sorted(m for m in ('argparse', 'zorna_admin_events.cli', 'zorna_admin_events.admin_events') "
+            "if m in sys.modules))")
+    env = {**os.environ, cli.ROOT_ENV: str(EXAMPLES)}
+    proc = subprocess.run([sys.executable, "-c", code, *words], capture_output=True, text=True, cwd="/", env=env)
+    assert proc.returncode == 0 and proc.stdout.splitlines()[-1] == "", proc.stderr
