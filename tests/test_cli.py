@@ -1,7 +1,6 @@
 """The command's own logic, with a recording double in place of the extension class."""
 
 import contextlib
-import gettext
 import os
 import re
 import sys

@@ -72,7 +72,8 @@ def test_a_translation_with_other_placeholders_falls_back_to_the_original(run):
     run.env["LANGUAGE"] = "ru"
     usage = run("enable")
     assert usage.returncode == 2 and "Traceback" not in usage.stderr
-    assert usage.stderr.startswith("использование: ") and "zorna-admin-events enable: error: " in usage.stderr
+    assert usage.stderr.startswith("использование: ")
+    assert "zorna-admin-events enable: error: " in usage.stderr
     failure = run("import", str(run.cwd / "missing.conf"))
     assert failure.returncode == 1 and failure.stderr.startswith("zorna-admin-events: error: ")
 
@@ -151,4 +152,13 @@ def test_without_a_system_catalogue_the_packages_own_is_used(run):
         pytest.skip("the package was built without msgfmt")
     run.env["LANGUAGE"] = "ru"
     proc = run("enable", "-e", "no-such-event")
-    assert proc.stderr.startswith("zorna-admin-events: Неизвестный идентификатор события: no-such-event\n")
+    assert proc.stderr.startswith("zorna-admin-events: Неизвестный идентификатор события: no-such-event")
+
+
+def test_import_replaces_a_broken_configuration(run):
+    good = run.cwd / "good.conf"
+    good.write_bytes((run.root / CURRENT).read_bytes())
+    (run.root / CURRENT).write_bytes(b"\xff")
+    proc = run("import", str(good), "--no-restart")
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert (run.root / CURRENT).read_bytes() != b"\xff"

@@ -30,13 +30,10 @@ from typing import Optional, Sequence, TextIO
 
 from . import texts
 from .commands import (
-    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, EXAMPLES, EXIT_STATUSES, JSON, MAIN_OPTIONS, NO_PAGER,
+    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, EXAMPLES, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS,
     NO_RESTART, OPTION, POSITIONAL, QUIET, REQUIRED, RESTART_NOTE, ROOT, Command, Option, options_of, root_dir,
 )
-from .names import (
-    CLASS, COMPLETE, FACILITIES, LOCALE_DIR, LOCK_FILE, MODULE, PRIORITIES, PROG, RESTART_FLAG, ROOT_ENV,
-    ROOTED_PATHS, SPECIAL_EVENTS, TEXT_DOMAIN,
-)
+from .names import CLASS, COMPLETE, LOCK_FILE, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
 
 EXIT_OK = 0
@@ -481,7 +478,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         with run_lock(ns.root, stderr) if command.changes else contextlib.nullcontext():
             cls = load_class(ns.root, output)
-            check_class_files(cls)
+            if FILE_VALUE not in command.values:
+                # import and export read none of them, and import must be
+                # able to replace a broken configuration.
+                check_class_files(cls)
             status = execute(command, ns, cls, stderr)
         output.stdout.flush()
         return EXIT_PIPE if output.lost and status == EXIT_OK else status

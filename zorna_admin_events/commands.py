@@ -258,7 +258,8 @@ EXAMPLES = ("groups", "enable -g file-access", "events file-opened", "--root /tm
 EXIT_STATUSES = (
     ("0", N_("success")),
     ("1", N_("the operation failed, a VALUE was refused, an ID was unknown or a file is broken")),
-    ("2", N_("usage error: an unknown option or value, a refused --root, an argument not valid in the locale's encoding")),
+    ("2", N_("usage error: an unknown option or value, a refused --root, "
+             "an argument not valid in the locale's encoding")),
     ("3", N_("the configuration was changed, but a daemon failed to restart")),
     ("129, 130, 143", N_("ended by SIGHUP, SIGINT (Ctrl-C) or SIGTERM")),
     ("141", N_("standard output was closed (a pipe whose reader is gone); the change and its restart were still made")),
