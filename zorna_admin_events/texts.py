@@ -15,7 +15,6 @@ is not even imported, so completion pays nothing for this module.
 """
 
 import os
-import re
 
 from .names import LOCALE_DIR, TEXT_DOMAIN
 
@@ -23,7 +22,7 @@ from .names import LOCALE_DIR, TEXT_DOMAIN
 LANGUAGE_VARIABLES = ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG")
 
 # printf-style (argparse's "%(prog)s", "%s") and str.format-style ("{prog}") placeholders.
-_PLACEHOLDER = re.compile(r"%(?:\([^)]*\))?[-#0 +]*\d*(?:\.\d+)?[a-zA-Z%]|\{[^{}]*\}")
+PLACEHOLDER = r"%(?:\([^)]*\))?[-#0 +]*\d*(?:\.\d+)?[a-zA-Z%]|\{[^{}]*\}"
 
 _translations = None
 
@@ -44,7 +43,9 @@ def ngettext(singular, plural, n):
 
 
 def placeholders(text):
-    return sorted(_PLACEHOLDER.findall(text))
+    import re  # here: completion, which imports this module on every Tab, has no use for it
+
+    return sorted(re.findall(PLACEHOLDER, text))
 
 
 def clean_language_environment(environ=os.environ):
