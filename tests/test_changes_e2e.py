@@ -78,4 +78,4 @@ def test_another_property_of_a_path_event_leaves_its_rules(run):
     assert stored["file-opened"]["filter"] == stored["sudo-command"]["filter"] == {
         "result": "failure", "exclude-programs": ["/usr/bin/updatedb"]}
     proc = run("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa -k /etc/x"]', "-e", "file-opened")
-    assert proc.returncode == 1 and proc.stdout.startswith("Invalid VALUE: ")
+    assert proc.returncode == 1 and proc.stderr.startswith("zorna-admin-events: Invalid VALUE: ")

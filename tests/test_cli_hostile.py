@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import Runner, command_path, files, require_command
-from zorna_admin_events import cli
+from zorna_admin_events.names import FACILITIES, PRIORITIES
 
 CURRENT = Path("etc/zorna-syslog.conf")
 RUN_LOCK = "run/lock/zorna-admin-events.lock"
@@ -37,9 +37,9 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     proc = run(*args)
     assert proc.returncode == status
     if status == 1:
-        assert proc.stdout == f"Invalid VALUE: {args[3]} ({REASON})\n" and proc.stderr == ""
+        assert proc.stderr == f"zorna-admin-events: Invalid VALUE: {args[3]} ({REASON})\n" and proc.stdout == ""
     else:  # a usage error that lists the names
-        names = cli.FACILITIES if args[0] == "set-facility" else cli.PRIORITIES
+        names = FACILITIES if args[0] == "set-facility" else PRIORITIES
         assert all(f"'{name}'" in proc.stderr for name in names) and proc.stdout == ""
     assert files(run.root) == before
 
@@ -73,7 +73,7 @@ def test_a_second_run_waits_for_the_first(run):
 @pytest.mark.parametrize("args, setup, words", [
     (("import", "/dev/zero"), None, "/dev/zero: not a regular file"),
     (("import", "{tmp}/fifo"), None, "fifo: not a regular file"),
-    (("import", "{tmp}/big"), "big", "67108865 bytes, more than the 67108864 bytes"),
+    (("import", "{tmp}/big"), "big", "big: larger than 64 MiB"),
     (("export", "{tmp}/fifo"), None, "fifo: exists and is not a regular file"),
     (("export", "{tmp}/link"), "link", "link: exists and is not a regular file"),
     (("enable", "-g", "authentication"), "etc", "etc: a symlink or not a directory"),

@@ -12,22 +12,18 @@ Shared by both, so that one request gives one result:
 
 import json
 import sys
-from gettext import gettext as _
 from pathlib import Path
 
 from . import status
-from .cli import FACILITIES, PRIORITIES, RESTART_FLAG
+from .checks import check_object, parse_json, read_regular
+from .names import CURRENT_CONFIG_FILE, EVENT_LIST, FACILITIES, PRIORITIES, RESTART_FLAG, SPECIAL_EVENTS
 from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
-from .transaction import CommandError, read_regular_file
+from .texts import _
 
-CURRENT_CONFIG_FILE = "_ZornaAdminEvents__current_config_file"
-SPECIAL_EVENTS = "_ZornaAdminEvents__special_events"
 ENABLED = "enabled"
 
 # Every character on which a rules file line ends, and NUL, which cuts it short.
 LINE_ENDS = frozenset("\0\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
-# Far more than any real configuration: a file this large is not one.
-MAX_IMPORT_SIZE = 64 * 1024 * 1024
 # auditd keeps a rule's key, which is the path, in at most this many bytes.
 MAX_PATH_SIZE = 256
 
@@ -57,7 +53,7 @@ def set_properties(obj, section, parameter, value):
     of it is stored as it is, and its rules stay as they are.  Its rules
     themselves are not set directly: they follow its watched paths.
     """
-    events = getattr(obj, status.EVENT_LIST)
+    events = getattr(obj, EVENT_LIST)
     path_events = getattr(obj, SPECIAL_EVENTS, ())
     direct = [] if is_watch(section, parameter) else [e for e in events or () if e in path_events]
     if not direct:
@@ -71,11 +67,11 @@ def set_properties(obj, section, parameter, value):
         return False
     others = [e for e in events if e not in direct]
     if others:
-        setattr(obj, status.EVENT_LIST, others)
+        setattr(obj, EVENT_LIST, others)
         try:
             obj.set_properties(section, parameter, value)
         finally:
-            setattr(obj, status.EVENT_LIST, events)
+            setattr(obj, EVENT_LIST, events)
         if not getattr(obj, RESTART_FLAG, True):
             return False
     for event in direct:
@@ -154,28 +150,24 @@ def entry_problems(event, entry, settings, path_event):
         yield AUDIT_RULES, _("the rules do not watch the paths of {field}").format(field=field)
 
 
-def check_import(cls, path):
-    """The document of the file to import, and one line per problem
-    (each naming the event and the field); nothing is changed."""
-    data = read_regular_file(path, MAX_IMPORT_SIZE)
-    try:
-        document = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
-        raise CommandError(_("{file}: not a configuration: {reason}").format(file=path, reason=exc)) from None
-    if not isinstance(document, dict):
-        raise CommandError(_("{file}: not a configuration: not a JSON object").format(file=path))
+def check_import(cls, path, shown):
+    """The document of the file to import (``shown`` as named), and one
+    line per problem, each naming the event and the field; nothing is
+    changed."""
+    document = parse_json(shown, read_regular(path))
+    check_object(shown, document)
     known = set(service_of(cls).get_event_ids())
     obj = imported_view(cls, path)
     path_events = private(cls, "special_events")
     problems = []
     for event, entry in document.items():
         if event not in known:
-            problems.append(_("{file}: {event}: unknown event").format(file=path, event=event))
+            problems.append(_("{file}: {event}: unknown event").format(file=shown, event=event))
             continue
         settings = private(obj, "get_event_config")(event) if isinstance(entry, dict) else {}
         for field, reason in entry_problems(event, entry, settings, event in path_events):
-            problems.append("{}: {}: {}: {}".format(path, event, field, reason) if field else
-                            "{}: {}: {}".format(path, event, reason))
+            problems.append("{}: {}: {}: {}".format(shown, event, field, reason) if field else
+                            "{}: {}: {}".format(shown, event, reason))
     return document, problems
 
 
@@ -190,7 +182,8 @@ def left_out(cls, document):
     """The events that have settings of their own now and that the file
     leaves out: an import gives them their defaults."""
     try:
-        now = json.loads(read_regular_file(str(getattr(cls, CURRENT_CONFIG_FILE)), MAX_IMPORT_SIZE).decode("utf-8"))
+        current = getattr(cls, CURRENT_CONFIG_FILE)
+        now = parse_json(current, read_regular(current))
     except FileNotFoundError:
         return []
     return [event for event in now if event not in document] if isinstance(now, dict) else []
@@ -243,17 +236,19 @@ def flat(event_status):
 
 def preview(obj, call):
     """What ``call(obj)`` would change: {event: (before, after)} for every
-    event it would touch, and whether it was refused.  Nothing is written;
-    what the class prints meanwhile is dropped unless it refuses."""
+    event it would touch, what the class printed meanwhile, and whether the
+    call was accepted.  Nothing is written."""
     cls = type(obj)
     module = sys.modules[cls.__module__]
     recording = RecordingService(module.zorna_events)
     module.zorna_events = recording
     try:
         with status.captured_stdout() as printed:
-            call(obj)
+            accepted = call(obj)
     finally:
         module.zorna_events = recording._real
+    if not accepted:
+        return {}, printed.getvalue(), False
     touched = []
     for event in list(recording.enabled) + [store[0] for store in recording.stores]:
         if event not in touched:
@@ -270,7 +265,7 @@ def preview(obj, call):
                 decoded = json.loads(value)
                 after[key] = status.decoded_text(decoded) if key in (FACILITY, PRIORITY) else decoded
         views[event] = (befores[event], after)
-    return views, printed.getvalue()
+    return views, printed.getvalue(), True
 
 
 def preview_import(cls, path, document):

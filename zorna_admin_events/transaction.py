@@ -29,14 +29,13 @@ import os
 import signal
 import stat
 import sys
-from gettext import gettext as _
 from pathlib import Path
 from typing import Dict, List, Optional, TextIO, Tuple
 
-PROG = "zorna-admin-events"
+from .names import LOCK_FILE, PROG
+from .texts import _
 
-# Below the root: the command's run lock, its state and the rollback copy.
-LOCK_FILE = "run/lock/zorna-admin-events.lock"
+# Below the root: the command's state and the rollback copy.
 STATE_DIR = "var/lib/zorna-admin-events"
 ROLLBACK_DIR = STATE_DIR + "/rollback"
 MANIFEST = "manifest"
@@ -118,20 +117,6 @@ def read_file(dir_fd: int, name: str) -> Tuple[Optional[bytes], Optional[os.stat
         if not stat.S_ISREG(st.st_mode):
             raise refused
         return handle.read(), st
-
-
-def read_regular_file(path: str, limit: int) -> bytes:
-    """The bytes of the regular file ``path``; anything else (a device, a
-    FIFO, a directory), or a file over ``limit`` bytes, is refused unread."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    with open(fd, "rb") as handle:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise CommandError(_("{name}: not a regular file").format(name=path))
-        if st.st_size > limit:
-            raise CommandError(_("{name}: {size} bytes, more than the {limit} bytes a configuration file may have")
-                               .format(name=path, size=st.st_size, limit=limit))
-        return handle.read(limit + 1)
 
 
 def write_file(dir_fd: int, name: str, data: bytes, like: Optional[os.stat_result] = None) -> None:
@@ -445,38 +430,6 @@ def deferred_signals():
 
 # --------------------------------------------------------------------------
 # Standard output
-
-
-class GuardedOutput:
-    """Standard output, on which a closed pipe is noted instead of raised,
-    so that a change goes on to its end (and its restart) when the reader of
-    its output has gone.  From then on the output goes to /dev/null."""
-
-    def __init__(self, stream: TextIO):
-        self._stream = stream
-        self.closed_pipe = False
-
-    def write(self, text: str) -> int:
-        try:
-            return self._stream.write(text)
-        except BrokenPipeError:
-            self._closed()
-            return len(text)
-
-    def flush(self) -> None:
-        try:
-            self._stream.flush()
-        except BrokenPipeError:
-            self._closed()
-
-    def _closed(self) -> None:
-        self.closed_pipe = True
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, self._stream.fileno())
-        os.close(devnull)
-
-    def __getattr__(self, name):
-        return getattr(self._stream, name)
 
 
 @contextlib.contextmanager
