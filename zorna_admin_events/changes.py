@@ -15,7 +15,7 @@ import sys
 from pathlib import Path
 
 from . import status
-from .checks import check_object, parse_json, read_regular
+from .checks import BrokenFile, check_object, parse_json, read_regular
 from .names import CURRENT_CONFIG_FILE, EVENT_LIST, FACILITIES, PRIORITIES, RESTART_FLAG, SPECIAL_EVENTS
 from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
 from .texts import _
@@ -184,7 +184,7 @@ def left_out(cls, document):
     try:
         current = getattr(cls, CURRENT_CONFIG_FILE)
         now = parse_json(current, read_regular(current))
-    except FileNotFoundError:
+    except (FileNotFoundError, BrokenFile):  # nothing to tell of a broken one, which import replaces
         return []
     return [event for event in now if event not in document] if isinstance(now, dict) else []
 
