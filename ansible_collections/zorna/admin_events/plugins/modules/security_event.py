@@ -195,7 +195,6 @@ else:
     ZAE_IMPORT_ERROR = None
 
 
-
 def documented_choices(option):
     """The choices DOCUMENTATION lists for an option (a flow sequence)."""
     found = re.search(r"^  %s:\n(?:    .*\n)*?    choices: \[([^]]*)\]" % option, DOCUMENTATION, re.M)
