@@ -403,7 +403,7 @@ def carry_out(module, cls, plans):
                     obj = zae_status.build(cls, [plan.event.id], None)[0]
                     start = len(printed.getvalue())
                     getattr(obj, call.method)(*call.args)
-                    if call.method == "set_properties" and not getattr(obj, zae_cli.RESTART_FLAG, True):
+                    if call.method == "set_properties" and not getattr(obj, zae_names.RESTART_FLAG, True):
                         raise TaskError(printed.getvalue()[start:].strip())
                     last = obj
                 done.append(plan.event.id)
