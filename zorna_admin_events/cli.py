@@ -70,7 +70,12 @@ def _examples(lines: Sequence[str]) -> str:
 
 
 def _exit_statuses() -> str:
-    return _("exit status:") + "\n" + "\n".join(f"  {code:<14}{_(meaning)}" for code, meaning in EXIT_STATUSES)
+    import textwrap
+
+    lines = [_("exit status:")]
+    for code, meaning in EXIT_STATUSES:
+        lines += textwrap.wrap(_(meaning), 78, initial_indent=f"  {code:<14}", subsequent_indent=" " * 16)
+    return "\n".join(lines)
 
 
 def _add_option(parser: argparse.ArgumentParser, option: Option, default) -> None:

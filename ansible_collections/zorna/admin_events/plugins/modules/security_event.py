@@ -198,7 +198,6 @@ else:
     ZAE_IMPORT_ERROR = None
 
 
-
 def documented_choices(option):
     """The choices DOCUMENTATION lists for an option (a flow sequence)."""
     found = re.search(r"^  %s:\n(?:    .*\n)*?    choices: \[([^]]*)\]" % option, DOCUMENTATION, re.M)
@@ -410,7 +409,7 @@ def run(module):
     result["changed"] = transaction.changed
     if transaction.changed and module.params["restart"] and root is None:
         with quiet():
-            failures = zae_transaction.restart_daemons(changed_object, zae_cli.RESTART_FLAG)
+            failures = zae_transaction.restart_daemons(changed_object, zae_names.RESTART_FLAG)
         result["restarted"] = not failures
         if failures:
             module.fail_json(msg="; ".join(failures), **result)
