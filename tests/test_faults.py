@@ -65,7 +65,7 @@ def fill(disk):
 
 @pytest.mark.parametrize("fault, status", [
     (signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGKILL, -9), ("full disk", 1),
-])
+], ids=["SIGINT", "SIGTERM", "SIGHUP", "SIGKILL", "full-disk"])
 def test_fault_between_the_paths_and_their_rules_leaves_the_old_state(tmp_path, request, fault, status):
     require_command()
     run = Runner(tmp_path)
@@ -143,7 +143,7 @@ exec "$@"
     ("exit 0", ("disable", "-e", "file-opened"), "closed", 141, True, 2, ""),
     # The value the configuration holds already: nothing changed, no restart.
     ("exit 0", ("set-priority", "err", "-e", "login-failed"), "pipe", 0, False, 0, ""),
-])
+], ids=["failing-systemctl", "closed-pipe", "unchanged"])
 def test_restart_on_the_system(tmp_path, systemctl, args, stdout, status, changed, restarts, stderr):
     require_command()
     if os.geteuid() != 0 or shutil.which("unshare") is None:
