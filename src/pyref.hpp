@@ -822,24 +822,6 @@ inline BuiltinFunction builtin_len{"len"}, builtin_isinstance{"isinstance"}, bui
 
 inline bool is_type(Borrowed found, PyTypeObject& type) { return found.get() == reinterpret_cast<PyObject*>(&type); }
 
-// len(object) where the int it makes may never be needed: its value, when
-// `len` is the builtin (no int made), else what `len` returned.
-struct Length {
-    Py_ssize_t count = -1;
-    Ref object;
-
-    // The int itself.
-    Ref as_object() const { return object ? object : Ref::steal(PyLong_FromSsize_t(count)); }
-};
-inline Length call_len_count(Borrowed len, Borrowed object) {
-    if (builtin_len.is(len)) {
-        Py_ssize_t n = PyObject_Length(object);
-        if (n < 0) raise();
-        return {n, Ref()};
-    }
-    return {-1, call(len, object)};
-}
-
 // Is `value` a list of str only (exact types, whose text nothing can change),
 // each ready to be read?  A str that cannot be made ready makes it false,
 // and the generic path that follows reports the error.
