@@ -611,8 +611,22 @@ public:
         write(shown);
     }
 
+    // How many characters have been written.
+    Py_ssize_t size() const { return length_; }
+
+    // The characters written since `mark` (an earlier size()), as a new str,
+    // taken out of the writer.
+    Ref take(Py_ssize_t mark) {
+        Ref taken = Ref::steal(PyUnicode_FromKindAndData(kind_, units_ + static_cast<std::size_t>(mark) * kind_,
+                                                         length_ - mark));
+        length_ = mark;
+        width_unknown_ = true;  // what is left may be narrower than what was taken
+        return taken;
+    }
+
     // The text written so far, as a new str.
     Ref finish() const {
+        if (width_unknown_) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
         Py_UCS4 max_char = ascii_ ? 0x7f : kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff;
         Ref result = Ref::steal(PyUnicode_New(length_, max_char));
         if (length_) std::memcpy(PyUnicode_DATA(result.get()), units_, static_cast<std::size_t>(length_) * kind_);
@@ -722,6 +736,7 @@ private:
     Py_ssize_t length_ = 0;
     int kind_ = 1;
     bool ascii_ = true;
+    bool width_unknown_ = false;  // after take(): kind_ and ascii_ may be wider than the text left
 };
 
 // The concatenation of pieces that must all be str: written one after the
