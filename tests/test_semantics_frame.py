@@ -8,17 +8,14 @@ import sys
 
 import pytest
 
-from conftest import FakeEvents, ZornaAdminEvents, run_python
+from conftest import FakeEvents, ZornaAdminEvents, instance, run_python
 from zorna_admin_events import admin_events
 
 DESCRIPTIONS = {"a": {"name_en": "A", "name_ru": "А"}, "bbbb": {"name_en": "B", "name_ru": "Б"}}
 
 
 def bare_object():
-    obj = object.__new__(ZornaAdminEvents)
-    obj._ZornaAdminEvents__event_description = DESCRIPTIONS
-    obj._ZornaAdminEvents__group_description = DESCRIPTIONS
-    return obj
+    return instance(event_description=DESCRIPTIONS, group_description=DESCRIPTIONS)
 
 
 def test_listing_width_gives_max_the_lengths_as_it_consumes_them(monkeypatch):
