@@ -484,10 +484,14 @@ struct KnownStacks {
 }
 
 // One level of nesting of the module's method bodies, for its lifetime:
-// counted against the interpreter's recursion limit as a Python frame is
-// (unless the interpreter counted the call already: `counted` false), and
-// refused with RecursionError when the thread's C stack is nearly used up,
-// whatever the limit says (a raised limit, a thread with a small stack).
+// counted as the interpreter counts a call of C code, by
+// Py_EnterRecursiveCall (unless the interpreter counted the call already:
+// `counted` false), and refused with RecursionError when the thread's C
+// stack is nearly used up, whatever the count allows (a raised limit, a
+// thread with a small stack).  Up to 3.11 the count is held against the
+// recursion limit, with the Python frames; from 3.12 on, C calls are
+// counted apart, against a limit of the interpreter's own build rather than
+// sys.getrecursionlimit().
 class NestedCall {
 public:
     [[gnu::always_inline]] explicit NestedCall(bool counted = true) : counted_(counted) {
