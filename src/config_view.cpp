@@ -49,7 +49,7 @@ Ref as_is(Ref document) { return document; }
 // mapping.get(key, {}): an exact dict (whose get() cannot be replaced) is
 // read directly, and the empty dict made only when it is the answer.
 Ref get_or_empty(Borrowed mapping, Borrowed key) {
-    if (PyDict_CheckExact(mapping.get())) {
+    if (fast_paths && PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping, key);
         if (value) return Ref::borrow(value);
         if (PyErr_Occurred()) raise();
@@ -119,11 +119,9 @@ Ref sorted_copy(const Call& call, Borrowed dictionary) {
 // view and a tuple per item.
 template <class Body>
 void for_each_item(Borrowed mapping, Body&& body) {
-    if constexpr (fast_paths) {
-        if (PyDict_CheckExact(mapping.get())) {
-            for (const auto& [key, value] : DictItems(mapping)) body(key, value);
-            return;
-        }
+    if (fast_paths && PyDict_CheckExact(mapping.get())) {
+        for (const auto& [key, value] : DictItems(mapping)) body(key, value);
+        return;
     }
     for (const Ref& item : Iterate(call_method(mapping, n_items))) {
         auto [key, value] = unpack_pair(item);
@@ -131,27 +129,23 @@ void for_each_item(Borrowed mapping, Body&& body) {
     }
 }
 
-// prefix = "    " * indent, written: for an int, four spaces per step are
-// counted out without making the str.
+// prefix = "    " * indent, made for each item and written: for an int,
+// four spaces per step are counted out, once, without making the str.
 class Prefix {
 public:
-    explicit Prefix(Borrowed indent) {
-        if constexpr (fast_paths) {
-            if (PyLong_CheckExact(indent.get())) {
-                Py_ssize_t steps = PyLong_AsSsize_t(indent);
-                if (steps >= 0 && steps <= PY_SSIZE_T_MAX / 4) {
-                    spaces_ = 4 * steps;
-                    return;
-                }
-                PyErr_Clear();  // too large for a count: multiply() raises what Python raises
-            }
-        }
-        text_ = multiply(n_indent, indent);
+    explicit Prefix(Borrowed indent) : indent_(indent) {
+        Py_ssize_t steps = fast_paths && PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
+        if (steps >= 0 && steps <= PY_SSIZE_T_MAX / 4) spaces_ = 4 * steps;
+        PyErr_Clear();  // an int too large for a count: multiply() raises what Python raises
+    }
+    void make() {
+        if (spaces_ < 0) text_ = multiply(n_indent, indent_);
     }
     void write(TextWriter& out) const { text_ ? out.write_formatted(text_) : out.fill(' ', spaces_); }
 
 private:
-    Py_ssize_t spaces_ = 0;
+    Borrowed indent_;
+    Py_ssize_t spaces_ = -1;
     Ref text_;
 };
 
@@ -210,11 +204,12 @@ Ref render_nested(const Call& call, TextWriter& out, Borrowed self, Borrowed val
 // empty when the text stands in `out` (from where it was when the call
 // began), else what the rendering came to.
 Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent) {
-    Result result(out);
-    for_each_item(dictionary, [&](const Ref& key, const Ref& value) {
-        Prefix prefix(indent);
+    Result result(out);                                                // result = ""
+    Prefix prefix(indent);
+    for_each_item(dictionary, [&](const Ref& key, const Ref& value) {  // for key, value in dictionary.items():
+        prefix.make();                                                 //     prefix = "    " * indent
         Py_ssize_t piece = out.size();
-        if (is_dict(call, value)) {
+        if (is_dict(call, value)) {                                    //     if isinstance(value, dict):
             // result += f"{prefix}{key}{self.__get_event_section_translation(key)}:\n" +
             //           self.__get_event_config_string(value, indent + 1)
             prefix.write(out);
@@ -223,7 +218,7 @@ Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed d
             out.write(":\n");
             result.add_written(piece, render_nested(call, out, self, value, indent));
         } else {
-            // result += f"{prefix}{key}: {str(value).replace(\"'\", '\"')}\n"
+            // result += f"{prefix}{key}: {str(value).replace("'", '"')}\n"
             prefix.write(out);
             out.write_formatted(key);
             out.write(": ");
@@ -232,7 +227,7 @@ Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed d
             result.add_written(piece);
         }
     });
-    return result.plus("\n");
+    return result.plus("\n");                                          // return result + "\n"
 }
 
 }  // namespace

@@ -172,7 +172,6 @@ inline bool truthy(Borrowed object) {
     return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
-inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
 // Python's `a == b` (no identity shortcut: __eq__ decides).
 inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
 // Python's `a != b` (__ne__ decides).
@@ -877,15 +876,6 @@ inline bool call_isinstance(Borrowed isinstance, Borrowed object, Borrowed class
         return check(PyObject_IsInstance(object, classinfo)) != 0;
     }
     return truthy(call(isinstance, object, classinfo));
-}
-
-// str(object): an exact str is itself.
-inline Ref call_str(Borrowed str, Borrowed object) {
-    if (is_type(str, PyUnicode_Type)) {
-        if (PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
-        return Ref::steal(PyObject_Str(object));
-    }
-    return call(str, object);
 }
 
 // sorted(mapping.items()), `sorted` found before items() is called.  For an
