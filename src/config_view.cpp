@@ -136,7 +136,7 @@ public:
     explicit Prefix(Borrowed indent) : indent_(indent) {
         Py_ssize_t steps = fast_paths && PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
         if (steps >= 0 && steps <= PY_SSIZE_T_MAX / 4) spaces_ = 4 * steps;
-        PyErr_Clear();  // an int too large for a count: multiply() raises what Python raises
+        else PyErr_Clear();  // an int too large for a count: multiply() raises what Python raises
     }
     void make() {
         if (spaces_ < 0) text_ = multiply(n_indent, indent_);
@@ -165,10 +165,7 @@ public:
             if (nested) out_.write(nested);
             return;
         }
-        Ref piece = out_.take(mark);
-        if (nested) piece = add(piece, nested);
-        if (!object_) object_ = out_.take(start_);
-        object_ = Ref::steal(PyNumber_InPlaceAdd(object_.get(), piece.get()));
+        add_by_protocol(mark, nested);
     }
 
     // result + text: empty when the result stands in `out`.
@@ -181,6 +178,13 @@ public:
     }
 
 private:
+    [[gnu::noinline]] void add_by_protocol(Py_ssize_t mark, Borrowed nested) {
+        Ref piece = out_.take(mark);
+        if (nested.get()) piece = add(piece, nested);
+        if (!object_) object_ = out_.take(start_);
+        object_ = Ref::steal(PyNumber_InPlaceAdd(object_.get(), piece.get()));
+    }
+
     TextWriter& out_;
     Py_ssize_t start_;
     Ref object_;

@@ -32,9 +32,10 @@ inline void write_repr_replacing_quotes(TextWriter& out, Borrowed text) {
 // bound to and `replace` the method's name.  For the builtin: an int is its
 // digits (no quote to replace); a str, or the text of a list of str ("[" +
 // the items' repr joined by ", " + "]"), is written with its quotes replaced
-// as it is copied.  The text of anything else is made, and replaced likewise
-// when it is an exact str (whose replace() cannot be replaced).
-inline void write_str_replacing_quotes(TextWriter& out, Borrowed str, Borrowed value, Borrowed replace) {
+// as it is copied; anything else is made into text without the call of the
+// type.  Text that is an exact str (whose replace() cannot be replaced) is
+// written with its quotes replaced.
+[[gnu::always_inline]] inline void write_str_replacing_quotes(TextWriter& out, Borrowed str, Borrowed value, Borrowed replace) {
     if constexpr (fast_paths) {
         PyObject* v = value.get();
         if (is_type(str, PyUnicode_Type)) {
@@ -50,7 +51,8 @@ inline void write_str_replacing_quotes(TextWriter& out, Borrowed str, Borrowed v
             }
         }
     }
-    Ref shown = call(str, value);
+    bool builtin = fast_paths && is_type(str, PyUnicode_Type);
+    Ref shown = builtin ? Ref::steal(PyObject_Str(value)) : call(str, value);
     if (fast_paths && PyUnicode_CheckExact(shown.get())) return out.write_replacing(shown, '\'', '"');
     out.write_formatted(call_method(shown, replace, text("'"), text("\"")));
 }
