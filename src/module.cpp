@@ -399,7 +399,8 @@ PyObject* default_value(Default default_) {
 
 // A call of a method by the module itself (see call_found and MethodLookup),
 // one level of nesting counted by the caller.
-Ref run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::always_inline]] inline Ref run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     if (is_plain_call(method, args, nargs, kwnames)) return method.body(Call{module, args});
     return bind_and_run(method, module, args, nargs, kwnames);
 }
