@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import Runner, command_path, require_command, snapshot
-from zorna_admin_events import cli
+from zorna_admin_events.names import FACILITIES, PRIORITIES
 
 CURRENT = Path("etc/zorna-syslog.conf")
 RUN_LOCK = "run/lock/zorna-admin-events.lock"
@@ -43,9 +43,9 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     proc = run(*args)
     assert proc.returncode == status
     if status == 1:
-        assert proc.stdout == f"Invalid VALUE: {args[3]} ({REASON})\n" and proc.stderr == ""
+        assert proc.stderr == f"zorna-admin-events: Invalid VALUE: {args[3]} ({REASON})\n" and proc.stdout == ""
     else:  # a usage error that lists the names
-        names = cli.FACILITIES if args[0] == "set-facility" else cli.PRIORITIES
+        names = FACILITIES if args[0] == "set-facility" else PRIORITIES
         # every name, in order: quoted by older argparse (3.11, 3.13.0), bare by newer (3.13.5)
         listed = re.search(r"\(choose from (.*)\)$", proc.stderr, re.M).group(1)
         assert listed in (", ".join(map(repr, names)), ", ".join(names)) and proc.stdout == ""
