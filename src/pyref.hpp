@@ -1060,8 +1060,11 @@ inline Ref special_method(Borrowed object, const char* name, const char* missing
 // `return` that was never reached.  Otherwise __exit__(None, None, None).
 template <class Body>
 Ref with_block(Borrowed manager, Body&& body) {
+    // In the interpreter's order, which decides the error of a manager lacking both.
+    auto exit_method = [&] { return special_method(manager, "__exit__", " (missed __exit__ method)"); };
+    Ref exit = compat::with_looks_up_exit_first ? exit_method() : Ref();
     Ref enter = special_method(manager, "__enter__", "");
-    Ref exit = special_method(manager, "__exit__", " (missed __exit__ method)");
+    if (!exit) exit = exit_method();
     Ref target = call(enter, manager);
     Ref result;
     try {
