@@ -12,6 +12,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "shortcuts.hpp"
 
 #include <pthread.h>
 
@@ -27,15 +28,7 @@
 #include <string_view>
 #include <utility>
 
-// The build switch of every fast path (CMake option ZAE_FAST_PATHS): with it
-// off, each shortcut's helper takes the generic path it stands beside.
-#ifndef ZAE_FAST_PATHS
-#define ZAE_FAST_PATHS 1
-#endif
-
 namespace zae {
-
-inline constexpr bool fast_paths = ZAE_FAST_PATHS != 0;
 
 // A Python exception is set; carries nothing else.
 struct PythonError {};
@@ -217,11 +210,11 @@ template <class... Args>
 Ref call(Borrowed callable, Args&&... args) {
     PyObject* argv[] = {nullptr, Borrowed(args).get()...};
     PyObject* c = callable.get();
-    if (PyMethod_Check(c)) {
+    if (fast_paths && PyMethod_Check(c)) {
         argv[0] = PyMethod_GET_SELF(c);  // the method holds it, and the caller the method
         return Ref::steal(compat::vectorcall(PyMethod_GET_FUNCTION(c), argv, 1 + sizeof...(Args), nullptr));
     }
-    if (PyType_Check(c)) return Ref::steal(compat::call_plain_class(c, argv + 1, sizeof...(Args)));
+    if (fast_paths && PyType_Check(c)) return Ref::steal(compat::call_plain_class(c, argv + 1, sizeof...(Args)));
     return Ref::steal(compat::vectorcall(c, argv + 1, sizeof...(Args) | compat::arguments_offset, nullptr));
 }
 
@@ -749,15 +742,6 @@ inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed rep
     return call_method(text, replace_name, old, new_);
 }
 
-// ---- dict versions ------------------------------------------------------------------
-
-// The version tag that a dict gets anew at every change (and every new dict a
-// tag of its own), or 0 where the interpreter keeps none (3.14 on).  A
-// look-up remembered together with the tag of the dict it was made in gives
-// the same answer as a new look-up while the tag is unchanged, as the
-// interpreter's own cache of global names does.
-inline std::uint64_t dict_version(PyObject* dict) noexcept { return compat::dict_version(dict); }
-
 // ---- methods ----------------------------------------------------------------------------
 
 // `object.name` looked up for a call, as the interpreter looks up a method:
@@ -765,6 +749,10 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept { return compat::dict
 // the attribute is a method descriptor of the object's type that nothing
 // shadows, false with the attribute as getattr() gives it otherwise.
 inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
+    if constexpr (!fast_paths) {
+        found = getattr(object, name);
+        return false;
+    }
     PyObject* attribute = nullptr;
     int unbound = compat::get_method(object, name, &attribute);
     found = Ref::steal(attribute);
@@ -779,11 +767,14 @@ inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
 // each use; a fast path applies only when the object found is this one.
 class BuiltinFunction {
 public:
-    constexpr explicit BuiltinFunction(const char* name) : name_(name) {}
+    constexpr BuiltinFunction(const char* name, Shortcut shortcut) : name_(name), shortcut_(shortcut) {}
 
     bool is(PyObject* found) {
+        if constexpr (!fast_paths) return false;
         if (!searched_) find();
-        return object_ && found == object_;
+        if (!object_ || found != object_) return false;
+        taken(shortcut_);
+        return true;
     }
 
 private:
@@ -803,6 +794,7 @@ private:
     }
 
     const char* name_;
+    Shortcut shortcut_;
     PyObject* object_ = nullptr;
     bool searched_ = false;
 };
@@ -817,10 +809,15 @@ struct SortingDepth {
     NestedCall call;
 };
 
-inline BuiltinFunction builtin_len{"len"}, builtin_isinstance{"isinstance"}, builtin_sorted{"sorted"},
-    builtin_max{"max"};
+inline BuiltinFunction builtin_len{"len", Shortcut::len}, builtin_isinstance{"isinstance", Shortcut::isinstance},
+    builtin_sorted{"sorted", Shortcut::sorted}, builtin_max{"max", Shortcut::max};
 
-inline bool is_type(Borrowed found, PyTypeObject& type) { return found.get() == reinterpret_cast<PyObject*>(&type); }
+// Is `found` the builtin class `type` (str, dict or set)?
+inline bool is_type(Borrowed found, PyTypeObject& type) {
+    if (!fast_paths || found.get() != reinterpret_cast<PyObject*>(&type)) return false;
+    taken(&type == &PyUnicode_Type ? Shortcut::str : &type == &PyDict_Type ? Shortcut::dict : Shortcut::set);
+    return true;
+}
 
 // len(object) where the int it makes may never be needed: its value, when
 // `len` is the builtin (no int made), else what `len` returned.

@@ -2,6 +2,8 @@
 very object they assume: a builtin or a method replaced in the module
 namespace, in the builtins module or by a subclass is used instead."""
 import builtins
+import ctypes
+import json
 
 import pytest
 
@@ -40,21 +42,54 @@ USES = [
 ]
 
 
-@pytest.mark.parametrize("where", ["module", "builtins"])
+@pytest.mark.parametrize("where", ["module", "builtins", "builtins module"])
 @pytest.mark.parametrize("name, run", USES, ids=[u[0] for u in USES])
 def test_a_replaced_builtin_is_called(monkeypatch, where, name, run):
     used = []
     real = getattr(builtins, name)
     replacement = lambda *args: used.append(args) or real(*args)  # noqa: E731
     if name == "dict":  # it is also the class isinstance() is given
-        replacement = type("Recorded", (dict,), {"__init__": lambda self, *args: used.append(args) or dict.__init__(self, *args)})
+        replacement = type("Recorded", (real,), {"__init__": lambda self, *args: used.append(args) or real.__init__(self, *args)})
+    run()  # the builtin has been found, and the look-up remembered
     if where == "module":
         monkeypatch.setattr(admin_events, name, replacement, raising=False)
-    else:
+    elif where == "builtins":
         # The module's own builtins, as a module run with a replaced __builtins__ has.
         monkeypatch.setitem(vars(admin_events), "__builtins__", {**vars(builtins), name: replacement})
-    run()
+    else:
+        monkeypatch.setattr(builtins, name, replacement)
+    try:
+        run()
+    finally:
+        monkeypatch.undo()
     assert used
+
+
+def shortcut_counts():
+    """How often each cache and fast path of the module has answered so far
+    ({} in a build without them)."""
+    read = ctypes.CDLL(admin_events.__file__).zae_shortcut_counts
+    read.restype = ctypes.c_size_t
+    read.argtypes = [ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_uint64), ctypes.c_size_t]
+    n = read(None, None, 0)
+    names, counts = (ctypes.c_char_p * n)(), (ctypes.c_uint64 * n)()
+    read(names, counts, n)
+    return {name.decode(): count for name, count in zip(names, counts)}
+
+
+def test_every_shortcut_is_taken(sample, pager, system, lang):
+    before = shortcut_counts()
+    if not before:
+        pytest.skip("built without the fast paths")
+    lang("name_en")
+    sample.add_event("files", "file-opened", {"watch": {"paths": ["/a"], "depth": {"n": 1}}})
+    for _ in range(2):  # each look-up made once, then answered again
+        obj = ZornaAdminEvents(["file-opened"], ["files"])
+        obj.show_all_groups()
+        obj.show_events()
+        obj.set_properties("watch", "paths", json.dumps(["/etc/passwd"]))
+    after = shortcut_counts()
+    assert [name for name in after if after[name] == before[name]] == []
 
 
 def test_a_subclass_method_is_used_at_every_nested_level():
