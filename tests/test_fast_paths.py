@@ -4,6 +4,7 @@ namespace, in the builtins module or by a subclass is used instead."""
 import builtins
 import ctypes
 import json
+import sys
 
 import pytest
 
@@ -89,7 +90,9 @@ def test_every_shortcut_is_taken(sample, pager, system, lang):
         obj.show_events()
         obj.set_properties("watch", "paths", json.dumps(["/etc/passwd"]))
     after = shortcut_counts()
-    assert [name for name in after if after[name] == before[name]] == []
+    untaken = [name for name in after if after[name] == before[name]]
+    # Before 3.11 a class gives no sign of its changes that can be trusted.
+    assert untaken == ([] if sys.version_info >= (3, 11) else ["class_attribute"])
 
 
 def test_a_subclass_method_is_used_at_every_nested_level():
