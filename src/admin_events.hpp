@@ -43,7 +43,8 @@ public:
     // The last look-up of this name as an attribute of a class (see
     // lookup_class_attribute): the class (a reference of its own, so that
     // no other class is taken for it at the same address), its stamp then,
-    // and what was found (borrowed: the class holds it while its stamp stands).
+    // and the class's entry found (borrowed: the class holds it while its
+    // stamp stands).
     struct ClassFound {
         PyTypeObject* type = nullptr;
         std::uint64_t stamp = 0;
@@ -118,9 +119,10 @@ inline Ref Call::global(Name& name) const {
     return lookup_global(module, name);
 }
 
-// object.name, where object is usually a class (Color): for a plain class
-// (its metaclass `type`) unchanged since the last look-up, the answer of
-// that look-up, as the interpreter's LOAD_ATTR does for class attributes;
+// object.name, where object is usually a class (Color, ZornaAdminEvents):
+// for a plain class (its metaclass `type`) unchanged since the last look-up,
+// the class's entry found then (a static method's function taken from it
+// again), as the interpreter's LOAD_ATTR does for class attributes;
 // otherwise, and for anything else, getattr().
 Ref lookup_class_attribute_anew(Borrowed object, Name& name);
 inline Ref lookup_class_attribute(Borrowed object, Name& name) {
@@ -128,6 +130,8 @@ inline Ref lookup_class_attribute(Borrowed object, Name& name) {
     auto* type = reinterpret_cast<PyTypeObject*>(object.get());
     if (fast_paths && last.value && last.type == type && last.stamp == compat::type_stamp(type)) {
         taken(Shortcut::class_attribute);
+        // A static method gives its function, as its __get__ does.
+        if (Py_TYPE(last.value) == &PyStaticMethod_Type) return Ref::steal(PyStaticMethod_Type.tp_descr_get(last.value, nullptr, object));
         return Ref::borrow(last.value);
     }
     return lookup_class_attribute_anew(object, name);

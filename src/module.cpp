@@ -106,12 +106,12 @@ Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
 
     std::uint64_t stamp = plain_class ? compat::watch_type(type) : 0;
     Ref value = getattr(object, name);
-    // Remembered only when the class's own entry is what getattr() gave:
-    // nothing of `type` itself (immutable) goes first, no descriptor of the
-    // entry's runs, so that an unchanged class gives the same answer.
-    if (stamp && !compat::type_lookup(&PyType_Type, name.get()) && compat::type_lookup(type, name.get()) == value.get() &&
-        !Py_TYPE(value.get())->tp_descr_get) {
-        last = {reinterpret_cast<PyTypeObject*>(Ref::borrow(object).release()), stamp, value.get()};
+    // Remembered when nothing of `type` itself (immutable) goes first and
+    // the class's entry gives the same answer every time: a value without
+    // __get__, or a static method (whose __get__ gives its function).
+    PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, name.get()) ? compat::type_lookup(type, name.get()) : nullptr;
+    if (entry && (Py_TYPE(entry) == &PyStaticMethod_Type || (entry == value.get() && !Py_TYPE(entry)->tp_descr_get))) {
+        last = {reinterpret_cast<PyTypeObject*>(Ref::borrow(object).release()), stamp, entry};
     }
     return value;
 }

@@ -2,13 +2,12 @@
 very object they assume: a builtin or a method replaced in the module
 namespace, in the builtins module or by a subclass is used instead."""
 import builtins
-import ctypes
 import json
 import sys
 
 import pytest
 
-from conftest import ZornaAdminEvents
+from conftest import ZornaAdminEvents, shortcut_counts
 from zorna_admin_events import admin_events
 
 P = "_ZornaAdminEvents__"
@@ -64,18 +63,6 @@ def test_a_replaced_builtin_is_called(monkeypatch, where, name, run):
     finally:
         monkeypatch.undo()
     assert used
-
-
-def shortcut_counts():
-    """How often each cache and fast path of the module has answered so far
-    ({} in a build without them)."""
-    read = ctypes.CDLL(admin_events.__file__).zae_shortcut_counts
-    read.restype = ctypes.c_size_t
-    read.argtypes = [ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_uint64), ctypes.c_size_t]
-    n = read(None, None, 0)
-    names, counts = (ctypes.c_char_p * n)(), (ctypes.c_uint64 * n)()
-    read(names, counts, n)
-    return {name.decode(): count for name, count in zip(names, counts)}
 
 
 def test_every_shortcut_is_taken(sample, pager, system, lang):
