@@ -286,6 +286,14 @@ struct Watchers {
         type_id = dict_id < 0 ? -1 : PyType_AddWatcher(type_changed);
         if (dict_id < 0 || type_id < 0) PyErr_Clear();
     }
+    // `object` watched through the watcher `id` (PyDict_Watch, PyType_Watch):
+    // the stamp now, or 0 when it cannot be watched.
+    static std::uint64_t watch(const int& id, int (*watch_call)(int, PyObject*), PyObject* object) {
+        if (!tried) start();
+        if (id >= 0 && watch_call(id, object) == 0) return changes;
+        PyErr_Clear();
+        return 0;
+    }
 };
 }  // namespace detail
 #endif
@@ -294,13 +302,7 @@ struct Watchers {
 // Never fails (a dict that cannot be watched gets 0).
 inline std::uint64_t watch_dict(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
-    using detail::Watchers;
-    if (!Watchers::tried) Watchers::start();
-    if (Watchers::dict_id < 0 || PyDict_Watch(Watchers::dict_id, dict) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return Watchers::changes;
+    return detail::Watchers::watch(detail::Watchers::dict_id, PyDict_Watch, dict);
 #else
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #endif
@@ -326,13 +328,8 @@ inline std::uint64_t watch_dict(PyObject* dict) {
 inline std::uint64_t watch_type(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
     using detail::Watchers;
-    if (!Watchers::tried) Watchers::start();
-    PyObject* object = reinterpret_cast<PyObject*>(type);
-    if (Watchers::type_id < 0 || PyType_Watch(Watchers::type_id, object) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return PyUnstable_Type_AssignVersionTag(type) ? Watchers::changes : 0;
+    std::uint64_t stamp = Watchers::watch(Watchers::type_id, PyType_Watch, reinterpret_cast<PyObject*>(type));
+    return stamp && PyUnstable_Type_AssignVersionTag(type) ? stamp : 0;
 #elif PY_VERSION_HEX >= 0x030B0000
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #else
