@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import REPO, Runner, require_command, snapshot
-from zorna_admin_events import cli
+from zorna_admin_events import cli, names
 
 COLLECTION = REPO / "ansible_collections" / "zorna" / "admin_events"
 PLAYBOOK = COLLECTION / "playbooks" / "baseline.yml"
@@ -136,8 +136,12 @@ def security_event():
     return module
 
 
-def test_syslog_names_are_the_commands(security_event):
-    assert (tuple(security_event.FACILITIES), tuple(security_event.PRIORITIES)) == (cli.FACILITIES, cli.PRIORITIES)
+def test_documented_syslog_names_are_the_commands(security_event):
+    import yaml
+
+    options = yaml.safe_load(security_event.DOCUMENTATION)["options"]
+    assert (tuple(options["facility"]["choices"]), tuple(options["priority"]["choices"])) == (
+        names.FACILITIES, names.PRIORITIES)
 
 
 class Task:

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import Runner, command_path, require_command, snapshot
-from zorna_admin_events import cli
+from zorna_admin_events.names import FACILITIES, PRIORITIES
 
 CURRENT = Path("etc/zorna-syslog.conf")
 RUN_LOCK = "run/lock/zorna-admin-events.lock"
@@ -42,9 +42,9 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     proc = run(*args)
     assert proc.returncode == status
     if status == 1:
-        assert proc.stdout == f"Invalid VALUE: {args[3]} ({REASON})\n" and proc.stderr == ""
+        assert proc.stderr == f"zorna-admin-events: Invalid VALUE: {args[3]} ({REASON})\n" and proc.stdout == ""
     else:  # a usage error that lists the names
-        names = cli.FACILITIES if args[0] == "set-facility" else cli.PRIORITIES
+        names = FACILITIES if args[0] == "set-facility" else PRIORITIES
         assert all(f"'{name}'" in proc.stderr for name in names) and proc.stdout == ""
     assert files(run.root) == before
 

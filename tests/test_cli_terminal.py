@@ -38,19 +38,24 @@ def tmux(tmp_path):
     tmux_("kill-server", check=False)
 
 
-def test_groups_opens_the_pager_in_a_terminal(tmux, tmp_path):
+def start(tmux, run, status, rows, args):
+    """The command in a terminal of ``rows`` rows; the pane stays after it ends."""
+    env = " ".join(
+        f"{name}={shlex.quote(run.env[name])}"
+        for name in ("PATH", "ZORNA_EVENTS_ROOT", "LC_ALL")
+    )
+    line = (
+        f"env -u LESS -u PAGER {env} TERM=screen {shlex.quote(command_path())} --root {shlex.quote(str(run.root))}"
+        f" {args}; echo $? > {shlex.quote(str(status))}; sleep 60"
+    )
+    tmux("new-session", "-d", "-s", "zae", "-x", "200", "-y", str(rows), line)
+
+
+def test_a_long_listing_opens_the_pager_and_stays_after_q(tmux, tmp_path):
     require_command()
     run = Runner(tmp_path)
     status = tmp_path / "status"
-    env = " ".join(
-        f"{name}={shlex.quote(run.env[name])}"
-        for name in ("PATH", "LESS", "ZORNA_EVENTS_ROOT", "LC_ALL")
-    )
-    line = (
-        f"env {env} TERM=screen {shlex.quote(command_path())} --root {shlex.quote(str(run.root))}"
-        f" groups; echo $? > {shlex.quote(str(status))}"
-    )
-    tmux("new-session", "-d", "-s", "zae", "-x", "200", "-y", "50", line)
+    start(tmux, run, status, 20, "groups")
     first_group = groups_of(run.root)[0]
 
     def screen_with_first_group():
@@ -60,13 +65,25 @@ def test_groups_opens_the_pager_in_a_terminal(tmux, tmp_path):
     screen = wait_for(screen_with_first_group)
     assert screen and first_group in screen, screen
     # less holds the screen: its prompt sits on the last line and the command has not ended
-    # (pydoc of 3.13 and later gives less a longer prompt: "line 1/46 (END) (press h ...").
+    # (pydoc of 3.13 and later gives less a longer prompt: "line 1 (press h ...").
     plain = [row.strip() for row in tmux("capture-pane", "-p", "-t", "zae").splitlines() if row.strip()]
-    assert plain[-1] == ":" or "(END)" in plain[-1], plain[-3:]
+    assert plain[-1] == ":" or "(END)" in plain[-1] or "press h for help" in plain[-1], plain[-3:]
     assert GREY in screen, "the descriptions lost their colour codes"
     assert not status.exists()
 
     tmux("send-keys", "-t", "zae", "q")
     assert wait_for(status.exists), "the pager did not end on q"
     assert wait_for(lambda: status.read_text().strip()) == "0"
+    # What was read is still on the screen.
+    assert first_group in tmux("capture-pane", "-p", "-t", "zae")
     assert not run.systemctl_log.exists()
+
+
+def test_a_short_listing_stays_on_the_screen_without_q(tmux, tmp_path):
+    require_command()
+    run = Runner(tmp_path)
+    status = tmp_path / "status"
+    start(tmux, run, status, 50, "groups processes")
+    assert wait_for(status.exists), "the pager waited although everything fit on the screen"
+    assert wait_for(lambda: status.read_text().strip()) == "0"
+    assert "process-crashed" in tmux("capture-pane", "-p", "-t", "zae")

@@ -1,4 +1,4 @@
-"""The manual page and bash completion, both worked out from the command's parser."""
+"""The manual page and bash completion, both worked out from the command's table."""
 
 import os
 import shutil
@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import EXAMPLES, command_path, require_command
-from zorna_admin_events import cli, completion
+from zorna_admin_events import cli, completion, names
 
 REPO = Path(__file__).resolve().parents[1]
 SUBCOMMANDS = [command.name for command in cli.COMMANDS]
@@ -32,16 +32,38 @@ def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
     assert proc.stdout.rstrip().splitlines()[-1].split() == ["zorna-admin-events", "9.9", "1970-01-02",
                                                              "ZORNA-ADMIN-EVENTS(8)"]
     rendered = " ".join(proc.stdout.split())
-    for name, sub in completion._subparsers(cli.build_parser()).items():
+    for name, sub in subparsers(cli.build_parser()).items():
         assert f"zorna-admin-events {name} " in rendered
         for option in sub._option_string_actions:
             assert option in rendered
+    for section in ("EXIT STATUS", "ENVIRONMENT", "FILES", "JSON OUTPUT", "EXPORT FORMAT", "PATH EVENTS"):
+        assert section in proc.stdout
+    for word in names.FACILITIES + names.PRIORITIES + ("PAGER", "NO_COLOR", "LANGUAGE", names.LOCK_FILE, "141"):
+        assert word in rendered
+
+
+def subparsers(parser):
+    return next(a.choices for a in parser._actions if a.choices and isinstance(a.choices, dict))
+
+
+def test_completion_offers_exactly_the_parsers_options():
+    parser = cli.build_parser()
+    assert set(completion.option_strings(None)) == set(parser._option_string_actions)
+    for name, sub in subparsers(parser).items():
+        assert set(completion.option_strings(cli.COMMANDS_BY_NAME[name])) == set(sub._option_string_actions), name
 
 
 @pytest.mark.parametrize("words, current, expected", [
     ([], "", SUBCOMMANDS),
-    ([], "--", ["-h", "--help", "--version", "--root", "--debug", "--no-restart"]),
-    (["enable"], "", ["-h", "--help", "--root", "--debug", "--no-restart", "-e", "--event", "-g", "--group"]),
+    ([], "--", ["-h", "--help", "--version", "--root", "--debug", "--no-restart", "--no-pager"]),
+    (["enable"], "-", ["-h", "--help", "--root", "--debug", "--no-restart", "-q", "--quiet",
+                       "-e", "--event", "-g", "--group"]),
+    (["enable"], "", ["-h", "--help", "--root", "--debug", "--no-restart", "-q", "--quiet",
+                      "-e", "--event", "-g", "--group"]),
+    (["set-facility"], "", list(names.FACILITIES)),
+    (["--root", "ROOT", "set-priority"], "w", list(names.PRIORITIES)),
+    (["set-priority", "info"], "", ["-h", "--help", "--root", "--debug", "--no-restart", "-q", "--quiet",
+                                    "-e", "--event", "-g", "--group"]),
     (["--root", "ROOT", "enable", "-g"], "", GROUP_IDS),
     (["--root", "=", "ROOT", "groups"], "", GROUP_IDS),
     (["--root=ROOT", "groups", "file-access"], "a", GROUP_IDS),
@@ -87,3 +109,13 @@ def test_bash_completes_through_the_installed_command(tmp_path):
         "authentication",
         f"{tmp_path}/examples-copy",
     ]
+
+
+@pytest.mark.parametrize("words", [["1", ""], ["2", "set-facility", ""], ["3", "enable", "-e", ""]])
+def test_a_tab_imports_neither_the_parser_nor_the_extension(words):
+    code = ("import sys; from zorna_admin_events.entry import main; main(['__complete', *sys.argv[1:]]); "
+            "print(*sorted(m for m in ('argparse', 'zorna_admin_events.cli', 'zorna_admin_events.admin_events') "
+            "if m in sys.modules))")
+    env = {**os.environ, cli.ROOT_ENV: str(EXAMPLES)}
+    proc = subprocess.run([sys.executable, "-c", code, *words], capture_output=True, text=True, cwd="/", env=env)
+    assert proc.returncode == 0 and proc.stdout.splitlines()[-1] == "", proc.stderr

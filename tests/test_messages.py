@@ -1,15 +1,20 @@
 """The Russian message catalogue: complete for every text passed through
 gettext, and used by the module and the command under a Russian locale."""
 
+import argparse
 import gettext
+import os
+import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 from cli_helpers import Runner, require_command
 from conftest import ZornaAdminEvents
+from zorna_admin_events import cli, texts
 
 REPO = Path(__file__).resolve().parents[1]
 DOMAIN = "zorna_admin_events"
@@ -18,7 +23,9 @@ pytestmark = pytest.mark.skipif(shutil.which("msgfmt") is None, reason="GNU gett
 
 
 def po_tool(*args, cwd=REPO):
-    return subprocess.run(["bash", "tools/po", *args], cwd=cwd, capture_output=True, text=True, timeout=120)
+    # argparse's texts are checked as this interpreter has them.
+    env = {**os.environ, "PYTHON": sys.executable}
+    return subprocess.run(["bash", "tools/po", *args], cwd=cwd, capture_output=True, text=True, timeout=120, env=env)
 
 
 def compile_catalogue(locale_dir):
@@ -84,7 +91,7 @@ def test_command_speaks_russian_under_a_russian_locale(tmp_path, locale_env):
 
     proc = run("enable", "-e", "no-such-event", "-g", "authentication")
     assert proc.returncode == 1
-    assert proc.stdout.startswith("Неизвестный идентификатор события: no-such-event\n")
+    assert proc.stderr.startswith("zorna-admin-events: Неизвестный идентификатор события: no-such-event\n")
     assert proc.stderr.endswith(": syslog-ng.service и auditd не перезапускаются\n")
 
     proc = run("enable")
@@ -93,3 +100,26 @@ def test_command_speaks_russian_under_a_russian_locale(tmp_path, locale_env):
     assert proc.stderr.endswith(
         "zorna-admin-events enable: ошибка: укажите хотя бы одно событие (-e EVENT) или группу (-g GROUP)\n"
     )
+
+
+@pytest.fixture
+def russian_command(tmp_path, monkeypatch):
+    """The command's texts, argparse's included, from the compiled catalogue in Russian."""
+    compile_catalogue(tmp_path / "usr/share/locale")
+    monkeypatch.setenv("LANGUAGE", "ru")
+    monkeypatch.setattr(texts, "_translations", None)
+    monkeypatch.setattr(argparse, "_", argparse._)
+    monkeypatch.setattr(argparse, "ngettext", argparse.ngettext)
+    texts.use_catalogue(str(tmp_path))
+
+
+ENGLISH = re.compile(r"\b[a-z]{2,} [a-z]{2,}\b")
+
+
+def test_every_help_page_is_russian_but_its_examples(russian_command):
+    parser = cli.build_parser()
+    pages = [parser] + list(next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction)).choices.values())
+    for page in pages:
+        prose = [line for line in page.format_help().splitlines()
+                 if not line.strip().startswith(cli.PROG) and "[" not in line]
+        assert not [line for line in prose if ENGLISH.search(line)], page.prog

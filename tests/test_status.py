@@ -83,14 +83,5 @@ def test_table_is_aligned_with_paths_and_rules_under_their_event():
         "    audit rule    -w /a\\ b\n"
         "x            -      false    local3    -\n"
     )
-    document = json.loads(status.json_text(reading))
+    document = json.loads(status.json_text(reading.as_dict()))
     assert [e["id"] for e in document["events"]] == ["file-opened", "x"]
-
-
-@pytest.mark.parametrize("tty", [True, False])
-def test_pager_only_on_a_terminal(monkeypatch, pager, tty):
-    out = io.StringIO()
-    out.isatty = lambda: tty
-    monkeypatch.setattr("sys.stdout", out)
-    status.page("text\n")
-    assert (pager, out.getvalue()) == (([(("text\n", "less -R"), {})], "") if tty else ([], "text\n"))

@@ -27,6 +27,6 @@ def test_json_reports_what_was_stored_and_changes_nothing(run):
 def test_unknown_id_goes_to_stderr_and_the_rest_is_reported(run):
     proc = run("status", "--json", "-e", "no-such-event", "-e", "login-failed")
     assert proc.returncode == 1
-    assert proc.stderr == "Unknown event ID: no-such-event\n"
+    assert proc.stderr == "zorna-admin-events: Unknown event ID: no-such-event\n"
     assert [e["id"] for e in json.loads(proc.stdout)["events"]] == ["login-failed"]
 

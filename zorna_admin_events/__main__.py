@@ -2,6 +2,6 @@
 
 import sys
 
-from zorna_admin_events.cli import main
+from zorna_admin_events.entry import main
 
 sys.exit(main())

@@ -5,342 +5,85 @@ the administrator named and calls one public method on it.  Commands that
 change the configuration end by restarting the logging daemons, unless told
 not to.
 
-Every subcommand is a row of ``COMMANDS``: the row says which method it calls,
-which selection the object is built with and which command-line values go to
-the method, so adding a subcommand means adding a row, not another branch.
+The subcommands and their options are rows of data (commands.py), from
+which the parser here and bash completion are both made.
 
 The extension module is imported only once the command line has been parsed,
 so ``--help`` and usage errors never load it (nor the event service it
 imports) and never touch the system.
 
-Texts for the administrator pass through gettext in the module's own domain,
-which ``main`` makes the default one before the parser is built, as the
-extension module does when imported, so argparse's texts are looked up there
-too.  Texts kept in tables are marked with ``N_`` and translated where used.
+Texts for the administrator pass through the catalogue of the module's own
+domain (texts.py), argparse's and the extension module's included; ``main``
+loads it before the parser is built.  Texts kept in tables are marked with
+``N_`` and translated where used.  Results go to standard output, notices and
+errors to standard error, and output.py decides on colour and the pager.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import gettext
 import os
 import sys
-from dataclasses import dataclass
-from gettext import gettext as _
 from pathlib import Path
-from typing import Callable, Optional, Sequence, TextIO, Tuple, Union
+from typing import Optional, Sequence, TextIO
 
-
-def N_(text: str) -> str:
-    """Marks a text for translation where it is defined; ``_`` translates it where it is used."""
-    return text
-
-
-PROG = "zorna-admin-events"
-MODULE = "zorna_admin_events.admin_events"
-CLASS = "ZornaAdminEvents"
-TEXT_DOMAIN = "zorna_admin_events"
+from . import texts
+from .commands import (
+    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, EXAMPLES, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS,
+    NO_RESTART, OPTION, POSITIONAL, QUIET, REQUIRED, RESTART_NOTE, ROOT, Command, Option, options_of, root_dir,
+)
+from .names import CLASS, COMPLETE, LOCK_FILE, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
+from .texts import N_, _
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
-# The service stand-in keeps its files under the directory this variable names.
-ROOT_ENV = "ZORNA_EVENTS_ROOT"
-
-# The class attributes that name the files the class reads, and where each
-# file lies relative to the root of the system.
-ROOTED_PATHS = {
-    "_ZornaAdminEvents__default_config_dir": "usr/share/syslog-ng-mod-zorna/event-settings",
-    "_ZornaAdminEvents__current_config_file": "etc/zorna-syslog.conf",
-    "_ZornaAdminEvents__param_ru_translations_file": "etc/vek-admin-events/eventsdictionary.json",
-}
-LOCALE_DIR = "usr/share/locale"
-
 # What restart_daemons() runs; named when a restart is skipped under --root.
 RESTARTED_UNITS = N_("syslog-ng.service and auditd")
-RESTART_FLAG = "_ZornaAdminEvents__need_daemon_restart"
 
-# First argument of the hidden entry point behind bash completion (see completion.py).
-COMPLETE = "__complete"
-
-# The pager the showing methods start.
-PAGER = "less"
-
-# Held by a changing command for its whole run, so that the stores of one run
-# (a property and the audit rules made from it) never interleave with another's.
-LOCK_FILE = "run/lock/zorna-admin-events.lock"
-
-# The names syslog-ng knows.
-FACILITIES = (
-    "kern", "user", "mail", "daemon", "auth", "syslog", "lpr", "news", "uucp", "cron", "authpriv", "ftp",
-    "local0", "local1", "local2", "local3", "local4", "local5", "local6", "local7",
-)
-PRIORITIES = ("emerg", "alert", "crit", "err", "warning", "notice", "info", "debug")
-
-SPECIAL_EVENTS = "_ZornaAdminEvents__special_events"
-
-# How a subcommand takes events and groups.
-NONE = "none"              # not at all
-OPTION = "option"          # -e/--event, -g/--group, repeatable, optional
-REQUIRED = "required"      # -e/--event, repeatable, at least one
-ANY = "any"                # as OPTION; none named means every one
-POSITIONAL = "positional"  # as the positional arguments (EVENT ... / [GROUP ...])
+# OS errors the command meets, in the administrator's language; others stay as the system words them.
+OS_ERRORS = {
+    "ENOENT": N_("No such file or directory"),
+    "EACCES": N_("Permission denied"),
+    "EPERM": N_("Operation not permitted"),
+    "ENOSPC": N_("No space left on device"),
+    "EDQUOT": N_("Disk quota exceeded"),
+    "EROFS": N_("Read-only file system"),
+    "EISDIR": N_("Is a directory"),
+    "ENOTDIR": N_("Not a directory"),
+    "ELOOP": N_("Too many levels of symbolic links"),
+    "EEXIST": N_("File exists"),
+    "EIO": N_("Input/output error"),
+}
 
 
 class CommandError(Exception):
     """A failure the command itself detects; its message says it all."""
 
 
-def json_value(text: str) -> str:
-    """argparse type of a VALUE: JSON text of a string, an array or an object.
-
-    The text itself is what is passed on; it is only decoded here so that a
-    value the class would refuse is a usage error that changes nothing.
-    """
-    import json
-
-    try:
-        decoded = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise argparse.ArgumentTypeError(
-            _("not JSON text ({reason}); quote a path as JSON, e.g. '\"/etc/passwd\"'").format(reason=exc)
-        ) from None
-    if not isinstance(decoded, (str, list, dict)):
-        raise argparse.ArgumentTypeError(
-            _("{text!r} is JSON {type}; expected a JSON string, array or object").format(
-                text=text, type=type(decoded).__name__
-            )
-        )
-    return text
-
-
-def root_dir(text: str) -> Path:
-    """argparse type of --root: an existing directory, made absolute."""
-    path = Path(text)
-    if not path.is_dir():
-        raise argparse.ArgumentTypeError(_("{text!r} is not a directory").format(text=text))
-    return path.resolve()
-
-
-@dataclass(frozen=True)
-class Value:
-    """A positional command-line value handed to the method, in order."""
-
-    dest: str
-    metavar: str
-    help: str
-    type: Callable[[str], object] = str
-    choices: Optional[Tuple[str, ...]] = None
-
-
-@dataclass(frozen=True)
-class Flag:
-    """An on/off option of a subcommand, e.g. --json."""
-
-    name: str
-    help: str
-
-
-@dataclass(frozen=True)
-class Command:
-    """One subcommand: which method it calls and with what."""
-
-    name: str
-    # Public method of the class, or a function choosing it from the namespace;
-    # None when `action` does the work.
-    method: Union[None, str, Callable[[argparse.Namespace], str]]
-    help: str
-    examples: Tuple[str, ...]
-    events: str = NONE
-    groups: str = NONE
-    values: Tuple[Value, ...] = ()
-    changes: bool = False   # ends with restart_daemons()
-    # The method may refuse its VALUE: it prints why, stores nothing and
-    # leaves the restart flag unset.
-    may_refuse: bool = False
-    static: bool = False    # called on the class, no object is built
-    shows: bool = False     # output goes through the pager
-    flags: Tuple[Flag, ...] = ()
-    # Does the work instead of a method: action(cls, ns, stderr) -> exit status.
-    action: Optional[Callable[..., int]] = None
-
-    def method_name(self, ns: argparse.Namespace) -> str:
-        return self.method if isinstance(self.method, str) else self.method(ns)
-
-
-FILE_VALUE = Value("file", "FILE", N_("configuration file"))
-
-
-def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
-    """`status`: read every selected event's state and print it; change nothing."""
-    from . import status
-
-    reading = status.read_status(cls, ns.events, ns.groups)
-    for notice in reading.notices:
-        print(notice, file=stderr if ns.json else sys.stdout)
-    if ns.json:
-        sys.stdout.write(status.json_text(reading))
-    else:
-        status.page(status.table_text(reading))
-    return EXIT_FAILURE if reading.notices else EXIT_OK
-
-
-COMMANDS: Tuple[Command, ...] = (
-    Command(
-        "groups",
-        lambda ns: "show_groups" if ns.groups else "show_all_groups",
-        N_("show every event's enabled status, group by group"),
-        ("groups", "groups file-access authentication"),
-        groups=POSITIONAL,
-        shows=True,
-    ),
-    Command(
-        "events",
-        "show_events",
-        N_("show the full configuration of events"),
-        ("events file-opened", "events file-opened modifying-file"),
-        events=POSITIONAL,
-        shows=True,
-    ),
-    Command(
-        "enable",
-        "enable",
-        N_("enable events, and every event of groups"),
-        ("enable -g file-access", "enable -e file-opened -e modifying-file"),
-        events=OPTION,
-        groups=OPTION,
-        changes=True,
-    ),
-    Command(
-        "disable",
-        "disable",
-        N_("disable events, and every event of groups"),
-        ("disable -e file-opened", "disable -g processes --no-restart"),
-        events=OPTION,
-        groups=OPTION,
-        changes=True,
-    ),
-    Command(
-        "set-facility",
-        "set_facility",
-        N_("set the syslog facility of events, and of every event of groups"),
-        ("set-facility auth -e file-opened", "set-facility local3 -g authentication"),
-        events=OPTION,
-        groups=OPTION,
-        values=(Value("facility", "FACILITY", N_("syslog facility, e.g. auth or local3"), choices=FACILITIES),),
-        changes=True,
-    ),
-    Command(
-        "set-priority",
-        "set_priority",
-        N_("set the syslog priority of events, and of every event of groups"),
-        ("set-priority warning -e file-opened", "set-priority info -g processes"),
-        events=OPTION,
-        groups=OPTION,
-        values=(Value("priority", "PRIORITY", N_("syslog priority, e.g. info or warning"), choices=PRIORITIES),),
-        changes=True,
-    ),
-    Command(
-        "set-properties",
-        "set_properties",
-        N_("set a parameter of events to a JSON value (paths of file events become audit rules)"),
-        (
-            "set-properties watch paths '[\"/etc/shadow\", \"/etc/my file\"]' -e file-opened",
-            "set-properties watch paths '\"/etc/passwd\"' -e modifying-file",
-            "set-properties filter exclude-programs '[\"/usr/bin/apt-check\"]' -e sudo-command",
-        ),
-        events=REQUIRED,
-        values=(
-            Value("section", "SECTION", N_("first-level key (\"\" for a first-level parameter)")),
-            Value("parameter", "PARAMETER", N_("second-level key")),
-            Value(
-                "value",
-                "VALUE",
-                N_("JSON text: a string (quoted), an array or an object"),
-                json_value,
-            ),
-        ),
-        changes=True,
-        may_refuse=True,
-    ),
-    Command(
-        "status",
-        None,
-        N_("report events' enabled state, syslog facility and priority, watched paths and audit rules"),
-        ("status", "status --json -g file-access", "status -e file-opened -e sudo-command"),
-        events=ANY,
-        groups=ANY,
-        flags=(Flag("--json", N_("print one JSON document instead of a table")),),
-        action=show_status,
-    ),
-    Command(
-        "export",
-        "export_config",
-        N_("save the whole event configuration to a file"),
-        ("export /root/events.conf",),
-        values=(FILE_VALUE,),
-        static=True,
-    ),
-    Command(
-        "import",
-        "import_config",
-        N_("load the whole event configuration from a file"),
-        ("import /root/events.conf", "import /root/events.conf --no-restart"),
-        values=(FILE_VALUE,),
-        changes=True,
-    ),
-)
-
-COMMANDS_BY_NAME = {command.name: command for command in COMMANDS}
-
-
-DESCRIPTION = N_(
-    "Decide which security events are logged and how: enabled state, "
-    "syslog facility and priority, event parameters and audit rules."
-)
-EXAMPLES = ("groups", "enable -g file-access", "events file-opened", "--root /tmp/tree groups")
-EXIT_STATUS = N_(
-    "exit status: 0 on success, 1 when the operation failed, a VALUE was "
-    "refused or an ID was unknown, 2 on a usage error."
-)
-RESTART_NOTE = N_("The daemons syslog-ng and auditd are restarted afterwards if anything changed.")
-
-
 def _examples(lines: Sequence[str]) -> str:
     return _("examples:") + "\n" + "\n".join(f"  {PROG} {line}" for line in lines)
 
 
-def _no_restart_option(parser: argparse.ArgumentParser, default) -> None:
-    parser.add_argument(
-        "--no-restart",
-        action="store_true",
-        default=default,
-        help=_("do not restart syslog-ng and auditd afterwards"),
-    )
+def _exit_statuses() -> str:
+    return _("exit status:") + "\n" + "\n".join(f"  {code:<14}{_(meaning)}" for code, meaning in EXIT_STATUSES)
 
 
-def _common_options(parser: argparse.ArgumentParser, default) -> None:
-    """Options accepted both before and after the subcommand name.
-
-    The subcommand parsers use SUPPRESS as default so that an option given
-    before the subcommand is not reset by the subcommand's own parsing.
-    """
-    parser.add_argument(
-        "--root",
-        metavar="DIR",
-        type=root_dir,
-        default=default,
-        help=_("work on the system tree under DIR instead of /; the daemons are not restarted"),
-    )
-    parser.add_argument(
-        "--debug",
-        action="store_true",
-        default=default if default is argparse.SUPPRESS else False,
-        help=_("show the traceback when the operation fails"),
-    )
+def _add_option(parser: argparse.ArgumentParser, option: Option, default) -> None:
+    """An option as the subcommand parsers take it, with SUPPRESS as default so
+    that the same option given before the subcommand is not reset; on the main
+    parser with its real default."""
+    kwargs = {"help": _(option.help), "default": default}
+    if option is ROOT:
+        kwargs.update(metavar=option.metavar, type=root_dir)
+    else:
+        kwargs["action"] = "store_true"
+        if default is None:
+            kwargs["default"] = False
+    parser.add_argument(*option.names, **kwargs)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -349,26 +92,21 @@ def build_parser() -> argparse.ArgumentParser:
         description=_(DESCRIPTION),
         epilog=_examples(EXAMPLES)
         + "\n\n"
-        + _(EXIT_STATUS)
-        + "\n"
+        + _exit_statuses()
+        + "\n\n"
         + _("Run '{prog} COMMAND --help' for the options of one command.").format(prog=PROG),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action=_VersionAction)
-    _common_options(parser, None)
-    _no_restart_option(parser, False)
-
-    common = argparse.ArgumentParser(add_help=False)
-    _common_options(common, argparse.SUPPRESS)
-    changing = argparse.ArgumentParser(add_help=False, parents=[common])
-    _no_restart_option(changing, argparse.SUPPRESS)
+    parser.add_argument("--version", action=_version_action(), help=_("show program's version number and exit"))
+    for option in MAIN_OPTIONS:
+        _add_option(parser, option, None)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
-        _add_command(sub, command, changing if command.changes else common)
+        _add_command(sub, command)
     return parser
 
 
-def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None:
+def _add_command(sub, command: Command) -> None:
     epilog = _examples(command.examples)
     if command.changes:
         epilog += "\n\n" + _(RESTART_NOTE)
@@ -378,10 +116,11 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
         help=summary,
         description=summary[0].upper() + summary[1:] + ".",
         epilog=epilog,
-        parents=[common],
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.set_defaults(command=command.name, events=None, groups=None)
+    p.set_defaults(command=command.name, events=None, groups=None, quiet=False, json=False)
+    for option in options_of(command):
+        _add_option(p, option, False if option in (QUIET, JSON) else argparse.SUPPRESS)
     for value in command.values:
         p.add_argument(value.dest, metavar=value.metavar, type=value.type, choices=value.choices, help=_(value.help))
 
@@ -406,19 +145,20 @@ def _add_command(sub, command: Command, common: argparse.ArgumentParser) -> None
             "-g", "--group", dest="groups", metavar="GROUP", action="append",
             help=_("group ID (repeatable)"),
         )
-    for flag in command.flags:
-        p.add_argument(flag.name, action="store_true", help=_(flag.help))
     p.set_defaults(_parser=p)
 
 
-class _VersionAction(argparse._VersionAction):
-    """--version, with the installed version looked up only when asked for:
-    the look-up reads every distribution's metadata, a cost that neither an
-    operation nor a completion on each Tab should pay."""
+def _version_action():
+    class VersionAction(argparse._VersionAction):
+        """--version, with the installed version looked up only when asked for:
+        the look-up reads every distribution's metadata, a cost that an
+        operation should not pay."""
 
-    def __call__(self, parser, namespace, values, option_string=None):
-        self.version = f"%(prog)s {_version()}"
-        super().__call__(parser, namespace, values, option_string)
+        def __call__(self, parser, namespace, values, option_string=None):
+            self.version = f"%(prog)s {_version()}"
+            super().__call__(parser, namespace, values, option_string)
+
+    return VersionAction
 
 
 def _version() -> str:
@@ -433,15 +173,31 @@ def _version() -> str:
         return "unknown"
 
 
+def _once(ids: Optional[Sequence[str]]) -> Optional[list]:
+    """IDs in the order given, each once."""
+    return list(dict.fromkeys(ids)) if ids else ids
+
+
 def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
     """Parse the command line; every usage error exits with status 2 here."""
-    ns = build_parser().parse_args(argv)
+    from .checks import check_argument
+
+    parser = build_parser()
+    argv = sys.argv[1:] if argv is None else argv
+    encoding = sys.getfilesystemencoding()
+    for arg in argv:
+        if not check_argument(arg, encoding):
+            parser.error(_("{argument} is not valid in the locale's encoding ({encoding})").format(
+                argument=ascii(arg), encoding=encoding))
+    ns = parser.parse_args(argv)
     command = COMMANDS_BY_NAME[ns.command]
+    ns.events, ns.groups = _once(ns.events), _once(ns.groups)
     if command.events == OPTION and command.groups == OPTION and not (ns.events or ns.groups):
         ns._parser.error(_("name at least one event (-e EVENT) or group (-g GROUP)"))
     if ns.no_restart and not command.changes:
         ns._parser.error(
-            _("--no-restart: {command} changes nothing, so it restarts nothing").format(command=command.name)
+            _("{option}: {command} changes nothing, so it restarts nothing").format(
+                option=NO_RESTART.names[0], command=command.name)
         )
     return ns
 
@@ -460,24 +216,22 @@ def root_named(argv: Sequence[str]) -> Optional[str]:
 
 
 def use_catalogue(argv: Sequence[str]) -> None:
-    """Make the module's text domain the default one, with the catalogue of
-    the system, or of the tree that --root names.
+    """Load the catalogue of the system, or of the tree that --root names.
 
     This happens before parsing, so that help and usage errors are
     translated too; hence the plain scan for --root, whose value argparse
     checks afterwards.
     """
-    root = root_named(argv) or "/"
-    gettext.bindtextdomain(TEXT_DOMAIN, str(Path(root) / LOCALE_DIR))
-    gettext.textdomain(TEXT_DOMAIN)
+    texts.use_catalogue(root_named(argv) or "/")
 
 
-def load_class(root: Optional[Path]):
+def load_class(root: Optional[Path], output=None):
     """Import the extension module and return its class, set up for ``root``.
 
     Under a root the service stand-in must see the variable before its first
-    use, and the class's file paths and the message catalogue are moved below
-    the root after the import has bound them to the real system.
+    use, and the class's file paths are moved below the root after the import
+    has bound them to the real system.  With ``output`` (the command's own
+    run), the module's `_`, pager and colours become this run's.
     """
     import importlib
 
@@ -488,8 +242,68 @@ def load_class(root: Optional[Path]):
     if root is not None:
         for attr, relative in ROOTED_PATHS.items():
             setattr(cls, attr, root / relative)
-        gettext.bindtextdomain(TEXT_DOMAIN, str(root / LOCALE_DIR))
+    if output is not None:
+        module._ = _
+        output.install(module)
     return cls
+
+
+def report(lines: Sequence[str], stderr: TextIO) -> None:
+    """Notices the class printed (unknown IDs, a refused VALUE), as the command's own on stderr."""
+    for line in lines:
+        print(f"{PROG}: {line}", file=stderr)
+
+
+def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
+    """`status`, and `groups`/`events` with --json: read the selected events'
+    state and print it; change nothing."""
+    from . import status
+
+    groups = ns.groups
+    if ns.command == "groups" and not groups:
+        groups = sys.modules[cls.__module__].zorna_events.get_group_ids()
+    reading = status.read_status(cls, ns.events, groups)
+    report(reading.notices, stderr)
+    if ns.json:
+        document = reading.as_dict()
+        if ns.command == "events":
+            for record, event in zip(document["events"], reading.events):
+                record["settings"] = event.settings
+        sys.stdout.write(status.json_text(document))
+    else:
+        ns.output.page(status.table_text(reading))
+    return EXIT_FAILURE if reading.notices else EXIT_OK
+
+
+ACTIONS = {"status": show_status}
+
+
+@contextlib.contextmanager
+def file_argument(name: str, reading: bool):
+    """The file a FILE argument names; for "-", a private copy of standard
+    input (``reading``) or a file that goes to standard output afterwards."""
+    if name != "-":
+        yield name
+        return
+    import shutil
+    import tempfile
+
+    from .checks import MAX_SIZE, BrokenFile
+
+    with tempfile.TemporaryDirectory(prefix="zorna-admin-events.") as directory:
+        path = os.path.join(directory, "configuration")
+        if reading:
+            with open(path, "wb") as copy:
+                data = sys.stdin.buffer.read(MAX_SIZE + 1)
+                if len(data) > MAX_SIZE:
+                    raise BrokenFile(_("{file}: larger than {size} MiB").format(
+                        file=_("standard input"), size=MAX_SIZE // (1024 * 1024)))
+                copy.write(data)
+        yield path
+        if not reading:
+            with open(path, encoding="utf-8") as exported:
+                shutil.copyfileobj(exported, sys.stdout)
+            sys.stdout.flush()
 
 
 def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> int:
@@ -497,12 +311,16 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
 
     Returns the exit status; exceptions from the class propagate.
     """
-    if command.action is not None:
-        return command.action(cls, ns, stderr)
+    from .output import one_column
+    from .status import captured_stdout
+
+    if command.action is not None or getattr(ns, "json", False):
+        return ACTIONS.get(command.action, show_status)(cls, ns, stderr)
     method = command.method_name(ns)
     args = [getattr(ns, value.dest) for value in command.values]
     if command.static:
-        getattr(cls, method)(*args)
+        with file_argument(args[0], reading=False) as path:
+            getattr(cls, method)(path)
         return EXIT_OK
 
     # The class drops unknown IDs from these very lists (after printing a
@@ -510,27 +328,37 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
     events = list(ns.events) if ns.events else None
     groups = list(ns.groups) if ns.groups else None
     named = len(events or ()) + len(groups or ())
-    obj = cls(events, groups)
+    with captured_stdout() as printed:
+        obj = cls(events, groups)
+    report(printed.getvalue().splitlines(), stderr)
     known = len(events or ()) + len(groups or ())
-    # Keep the class's notices ahead of what the pager or the restart
-    # commands write straight to the terminal.
-    sys.stdout.flush()
 
     if named and not known:
         # Nothing left to act on: no empty pager, no needless restart.
         return EXIT_FAILURE
-    getattr(obj, method)(*args)
-    if command.may_refuse:
-        if not getattr(obj, RESTART_FLAG, True):
-            # Refused: the class has said why on stdout, and nothing changed.
+    if command.name == "groups":
+        one_column(sys.modules[cls.__module__])
+    with contextlib.ExitStack() as stack:
+        if command.values and command.values[-1].dest == "file":
+            args[-1] = stack.enter_context(file_argument(args[-1], reading=True))
+        # A refusal of the VALUE is reported on stderr; --quiet keeps the results back.
+        printed = stack.enter_context(captured_stdout()) if command.may_refuse or ns.quiet else None
+        getattr(obj, method)(*args)
+    if printed is not None:
+        if command.may_refuse and not getattr(obj, RESTART_FLAG, True):
+            # Refused: nothing changed.
+            report(printed.getvalue().splitlines(), stderr)
             return EXIT_FAILURE
+        if not ns.quiet:
+            sys.stdout.write(printed.getvalue())
+    if command.may_refuse:
         warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
 
     if command.changes and not ns.no_restart:
         sys.stdout.flush()
         if ns.root is None:
             obj.restart_daemons()
-        elif getattr(obj, RESTART_FLAG, True):
+        elif getattr(obj, RESTART_FLAG, True) and not ns.quiet:
             print(
                 _("{prog}: --root {root}: not restarting {units}").format(
                     prog=PROG, root=ns.root, units=_(RESTARTED_UNITS)
@@ -615,9 +443,16 @@ def run_lock(root: Optional[Path], stderr: TextIO):
 
 
 def describe(exc: BaseException) -> str:
-    """One line naming what went wrong."""
+    """One line naming what went wrong, in the administrator's language where we can."""
+    import errno
+
+    from .checks import BrokenFile
+
+    if isinstance(exc, OSError) and errno.errorcode.get(exc.errno) in OS_ERRORS:
+        reason = _(OS_ERRORS[errno.errorcode[exc.errno]])
+        return f"{exc.filename}: {reason}" if exc.filename is not None else reason
     text = " ".join(str(exc).split("\n")).strip()
-    if isinstance(exc, (OSError, CommandError)) and text:
+    if isinstance(exc, (OSError, CommandError, BrokenFile)) and text:
         return text
     name = type(exc).__name__
     return f"{name}: {text}" if text else name
@@ -627,22 +462,29 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
     if argv[:1] == [COMPLETE]:
-        from zorna_admin_events.completion import complete
+        from .completion import complete
 
         return complete(argv[1:])
+    from .checks import check_class_files
+    from .output import EXIT_PIPE, Output
+
+    if sys.stderr is None:  # started with stderr closed: errors go nowhere, not to stdout
+        sys.stderr = open(os.devnull, "w")
     use_catalogue(argv)
     ns = parse_args(argv)
     command = COMMANDS_BY_NAME[ns.command]
+    output = ns.output = Output(ns.no_pager)
     stderr = sys.stderr
     try:
-        if command.shows:
-            import shutil
-
-            if shutil.which(PAGER) is None:
-                raise CommandError(_("the pager {pager!r} is not installed").format(pager=PAGER))
         with run_lock(ns.root, stderr) if command.changes else contextlib.nullcontext():
-            cls = load_class(ns.root)
-            return execute(command, ns, cls, stderr)
+            cls = load_class(ns.root, output)
+            if FILE_VALUE not in command.values:
+                # import and export read none of them, and import must be
+                # able to replace a broken configuration.
+                check_class_files(cls)
+            status = execute(command, ns, cls, stderr)
+        output.stdout.flush()
+        return EXIT_PIPE if output.lost and status == EXIT_OK else status
     except KeyboardInterrupt:
         print(file=stderr)
         return EXIT_INTERRUPTED
@@ -651,10 +493,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             import traceback
 
             traceback.print_exc(file=stderr)
-        try:
-            sys.stdout.flush()
-        except Exception:
-            pass
+        output.stdout.flush()
         print(_("{prog}: error: {message}").format(prog=PROG, message=describe(exc)), file=stderr)
         return EXIT_FAILURE
 

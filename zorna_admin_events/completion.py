@@ -1,4 +1,4 @@
-"""Candidates for bash completion, worked out from the command's own parser.
+"""Candidates for bash completion, worked out from the command's own table.
 
 The completion function (completion/zorna-admin-events.bash) runs
 
@@ -10,24 +10,30 @@ candidate is printed per line; bash keeps those that start with the word
 under the cursor.  Where a file or a directory is expected, the only line is
 FILES or DIRS and bash completes names from the file system itself.
 
-Event and group IDs come from the event service's catalogue, under the tree
-that --root names when one is given, the same way the command reaches it.
-Completion must never disturb the shell, so any failure prints nothing.
+This runs on every Tab, so it reads the subcommands and their options from
+commands.py, as the parser is made from, but neither builds the parser nor
+imports argparse or the extension module.  Event and group IDs come from the
+event service's catalogue, under the tree that --root names when one is
+given, the same way the command reaches it.  Completion must never disturb
+the shell, so any failure prints nothing.
 """
 
-import argparse
 import os
 import sys
-from pathlib import Path
-from typing import List, Optional, Sequence
 
-from zorna_admin_events import cli
+from .commands import (
+    ANY, COMMANDS_BY_NAME, DIRS, FILES, MAIN_OPTIONS, OPTION, POSITIONAL, REQUIRED, ROOT, options_of,
+)
+from .names import ROOT_ENV
 
-FILES = "\aFILES"
-DIRS = "\aDIRS"
+__all__ = ["complete", "candidates", "FILES", "DIRS"]
+
+HELP = ("-h", "--help")
+EVENT_OPTIONS = ("-e", "--event")
+GROUP_OPTIONS = ("-g", "--group")
 
 
-def complete(args: Sequence[str]) -> int:
+def complete(args):
     try:
         index = int(args[0]) - 1
         words = list(args[1:])
@@ -36,30 +42,40 @@ def complete(args: Sequence[str]) -> int:
             print(candidate)
     except Exception:
         pass
-    return cli.EXIT_OK
+    return 0
 
 
-def candidates(before: List[str], current: str) -> List[str]:
+def candidates(before, current):
     """What may stand for the word ``current``, after the words ``before``."""
     before, current = _rejoined(before, current)
-    parser = cli.build_parser()
-    active, expected, positionals = _state(parser, before)
+    command, expected, positionals, root = _state(before)
     if expected is not None:
-        return _values(expected, before)
-    if active is parser and not current.startswith("-"):
-        return list(_subparsers(parser))
-    action = None if current.startswith("-") else _positional(active, positionals)
-    if action is None:
-        return [option for action in active._actions if action.help != argparse.SUPPRESS
-                for option in action.option_strings]
-    return _values(action, before)
+        return _option_values(expected, root)
+    if current.startswith("-"):
+        return option_strings(command)
+    if command is None:
+        return list(COMMANDS_BY_NAME)
+    values = _positional_values(command, positionals, root)
+    return option_strings(command) if values is None else values
 
 
-def _rejoined(before: List[str], current: str):
+def option_strings(command):
+    """Every option of the command (None: before the subcommand), as --help lists them."""
+    if command is None:
+        return list(HELP + ("--version",) + tuple(name for option in MAIN_OPTIONS for name in option.names))
+    names = list(HELP) + [name for option in options_of(command) for name in option.names]
+    if command.events in (OPTION, REQUIRED, ANY):
+        names += EVENT_OPTIONS
+    if command.groups in (OPTION, ANY):
+        names += GROUP_OPTIONS
+    return names
+
+
+def _rejoined(before, current):
     """bash splits "--root=DIR" into "--root" "=" "DIR"; put the completed
     ones together again, and make an option whose value is being typed after
     "=" the last word before it."""
-    words: List[str] = []
+    words = []
     for word in before + [current]:
         if word == "=" and words and words[-1].startswith("--") and "=" not in words[-1]:
             words[-1] += word
@@ -74,57 +90,56 @@ def _rejoined(before: List[str], current: str):
     return words, current
 
 
-def _subparsers(parser: argparse.ArgumentParser):
-    for action in parser._actions:
-        if isinstance(action, argparse._SubParsersAction):
-            return action.choices
-    return {}
+def _takes_value(name):
+    return name in ROOT.names or name in EVENT_OPTIONS or name in GROUP_OPTIONS
 
 
-def _state(parser: argparse.ArgumentParser, words: List[str]):
-    """The parser in charge after ``words``, the option waiting for its
-    value (or None) and how many positional values the parser has taken."""
-    active, expected, positionals = parser, None, 0
+def _state(words):
+    """The subcommand after ``words`` (or None), the option waiting for its
+    value (or None), how many positional values it has taken and the last
+    --root named."""
+    command, expected, positionals, root = None, None, 0, None
     for word in words:
         if expected is not None:
+            if expected in ROOT.names:
+                root = word
             expected = None
         elif word.startswith("-"):
-            action = active._option_string_actions.get(word.split("=", 1)[0])
-            if action is not None and action.nargs != 0 and "=" not in word:
-                expected = action
-        elif active is parser and word in _subparsers(parser):
-            active = _subparsers(parser)[word]
+            name, has_value, value = word.partition("=")
+            if has_value and name in ROOT.names:
+                root = value
+            elif not has_value and _takes_value(name):
+                expected = name
+        elif command is None and word in COMMANDS_BY_NAME:
+            command = COMMANDS_BY_NAME[word]
         else:
             positionals += 1
-    return active, expected, positionals
+    return command, expected, positionals, root
 
 
-def _positional(parser: argparse.ArgumentParser, taken: int) -> Optional[argparse.Action]:
-    """The positional argument that the next value on the command line fills."""
-    for action in parser._actions:
-        if action.option_strings:
-            continue
-        if action.nargs in ("*", "+"):
-            return action
-        if taken == 0:
-            return action
-        taken -= 1
+def _option_values(option, root):
+    if option in ROOT.names:
+        return [ROOT.complete]
+    return _catalogue("events" if option in EVENT_OPTIONS else "groups", root)
+
+
+def _positional_values(command, taken, root):
+    """Candidates for the next positional value of ``command``; None when it takes no more."""
+    if taken < len(command.values):
+        value = command.values[taken]
+        if value.dest == "file":
+            return [FILES]
+        return list(value.choices or ())
+    if command.events == POSITIONAL:
+        return _catalogue("events", root)
+    if command.groups == POSITIONAL:
+        return _catalogue("groups", root)
     return None
 
 
-def _values(action: argparse.Action, before: List[str]) -> List[str]:
-    if action.type is cli.root_dir:
-        return [DIRS]
-    if action.dest == cli.FILE_VALUE.dest:
-        return [FILES]
-    if action.dest in ("events", "groups"):
-        return _catalogue(action.dest, cli.root_named(before))
-    return []
-
-
-def _catalogue(kind: str, root: Optional[str]) -> List[str]:
+def _catalogue(kind, root):
     if root:
-        os.environ[cli.ROOT_ENV] = str(Path(root).resolve())
+        os.environ[ROOT_ENV] = os.path.realpath(root)
     import zorna_events
 
     ids = zorna_events.get_event_ids() if kind == "events" else zorna_events.get_group_ids()

@@ -9,18 +9,12 @@ state from the service.
 """
 
 import contextlib
-import gettext
 import io
 import json
 import sys
-from collections import OrderedDict
 
-TEXT_DOMAIN = "zorna_admin_events"
-
-# Private members of the class used here; stored mangled, as Python stores them.
-_PRIVATE = "_ZornaAdminEvents__"
-EVENT_LIST = _PRIVATE + "event_id_list"
-GROUP_LIST = _PRIVATE + "group_id_list"
+from .names import EVENT_LIST, GROUP_LIST, PRIVATE, SPECIAL_EVENTS
+from .texts import _
 
 # First-level parameters of the syslog message, as set_facility/set_priority store them.
 FACILITY = "message-syslog-facility"
@@ -31,13 +25,9 @@ WATCH_PARAMETER = "paths"
 AUDIT_RULES = "message-audit-rules"
 
 
-def _(text):
-    return gettext.dgettext(TEXT_DOMAIN, text)
-
-
 def private(obj, name):
     """A private member of the class, such as ``get_event_config``."""
-    return getattr(obj, _PRIVATE + name)
+    return getattr(obj, PRIVATE + name)
 
 
 def setting(settings, section, parameter):
@@ -60,7 +50,7 @@ def decoded_text(value):
     return value if isinstance(value, str) else None
 
 
-class EventStatus(object):
+class EventStatus:
     """What ``status`` reports of one event, and its effective settings."""
 
     def __init__(self, event_id, group, enabled, settings, path_event):
@@ -87,22 +77,20 @@ class EventStatus(object):
         return self.settings.get(AUDIT_RULES)
 
     def as_dict(self):
-        record = OrderedDict(
-            [
-                ("id", self.id),
-                ("group", self.group),
-                ("enabled", self.enabled),
-                ("facility", self.facility),
-                ("priority", self.priority),
-            ]
-        )
+        record = {
+            "id": self.id,
+            "group": self.group,
+            "enabled": self.enabled,
+            "facility": self.facility,
+            "priority": self.priority,
+        }
         if self.path_event:
             record["watched_paths"] = self.watched_paths
             record["audit_rules"] = self.audit_rules
         return record
 
 
-class Reading(object):
+class Reading:
     """The outcome of one read: the events' status and the notices about IDs
     the catalogue lacks (already translated, one per unknown ID)."""
 
@@ -111,7 +99,7 @@ class Reading(object):
         self.notices = notices
 
     def as_dict(self):
-        return OrderedDict([("events", [event.as_dict() for event in self.events])])
+        return {"events": [event.as_dict() for event in self.events]}
 
 
 @contextlib.contextmanager
@@ -163,8 +151,8 @@ def read_status(cls, event_ids=None, group_ids=None):
     # The class finds an event's group by scanning the group directories
     # afresh for every event it resolves; they have all been read once above
     # with its own look-up, so this object answers from that reading.
-    setattr(obj, _PRIVATE + "get_event_group", group_of.get)
-    path_events = private(cls, "special_events")
+    setattr(obj, PRIVATE + "get_event_group", group_of.get)
+    path_events = getattr(cls, SPECIAL_EVENTS)
     get_config = private(obj, "get_event_config")
     events = []
     for event in sorted(selected, key=lambda e: (e not in group_of, group_of.get(e, ""), e)):
@@ -185,8 +173,8 @@ def read_status(cls, event_ids=None, group_ids=None):
 # Output of the command
 
 
-def json_text(reading):
-    return json.dumps(reading.as_dict(), indent=2) + "\n"
+def json_text(document):
+    return json.dumps(document, indent=2) + "\n"
 
 
 def _cell(value):
@@ -227,15 +215,3 @@ def table_text(reading):
             for label, items in ((path_label, _items(event.watched_paths)), (rule_label, _items(event.audit_rules))):
                 lines.extend("    " + label.ljust(label_width) + "  " + item for item in items)
     return "\n".join(lines) + "\n"
-
-
-def page(text, pager="less -R"):
-    """Through the pager when standard output is a terminal, else written as is."""
-    import pydoc
-    import shutil
-
-    if sys.stdout.isatty() and shutil.which(pager.split()[0]) is not None:
-        sys.stdout.flush()
-        pydoc.pipepager(text, pager)
-    else:
-        sys.stdout.write(text)

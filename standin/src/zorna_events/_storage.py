@@ -223,9 +223,8 @@ class StatCache(Generic[T]):
             return cached[1]
         # Take the key from the descriptor we actually read, so that content
         # and key always belong together even if the file is replaced meanwhile.
-        with open(path, "rb") as handle:
-            key = _stat_key(os.fstat(handle.fileno()))
-            data = handle.read()
+        st, data = _read_checked(path, MAX_FILE_SIZE, UnsafePathError)
+        key = _stat_key(st)
         value = self._parse(data, path)
         if len(self._entries) >= self._MAX_ENTRIES:
             self._entries.clear()
@@ -456,12 +455,20 @@ def exclusive_lock(dir_fd: int, name: str, shown: Path) -> Iterator[None]:
         os.close(fd)
 
 
-def read_regular_file(path: Path, limit: int, error: "type[ValueError]") -> bytes:
+# No file of the service is anywhere near this size; reading stops there.
+MAX_FILE_SIZE = 64 * 1024 * 1024
+
+
+def read_regular_file(path: Path, limit: int, error: "type[Exception]") -> bytes:
     """The bytes of the regular file ``path``, at most ``limit`` of them.
 
     Anything else (a device, a FIFO, a directory) or a larger file raises
     ``error`` before a byte is read; a missing file ``FileNotFoundError``.
     """
+    return _read_checked(path, limit, error)[1]
+
+
+def _read_checked(path: Path, limit: int, error: "type[Exception]") -> Tuple[os.stat_result, bytes]:
     # O_NONBLOCK: opening a FIFO must not wait for a writer.
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
@@ -476,13 +483,12 @@ def read_regular_file(path: Path, limit: int, error: "type[ValueError]") -> byte
         os.close(fd)
     if len(data) > limit:
         raise error(f"{path}: grew beyond {limit} bytes while being read")
-    return data
+    return st, data
 
 
 def read_bytes_or_none(path: Path) -> Optional[bytes]:
-    """Return the bytes of ``path``, or None if it does not exist."""
+    """Return the bytes of the regular file ``path``, or None if it does not exist."""
     try:
-        with open(path, "rb") as handle:
-            return handle.read()
+        return read_regular_file(path, MAX_FILE_SIZE, UnsafePathError)
     except FileNotFoundError:
         return None

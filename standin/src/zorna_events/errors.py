@@ -61,4 +61,5 @@ class ConfigFileError(ZornaEventsError, ValueError):
 
 class UnsafePathError(ZornaEventsError, OSError):
     """A write that would follow a symlink below the root, or replace
-    something that is not a regular file."""
+    something that is not a regular file; a read of something that is not a
+    regular file (a FIFO, a device), or of one far too large."""

@@ -175,6 +175,7 @@ import collections
 import contextlib
 import json
 import os
+import re
 import sys
 import tempfile
 import traceback
@@ -184,6 +185,7 @@ from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 try:
     from zorna_admin_events import cli as zae_cli
+    from zorna_admin_events import names as zae_names
     from zorna_admin_events import status as zae_status
 except ImportError:
     HAS_ZAE = False
@@ -192,12 +194,18 @@ else:
     HAS_ZAE = True
     ZAE_IMPORT_ERROR = None
 
-FACILITIES = [
-    "kern", "user", "mail", "daemon", "auth", "syslog", "lpr", "news", "uucp", "cron",
-    "authpriv", "ftp", "local0", "local1", "local2", "local3", "local4", "local5",
-    "local6", "local7",
-]
-PRIORITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
+
+
+def documented_choices(option):
+    """The choices DOCUMENTATION lists for an option (a flow sequence)."""
+    found = re.search(r"^  %s:\n(?:    .*\n)*?    choices: \[([^]]*)\]" % option, DOCUMENTATION, re.M)
+    return [name.strip() for name in found.group(1).split(",")]
+
+
+if HAS_ZAE:
+    FACILITIES, PRIORITIES = list(zae_names.FACILITIES), list(zae_names.PRIORITIES)
+else:  # the module fails at once then; its spec still matches its documentation
+    FACILITIES, PRIORITIES = documented_choices("facility"), documented_choices("priority")
 
 ARGUMENT_SPEC = dict(
     events=dict(type="list", elements="str"),

@@ -1,0 +1,125 @@
+"""The command in scripts and pipes: plain results on stdout, notices on
+stderr, no pager or colour unless a terminal asks for them, a closed stdout
+that loses nothing."""
+
+import io
+import json
+import os
+import re
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from cli_helpers import Runner, command_path, require_command, snapshot
+from zorna_admin_events import output
+
+CURRENT = Path("etc/zorna-syslog.conf")
+
+
+@pytest.fixture
+def run(tmp_path):
+    require_command()
+    return Runner(tmp_path)
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("tty, environ, colour, pager", [
+    (True, {}, True, output.DEFAULT_PAGER),
+    (True, {"PAGER": "most -s"}, True, "most -s"),
+    (True, {"PAGER": ""}, True, None),
+    (True, {"PAGER": "cat"}, True, None),
+    (True, {"NO_COLOR": ""}, False, None),
+    (True, {"TERM": "dumb"}, False, None),
+    (False, {}, False, None),
+])
+def test_colour_and_pager_only_for_a_terminal(monkeypatch, tty, environ, colour, pager):
+    monkeypatch.setattr("sys.stdout", Terminal() if tty else io.StringIO())
+    out = output.Output(environ=environ)
+    assert (out.colour, out.pager) == (colour, pager)
+    assert output.Output(no_pager=True, environ=environ).pager is None
+
+
+def test_the_module_gets_this_runs_pager_and_blank_colours(monkeypatch, pager):
+    monkeypatch.setattr("sys.stdout", io.StringIO())
+    module = type("Module", (), {"Color": type("Color", (), {"GREY": "\x1b[90m", "END": "\x1b[0m"})})
+    output.Output(environ={}).install(module)
+    module.pydoc.pipepager("text\n", cmd="less -R")
+    assert (pager, module.Color.GREY, module.Color.END) == ([], "", "")
+    assert output.sys.stdout.getvalue() == "text\n"
+
+
+def test_a_listing_is_plain_and_needs_no_pager_when_piped(run):
+    run.env.update(PATH=f"{run.bin}{os.pathsep}/nonexistent", PAGER="less")
+    proc = run("groups")
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert "\x1b" not in proc.stdout and "login-failed" in proc.stdout
+    # One status column for the whole grouped listing.
+    lines = [re.match(r"(\S+) +([01]) ", line) for line in proc.stdout.splitlines()]
+    assert len({m.start(2) for m in lines if m}) == 1
+
+
+@pytest.mark.parametrize("args", [
+    ("status", "--json", "-g", "file-access"),
+    ("groups", "--json", "file-access"),
+    ("events", "--json", "file-opened", "file-deleted"),
+])
+def test_json_has_the_same_keys_everywhere(run, args):
+    proc = run(*args)
+    assert proc.returncode == 0, proc.stderr
+    events = json.loads(proc.stdout)["events"]
+    reference = {e["id"]: e for e in json.loads(run("status", "--json", "-g", "file-access").stdout)["events"]}
+    for event in events:
+        settings = event.pop("settings", None)
+        assert event == reference[event["id"]]
+        assert (settings is not None) == (args[0] == "events")
+
+
+def test_repeated_ids_count_once(run):
+    proc = run("enable", "-e", "logout", "-e", "logout", "-g", "processes", "-g", "processes", "--no-restart")
+    assert proc.returncode == 0
+    assert [line.split()[0] for line in proc.stdout.splitlines()] == ["logout", "processes"]
+    assert [e["id"] for e in json.loads(run("status", "--json", "-e", "logout", "-e", "logout").stdout)["events"]] \
+        == ["logout"]
+
+
+def test_quiet_prints_nothing_and_still_changes(run):
+    proc = run("disable", "-q", "-e", "login-failed")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+    assert json.loads((run.root / CURRENT).read_text())["login-failed"]["enabled"] == "0"
+
+
+def test_export_dash_and_import_dash_go_through_the_standard_streams(run):
+    exported = run("export", "-")
+    assert exported.returncode == 0
+    assert json.loads(exported.stdout) == json.loads((run.root / CURRENT).read_text())
+    assert run("disable", "-e", "login-failed", "--no-restart").returncode == 0
+    argv = [command_path(), "--root", str(run.root), "import", "-", "--no-restart"]
+    proc = subprocess.run(argv, input=exported.stdout, capture_output=True, text=True, env=run.env, timeout=60)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert json.loads((run.root / CURRENT).read_text()) == json.loads(exported.stdout)
+    assert not (run.cwd / "-").exists()
+
+
+@pytest.mark.parametrize("how", ["closed", "broken pipe"])
+def test_a_closed_stdout_ends_with_141_after_the_change(run, how):
+    before = snapshot(run.root)
+    argv = [command_path(), "--root", str(run.root), "disable", "-g", "authentication"]
+    if how == "closed":
+        proc = subprocess.run(["bash", "-c", '"$@" >&-', "-", *argv], stderr=subprocess.PIPE, text=True,
+                              env=run.env, timeout=60)
+    else:
+        read, write = os.pipe()
+        os.close(read)
+        try:
+            proc = subprocess.run(argv, stdout=write, stderr=subprocess.PIPE, text=True, env=run.env, timeout=60)
+        finally:
+            os.close(write)
+    assert proc.returncode == 141
+    assert "Traceback" not in proc.stderr and "Error" not in proc.stderr
+    assert snapshot(run.root) != before
+    assert json.loads((run.root / CURRENT).read_text())["login-failed"]["enabled"] == "0"

@@ -1,0 +1,163 @@
+"""Where the command's output goes: the terminal, a pager, a pipe or nowhere.
+
+- Colour and a pager only for a terminal: never when standard output is not
+  one, nor with NO_COLOR set or TERM=dumb.  --no-pager writes straight to the
+  terminal.
+- The pager is $PAGER when set (empty or "cat": none), otherwise less with
+  options that leave short output on the screen and the text there after q.
+- A closed standard output, or a pipe whose reader has gone, ends the run
+  quietly with status 141, as a shell expects of a program killed by
+  SIGPIPE; but only once the run is over, so the change and its restart are
+  still made.
+
+The extension module shows text through ``pydoc.pipepager(text, cmd="less
+-R")`` and colours it with ``Color``, names it looks up in its namespace at
+each use; ``Output.install`` gives it its own of both.
+"""
+
+import errno
+import os
+import sys
+
+# Leave short output on the screen (-F), and the text there after q (-X); pass colours (-R).
+DEFAULT_PAGER = "less -FRX"
+EXIT_PIPE = 128 + 13  # SIGPIPE
+
+
+class GuardedStdout:
+    """Standard output that survives its reader going away.
+
+    The first write or flush that fails because the pipe is broken or the
+    descriptor closed points descriptor 1 at /dev/null (so that nothing
+    later, the interpreter's final flush included, fails again), and marks
+    the output lost; the run goes on.
+    """
+
+    LOST = (errno.EPIPE, errno.EBADF, errno.EINVAL)
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.lost = stream is None
+
+    def write(self, text):
+        if self.stream is None:
+            return len(text)
+        try:
+            return self.stream.write(text)
+        except OSError as exc:
+            self._lose(exc)
+            return len(text)
+
+    def flush(self):
+        if self.stream is not None:
+            try:
+                self.stream.flush()
+            except OSError as exc:
+                self._lose(exc)
+
+    def _lose(self, exc):
+        if exc.errno not in self.LOST:
+            raise exc
+        self.lost = True
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, self.stream.fileno())
+            os.close(devnull)
+        except (OSError, ValueError):
+            self.stream = None
+
+    def isatty(self):
+        try:
+            return self.stream is not None and self.stream.isatty()
+        except (OSError, ValueError):
+            return False
+
+    def fileno(self):
+        if self.stream is None:
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        return self.stream.fileno()
+
+    def __getattr__(self, name):  # encoding, errors, buffer...
+        return getattr(self.stream, name)
+
+
+def wants_colour(stdout, environ=os.environ):
+    return stdout.isatty() and "NO_COLOR" not in environ and environ.get("TERM") != "dumb"
+
+
+def pager_command(environ=os.environ):
+    """The pager to start, or None for none."""
+    pager = environ.get("PAGER")
+    if pager is None:
+        return DEFAULT_PAGER
+    return None if pager.strip() in ("", "cat") else pager
+
+
+class Output:
+    """How this run shows text, decided once from the terminal and the environment."""
+
+    def __init__(self, no_pager=False, environ=os.environ):
+        self.stdout = sys.stdout if isinstance(sys.stdout, GuardedStdout) else GuardedStdout(sys.stdout)
+        sys.stdout = self.stdout
+        self.colour = wants_colour(self.stdout, environ)
+        self.pager = pager_command(environ) if self.colour and not no_pager else None
+
+    @property
+    def lost(self):
+        return self.stdout.lost
+
+    def page(self, text):
+        """Show a whole text: through the pager, or written as it is."""
+        if self.pager is not None:
+            import pydoc
+            import shutil
+            import shlex
+
+            try:
+                program = shlex.split(self.pager)[0]
+            except (ValueError, IndexError):
+                program = None
+            if program and shutil.which(program):
+                self.stdout.flush()
+                pydoc.pipepager(text, self.pager)
+                return
+        self.stdout.write(text)
+        self.stdout.flush()
+
+    def install(self, module):
+        """Give the extension module this run's pager and, without colour, blank colour codes."""
+        module.pydoc = _PagerFor(self)
+        if not self.colour:
+            colours = module.Color
+            module.Color = type(colours.__name__, (), {
+                name: "" for name, value in vars(colours).items()
+                if not name.startswith("__") and isinstance(value, str)
+            })
+
+
+def one_column(module):
+    """Make every listing the module builds align its status column for the
+    longest event ID of the catalogue, not only for the longest ID of its
+    own list: the grouped listing is then one table.  The module computes
+    the column as ``max(len(i) for i in ids) + 10`` through the `max` of its
+    namespace."""
+    import builtins
+
+    longest = []
+
+    def max_with_floor(*args, **kwargs):
+        if not longest:
+            longest.append(builtins.max(map(len, module.zorna_events.get_event_ids()), default=0))
+        return builtins.max(builtins.max(*args, **kwargs), longest[0])
+
+    module.max = max_with_floor
+
+
+class _PagerFor:
+    """Stands for the pydoc module where the extension module shows a text."""
+
+    def __init__(self, output):
+        self._output = output
+
+    def pipepager(self, text, cmd=None, *args, **kwargs):
+        self._output.page(text)
