@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -897,33 +898,46 @@ inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_n
     return call(sorted, call_method(mapping, items_name));
 }
 
+// Does str `a` sort before str `b` (both exact and ready), as `a < b` does:
+// by code point, a prefix first.
+inline bool text_before(PyObject* a, PyObject* b) noexcept {
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+        int order = std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(std::min(na, nb)));
+        return order < 0 || (order == 0 && na < nb);
+    }
+    return PyUnicode_Compare(a, b) < 0;  // cannot fail for two str
+}
+
 // dict(sorted(mapping.items())), `dict` and `sorted` found (in that order)
 // before items() is called.  For the builtins and an exact dict whose keys
 // are all exact str, ordering the pairs comes down to ordering the distinct
-// keys: the keys are sorted and the new dict is filled from them, without
-// the items view, a tuple per pair and the copies sorted() and dict() make.
+// keys (no two are equal, so no value is ever compared): the items are
+// sorted by key where they are, and the new dict is filled from them,
+// without the items view, a tuple per pair and the copies sorted() and
+// dict() make.  No Python code runs meanwhile, so the items stay borrowed.
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
 inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
-        Ref keys = Ref::steal(PyDict_Keys(mapping));
-        Py_ssize_t n = PyList_GET_SIZE(keys.get());
+        using Item = std::pair<PyObject*, PyObject*>;
+        Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
+        Item local[32];
+        std::unique_ptr<Item[]> heap(n > 32 ? new Item[static_cast<std::size_t>(n)] : nullptr);
+        Item* items = heap ? heap.get() : local;
+        PyObject *key, *value;
         bool texts = true;
-        for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
+        while (texts && count < n && PyDict_Next(mapping, &position, &key, &value)) {
+            texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
+            items[count++] = {key, value};
+        }
         if (texts) {
             SortingDepth depth;
-            check(PyList_Sort(keys.get()));  // compares str only: runs no Python code
+            std::sort(items, items + count, [](const Item& a, const Item& b) { return text_before(a.first, b.first); });
             Ref result = Ref::steal(PyDict_New());
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* key = PyList_GET_ITEM(keys.get(), i);
-                PyObject* value = PyDict_GetItemWithError(mapping, key);
-                if (!value) {
-                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-                    raise();
-                }
-                check(PyDict_SetItem(result.get(), key, value));
-            }
+            for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].first, items[i].second));
             return result;
         }
+        PyErr_Clear();  // a str that could not be made ready: the generic path reports it
     }
     return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
 }

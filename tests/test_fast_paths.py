@@ -240,3 +240,15 @@ def test_a_mapping_with_its_own_get_gives_the_section_translation():
     obj = bare()
     obj._ZornaAdminEvents__event_section_translations = Translations(x=1)
     assert obj._ZornaAdminEvents__get_event_config_string({"s": {"k": 1}}) == "s(S):\n    k: 1\n\n\n"
+
+
+@pytest.mark.parametrize("keys", [
+    ["ab", "a", "", "b", "aa"],  # prefixes first
+    ["z", "é", "ÿ", "Ж", "😀", "a", "Ж😀", "Жa"],  # one, two and four bytes a character
+    [f"k{i:03d}" for i in range(100, 0, -3)],  # more than fit on the stack
+])
+def test_sorted_settings_are_in_code_point_order(keys):
+    settings = {key: {str(i): i for i in range(3, 0, -1)} for key in keys}
+    result = sort(settings)
+    assert list(result) == sorted(keys)
+    assert all(list(result[key]) == ["1", "2", "3"] for key in keys)
