@@ -64,21 +64,21 @@ def per_call(function, seconds: float = 0.2) -> float:
     return min(timer.repeat(number=number, repeat=5)) / number * 1e9
 
 
-def cython_build():
-    """reference.py compiled with Cython, imported as `reference_cython`."""
+def cython_build(name="reference_cython", text=None):
+    """reference.py (or `text`) compiled with Cython, imported as `name`."""
     try:
         import Cython  # noqa: F401
     except ImportError:
         subprocess.run([sys.executable, "-m", "pip", "install", "-q", "cython"], check=True)
     CYTHON_BUILD.mkdir(parents=True, exist_ok=True)
-    source = CYTHON_BUILD / "reference_cython.py"
-    text = (HERE / "reference.py").read_text()
-    built = CYTHON_BUILD / ("reference_cython" + sysconfig.get_config_var("EXT_SUFFIX"))
+    source = CYTHON_BUILD / f"{name}.py"
+    text = (HERE / "reference.py").read_text() if text is None else text
+    built = CYTHON_BUILD / (name + sysconfig.get_config_var("EXT_SUFFIX"))
     if not source.exists() or source.read_text() != text or not built.exists():
         source.write_text(text)
         subprocess.run([sys.executable, "-m", "Cython.Build.Cythonize", "-i", "-3", "-q", source.name],
                        cwd=CYTHON_BUILD, check=True, stdout=subprocess.DEVNULL)
-    spec = importlib.util.spec_from_file_location("reference_cython", built)
+    spec = importlib.util.spec_from_file_location(name, built)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -229,6 +229,9 @@ def main(argv=None) -> int:
     parser.add_argument("--parts", default="steps,public,growth,deep", help="which tables to make")
     parser.add_argument("--deep", type=int, default=2000, help="depth of the deep settings tree")
     args = parser.parse_args(argv)
+    if args.parts == "deep":  # the module alone: no Cython build needed
+        print(f"rendering a {args.deep:,}-deep settings tree: {deep_render(args.deep):.3f} s")
+        return 0
     impls = dict(zip(IMPLEMENTATIONS, (admin_events, reference, cython_build())))
     base = Path(tempfile.mkdtemp(prefix="zae-compare-"))
     step_times, public_times, growth_times = {}, {}, {}
