@@ -80,6 +80,11 @@ def snapshot(root: Path):
     }
 
 
+def files(root: Path):
+    """Every file under root but the lock files, which a run may leave."""
+    return {path: data for path, data in snapshot(root).items() if not path.endswith(".lock")}
+
+
 def fake_systemctl(bin_dir: Path, log: Path) -> Path:
     """A systemctl that only records how it was called."""
     bin_dir.mkdir(parents=True, exist_ok=True)

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, command_path, require_command, snapshot
+from cli_helpers import Runner, command_path, files, require_command
 from zorna_admin_events.names import FACILITIES, PRIORITIES
 
 CURRENT = Path("etc/zorna-syslog.conf")
@@ -23,16 +23,11 @@ def run(tmp_path):
     return Runner(tmp_path)
 
 
-def files(root):
-    """Every file under root but the lock files, which a run may create."""
-    return {path: data for path, data in snapshot(root).items() if not path.endswith(".lock")}
-
-
 @pytest.mark.parametrize("args, status", [
-    (("set-properties", "w", "p", '["/etc/shadow", "etc/gshadow"]', "-e", "file-opened"), 1),
-    (("set-properties", "w", "p", '"-D"', "-e", "modifying-file"), 1),
-    (("set-properties", "w", "p", json.dumps("/" + "x" * 256), "-e", "modifying-directory"), 1),
-    (("set-properties", "w", "p", '["/etc/a\\u2028-D"]', "-e", "file-opened", "-e", "login-failed"), 1),
+    (("set-properties", "watch", "paths", '["/etc/shadow", "etc/gshadow"]', "-e", "file-opened"), 1),
+    (("set-properties", "watch", "paths", '"-D"', "-e", "modifying-file"), 1),
+    (("set-properties", "watch", "paths", json.dumps("/" + "x" * 256), "-e", "modifying-directory"), 1),
+    (("set-properties", "watch", "paths", '["/etc/a\\u2028-D"]', "-e", "file-opened", "-e", "login-failed"), 1),
     (("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa\\n-D"]', "-e", "login-failed"), 1),
     (("set-facility", "local3\r\nauth.* /tmp/x", "-e", "login-failed"), 2),
     (("set-priority", "emergency", "-g", "authentication"), 2),
@@ -50,7 +45,7 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
 
 
 def test_watch_without_its_directory_is_stored_with_a_warning(run):
-    proc = run("set-properties", "w", "p", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", "--no-restart")
+    proc = run("set-properties", "watch", "paths", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", "--no-restart")
     assert proc.returncode == 0
     assert proc.stderr == ("zorna-admin-events: warning: /no such/dir does not exist under "
                            f"{run.root}: auditd refuses the watch on /no such/dir/f and loads no rule after it\n")
@@ -58,7 +53,7 @@ def test_watch_without_its_directory_is_stored_with_a_warning(run):
 
 def watches_and_rules(root):
     event = json.loads((root / CURRENT).read_text())["file-opened"]
-    return [rule.rsplit(" -k ", 1)[1].replace("\\ ", " ") for rule in event["message-audit-rules"]], event["w"]["p"]
+    return [rule.rsplit(" -k ", 1)[1].replace("\\ ", " ") for rule in event["message-audit-rules"]], event["watch"]["paths"]
 
 
 def test_a_second_run_waits_for_the_first(run):
@@ -66,7 +61,7 @@ def test_a_second_run_waits_for_the_first(run):
     lock.parent.mkdir(parents=True)
     with open(lock, "w") as held:
         fcntl.flock(held, fcntl.LOCK_EX)
-        argv = [command_path(), "--root", str(run.root), "set-properties", "w", "p", '["/a b"]', "-e", "file-opened"]
+        argv = [command_path(), "--root", str(run.root), "set-properties", "watch", "paths", '["/a b"]', "-e", "file-opened"]
         second = subprocess.Popen(argv, stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=run.env)
         assert second.stderr.readline() == f"zorna-admin-events: waiting for another run to finish ({lock})\n"
         before = files(run.root)
@@ -78,7 +73,7 @@ def test_a_second_run_waits_for_the_first(run):
 @pytest.mark.parametrize("args, setup, words", [
     (("import", "/dev/zero"), None, "/dev/zero: not a regular file"),
     (("import", "{tmp}/fifo"), None, "fifo: not a regular file"),
-    (("import", "{tmp}/big"), "big", "67108865 bytes, more than the 67108864 bytes"),
+    (("import", "{tmp}/big"), "big", "big: larger than 64 MiB"),
     (("export", "{tmp}/fifo"), None, "fifo: exists and is not a regular file"),
     (("export", "{tmp}/link"), "link", "link: exists and is not a regular file"),
     (("enable", "-g", "authentication"), "etc", "etc: a symlink or not a directory"),

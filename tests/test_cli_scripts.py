@@ -44,15 +44,6 @@ def test_colour_and_pager_only_for_a_terminal(monkeypatch, tty, environ, colour,
     assert output.Output(no_pager=True, environ=environ).pager is None
 
 
-def test_the_module_gets_this_runs_pager_and_blank_colours(monkeypatch, pager):
-    monkeypatch.setattr("sys.stdout", io.StringIO())
-    module = type("Module", (), {"Color": type("Color", (), {"GREY": "\x1b[90m", "END": "\x1b[0m"})})
-    output.Output(environ={}).install(module)
-    module.pydoc.pipepager("text\n", cmd="less -R")
-    assert (pager, module.Color.GREY, module.Color.END) == ([], "", "")
-    assert output.sys.stdout.getvalue() == "text\n"
-
-
 def test_a_listing_is_plain_and_needs_no_pager_when_piped(run):
     run.env.update(PATH=f"{run.bin}{os.pathsep}/nonexistent", PAGER="less")
     proc = run("groups")

@@ -30,15 +30,20 @@ from typing import Optional, Sequence, TextIO
 
 from . import texts
 from .commands import (
-    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, EXAMPLES, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS,
+    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS,
     NO_RESTART, OPTION, POSITIONAL, QUIET, REQUIRED, RESTART_NOTE, ROOT, Command, Option, options_of, root_dir,
 )
-from .names import CLASS, COMPLETE, LOCK_FILE, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
+from .names import CLASS, COMPLETE, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
+from .transaction import (
+    CommandError, Interrupted, Transaction, ending_signals, held_output, put_back_left_copy, restart_daemons, run_lock,
+)
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+# The configuration was changed, but a daemon failed to restart.
+EXIT_RESTART_FAILED = 3
 EXIT_INTERRUPTED = 130
 
 # What restart_daemons() runs; named when a restart is skipped under --root.
@@ -60,16 +65,17 @@ OS_ERRORS = {
 }
 
 
-class CommandError(Exception):
-    """A failure the command itself detects; its message says it all."""
-
-
 def _examples(lines: Sequence[str]) -> str:
     return _("examples:") + "\n" + "\n".join(f"  {PROG} {line}" for line in lines)
 
 
 def _exit_statuses() -> str:
-    return _("exit status:") + "\n" + "\n".join(f"  {code:<14}{_(meaning)}" for code, meaning in EXIT_STATUSES)
+    import textwrap
+
+    lines = [_("exit status:")]
+    for code, meaning in EXIT_STATUSES:
+        lines += textwrap.wrap(_(meaning), 78, initial_indent=f"  {code:<14}", subsequent_indent=" " * 16)
+    return "\n".join(lines)
 
 
 def _add_option(parser: argparse.ArgumentParser, option: Option, default) -> None:
@@ -118,9 +124,9 @@ def _add_command(sub, command: Command) -> None:
         epilog=epilog,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.set_defaults(command=command.name, events=None, groups=None, quiet=False, json=False)
+    p.set_defaults(command=command.name, events=None, groups=None, quiet=False, json=False, dry_run=False)
     for option in options_of(command):
-        _add_option(p, option, False if option in (QUIET, JSON) else argparse.SUPPRESS)
+        _add_option(p, option, False if option in (QUIET, JSON, DRY_RUN) else argparse.SUPPRESS)
     for value in command.values:
         p.add_argument(value.dest, metavar=value.metavar, type=value.type, choices=value.choices, help=_(value.help))
 
@@ -306,22 +312,23 @@ def file_argument(name: str, reading: bool):
             sys.stdout.flush()
 
 
-def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> int:
-    """Build the object, call the command's method and restart if asked.
-
-    Returns the exit status; exceptions from the class propagate.
-    """
+def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
+    """Build the object and call the command's method (or show what it
+    would change).  Returns the exit status and, for a change, the object
+    that the daemons are restarted through; exceptions from the class
+    propagate."""
+    from . import changes
     from .output import one_column
     from .status import captured_stdout
 
     if command.action is not None or getattr(ns, "json", False):
-        return ACTIONS.get(command.action, show_status)(cls, ns, stderr)
+        return ACTIONS.get(command.action, show_status)(cls, ns, stderr), None
     method = command.method_name(ns)
     args = [getattr(ns, value.dest) for value in command.values]
     if command.static:
         with file_argument(args[0], reading=False) as path:
             getattr(cls, method)(path)
-        return EXIT_OK
+        return EXIT_OK, None
 
     # The class drops unknown IDs from these very lists (after printing a
     # notice), so the lengths before and after tell whether any was unknown.
@@ -333,39 +340,126 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO) -> in
     report(printed.getvalue().splitlines(), stderr)
     known = len(events or ()) + len(groups or ())
 
-    if named and not known:
-        # Nothing left to act on: no empty pager, no needless restart.
-        return EXIT_FAILURE
+    if named and not known or command.changes and known < named:
+        # Nothing left to act on, or a change asked for something unknown:
+        # no empty pager, no change made in part.
+        if command.changes:
+            print(_("{prog}: nothing was changed").format(prog=PROG), file=stderr)
+        return EXIT_FAILURE, None
     if command.name == "groups":
         one_column(sys.modules[cls.__module__])
+    if method == "set_properties":
+        def call(o):
+            return changes.set_properties(o, *args)
+    else:
+        def call(o):
+            getattr(o, method)(*args)
+            return True
     with contextlib.ExitStack() as stack:
         if command.values and command.values[-1].dest == "file":
             args[-1] = stack.enter_context(file_argument(args[-1], reading=True))
+            if check_import(cls, args[-1], ns.file, stderr) is None:
+                return EXIT_FAILURE, None
+        if ns.dry_run:
+            return dry_run(obj, call, stderr), None
         # A refusal of the VALUE is reported on stderr; --quiet keeps the results back.
         printed = stack.enter_context(captured_stdout()) if command.may_refuse or ns.quiet else None
-        getattr(obj, method)(*args)
+        accepted = call(obj)
     if printed is not None:
-        if command.may_refuse and not getattr(obj, RESTART_FLAG, True):
+        if not accepted:
             # Refused: nothing changed.
             report(printed.getvalue().splitlines(), stderr)
-            return EXIT_FAILURE
+            return EXIT_FAILURE, None
         if not ns.quiet:
             sys.stdout.write(printed.getvalue())
-    if command.may_refuse:
+    if method == "set_properties" and changes.is_watch(ns.section, ns.parameter):
         warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
+    return (EXIT_FAILURE if known < named else EXIT_OK), obj
 
-    if command.changes and not ns.no_restart:
-        sys.stdout.flush()
-        if ns.root is None:
-            obj.restart_daemons()
-        elif getattr(obj, RESTART_FLAG, True) and not ns.quiet:
+
+def dry_run(obj, call, stderr: TextIO) -> int:
+    """--dry-run: each event's settings before and after, nothing changed."""
+    from . import changes
+
+    views, printed, accepted = changes.preview(obj, call)
+    if not accepted:
+        report(printed.splitlines(), stderr)
+        return EXIT_FAILURE
+    print("\n".join(changes.difference_lines(views) or [_("no change")]))
+    return EXIT_OK
+
+
+def check_import(cls, path: str, shown: str, stderr: TextIO):
+    """The document of a file to import (``shown`` as named), or None when
+    the set commands would refuse any of it (each problem said on stderr);
+    says which events the file leaves to their defaults."""
+    from . import changes
+
+    document, problems = changes.check_import(cls, path, shown)
+    for problem in problems:
+        print(_("{prog}: error: {message}").format(prog=PROG, message=problem), file=stderr)
+    if problems:
+        return None
+    left_out = changes.left_out(cls, document)
+    if left_out:
+        print(
+            _("{prog}: events not in {file}, which fall back to their defaults: {count} ({events})").format(
+                prog=PROG, file=shown, count=len(left_out), events=", ".join(left_out)
+            ),
+            file=stderr,
+        )
+    return document
+
+
+def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
+    """import --dry-run: what the file would change, event by event."""
+    from . import changes
+
+    with file_argument(ns.file, reading=True) as path:
+        document = check_import(cls, path, ns.file, stderr)
+        if document is None:
+            return EXIT_FAILURE
+        views = changes.preview_import(cls, path, document)
+    print("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")]))
+    return EXIT_OK
+
+
+def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run") -> int:
+    """A changing command: the whole change under the run lock, as one
+    transaction; then, without the lock, the restart if the configuration
+    changed."""
+    with held_output(), run_lock(ns.root, stderr):
+        cls = load_class(ns.root, ns.output)
+        check_class_files(command, cls)
+        with Transaction(ns.root, stderr) as run.transaction:
+            status, obj = execute(command, ns, cls, stderr)
+            if status == EXIT_OK:
+                run.transaction.commit()
+    if obj is None or not run.transaction.changed or ns.no_restart:
+        return status
+    sys.stdout.flush()
+    if ns.root is not None:
+        if not ns.quiet:
             print(
                 _("{prog}: --root {root}: not restarting {units}").format(
                     prog=PROG, root=ns.root, units=_(RESTARTED_UNITS)
                 ),
                 file=stderr,
             )
-    return EXIT_FAILURE if known < named else EXIT_OK
+        return status
+    failures = restart_daemons(obj, RESTART_FLAG)
+    for failure in failures:
+        print(_("{prog}: error: {message}").format(prog=PROG, message=failure), file=stderr)
+    return EXIT_RESTART_FAILED if failures else status
+
+
+def check_class_files(command: Command, cls) -> None:
+    from .checks import check_class_files
+
+    if FILE_VALUE not in command.values:
+        # import and export read none of them, and import must be
+        # able to replace a broken configuration.
+        check_class_files(cls)
 
 
 def watched_paths(value: str) -> Sequence[str]:
@@ -398,50 +492,6 @@ def warn_missing_watch_dirs(cls, events: Sequence[str], value: str, root: Option
             print(text.format(prog=PROG, directory=directory, root=root, path=path), file=stderr)
 
 
-def _open_below(root: Path, relative: str) -> int:
-    """Open (creating it and its directories) the file ``relative`` below
-    ``root`` without following a symlink anywhere below the root."""
-    *directories, name = relative.split("/")
-    nofollow = os.O_NOFOLLOW | os.O_CLOEXEC
-    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        for directory in directories:
-            with contextlib.suppress(FileExistsError):
-                os.mkdir(directory, 0o755, dir_fd=fd)
-            parent, fd = fd, os.open(directory, os.O_RDONLY | os.O_DIRECTORY | nofollow, dir_fd=fd)
-            os.close(parent)
-        return os.open(name, os.O_RDWR | os.O_CREAT | nofollow, 0o600, dir_fd=fd)
-    finally:
-        os.close(fd)
-
-
-@contextlib.contextmanager
-def run_lock(root: Optional[Path], stderr: TextIO):
-    """Hold the command's exclusive lock (``LOCK_FILE`` under the root)."""
-    import fcntl
-
-    base = root if root is not None else Path("/")
-    try:
-        fd = _open_below(base, LOCK_FILE)
-    except OSError as exc:
-        raise CommandError(
-            _("cannot open the lock file {path}: {reason}").format(path=base / LOCK_FILE, reason=exc.strerror)
-        ) from exc
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            print(
-                _("{prog}: waiting for another run to finish ({path})").format(prog=PROG, path=base / LOCK_FILE),
-                file=stderr,
-                flush=True,
-            )
-            fcntl.flock(fd, fcntl.LOCK_EX)
-        yield
-    finally:
-        os.close(fd)
-
-
 def describe(exc: BaseException) -> str:
     """One line naming what went wrong, in the administrator's language where we can."""
     import errno
@@ -458,6 +508,12 @@ def describe(exc: BaseException) -> str:
     return f"{name}: {text}" if text else name
 
 
+class Run:
+    """What main needs to know of a run: its transaction, if any."""
+
+    transaction: Optional[Transaction] = None
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
@@ -465,7 +521,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from .completion import complete
 
         return complete(argv[1:])
-    from .checks import check_class_files
     from .output import EXIT_PIPE, Output
 
     if sys.stderr is None:  # started with stderr closed: errors go nowhere, not to stdout
@@ -475,19 +530,22 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     command = COMMANDS_BY_NAME[ns.command]
     output = ns.output = Output(ns.no_pager)
     stderr = sys.stderr
+    run = Run()
     try:
-        with run_lock(ns.root, stderr) if command.changes else contextlib.nullcontext():
-            cls = load_class(ns.root, output)
-            if FILE_VALUE not in command.values:
-                # import and export read none of them, and import must be
-                # able to replace a broken configuration.
-                check_class_files(cls)
-            status = execute(command, ns, cls, stderr)
-        output.stdout.flush()
-        return EXIT_PIPE if output.lost and status == EXIT_OK else status
+        status = run_command(command, ns, stderr, run)
+    except Interrupted as exc:
+        print(_("{prog}: interrupted by {signal}").format(prog=PROG, signal=exc.name), file=stderr)
+        if run.transaction is not None and run.transaction.changed:
+            print(
+                _("{prog}: the change was made, but {units} may not have been restarted").format(
+                    prog=PROG, units=_(RESTARTED_UNITS)
+                ),
+                file=stderr,
+            )
+        status = 128 + exc.signum
     except KeyboardInterrupt:
         print(file=stderr)
-        return EXIT_INTERRUPTED
+        status = EXIT_INTERRUPTED
     except Exception as exc:
         if ns.debug:
             import traceback
@@ -495,7 +553,23 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             traceback.print_exc(file=stderr)
         output.stdout.flush()
         print(_("{prog}: error: {message}").format(prog=PROG, message=describe(exc)), file=stderr)
-        return EXIT_FAILURE
+        status = EXIT_FAILURE
+    output.stdout.flush()
+    if run.transaction is not None and run.transaction.undone:
+        print(_("{prog}: the changes of this run were undone").format(prog=PROG), file=stderr)
+    return EXIT_PIPE if output.lost and status == EXIT_OK else status
+
+
+def run_command(command: Command, ns: argparse.Namespace, stderr: TextIO, run: Run) -> int:
+    if command.changes and not ns.dry_run:
+        with ending_signals():
+            return change(command, ns, stderr, run)
+    put_back_left_copy(ns.root, stderr)
+    cls = load_class(ns.root, ns.output)
+    check_class_files(command, cls)
+    if command.changes and command.method == "import_config":
+        return dry_run_import(cls, ns, stderr)
+    return execute(command, ns, cls, stderr)[0]
 
 
 if __name__ == "__main__":

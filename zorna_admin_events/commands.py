@@ -118,9 +118,10 @@ ROOT = Option(("--root",), N_("work on the system tree under DIR instead of /; t
               "DIR", DIRS)
 DEBUG = Option(("--debug",), N_("show the traceback when the operation fails"))
 NO_RESTART = Option(("--no-restart",), N_("do not restart syslog-ng and auditd afterwards"))
-QUIET = Option(("-q", "--quiet"), N_("print nothing but errors"))
+QUIET = Option(("-q", "--quiet"), N_("print nothing but warnings and errors"))
 NO_PAGER = Option(("--no-pager",), N_("do not pipe the output into a pager"))
 JSON = Option(("--json",), N_("print one JSON document instead of text"))
+DRY_RUN = Option(("--dry-run",), N_("show each event's settings before and after the change, and change nothing"))
 
 # Accepted before the subcommand's name.
 MAIN_OPTIONS = (ROOT, DEBUG, NO_RESTART, NO_PAGER)
@@ -129,7 +130,7 @@ MAIN_OPTIONS = (ROOT, DEBUG, NO_RESTART, NO_PAGER)
 def options_of(command):
     """The options a subcommand accepts after its name (help aside)."""
     return ((ROOT, DEBUG)
-            + ((NO_RESTART, QUIET) if command.changes else ())
+            + ((NO_RESTART, QUIET, DRY_RUN) if command.changes else ())
             + ((NO_PAGER,) if command.shows else ())
             + ((JSON,) if command.json else ()))
 

@@ -61,12 +61,11 @@ options:
   properties:
     description:
       - Parameters to set on each selected event.
-      - For the three path events the class takes every value stored on them
-        as paths (it refuses one that is not absolute paths, and the task
-        fails with its reason) and rebuilds their audit rules from it; so
-        when another parameter of such an event changes, its watched paths
-        (section V(watch), parameter V(paths)) are stored again last, and its
-        audit rules keep following them.
+      - For the three path events, their watched paths (section V(watch),
+        parameter V(paths)) become their audit rules, as the command's
+        C(set-properties) makes them; a path that is not absolute is refused
+        and the task fails with the reason. Any other parameter of a path
+        event is stored as it is and leaves its audit rules alone.
     type: list
     elements: dict
     suboptions:
@@ -88,7 +87,8 @@ options:
         required: true
   restart:
     description:
-      - Restart syslog-ng and auditd after a change.
+      - Restart syslog-ng and auditd after a change of the configuration.
+      - A daemon that fails to restart fails the task (the change stays made).
       - Never done under O(root).
     type: bool
     default: true
@@ -105,9 +105,10 @@ attributes:
     description: Gives the state of each changed event before and after.
     support: full
 notes:
-  - A failure of the class or of the event service fails the task with the
-    error's text; changes made for earlier events stay made, and the result
-    names them.
+  - A task is all or nothing, as a run of the command is; a failure of the
+    class or of the event service fails the task with the error's text, and
+    the configuration is put back as it was before the task.
+  - The task reports a change only when the configuration's content changed.
 """
 
 EXAMPLES = r"""
@@ -184,16 +185,17 @@ from pathlib import Path
 from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 try:
+    from zorna_admin_events import changes as zae_changes
     from zorna_admin_events import cli as zae_cli
     from zorna_admin_events import names as zae_names
     from zorna_admin_events import status as zae_status
+    from zorna_admin_events import transaction as zae_transaction
 except ImportError:
     HAS_ZAE = False
     ZAE_IMPORT_ERROR = traceback.format_exc()
 else:
     HAS_ZAE = True
     ZAE_IMPORT_ERROR = None
-
 
 
 def documented_choices(option):
@@ -243,7 +245,7 @@ def property_name(prop):
 
 
 def is_watch(prop):
-    return (prop["section"], prop["parameter"]) == (zae_status.WATCH_SECTION, zae_status.WATCH_PARAMETER)
+    return zae_changes.is_watch(prop["section"], prop["parameter"])
 
 
 def check_properties(properties):
@@ -294,31 +296,11 @@ def plan_event(event, params, build_rules):
         if canonical(zae_status.setting(event.settings, prop["section"], prop["parameter"]))
         != canonical(prop["value"])
     ]
-    if not event.path_event:
-        for prop in differing:
-            plan.set_property(prop)
-        return plan
-
-    # The class rebuilds a path event's audit rules from the value of each
-    # property stored on it, whatever the property; so the watched paths go
-    # last and the rules follow them.
-    given = [prop for prop in properties if is_watch(prop)]
-    if not differing and not given:
-        return plan
-    watch = dict(section=zae_status.WATCH_SECTION, parameter=zae_status.WATCH_PARAMETER,
-                 value=given[-1]["value"] if given else event.watched_paths)
-    if watch["value"] is None:
-        raise TaskError(
-            "%s: storing %s would replace its audit rules with rules built from that value; "
-            "give its watched paths too (section %s, parameter %s)"
-            % (event.id, property_name(differing[0]), watch["section"], watch["parameter"])
-        )
-    plan.rules = build_rules(event.id, watch["value"])
-    if differing or canonical(event.audit_rules) != canonical(plan.rules):
-        for prop in differing:
-            if not is_watch(prop):
-                plan.set_property(prop)
-        plan.set_property(watch)
+    for prop in differing:
+        plan.set_property(prop)
+        if event.path_event and is_watch(prop):
+            # The audit rules follow the watched paths, and only them.
+            plan.rules = build_rules(event.id, prop["value"])
     return plan
 
 
@@ -343,8 +325,8 @@ def predicted(before, plan):
         elif call.name in after.get("properties", {}):
             after["properties"][call.name] = json.loads(call.args[2])
     if plan.rules is not None:
-        # The watched paths are the last call's value.
-        after["watched_paths"] = json.loads(plan.calls[-1].args[2])
+        watch = [call for call in plan.calls if call.name == "%s/%s" % (zae_status.WATCH_SECTION, zae_status.WATCH_PARAMETER)]
+        after["watched_paths"] = json.loads(watch[-1].args[2])
         after["audit_rules"] = plan.rules
     return after
 
@@ -387,34 +369,25 @@ def plan_all(cls, reading, params):
     return [plan for plan in plans if plan.calls]
 
 
-def carry_out(module, cls, plans):
+def carry_out(cls, plans):
     """Each call on a fresh object selecting its event alone; returns the last
-    object that changed something, or None.
+    object, or None.
 
     The class refuses a VALUE it cannot store by printing why and leaving the
     object's restart flag unset, so a fresh object per call tells a refusal
     from a change.
     """
-    done = []  # events whose calls have all been made
     last = None
-    try:
-        with quiet() as printed:
-            for plan in plans:
-                for call in plan.calls:
-                    obj = zae_status.build(cls, [plan.event.id], None)[0]
-                    start = len(printed.getvalue())
-                    getattr(obj, call.method)(*call.args)
-                    if call.method == "set_properties" and not getattr(obj, zae_cli.RESTART_FLAG, True):
+    with quiet() as printed:
+        for plan in plans:
+            for call in plan.calls:
+                last = obj = zae_status.build(cls, [plan.event.id], None)[0]
+                start = len(printed.getvalue())
+                if call.method == "set_properties":
+                    if not zae_changes.set_properties(obj, *call.args):
                         raise TaskError(printed.getvalue()[start:].strip())
-                    last = obj
-                done.append(plan.event.id)
-    except Exception as exc:
-        module.fail_json(
-            msg=str(exc) if isinstance(exc, TaskError) else zae_cli.describe(exc),
-            changed=last is not None,
-            changes_done=done,
-            exception=traceback.format_exc(),
-        )
+                else:
+                    getattr(obj, call.method)(*call.args)
     return last
 
 
@@ -422,11 +395,25 @@ def run(module):
     """Read, compare, change what differs (unless in check mode), report.
 
     A run that may change holds the command's lock from its first read to
-    its last, so that no other run's stores come between."""
+    its last, so that no other run's stores come between, and is one
+    transaction, as a run of the command is; the daemons are restarted
+    after it, without the lock."""
     check_properties(module.params["properties"] or [])
     root = root_path(module.params["root"])
-    with contextlib.nullcontext() if module.check_mode else zae_cli.run_lock(root, sys.stderr):
-        return read_and_change(module, root)
+    if module.check_mode:
+        return read_and_change(module, root)[0]
+    with zae_cli.run_lock(root, sys.stderr):
+        with zae_cli.Transaction(root, sys.stderr) as transaction:
+            result, changed_object = read_and_change(module, root)
+            transaction.commit()
+    result["changed"] = transaction.changed
+    if transaction.changed and module.params["restart"] and root is None:
+        with quiet():
+            failures = zae_transaction.restart_daemons(changed_object, zae_names.RESTART_FLAG)
+        result["restarted"] = not failures
+        if failures:
+            module.fail_json(msg="; ".join(failures), **result)
+    return result
 
 
 def read_and_change(module, root):
@@ -444,6 +431,7 @@ def read_and_change(module, root):
         restarted=False,
     )
 
+    changed_object = None
     if module.check_mode:
         afters = dict((plan.event.id, predicted(befores[plan.event.id], plan)) for plan in plans)
         result["events"] = [
@@ -451,11 +439,7 @@ def read_and_change(module, root):
             for e in reading.events
         ]
     else:
-        changed_object = carry_out(module, cls, plans)
-        if changed_object is not None and params["restart"] and root is None:
-            with quiet():
-                changed_object.restart_daemons()
-            result["restarted"] = True
+        changed_object = carry_out(cls, plans)
         reading = zae_status.read_status(cls, params["events"], params["groups"])
         result["events"] = [event.as_dict() for event in reading.events]
         afters = dict((e.id, view(e, properties)) for e in reading.events if e.id in befores)
@@ -466,7 +450,7 @@ def read_and_change(module, root):
                  before=befores[plan.event.id], after=afters[plan.event.id])
             for plan in plans
         ]
-    return result
+    return result, changed_object
 
 
 def main():

@@ -1,0 +1,301 @@
+"""Changes as the command and the Ansible module make them.
+
+Shared by both, so that one request gives one result:
+
+- the rule for path events: their audit rules are rebuilt only when their
+  watched paths are set (``set_properties``);
+- the checks of a file to import, the same ones the set commands make
+  (``check_import``);
+- what a change would do, event by event, without making it (``preview``,
+  ``preview_import``).
+"""
+
+import json
+import sys
+from pathlib import Path
+
+from . import status
+from .checks import BrokenFile, check_object, parse_json, read_regular
+from .names import CURRENT_CONFIG_FILE, EVENT_LIST, FACILITIES, PRIORITIES, RESTART_FLAG, SPECIAL_EVENTS
+from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
+from .texts import _
+
+ENABLED = "enabled"
+
+# Every character on which a rules file line ends, and NUL, which cuts it short.
+LINE_ENDS = frozenset("\0\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
+# auditd keeps a rule's key, which is the path, in at most this many bytes.
+MAX_PATH_SIZE = 256
+
+
+def service_of(obj_or_class):
+    """The event service as the extension module sees it now."""
+    cls = obj_or_class if isinstance(obj_or_class, type) else type(obj_or_class)
+    return sys.modules[cls.__module__].zorna_events
+
+
+def is_watch(section, parameter):
+    """Whether section/parameter holds a path event's watched paths."""
+    return (section, parameter) == (WATCH_SECTION, WATCH_PARAMETER)
+
+
+# --------------------------------------------------------------------------
+# Properties of path events
+
+
+def set_properties(obj, section, parameter, value):
+    """Store one property on the object's events; False when it is refused
+    (why has been printed, and nothing is stored).
+
+    The class rebuilds a path event's audit rules from whatever property is
+    stored on it, and so refuses any value but paths there.  Here only the
+    watched paths go through the class for a path event; any other property
+    of it is stored as it is, and its rules stay as they are.  Its rules
+    themselves are not set directly: they follow its watched paths.
+    """
+    events = getattr(obj, EVENT_LIST)
+    path_events = getattr(obj, SPECIAL_EVENTS, ())
+    direct = [] if is_watch(section, parameter) else [e for e in events or () if e in path_events]
+    if not direct:
+        obj.set_properties(section, parameter, value)
+        return getattr(obj, RESTART_FLAG, True)
+    if (section, parameter) == ("", AUDIT_RULES):
+        print("{}: {} ({})".format(
+            _("Invalid VALUE"), value,
+            _("the audit rules of {event} follow its watched paths: set {section} {parameter}").format(
+                event=direct[0], section=WATCH_SECTION, parameter=WATCH_PARAMETER)))
+        return False
+    others = [e for e in events if e not in direct]
+    if others:
+        setattr(obj, EVENT_LIST, others)
+        try:
+            obj.set_properties(section, parameter, value)
+        finally:
+            setattr(obj, EVENT_LIST, events)
+        if not getattr(obj, RESTART_FLAG, True):
+            return False
+    for event in direct:
+        setattr(obj, RESTART_FLAG, True)
+        service_of(obj).set_event_param(event, section, parameter, value)
+    return True
+
+
+# --------------------------------------------------------------------------
+# Checks of a file to import
+
+
+def is_one_line(text):
+    return isinstance(text, str) and not LINE_ENDS.intersection(text)
+
+
+def path_problem(event, path):
+    """Why a watched path cannot go into an audit rule, or None."""
+    if not is_one_line(path) or not path.startswith("/"):
+        return _("paths must be absolute, on one line, at most 256 bytes")
+    try:
+        size = len(path.encode("utf-8"))
+    except UnicodeEncodeError:
+        size = MAX_PATH_SIZE + 1
+    if size > MAX_PATH_SIZE:
+        return _("paths must be absolute, on one line, at most 256 bytes")
+    if event == "file-opened" and path.endswith("/"):
+        return _("paths of file-opened must name files, not end in /")
+    return None
+
+
+def paths_of(value):
+    """The paths a value names, as the class reads them."""
+    if isinstance(value, str):
+        return [value]
+    return list(value) if isinstance(value, (list, dict)) else None
+
+
+def rule_key(rule):
+    """The path a rule line is about: its key, the text after its last -k."""
+    return rule.rpartition(" -k ")[2].replace("\\ ", " ")
+
+
+def entry_problems(event, entry, settings, path_event):
+    """(field, reason) for each thing in an event's imported settings that
+    the set commands would refuse.  ``settings`` are the event's settings
+    once imported (its defaults merged with the entry)."""
+    if not isinstance(entry, dict):
+        yield "", _("the settings of an event must be a JSON object")
+        return
+    for key, item in entry.items():
+        if key == "" or (isinstance(item, dict) and "" in item):
+            yield key, _("a parameter name must not be empty")
+    if ENABLED in entry and entry[ENABLED] not in ("0", "1"):
+        yield ENABLED, _("must be \"0\" or \"1\"")
+    for key, names in ((FACILITY, FACILITIES), (PRIORITY, PRIORITIES)):
+        if key in entry and status.decoded_text(entry[key]) not in names:
+            yield key, _("{value} is not one of: {names}").format(value=json.dumps(entry[key]), names=" ".join(names))
+    rules = settings.get(AUDIT_RULES)
+    if AUDIT_RULES in entry and not (isinstance(rules, list) and all(is_one_line(rule) for rule in rules)):
+        yield AUDIT_RULES, _("must be a list of rule lines, each on one line")
+        return
+    if not path_event or not (AUDIT_RULES in entry or status.setting(entry, WATCH_SECTION, WATCH_PARAMETER) is not None):
+        return
+    field = WATCH_SECTION + "/" + WATCH_PARAMETER
+    paths = paths_of(status.setting(settings, WATCH_SECTION, WATCH_PARAMETER))
+    if paths is None:
+        yield field, _("a path event needs its watched paths")
+        return
+    for path in paths:
+        problem = path_problem(event, path)
+        if problem:
+            yield field, "{}: {}".format(json.dumps(path, ensure_ascii=False), problem)
+            return
+    if [rule_key(rule) for rule in rules or ()] != paths:
+        yield AUDIT_RULES, _("the rules do not watch the paths of {field}").format(field=field)
+
+
+def check_import(cls, path, shown):
+    """The document of the file to import (``shown`` as named), and one
+    line per problem, each naming the event and the field; nothing is
+    changed."""
+    document = parse_json(shown, read_regular(path))
+    check_object(shown, document)
+    known = set(service_of(cls).get_event_ids())
+    obj = imported_view(cls, path)
+    path_events = private(cls, "special_events")
+    problems = []
+    for event, entry in document.items():
+        if event not in known:
+            problems.append(_("{file}: {event}: unknown event").format(file=shown, event=event))
+            continue
+        settings = private(obj, "get_event_config")(event) if isinstance(entry, dict) else {}
+        for field, reason in entry_problems(event, entry, settings, event in path_events):
+            problems.append("{}: {}: {}: {}".format(shown, event, field, reason) if field else
+                            "{}: {}: {}".format(shown, event, reason))
+    return document, problems
+
+
+def imported_view(cls, path):
+    """An object of the class that reads ``path`` as the current configuration."""
+    obj = status.build(cls, None, None)[0]
+    setattr(obj, CURRENT_CONFIG_FILE, Path(path))
+    return obj
+
+
+def left_out(cls, document):
+    """The events that have settings of their own now and that the file
+    leaves out: an import gives them their defaults."""
+    try:
+        current = getattr(cls, CURRENT_CONFIG_FILE)
+        now = parse_json(current, read_regular(current))
+    except (FileNotFoundError, BrokenFile):  # nothing to tell of a broken one, which import replaces
+        return []
+    return [event for event in now if event not in document] if isinstance(now, dict) else []
+
+
+# --------------------------------------------------------------------------
+# What a change would do
+
+
+class RecordingService:
+    """The event service for a change that is only shown: reads go to the
+    real service, changes are recorded and answered from the record."""
+
+    def __init__(self, real):
+        self._real = real
+        self.stores = []   # (event, section, parameter, JSON text)
+        self.enabled = {}  # event -> 0/1 after the change
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+    def is_event_enabled(self, event):
+        return self.enabled[event] if event in self.enabled else self._real.is_event_enabled(event)
+
+    def enable_event(self, event):
+        self.enabled[event] = 1
+
+    def disable_event(self, event):
+        self.enabled[event] = 0
+
+    def set_event_param(self, event, section, parameter, value):
+        json.loads(value)
+        self.stores.append((event, section, parameter, value))
+
+
+def flat(event_status):
+    """An event as a change shows it: its enabled state and each setting,
+    section/parameter for those inside a section."""
+    view = {ENABLED: event_status.enabled}
+    for key, value in event_status.settings.items():
+        if key == ENABLED:
+            continue
+        if isinstance(value, dict):
+            for parameter, item in value.items():
+                view[key + "/" + parameter] = item
+        else:
+            view[key] = status.decoded_text(value) if key in (FACILITY, PRIORITY) else value
+    return view
+
+
+def preview(obj, call):
+    """What ``call(obj)`` would change: {event: (before, after)} for every
+    event it would touch, what the class printed meanwhile, and whether the
+    call was accepted.  Nothing is written."""
+    cls = type(obj)
+    module = sys.modules[cls.__module__]
+    recording = RecordingService(module.zorna_events)
+    module.zorna_events = recording
+    try:
+        with status.captured_stdout() as printed:
+            accepted = call(obj)
+    finally:
+        module.zorna_events = recording._real
+    if not accepted:
+        return {}, printed.getvalue(), False
+    touched = []
+    for event in list(recording.enabled) + [store[0] for store in recording.stores]:
+        if event not in touched:
+            touched.append(event)
+    befores = {e.id: flat(e) for e in status.read_status(cls, touched, None).events} if touched else {}
+    views = {}
+    for event in touched:
+        after = dict(befores[event])
+        if event in recording.enabled:
+            after[ENABLED] = recording.enabled[event] == 1
+        for store_event, section, parameter, value in recording.stores:
+            if store_event == event:
+                key = parameter if section == "" else section + "/" + parameter
+                decoded = json.loads(value)
+                after[key] = status.decoded_text(decoded) if key in (FACILITY, PRIORITY) else decoded
+        views[event] = (befores[event], after)
+    return views, printed.getvalue(), True
+
+
+def preview_import(cls, path, document):
+    """What importing ``document`` (read from ``path``) would change."""
+    reading = status.read_status(cls)
+    obj = imported_view(cls, path)
+    views = {}
+    for event in reading.events:
+        if event.group is None:
+            continue
+        settings = private(obj, "get_event_config")(event.id)
+        enabled = settings.get(ENABLED, "1") in ("1", 1, True)
+        after = status.EventStatus(event.id, event.group, enabled, settings, event.path_event)
+        views[event.id] = (flat(event), flat(after))
+    return views
+
+
+def difference_lines(views, unchanged=True):
+    """Per event, one line for each setting that would change; with
+    ``unchanged``, one line for each event that would not."""
+    lines = []
+    for event, (before, after) in views.items():
+        keys = [key for key in list(before) + [k for k in after if k not in before]
+                if before.get(key) != after.get(key)]
+        if not keys and unchanged:
+            lines.append("{}\t{}".format(event, _("no change")))
+        for key in keys:
+            lines.append("{}\t{}: {} -> {}".format(event, key, _shown(before.get(key)), _shown(after.get(key))))
+    return lines
+
+
+def _shown(value):
+    return "-" if value is None else json.dumps(value, ensure_ascii=False)
