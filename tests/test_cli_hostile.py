@@ -77,7 +77,8 @@ def test_a_second_run_waits_for_the_first(run):
     (("export", "{tmp}/fifo"), None, "fifo: exists and is not a regular file"),
     (("export", "{tmp}/link"), "link", "link: exists and is not a regular file"),
     (("enable", "-g", "authentication"), "etc", "etc: a symlink or not a directory"),
-    (("enable", "-g", "authentication"), "etc/zorna-syslog.conf", "conf: exists and is not a regular file"),
+    (("enable", "-g", "authentication"), "etc/zorna-syslog.conf",
+     "/etc/zorna-syslog.conf: a symlink; refusing to write through it"),
     (("enable", "-g", "authentication"), "etc/zorna-syslog.conf.lock", "lock: a symlink or not a directory"),
 ])
 def test_odd_files_and_symlinks_are_refused(run, tmp_path, args, setup, words):
