@@ -30,21 +30,15 @@ from typing import Optional, Sequence, TextIO
 
 from . import texts
 from .commands import (
-    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS,
-    NO_RESTART, OPTION, POSITIONAL, QUIET, REQUIRED, RESTART_NOTE, ROOT, Command, Option, options_of, root_dir,
+    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK,
+    EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART, OPTION, POSITIONAL,
+    QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
 )
 from .names import CLASS, COMPLETE, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
 from .transaction import (
     CommandError, Interrupted, Transaction, ending_signals, held_output, put_back_left_copy, restart_daemons, run_lock,
 )
-
-EXIT_OK = 0
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
-# The configuration was changed, but a daemon failed to restart.
-EXIT_RESTART_FAILED = 3
-EXIT_INTERRUPTED = 130
 
 # What restart_daemons() runs; named when a restart is skipped under --root.
 RESTARTED_UNITS = N_("syslog-ng.service and auditd")
@@ -115,7 +109,10 @@ def build_parser() -> argparse.ArgumentParser:
 def _add_command(sub, command: Command) -> None:
     epilog = _examples(command.examples)
     if command.changes:
-        epilog += "\n\n" + _(RESTART_NOTE)
+        import textwrap
+
+        epilog += "\n\n" + textwrap.fill(_(RESTART_NOTE), 78)
+        epilog += "\n\n" + textwrap.fill(_(ROLLBACK_NOTE).format(path=ROLLBACK_PATH), 78)
     summary = _(command.help)
     p = sub.add_parser(
         command.name,
@@ -521,7 +518,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from .completion import complete
 
         return complete(argv[1:])
-    from .output import EXIT_PIPE, Output
+    from .output import Output
 
     if sys.stderr is None:  # started with stderr closed: errors go nowhere, not to stdout
         sys.stderr = open(os.devnull, "w")

@@ -21,7 +21,6 @@ import sys
 
 # Leave short output on the screen (-F), and the text there after q (-X); pass colours (-R).
 DEFAULT_PAGER = "less -FRX"
-EXIT_PIPE = 128 + 13  # SIGPIPE
 
 
 class GuardedStdout:

@@ -32,12 +32,9 @@ import sys
 from pathlib import Path
 from typing import Dict, List, Optional, TextIO, Tuple
 
-from .names import LOCK_FILE, PROG
+from .names import LOCK_FILE, PROG, ROLLBACK_DIR
 from .texts import _
 
-# Below the root: the command's state and the rollback copy.
-STATE_DIR = "var/lib/zorna-admin-events"
-ROLLBACK_DIR = STATE_DIR + "/rollback"
 MANIFEST = "manifest"
 
 # Every file the event service writes for a change, below the root.
