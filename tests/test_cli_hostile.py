@@ -44,8 +44,9 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     assert files(run.root) == before
 
 
-def test_watch_without_its_directory_is_stored_with_a_warning(run):
-    proc = run("set-properties", "watch", "paths", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", "--no-restart")
+@pytest.mark.parametrize("option", ["--no-restart", "--dry-run"])
+def test_watch_without_its_directory_is_stored_with_a_warning(run, option):
+    proc = run("set-properties", "watch", "paths", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", option)
     assert proc.returncode == 0
     assert proc.stderr == ("zorna-admin-events: warning: /no such/dir does not exist under "
                            f"{run.root}: auditd refuses the watch on /no such/dir/f and loads no rule after it\n")

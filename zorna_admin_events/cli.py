@@ -34,7 +34,7 @@ from .commands import (
     EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART, OPTION, POSITIONAL,
     QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
 )
-from .names import CLASS, COMPLETE, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
+from .names import CLASS, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
 from .transaction import (
     CommandError, Interrupted, Transaction, ending_signals, held_output, put_back_left_copy, restart_daemons, run_lock,
@@ -251,6 +251,10 @@ def load_class(root: Optional[Path], output=None):
     return cls
 
 
+def error(message: str, stderr: TextIO) -> None:
+    print(_("{prog}: error: {message}").format(prog=PROG, message=message), file=stderr)
+
+
 def report(lines: Sequence[str], stderr: TextIO) -> None:
     """Notices the class printed (unknown IDs, a refused VALUE), as the command's own on stderr."""
     for line in lines:
@@ -358,7 +362,10 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
             if check_import(cls, args[-1], ns.file, stderr) is None:
                 return EXIT_FAILURE, None
         if ns.dry_run:
-            return dry_run(obj, call, stderr), None
+            status = dry_run(obj, call, stderr)
+            if status == EXIT_OK:
+                warn_missing_watch_dirs(cls, ns, events, stderr)
+            return status, None
         # A refusal of the VALUE is reported on stderr; --quiet keeps the results back.
         printed = stack.enter_context(captured_stdout()) if command.may_refuse or ns.quiet else None
         accepted = call(obj)
@@ -369,8 +376,7 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
             return EXIT_FAILURE, None
         if not ns.quiet:
             sys.stdout.write(printed.getvalue())
-    if method == "set_properties" and changes.is_watch(ns.section, ns.parameter):
-        warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
+    warn_missing_watch_dirs(cls, ns, events, stderr)
     return (EXIT_FAILURE if known < named else EXIT_OK), obj
 
 
@@ -392,9 +398,11 @@ def check_import(cls, path: str, shown: str, stderr: TextIO):
     says which events the file leaves to their defaults."""
     from . import changes
 
+    if shown == "-":
+        shown = _("standard input")
     document, problems = changes.check_import(cls, path, shown)
     for problem in problems:
-        print(_("{prog}: error: {message}").format(prog=PROG, message=problem), file=stderr)
+        error(problem, stderr)
     if problems:
         return None
     left_out = changes.left_out(cls, document)
@@ -446,7 +454,7 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
         return status
     failures = restart_daemons(obj, RESTART_FLAG)
     for failure in failures:
-        print(_("{prog}: error: {message}").format(prog=PROG, message=failure), file=stderr)
+        error(failure, stderr)
     return EXIT_RESTART_FAILED if failures else status
 
 
@@ -469,13 +477,19 @@ def watched_paths(value: str) -> Sequence[str]:
     return [path for path in paths if isinstance(path, str)]
 
 
-def warn_missing_watch_dirs(cls, events: Sequence[str], value: str, root: Optional[Path], stderr: TextIO) -> None:
-    """Warn about watched paths whose directory does not exist (under the root).
+def warn_missing_watch_dirs(cls, ns: argparse.Namespace, events: Optional[Sequence[str]], stderr: TextIO) -> None:
+    """After set-properties of watched paths, warn about those whose
+    directory does not exist (under the root).
 
     The kernel refuses a watch there, and auditctl loads no rule after it.
     """
-    if not set(events) & set(getattr(cls, SPECIAL_EVENTS, ())):
+    from . import changes
+
+    if ns.command != "set-properties" or not changes.is_watch(ns.section, ns.parameter):
         return
+    if not set(events or ()) & set(getattr(cls, SPECIAL_EVENTS, ())):
+        return
+    value, root = ns.value, ns.root
     base = root if root is not None else Path("/")
     for path in watched_paths(value):
         directory = os.path.dirname(path)
@@ -514,10 +528,6 @@ class Run:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
-    if argv[:1] == [COMPLETE]:
-        from .completion import complete
-
-        return complete(argv[1:])
     from .output import Output
 
     if sys.stderr is None:  # started with stderr closed: errors go nowhere, not to stdout
@@ -549,7 +559,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
             traceback.print_exc(file=stderr)
         output.stdout.flush()
-        print(_("{prog}: error: {message}").format(prog=PROG, message=describe(exc)), file=stderr)
+        error(describe(exc), stderr)
         status = EXIT_FAILURE
     output.stdout.flush()
     if run.transaction is not None and run.transaction.undone:
