@@ -5,6 +5,7 @@ import fcntl
 import json
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -69,6 +70,23 @@ def test_a_second_run_waits_for_the_first(run):
     second.wait(120)
     assert before != files(run.root) and second.returncode == 0
     assert watches_and_rules(run.root) == (["/a b"], ["/a b"])
+
+
+def test_import_from_a_pipe_holds_no_lock_while_its_writer_is_slow(run):
+    exported = run("export", "-").stdout
+    argv = [command_path(), "--root", str(run.root), "import", "-", "--no-restart"]
+    slow = subprocess.Popen(argv, stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=run.env)
+    try:
+        deadline = time.monotonic() + 60
+        while "pipe_read" not in Path(f"/proc/{slow.pid}/wchan").read_text():  # blocked reading stdin
+            assert slow.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        other = run("disable", "-e", "logout", "--no-restart", "-q")  # would wait for the lock forever
+        assert (other.returncode, other.stderr) == (0, "")
+        slow.communicate(exported, timeout=60)
+    finally:
+        slow.kill()
+    assert slow.returncode == 0
 
 
 @pytest.mark.parametrize("args, setup, words", [

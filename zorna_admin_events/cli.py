@@ -357,8 +357,8 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
             getattr(o, method)(*args)
             return True
     with contextlib.ExitStack() as stack:
-        if command.values and command.values[-1].dest == "file":
-            args[-1] = stack.enter_context(file_argument(args[-1], reading=True))
+        if FILE_VALUE in command.values:
+            args[-1] = ns.import_path
             if check_import(cls, args[-1], ns.file, stderr) is None:
                 return EXIT_FAILURE, None
         if ns.dry_run:
@@ -420,11 +420,10 @@ def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
     """import --dry-run: what the file would change, event by event."""
     from . import changes
 
-    with file_argument(ns.file, reading=True) as path:
-        document = check_import(cls, path, ns.file, stderr)
-        if document is None:
-            return EXIT_FAILURE
-        views = changes.preview_import(cls, path, document)
+    document = check_import(cls, ns.import_path, ns.file, stderr)
+    if document is None:
+        return EXIT_FAILURE
+    views = changes.preview_import(cls, ns.import_path, document)
     print("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")]))
     return EXIT_OK
 
@@ -568,6 +567,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def run_command(command: Command, ns: argparse.Namespace, stderr: TextIO, run: Run) -> int:
+    if command.changes and FILE_VALUE in command.values:
+        # import: standard input is read whole before the run lock is taken,
+        # since its writer may never finish, or may be a run of this command.
+        with file_argument(ns.file, reading=True) as ns.import_path:
+            return run_taken(command, ns, stderr, run)
+    return run_taken(command, ns, stderr, run)
+
+
+def run_taken(command: Command, ns: argparse.Namespace, stderr: TextIO, run: Run) -> int:
+    """Run the command, its arguments read."""
     if command.changes and not ns.dry_run:
         with ending_signals():
             return change(command, ns, stderr, run)
