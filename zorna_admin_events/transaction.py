@@ -27,11 +27,11 @@ import io
 import json
 import os
 import signal
-import stat
 import sys
 from pathlib import Path
 from typing import Dict, List, Optional, TextIO, Tuple
 
+from .checks import read_opened
 from .names import LOCK_FILE, PROG, ROLLBACK_DIR
 from .texts import _
 
@@ -109,11 +109,7 @@ def read_file(dir_fd: int, name: str, shown: Path) -> Tuple[Optional[bytes], Opt
         if exc.errno == errno.ELOOP:
             raise CommandError(_("{path}: a symlink; refusing to write through it").format(path=shown)) from None
         raise
-    with open(fd, "rb") as handle:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise CommandError(_("{file}: not a regular file").format(file=shown))
-        return handle.read(), st
+    return read_opened(fd, shown)
 
 
 def write_file(dir_fd: int, name: str, data: bytes, like: Optional[os.stat_result] = None) -> None:
