@@ -25,7 +25,6 @@ public:
         return object_;
     }
     operator Borrowed() { return Borrowed(get()); }
-    const char* c_str() const { return text_; }
 
     // The last look-up of this name as a global (see lookup_global): where
     // it was made, the versions of the dicts searched, and what was found
@@ -200,9 +199,6 @@ template <class... Args>
 Ref call_member(Borrowed object, Name& name, Args&&... args) {
     return lookup_method(object, name)({Borrowed(args)...});
 }
-
-// Raised by bodies that are still to be written.
-[[noreturn]] void not_implemented(const char* method);
 
 // ---- method bodies, one per entry of the class's method table ----------------
 // Each returns the method's result (None for procedures).

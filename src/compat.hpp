@@ -211,12 +211,17 @@ inline void fetch_normalized(PyObject** type, PyObject** value, PyObject** trace
 }
 
 // The error of a `with` statement whose manager lacks `method` ("__enter__"
-// or "__exit__"), worded as the running interpreter words it: from 3.11 a
-// TypeError "'T' object does not support the context manager protocol", with
-// `missing_suffix` appended (" (missed __exit__ method)" for __exit__, empty
-// for __enter__); before, an AttributeError naming the method.
+// or "__exit__"), worded as the running interpreter words it: from 3.14 a
+// TypeError naming the type with its module and the missing method; in 3.11
+// to 3.13 one naming the bare type, with `missing_suffix` appended
+// (" (missed __exit__ method)" for __exit__, empty for __enter__); before, an
+// AttributeError naming the method.
 inline void set_missing_context_method(PyObject* manager, const char* method, const char* missing_suffix) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)missing_suffix;
+    PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %s method)",
+                 manager, method);
+#elif PY_VERSION_HEX >= 0x030B0000
     (void)method;
     PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
                  Py_TYPE(manager)->tp_name, missing_suffix);
@@ -226,6 +231,10 @@ inline void set_missing_context_method(PyObject* manager, const char* method, co
     PyErr_SetString(PyExc_AttributeError, method);
 #endif
 }
+
+// Whether the with statement looks up __exit__ before __enter__ (3.14 on),
+// which decides the error of a manager that has neither.
+constexpr bool with_looks_up_exit_first = PY_VERSION_HEX >= 0x030E0000;
 
 // Whether a Python function names itself by its qualified name in the
 // TypeError of a failed argument binding ("ZornaAdminEvents.enable() takes

@@ -4,6 +4,7 @@
 // Every change goes through the outside event service; every change marks the
 // object's restart flag, which restart_daemons reads.
 #include "admin_events.hpp"
+#include "text/json_string.hpp"
 
 namespace zae {
 
@@ -100,61 +101,14 @@ private:
 
 StandardJsonDumps standard_json_dumps;
 
-// A str as a JSON string, as the standard encoder writes it with
-// ensure_ascii=False: quotes, backslashes and control characters escaped,
-// everything else as it is.
-void write_json_string(TextWriter& out, Borrowed text) {
-    PyObject* s = text.get();
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    out.write("\"");
-    Py_ssize_t plain_from = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.write(text, plain_from, i);
-        plain_from = i + 1;
-        switch (c) {
-            case '"': out.write("\\\""); break;
-            case '\\': out.write("\\\\"); break;
-            case '\b': out.write("\\b"); break;
-            case '\f': out.write("\\f"); break;
-            case '\n': out.write("\\n"); break;
-            case '\r': out.write("\\r"); break;
-            case '\t': out.write("\\t"); break;
-            default: {
-                const char escape[] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xf]};
-                out.write(std::string_view(escape, sizeof escape));
-            }
-        }
-    }
-    out.write(text, plain_from, n);
-    out.write("\"");
-}
-
 // json.dumps(value, ensure_ascii=False).  A str or a list of str given to the
-// standard json.dumps is written here, as it would write it ("[a, b]").
+// standard json.dumps is written here, as it would write it.
 Ref dump_json(const Call& call, Borrowed value) {
     Ref dumps = module_attribute(call.global(n_json), n_dumps);
-    PyObject* v = value.get();
-    bool texts = (PyUnicode_CheckExact(v) && compat::ready(v) == 0) || is_list_of_texts(v);
-    if (!standard_json_dumps.is(dumps.get()) || !texts) {
-        PyErr_Clear();  // a str that could not be made ready: the call reports it
-        return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
+    if constexpr (fast_paths) {
+        if (is_json_texts(value) && standard_json_dumps.is(dumps.get())) return json_of_texts(value);
     }
-    TextWriter out;
-    if (PyUnicode_CheckExact(value.get())) {
-        write_json_string(out, value);
-    } else {
-        out.write("[");
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) {
-            if (i) out.write(", ");
-            write_json_string(out, PyList_GET_ITEM(value.get(), i));
-        }
-        out.write("]");
-    }
-    return out.finish();
+    return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
 }
 
 // print(<line>): `print` is looked up before the line is built, as Python
@@ -189,53 +143,30 @@ Ref path_list(const Call& call, Borrowed value) {
     return Ref::borrow(value);
 }
 
-// Is `c` one of the characters on which str.splitlines() breaks a line?
-// auditctl reads its rules file line by line, so any of them in a path or a
-// rule would start a line of its own, and auditctl stops loading at the first
+// Can the str `line` stand as one line of a rules file: no NUL, which would
+// cut the line short, and nothing str.splitlines() breaks a line at?
+// auditctl reads its rules file line by line, and stops loading at the first
 // line it cannot parse.
-bool breaks_line(Py_UCS4 c) {
-    switch (c) {
-        case '\n': case '\r': case '\v': case '\f': case 0x1c: case 0x1d: case 0x1e:
-        case 0x85: case 0x2028: case 0x2029:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Make sure the characters of a str can be read (strings made by the old
-// Py_UNICODE calls are filled in on demand before Python 3.12).
-void ready(Borrowed text) { check(compat::ready(text.get())); }
-
-// Can the str `line` stand as one line of a rules file: no line break, and no
-// NUL, which would cut the line short?
 bool is_one_line(Borrowed line) {
-    ready(line);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(line.get());
-    const int kind = PyUnicode_KIND(line.get());
-    const void* data = PyUnicode_DATA(line.get());
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == 0 || breaks_line(c)) return false;
-    }
-    return true;
+    Py_ssize_t length = PyUnicode_GetLength(line);
+    if (length < 0) raise();
+    Py_ssize_t nul = PyUnicode_FindChar(line, 0, 0, length, 1);
+    if (nul == -2) raise();
+    if (nul >= 0) return false;
+    Ref lines = Ref::steal(PyUnicode_Splitlines(line, 0));
+    Py_ssize_t n = PyList_GET_SIZE(lines.get());
+    return n == 0 || (n == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines.get(), 0)) == length);
 }
 
 // The size of the str `text` in UTF-8, or -1 when it holds a surrogate, which
 // has no UTF-8 form (a str never pairs them: JSON's pairs are decoded to one
 // character).
 Py_ssize_t utf8_size(Borrowed text) {
-    ready(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-    const int kind = PyUnicode_KIND(text.get());
-    const void* data = PyUnicode_DATA(text.get());
     Py_ssize_t size = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0xD800 && c <= 0xDFFF) return -1;
-        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    }
-    return size;
+    if (PyUnicode_AsUTF8AndSize(text, &size)) return size;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
+    PyErr_Clear();
+    return -1;
 }
 
 // auditd keeps a rule's key in at most this many bytes, and the path is also

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "admin_events.hpp"
+#include "text/repr.hpp"
 
 namespace zae {
 
@@ -16,9 +17,9 @@ Name n_load{"load"}, n_decoder{"decoder"}, n_JSONDecodeError{"JSONDecodeError"};
 Name n_open{"open"}, n_exists{"exists"}, n_items{"items"}, n_get{"get"}, n_setdefault{"setdefault"},
     n_replace{"replace"}, n_pipepager{"pipepager"}, n_text{"text"}, n_cmd{"cmd"};
 Name n_enabled{"enabled"}, n_one{"1"}, n_ru{"ru"}, n_name_ru{"name_ru"};
-Name n_empty{""}, n_newline{"\n"}, n_colon_newline{":\n"}, n_colon_space{": "}, n_indent{"    "};
+Name n_empty{""}, n_newline{"\n"}, n_indent{"    "};
 Name n_open_paren{"("}, n_close_paren{")"}, n_dashes{"----------"}, n_dashes_newline{"----------\n"};
-Name n_apostrophe{"'"}, n_double_quote{"\""}, n_less{"less -R"};
+Name n_less{"less -R"};
 
 // isinstance(value, dict): dict subclasses count.
 // `value` may be a callable computing the value, which then runs after
@@ -48,7 +49,7 @@ Ref as_is(Ref document) { return document; }
 // mapping.get(key, {}): an exact dict (whose get() cannot be replaced) is
 // read directly, and the empty dict made only when it is the answer.
 Ref get_or_empty(Borrowed mapping, Borrowed key) {
-    if (PyDict_CheckExact(mapping.get())) {
+    if (fast_paths && PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping, key);
         if (value) return Ref::borrow(value);
         if (PyErr_Occurred()) raise();
@@ -118,7 +119,7 @@ Ref sorted_copy(const Call& call, Borrowed dictionary) {
 // view and a tuple per item.
 template <class Body>
 void for_each_item(Borrowed mapping, Body&& body) {
-    if (PyDict_CheckExact(mapping.get())) {
+    if (fast_paths && PyDict_CheckExact(mapping.get())) {
         for (const auto& [key, value] : DictItems(mapping)) body(key, value);
         return;
     }
@@ -128,89 +129,109 @@ void for_each_item(Borrowed mapping, Body&& body) {
     }
 }
 
-// repr(text).replace("'", '"'), written, for a str: for printable ASCII
-// without backslashes (to which repr adds no escapes) and not holding both
-// quote characters (repr would escape the one it quotes with), the text
-// between double quotes with its single quotes replaced; anything else
-// through repr().
-void write_text_repr_replacing(TextWriter& out, Borrowed text) {
-    PyObject* s = text.get();
-    bool plain = PyUnicode_IS_ASCII(s);
-    bool single = false, double_ = false;
-    const Py_UCS1* units = plain ? PyUnicode_1BYTE_DATA(s) : nullptr;
-    for (Py_ssize_t i = 0; plain && i < PyUnicode_GET_LENGTH(s); ++i) {
-        Py_UCS1 c = units[i];
-        plain = c >= 0x20 && c < 0x7f && c != '\\';
-        single |= c == '\'';
-        double_ |= c == '"';
+// prefix = "    " * indent, made for each item and written: for an int,
+// four spaces per step are counted out, once, without making the str.
+class Prefix {
+public:
+    explicit Prefix(Borrowed indent) : indent_(indent) {
+        Py_ssize_t steps = fast_paths && PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
+        if (steps >= 0 && steps <= PY_SSIZE_T_MAX / 4) spaces_ = 4 * steps;
+        else PyErr_Clear();  // an int too large for a count: multiply() raises what Python raises
     }
-    if (!plain || (single && double_)) return out.write_replacing(Ref::steal(PyObject_Repr(s)), '\'', '"');
-    out.write("\"");
-    out.write_replacing(text, '\'', '"');
-    out.write("\"");
-}
+    void make() {
+        if (spaces_ < 0) text_ = multiply(n_indent, indent_);
+    }
+    void write(TextWriter& out) const { text_ ? out.write_formatted(text_) : out.fill(' ', spaces_); }
 
-// str(value).replace("'", '"'), written, with `str` what the name was found
-// bound to.  For the builtin: an int is its digits (no quote to replace); a
-// str, or the text of a list of str ("[" + the items' repr joined by ", " +
-// "]"), is written with its quotes replaced as it is copied.  The text of
-// anything else is made, and replaced likewise when it is an exact str.
-void write_shown_value(TextWriter& out, Borrowed str, Borrowed value) {
-    if (is_type(str, PyUnicode_Type)) {
-        PyObject* v = value.get();
-        if (PyLong_CheckExact(v)) return out.write_formatted(value);
-        if (PyUnicode_CheckExact(v)) return out.write_replacing(value, '\'', '"');
-        if (is_list_of_texts(v)) {
-            out.write("[");
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-                if (i) out.write(", ");
-                write_text_repr_replacing(out, PyList_GET_ITEM(v, i));
-            }
-            return out.write("]");
+private:
+    Borrowed indent_;
+    Py_ssize_t spaces_ = -1;
+    Ref text_;
+};
+
+// `result` of one rendering, from `result = ""` through each `result +=
+// piece`: the text written to `out` since the rendering began, as long as
+// every piece is an exact str (all that the module's own rendering makes);
+// from the first piece that is not (what an override returned), that text
+// as a str, to which the pieces are added by the protocol.
+class Result {
+public:
+    explicit Result(TextWriter& out) : out_(out), start_(out.size()) {}
+
+    // result += <the text written since `mark`> + nested (nothing more when
+    // `nested` is empty: its text was written in place too).
+    void add_written(Py_ssize_t mark, Ref nested = Ref()) {
+        if (!object_ && (!nested || PyUnicode_CheckExact(nested.get()))) {
+            if (nested) out_.write(nested);
+            return;
         }
+        add_by_protocol(mark, nested);
     }
-    Ref shown = call_str(str, value);
-    if (PyUnicode_CheckExact(shown.get())) return out.write_replacing(shown, '\'', '"');
-    out.write_formatted(call_method(shown, n_replace, n_apostrophe, n_double_quote));
+
+    // result + text: empty when the result stands in `out`.
+    Ref plus(std::string_view ascii) {
+        if (!object_) {
+            out_.write(ascii);
+            return Ref();
+        }
+        return add(object_, text(ascii));
+    }
+
+private:
+    [[gnu::noinline]] void add_by_protocol(Py_ssize_t mark, Borrowed nested) {
+        Ref piece = out_.take(mark);
+        if (nested.get()) piece = add(piece, nested);
+        if (!object_) object_ = out_.take(start_);
+        object_ = Ref::steal(PyNumber_InPlaceAdd(object_.get(), piece.get()));
+    }
+
+    TextWriter& out_;
+    Py_ssize_t start_;
+    Ref object_;
+};
+
+Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent);
+
+// self.__get_event_config_string(value, indent + 1): when `self` resolves the
+// name to this very body, rendered in place, one level of nesting deeper.
+Ref render_nested(const Call& call, TextWriter& out, Borrowed self, Borrowed value, Borrowed indent) {
+    MethodLookup render = lookup_method(self, mangled::get_event_config_string);
+    Ref deeper = add(indent, integer(1));
+    if (fast_paths && render.is_own(get_event_config_string)) {
+        NestedCall level;
+        return render_settings(call, out, self, value, deeper);
+    }
+    return render({value, deeper});
 }
 
-// Renders `dictionary` at depth `indent` into `out`, as
-// __get_event_config_string does.  A nested mapping is rendered by the
-// method that `self` resolves to now; when that is this very body, into the
-// same writer, one level of nesting deeper.
-void render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent) {
-    // "    " * indent: for an int, four spaces per step are written without
-    // making the str first.
-    Py_ssize_t steps = PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
-    if (steps < 0 || steps > PY_SSIZE_T_MAX / 4) {
-        PyErr_Clear();  // an int too large for this: multiply() raises what Python raises
-        steps = -1;
-    }
-    for_each_item(dictionary, [&](const Ref& key, const Ref& value) {
-        Ref prefix = steps >= 0 ? Ref() : multiply(n_indent, indent);
-        auto write_prefix = [&] { prefix ? out.write_formatted(prefix) : out.fill(' ', 4 * steps); };
-        if (is_dict(call, value)) {
-            write_prefix();
+// __get_event_config_string(self, dictionary, indent), written to `out`:
+// empty when the text stands in `out` (from where it was when the call
+// began), else what the rendering came to.
+Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent) {
+    Result result(out);                                                // result = ""
+    Prefix prefix(indent);
+    for_each_item(dictionary, [&](const Ref& key, const Ref& value) {  // for key, value in dictionary.items():
+        prefix.make();                                                 //     prefix = "    " * indent
+        Py_ssize_t piece = out.size();
+        if (is_dict(call, value)) {                                    //     if isinstance(value, dict):
+            // result += f"{prefix}{key}{self.__get_event_section_translation(key)}:\n" +
+            //           self.__get_event_config_string(value, indent + 1)
+            prefix.write(out);
             out.write_formatted(key);
             out.write_formatted(call_member(self, mangled::get_event_section_translation, key));
             out.write(":\n");
-            MethodLookup render = lookup_method(self, mangled::get_event_config_string);
-            Ref deeper = add(indent, integer(1));
-            if (render.is_own(get_event_config_string)) {
-                NestedCall level;
-                render_settings(call, out, self, value, deeper);
-            } else {
-                out.write_formatted(render({value, deeper}));
-            }
+            result.add_written(piece, render_nested(call, out, self, value, indent));
         } else {
-            write_prefix();
+            // result += f"{prefix}{key}: {str(value).replace("'", '"')}\n"
+            prefix.write(out);
             out.write_formatted(key);
             out.write(": ");
-            write_shown_value(out, call.global(n_str), value);
+            write_str_replacing_quotes(out, call.global(n_str), value, n_replace);
             out.write("\n");
+            result.add_written(piece);
         }
     });
-    out.write("\n");
+    return result.plus("\n");                                          // return result + "\n"
 }
 
 }  // namespace
@@ -324,8 +345,8 @@ Ref get_event_section_translation(const Call& call) {
 
 Ref get_event_config_string(const Call& call) {
     TextWriter out;
-    render_settings(call, out, call.self(), call[1], call[2]);
-    return out.finish();
+    Ref result = render_settings(call, out, call.self(), call[1], call[2]);
+    return result ? result : out.finish();
 }
 
 }  // namespace zae

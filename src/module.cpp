@@ -136,10 +136,6 @@ Ref module_attribute_anew(Borrowed object, Name& name) {
     return value;
 }
 
-void not_implemented(const char* method) {
-    raise_format(PyExc_NotImplementedError, "ZornaAdminEvents.%s is not implemented yet", method);
-}
-
 namespace {
 
 // ---- the method table ----------------------------------------------------------
@@ -341,21 +337,27 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
                  keyword);
 }
 
-[[noreturn]] void refuse_type(const Param& param, PyObject* value);
+[[noreturn]] void refuse_type(const Param& param, PyObject* value) {
+    bool str = param.accepts == Accepts::str;
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+                 str ? "str" : "list", Py_TYPE(value)->tp_name);
+}
 
 constexpr bool accepts(const Param& param, PyObject* value) {
     if (param.accepts == Accepts::anything || value == Py_None) return true;
     return param.accepts == Accepts::str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value);
 }
 
-inline void check_type(const Param& param, PyObject* value) {
-    if (!accepts(param, value)) refuse_type(param, value);
-}
-
-void refuse_type(const Param& param, PyObject* value) {
-    bool str = param.accepts == Accepts::str;
-    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
-                 str ? "str" : "list", Py_TYPE(value)->tp_name);
+// The common call: every parameter given by position, each with a value its
+// type rule accepts.  The arguments then go to the body as they are.
+[[gnu::always_inline]] inline bool is_plain_call(const Method& method, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
+    const std::size_t count = method.param_count();
+    if (kwnames || nargs != static_cast<Py_ssize_t>(count)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!accepts(method.params[i], args[i])) return false;
+    }
+    return true;
 }
 
 PyObject* default_value(Default default_) {
@@ -363,29 +365,13 @@ PyObject* default_value(Default default_) {
     return default_ == Default::zero ? zero : Py_None;
 }
 
-// Bind the arguments of one call to the method's parameters as a Python
-// function would, check the declared types, and run the body.
-Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames);
-
-// `count` is the method's param_count(), worked out once by the caller.
-// Always inlined: in an entry point the method is known, so its checks and
-// its body's address are constants there.
-[[gnu::always_inline]] inline Ref invoke(const Method& method, std::size_t count, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-    if (!kwnames && nargs == static_cast<Py_ssize_t>(count)) {
-        // Every parameter given by position, the common case: nothing to bind.
-        for (Py_ssize_t i = 0; i < nargs; ++i) check_type(method.params[i], args[i]);
-        return method.body(Call{module, args});
-    }
-    return bind_and_run(method, module, args, nargs, kwnames);
-}
-
-Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
+// Any other call: the arguments are bound to the parameters as for a Python
+// function (positionals fill their parameters, keywords are matched, then
+// surplus positionals and missing arguments are refused), the type rule is
+// checked, and the body runs.
+[[gnu::noinline]] Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     const std::size_t count = method.param_count();
-    // Python's order: positionals fill their parameters, keywords are matched,
-    // then surplus positionals and missing arguments are refused.
     PyObject* bound[max_params] = {nullptr};
     const Py_ssize_t filled = std::min(nargs, static_cast<Py_ssize_t>(count));
     for (Py_ssize_t i = 0; i < filled; ++i) bound[i] = args[i];
@@ -405,47 +391,43 @@ Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, 
         if (method.params[i].default_ == Default::required) refuse_missing(method, bound);
         bound[i] = default_value(method.params[i].default_);
     }
-    for (std::size_t i = 0; i < count; ++i) check_type(method.params[i], bound[i]);
-
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!accepts(method.params[i], bound[i])) refuse_type(method.params[i], bound[i]);
+    }
     return method.body(Call{module, bound});
 }
 
-// A call from the interpreter: it has counted the level already, so only the
-// stack left to the thread is checked.
-//
-// The common call, every parameter given by position with a type it accepts
-// and the stack far from its end, runs the body at once; anything else (and
-// every refusal) takes the general path, as a tail call, so that the common
-// one keeps nothing aside for it.
-template <std::size_t I>
-[[gnu::noinline]] PyObject* general_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
-    return guarded([=] {
+// A call of a method by the module itself (see call_found and MethodLookup),
+// one level of nesting counted by the caller.
+[[gnu::always_inline]] inline Ref run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    if (is_plain_call(method, args, nargs, kwnames)) return method.body(Call{module, args});
+    return bind_and_run(method, module, args, nargs, kwnames);
+}
+
+// The interpreter's call of a method (of the function, or of the class's
+// descriptor with the instance first), anything but the common call with
+// stack to spare.  The interpreter has counted the level already, so only
+// the stack left to the thread is checked.
+[[gnu::noinline]] PyObject* general_entry(const Method& method, PyObject* module, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
         NestedCall level(false);
-        return invoke(methods[I], methods[I].param_count(), module, args, nargs, kwnames);
+        return bind_and_run(method, module, args, nargs, kwnames);
     });
 }
 
-template <std::size_t I>
-[[gnu::always_inline]] inline bool plain_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    constexpr std::size_t count = methods[I].param_count();
-    if (kwnames || nargs != static_cast<Py_ssize_t>(count)) return false;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!accepts(methods[I].params[i], args[i])) return false;
-    }
-    return true;
-}
-
-template <std::size_t I>
-[[gnu::always_inline]] inline PyObject* run_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames) {
-    if (!plain_call<I>(args, nargs, kwnames) || !stack_has_room()) return general_entry<I>(module, args, nargs, kwnames);
-    return guarded([=] { return methods[I].body(Call{module, args}); });
-}
-
+// The entry point of method I, as argument clinic writes one: the common
+// call runs the body at once (the method is known here, so its checks and
+// its body's address are constants); anything else goes to the general path,
+// as a tail call, so that the common one keeps nothing aside for it.
 template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry<I>(module, args, nargs, kwnames);
+    constexpr const Method& method = methods[I];
+    if (is_plain_call(method, args, nargs, kwnames) && stack_has_room()) {
+        return guarded([=] { return method.body(Call{module, args}); });
+    }
+    return general_entry(method, module, args, nargs, kwnames);
 }
 
 // The text a method's __doc__ is made from: a signature line that inspect and
@@ -496,7 +478,6 @@ struct InstanceMethod {
     PyObject_HEAD
     PyObject* function;  // the module's own function (a builtin_function_or_method)
     std::size_t index;   // its entry in `methods`
-    std::size_t param_count;  // methods[index].param_count()
     PyObject* module;    // the function's module (borrowed: the function holds it)
     compat::vectorcall_function vectorcall;
 };
@@ -522,16 +503,14 @@ PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
     return PyMethod_New(function, object);
 }
 
-// method(self, *args): the function's body, after the stack check of every
-// entry.  A call from Python code is counted against the recursion limit by
-// the Python frames on the way (the module's calls of its own methods count
-// themselves, see MethodLookup), as a call of a C function from Python is.
 // The interpreter's call of descriptor I with the instance first: the entry
-// of method I, made for it, so that its parameters and body are known when
-// it is compiled.
+// point of method I.  A call from Python code is counted against the
+// recursion limit by the Python frames on the way, as a call of a C function
+// from Python is; the module's calls of its own methods count themselves
+// (see MethodLookup).
 template <std::size_t I>
 PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    return run_entry<I>(as_instance_method(self)->module, args, compat::positional_count(nargsf), kwnames);
+    return entry<I>(as_instance_method(self)->module, args, compat::positional_count(nargsf), kwnames);
 }
 
 template <std::size_t... I>
@@ -599,7 +578,6 @@ Ref new_instance_method(Borrowed function, std::size_t index) {
     if (!method) raise();
     method->function = Ref::borrow(function).release();
     method->index = index;
-    method->param_count = methods[index].param_count();
     method->module = PyCFunction_GET_SELF(function.get());
     method->vectorcall = instance_method_vectorcalls[index];
     PyObject_GC_Track(method);
@@ -640,7 +618,7 @@ namespace {
 [[gnu::noinline]] Ref run_own_method(Borrowed descriptor, PyObject* const* args, std::size_t n) {
     InstanceMethod* own = as_instance_method(descriptor.get());
     NestedCall level;
-    return invoke(methods[own->index], own->param_count, own->module, args, static_cast<Py_ssize_t>(n), nullptr);
+    return run(methods[own->index], own->module, args, static_cast<Py_ssize_t>(n), nullptr);
 }
 
 }  // namespace
@@ -672,8 +650,7 @@ Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
     }
     if (const Method* method = own_method(function)) {
         NestedCall level;
-        return invoke(*method, method->param_count(), PyCFunction_GET_SELF(function), first,
-                      static_cast<Py_ssize_t>(n), nullptr);
+        return run(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
     }
     return Ref::steal(compat::vectorcall(found, argv + 1, args.size() | compat::arguments_offset, nullptr));
 }

@@ -172,7 +172,6 @@ inline bool truthy(Borrowed object) {
     return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
-inline bool isinstance(Borrowed object, Borrowed type) { return check(PyObject_IsInstance(object, type)) != 0; }
 // Python's `a == b` (no identity shortcut: __eq__ decides).
 inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
 // Python's `a != b` (__ne__ decides).
@@ -484,10 +483,14 @@ struct KnownStacks {
 }
 
 // One level of nesting of the module's method bodies, for its lifetime:
-// counted against the interpreter's recursion limit as a Python frame is
-// (unless the interpreter counted the call already: `counted` false), and
-// refused with RecursionError when the thread's C stack is nearly used up,
-// whatever the limit says (a raised limit, a thread with a small stack).
+// counted as the interpreter counts a call of C code, by
+// Py_EnterRecursiveCall (unless the interpreter counted the call already:
+// `counted` false), and refused with RecursionError when the thread's C
+// stack is nearly used up, whatever the count allows (a raised limit, a
+// thread with a small stack).  Up to 3.11 the count is held against the
+// recursion limit, with the Python frames; from 3.12 on, C calls are
+// counted apart, against a limit of the interpreter's own build rather than
+// sys.getrecursionlimit().
 class NestedCall {
 public:
     [[gnu::always_inline]] explicit NestedCall(bool counted = true) : counted_(counted) {
@@ -611,8 +614,22 @@ public:
         write(shown);
     }
 
+    // How many characters have been written.
+    Py_ssize_t size() const { return length_; }
+
+    // The characters written since `mark` (an earlier size()), as a new str,
+    // taken out of the writer.
+    Ref take(Py_ssize_t mark) {
+        Ref taken = Ref::steal(PyUnicode_FromKindAndData(kind_, units_ + static_cast<std::size_t>(mark) * kind_,
+                                                         length_ - mark));
+        length_ = mark;
+        width_unknown_ = true;  // what is left may be narrower than what was taken
+        return taken;
+    }
+
     // The text written so far, as a new str.
     Ref finish() const {
+        if (width_unknown_) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
         Py_UCS4 max_char = ascii_ ? 0x7f : kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff;
         Ref result = Ref::steal(PyUnicode_New(length_, max_char));
         if (length_) std::memcpy(PyUnicode_DATA(result.get()), units_, static_cast<std::size_t>(length_) * kind_);
@@ -722,6 +739,7 @@ private:
     Py_ssize_t length_ = 0;
     int kind_ = 1;
     bool ascii_ = true;
+    bool width_unknown_ = false;  // after take(): kind_ and ascii_ may be wider than the text left
 };
 
 // The concatenation of pieces that must all be str: written one after the
@@ -822,24 +840,6 @@ inline BuiltinFunction builtin_len{"len"}, builtin_isinstance{"isinstance"}, bui
 
 inline bool is_type(Borrowed found, PyTypeObject& type) { return found.get() == reinterpret_cast<PyObject*>(&type); }
 
-// len(object) where the int it makes may never be needed: its value, when
-// `len` is the builtin (no int made), else what `len` returned.
-struct Length {
-    Py_ssize_t count = -1;
-    Ref object;
-
-    // The int itself.
-    Ref as_object() const { return object ? object : Ref::steal(PyLong_FromSsize_t(count)); }
-};
-inline Length call_len_count(Borrowed len, Borrowed object) {
-    if (builtin_len.is(len)) {
-        Py_ssize_t n = PyObject_Length(object);
-        if (n < 0) raise();
-        return {n, Ref()};
-    }
-    return {-1, call(len, object)};
-}
-
 // Is `value` a list of str only (exact types, whose text nothing can change),
 // each ready to be read?  A str that cannot be made ready makes it false,
 // and the generic path that follows reports the error.
@@ -876,15 +876,6 @@ inline bool call_isinstance(Borrowed isinstance, Borrowed object, Borrowed class
         return check(PyObject_IsInstance(object, classinfo)) != 0;
     }
     return truthy(call(isinstance, object, classinfo));
-}
-
-// str(object): an exact str is itself.
-inline Ref call_str(Borrowed str, Borrowed object) {
-    if (is_type(str, PyUnicode_Type)) {
-        if (PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
-        return Ref::steal(PyObject_Str(object));
-    }
-    return call(str, object);
 }
 
 // sorted(mapping.items()), `sorted` found before items() is called.  For an
@@ -1069,8 +1060,11 @@ inline Ref special_method(Borrowed object, const char* name, const char* missing
 // `return` that was never reached.  Otherwise __exit__(None, None, None).
 template <class Body>
 Ref with_block(Borrowed manager, Body&& body) {
+    // In the interpreter's order, which decides the error of a manager lacking both.
+    auto exit_method = [&] { return special_method(manager, "__exit__", " (missed __exit__ method)"); };
+    Ref exit = compat::with_looks_up_exit_first ? exit_method() : Ref();
     Ref enter = special_method(manager, "__enter__", "");
-    Ref exit = special_method(manager, "__exit__", " (missed __exit__ method)");
+    if (!exit) exit = exit_method();
     Ref target = call(enter, manager);
     Ref result;
     try {

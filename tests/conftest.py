@@ -20,6 +20,15 @@ PATH_ATTRIBUTES = {
 }
 
 
+def instance(**attributes):
+    """A ZornaAdminEvents with the given private attributes (by their short
+    names) set, and nothing else run."""
+    obj = object.__new__(ZornaAdminEvents)
+    for name, value in attributes.items():
+        setattr(obj, "_ZornaAdminEvents__" + name, value)
+    return obj
+
+
 class FakeEvents:
     """An in-memory outside event service that records every call in `calls`.
 

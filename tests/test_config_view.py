@@ -350,6 +350,57 @@ def test_rendering_recurses_through_self_and_treats_dict_subclasses_as_sections(
     assert depths == [0, 1, 2]
 
 
+def python_rendering(self, dictionary, indent=0):
+    """The rendering written as Python, to compare with."""
+    result = ""
+    for key, value in dictionary.items():
+        prefix = "    " * indent
+        if isinstance(value, dict):
+            result += (f"{prefix}{key}{self._ZornaAdminEvents__get_event_section_translation(key)}:\n"
+                       + self._ZornaAdminEvents__get_event_config_string(value, indent + 1))
+        else:
+            result += f"{prefix}{key}: {str(value).replace(chr(39), chr(34))}\n"
+    return result + "\n"
+
+
+class Joins:
+    """A result that takes part in + from either side, as any object may."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __radd__(self, other):
+        return Joins(f"{other}|{self.text}")
+
+    def __add__(self, other):
+        return Joins(f"{self.text}|{other}")
+
+    def __repr__(self):
+        return f"Joins({self.text!r})"
+
+
+class Tagged(str):
+    def __radd__(self, other):
+        return Tagged(f"{other}<{self}>")
+
+
+@pytest.mark.parametrize("nested", [7, Joins("n"), Tagged("n")], ids=repr)
+def test_an_overriding_renderings_result_is_added_as_python_adds_it(nested):
+    outcomes = []
+    for rendering in (ZornaAdminEvents.__dict__[P + "get_event_config_string"].__func__, python_rendering):
+        class Override(ZornaAdminEvents):
+            def _ZornaAdminEvents__get_event_config_string(self, dictionary, indent=0):
+                return rendering(self, dictionary, indent) if indent == 0 else nested
+
+        obj = object.__new__(Override)
+        setattr(obj, P + "event_section_translations", None)
+        try:
+            outcomes.append(repr(obj._ZornaAdminEvents__get_event_config_string({"a": 1, "s": {"k": 1}, "z": 2})))
+        except TypeError as error:
+            outcomes.append(f"TypeError: {error}")
+    assert outcomes[0] == outcomes[1]
+
+
 # ---- section translations -----------------------------------------------------------
 
 

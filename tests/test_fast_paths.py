@@ -5,7 +5,7 @@ import builtins
 
 import pytest
 
-from conftest import ZornaAdminEvents
+from conftest import ZornaAdminEvents, instance
 from zorna_admin_events import admin_events
 
 P = "_ZornaAdminEvents__"
@@ -13,10 +13,7 @@ DESCRIPTIONS = {"ab": {"name_en": "A", "name_ru": "А"}}
 
 
 def bare():
-    obj = object.__new__(ZornaAdminEvents)
-    obj._ZornaAdminEvents__event_section_translations = None
-    obj._ZornaAdminEvents__group_description = DESCRIPTIONS
-    return obj
+    return instance(event_section_translations=None, group_description=DESCRIPTIONS)
 
 
 def sort(value):
@@ -55,20 +52,6 @@ def test_a_replaced_builtin_is_called(monkeypatch, where, name, run):
         monkeypatch.setitem(vars(admin_events), "__builtins__", {**vars(builtins), name: replacement})
     run()
     assert used
-
-
-def test_a_subclass_method_is_used_at_every_nested_level():
-    seen = []
-
-    class Custom(ZornaAdminEvents):
-        def _ZornaAdminEvents__get_event_config_string(self, dictionary, indent=0):
-            seen.append(indent)
-            return super()._ZornaAdminEvents__get_event_config_string(dictionary, indent)
-
-    obj = object.__new__(Custom)
-    obj._ZornaAdminEvents__event_section_translations = None
-    assert obj._ZornaAdminEvents__get_event_config_string({"a": {"b": {"c": 1}}}) == "a:\n    b:\n        c: 1\n\n\n\n"
-    assert seen == [0, 1, 2]
 
 
 def test_a_sort_replaced_midway_is_used_from_then_on(monkeypatch):
@@ -190,8 +173,7 @@ def test_isinstance_asks_an_object_that_claims_another_class():
 
 def test_a_service_operation_replaced_after_use_is_called(monkeypatch):
     zorna_events = admin_events.zorna_events
-    obj = object.__new__(ZornaAdminEvents)
-    obj._ZornaAdminEvents__event_description = DESCRIPTIONS
+    obj = instance(event_description=DESCRIPTIONS)
     monkeypatch.setattr(admin_events, "LANG", "name_en")
     monkeypatch.setattr(zorna_events, "is_event_enabled", lambda _id: 0, raising=False)
     assert obj._ZornaAdminEvents__get_multiple_string(["ab"]).startswith("ab" + " " * 10 + "0")

@@ -8,32 +8,35 @@ import sys
 
 import pytest
 
-from conftest import FakeEvents, ZornaAdminEvents, run_python
+from conftest import FakeEvents, ZornaAdminEvents, instance, run_python
 from zorna_admin_events import admin_events
 
 DESCRIPTIONS = {"a": {"name_en": "A", "name_ru": "А"}, "bbbb": {"name_en": "B", "name_ru": "Б"}}
 
 
 def bare_object():
-    obj = object.__new__(ZornaAdminEvents)
-    obj._ZornaAdminEvents__event_description = DESCRIPTIONS
-    obj._ZornaAdminEvents__group_description = DESCRIPTIONS
-    return obj
+    return instance(event_description=DESCRIPTIONS, group_description=DESCRIPTIONS)
 
 
-def test_listing_width_uses_the_module_namespace_len_and_max(monkeypatch):
-    given = []
+def test_listing_width_gives_max_the_lengths_as_it_consumes_them(monkeypatch):
+    calls = []
+
+    def measure(tag):
+        return lambda text: calls.append((tag, text)) or 1
 
     def recording_max(lengths):
-        given.append(type(lengths).__name__)
-        return builtins.max(lengths)
+        calls.append(("max", iter(lengths) is lengths))
+        first = next(lengths)
+        # `len` is looked up at each step: a replacement made meanwhile is used
+        monkeypatch.setattr(admin_events, "len", measure("new len"))
+        return builtins.max([first, *lengths])
 
-    monkeypatch.setattr(admin_events, "len", lambda text: 1, raising=False)
+    monkeypatch.setattr(admin_events, "len", measure("len"), raising=False)
     monkeypatch.setattr(admin_events, "max", recording_max, raising=False)
     listing = bare_object()._ZornaAdminEvents__get_multiple_string(["a", "bbbb"], 1)
     # every ID "is" 1 long: width 11, ten spaces after each ID
     assert [line[:line.index("1 ")] for line in listing.split("\n")] == ["a" + " " * 10, "bbbb" + " " * 10]
-    assert given == ["list"]  # the lengths, collected before max sees them
+    assert calls == [("max", True), ("len", "a"), ("new len", "bbbb"), ("new len", "a"), ("new len", "bbbb")]
 
 
 class RebindingEvents(FakeEvents):
