@@ -317,18 +317,6 @@ inline std::uint64_t watch_dict(PyObject* dict) {
 #endif
 }
 
-// The stamp of a dict watched since a look-up (3.12 on, any change of any
-// watched dict or class changes it, and the dict's release too, so that a
-// new dict at the same address is never taken for the old one).
-[[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject* dict) {
-#if PY_VERSION_HEX >= 0x030C0000
-    (void)dict;
-    return detail::Watchers::changes;
-#else
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#endif
-}
-
 // The stamp of a class before an attribute look-up through it.  From 3.12
 // the class is watched, and trusted only while it has a version tag: the
 // interpreter tells of a change of a class (or of one of its bases) once
@@ -347,15 +335,17 @@ inline std::uint64_t watch_type(PyTypeObject* type) {
 #endif
 }
 
-// The stamp of a class now (see watch_type).
-[[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject* type) {
+// The stamp now of a dict or class watched since a look-up.  From 3.12 any
+// change of any watched dict or class changes it, and a dict's release too,
+// so that a new dict at the same address is never taken for the old one;
+// before, it is what watch_dict or watch_type gives now.
 #if PY_VERSION_HEX >= 0x030C0000
-    (void)type;
-    return detail::Watchers::changes;
+[[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject*) { return detail::Watchers::changes; }
+[[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject*) { return detail::Watchers::changes; }
 #else
-    return watch_type(type);
+[[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject* dict) { return watch_dict(dict); }
+[[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject* type) { return watch_type(type); }
 #endif
-}
 
 // Stop watching: every stamp taken so far is void, and the watchers'
 // slots are given back to the interpreter (a failed import, so that the
