@@ -40,26 +40,17 @@ public:
     Found found;
 
     // The last look-up of this name as an attribute of a class (see
-    // lookup_class_attribute): the class (a reference of its own, so that
-    // no other class is taken for it at the same address), its stamp then,
-    // and the class's entry found (borrowed: the class holds it while its
+    // lookup_class_attribute) or of a module (see module_attribute): the
+    // class (a reference of its own, so that no other class is taken for it
+    // at the same address) or the module's dict, its stamp then, and the
+    // value found there (borrowed: the class or dict holds it while its
     // stamp stands).
-    struct ClassFound {
-        PyTypeObject* type = nullptr;
+    struct AttributeFound {
+        PyObject* holder = nullptr;
         std::uint64_t stamp = 0;
         PyObject* value = nullptr;
     };
-    ClassFound class_found;
-
-    // The last read of this name as an attribute of a module (see
-    // module_attribute): the module's dict, its stamp then, and the value
-    // found there (borrowed: the dict holds it while its stamp stands).
-    struct ModuleFound {
-        PyObject* dict = nullptr;
-        std::uint64_t stamp = 0;
-        PyObject* value = nullptr;
-    };
-    ModuleFound module_found;
+    AttributeFound class_found, module_found;
 
 private:
     const char* text_;
@@ -125,9 +116,9 @@ inline Ref Call::global(Name& name) const {
 // otherwise, and for anything else, getattr().
 Ref lookup_class_attribute_anew(Borrowed object, Name& name);
 inline Ref lookup_class_attribute(Borrowed object, Name& name) {
-    const Name::ClassFound& last = name.class_found;
+    const Name::AttributeFound& last = name.class_found;
     auto* type = reinterpret_cast<PyTypeObject*>(object.get());
-    if (fast_paths && last.value && last.type == type && last.stamp == compat::type_stamp(type)) {
+    if (fast_paths && last.value && last.holder == object.get() && last.stamp == compat::type_stamp(type)) {
         taken(Shortcut::class_attribute);
         // A static method gives its function, as its __get__ does.
         if (Py_TYPE(last.value) == &PyStaticMethod_Type) return Ref::steal(PyStaticMethod_Type.tp_descr_get(last.value, nullptr, object));
@@ -142,9 +133,9 @@ inline Ref lookup_class_attribute(Borrowed object, Name& name) {
 // through getattr().
 Ref module_attribute_anew(Borrowed object, Name& name);
 inline Ref module_attribute(Borrowed object, Name& name) {
-    const Name::ModuleFound& last = name.module_found;
-    if (fast_paths && last.value && PyModule_CheckExact(object.get()) && last.dict == PyModule_GetDict(object) &&
-        last.stamp == compat::dict_stamp(last.dict)) {
+    const Name::AttributeFound& last = name.module_found;
+    if (fast_paths && last.value && PyModule_CheckExact(object.get()) && last.holder == PyModule_GetDict(object) &&
+        last.stamp == compat::dict_stamp(last.holder)) {
         taken(Shortcut::module_attribute);
         return Ref::borrow(last.value);
     }

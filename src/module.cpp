@@ -99,8 +99,8 @@ Ref lookup_global(PyObject* module, Name& name) {
 }
 
 Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
-    Name::ClassFound& last = name.class_found;
-    Ref::steal_or_null(reinterpret_cast<PyObject*>(std::exchange(last, Name::ClassFound()).type));
+    Name::AttributeFound& last = name.class_found;
+    Ref::steal_or_null(std::exchange(last, Name::AttributeFound()).holder);
     auto* type = reinterpret_cast<PyTypeObject*>(object.get());
     bool plain_class = fast_paths && Py_TYPE(object.get()) == &PyType_Type;
 
@@ -111,7 +111,7 @@ Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
     // __get__, or a static method (whose __get__ gives its function).
     PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, name.get()) ? compat::type_lookup(type, name.get()) : nullptr;
     if (entry && (Py_TYPE(entry) == &PyStaticMethod_Type || (entry == value.get() && !Py_TYPE(entry)->tp_descr_get))) {
-        last = {reinterpret_cast<PyTypeObject*>(Ref::borrow(object).release()), stamp, entry};
+        last = {Ref::borrow(object).release(), stamp, entry};
     }
     return value;
 }
@@ -119,8 +119,8 @@ Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
 Ref module_attribute_anew(Borrowed object, Name& name) {
     if (!fast_paths || !PyModule_CheckExact(object.get())) return getattr(object, name);
     PyObject* dict = PyModule_GetDict(object);  // borrowed; never fails for a module
-    Name::ModuleFound& last = name.module_found;
-    last = Name::ModuleFound();
+    Name::AttributeFound& last = name.module_found;
+    last = Name::AttributeFound();
 
     std::uint64_t stamp = compat::watch_dict(dict);
     Ref value = getattr(object, name);
