@@ -53,21 +53,22 @@ struct Owned {
     PyObject* object;
     ~Owned() { Py_XDECREF(object); }
 };
-}  // namespace detail
 
-#if PY_VERSION_HEX < 0x03090000
-namespace detail {
+// tuple(args[:nargs]): a new reference, or NULL with an exception set.
+inline PyObject* tuple_of(PyObject* const* args, Py_ssize_t nargs) {
+    PyObject* tuple = PyTuple_New(nargs);
+    for (Py_ssize_t i = 0; tuple && i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, i, args[i]);
+    }
+    return tuple;
+}
 
 #if PY_VERSION_HEX < 0x03080000
-
 // callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))) through tp_call.
 inline PyObject* call_with_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Owned positional{PyTuple_New(nargs)};
+    Owned positional{tuple_of(args, nargs)};
     if (!positional.object) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(positional.object, i, args[i]);
-    }
     Owned keywords{nullptr};
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         keywords.object = PyDict_New();
@@ -80,7 +81,6 @@ inline PyObject* call_with_tuple(PyObject* callable, PyObject* const* args, Py_s
 }
 #endif
 }  // namespace detail
-#endif
 
 // callable(*args, **kwargs) in vectorcall form (PyObject_Vectorcall).
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -100,12 +100,8 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
     if (Py_TYPE(cls) == &PyType_Type && !PyVectorcall_Function(cls)) {
-        detail::Owned positional{PyTuple_New(nargs)};
+        detail::Owned positional{detail::tuple_of(args, nargs)};
         if (!positional.object) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            Py_INCREF(args[i]);
-            PyTuple_SET_ITEM(positional.object, i, args[i]);
-        }
         return PyType_Type.tp_call(cls, positional.object, nullptr);
     }
 #endif
