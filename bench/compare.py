@@ -30,6 +30,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 import timeit
@@ -47,7 +48,8 @@ from scenarios import Environment, ZornaAdminEvents, admin_events  # noqa: E402
 from services import make_service  # noqa: E402
 
 P = "_ZornaAdminEvents__"
-CYTHON_BUILD = HERE.parent / "build" / "bench-cython"
+# One build per interpreter (cpython-311, cpython-313, ...).
+CYTHON_BUILD = HERE.parent / "build" / "bench-cython" / sys.implementation.cache_tag
 
 
 def per_call(function, seconds: float = 0.2) -> float:
@@ -62,21 +64,21 @@ def per_call(function, seconds: float = 0.2) -> float:
     return min(timer.repeat(number=number, repeat=5)) / number * 1e9
 
 
-def cython_build():
-    """reference.py compiled with Cython, imported as `reference_cython`."""
+def cython_build(name="reference_cython", text=None):
+    """reference.py (or `text`) compiled with Cython, imported as `name`."""
     try:
         import Cython  # noqa: F401
     except ImportError:
         subprocess.run([sys.executable, "-m", "pip", "install", "-q", "cython"], check=True)
     CYTHON_BUILD.mkdir(parents=True, exist_ok=True)
-    source = CYTHON_BUILD / "reference_cython.py"
-    text = (HERE / "reference.py").read_text()
-    if not source.exists() or source.read_text() != text or not list(CYTHON_BUILD.glob("reference_cython*.so")):
+    source = CYTHON_BUILD / f"{name}.py"
+    text = (HERE / "reference.py").read_text() if text is None else text
+    built = CYTHON_BUILD / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    if not source.exists() or source.read_text() != text or not built.exists():
         source.write_text(text)
         subprocess.run([sys.executable, "-m", "Cython.Build.Cythonize", "-i", "-3", "-q", source.name],
                        cwd=CYTHON_BUILD, check=True, stdout=subprocess.DEVNULL)
-    built = next(CYTHON_BUILD.glob("reference_cython*.so"))
-    spec = importlib.util.spec_from_file_location("reference_cython", built)
+    spec = importlib.util.spec_from_file_location(name, built)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -165,6 +167,36 @@ def growth_steps(impl, n):
     ]
 
 
+def deep_settings(depth):
+    """{"z": 0, "a": {"z": 1, "a": {... {"z": depth - 1} ...}}}: one section per level."""
+    inner = {"z": depth - 1}
+    for level in range(depth - 2, -1, -1):
+        inner = {"z": level, "a": inner}
+    return inner
+
+
+def deep_render(depth):
+    """Seconds of the module's rendering of a `depth`-deep settings tree (one
+    call, thread CPU time), with the recursion limit raised for it; the
+    text is checked.  Only the module: the Python and Cython builds take
+    seconds to tens of seconds here, since each level copies the text of the
+    levels below it."""
+    obj = object.__new__(ZornaAdminEvents)
+    setattr(obj, P + "event_section_translations", None)
+    settings = deep_settings(depth)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 10 * depth))
+    try:
+        start = time.thread_time()
+        text = getattr(obj, P + "get_event_config_string")(settings)
+        seconds = time.thread_time() - start
+    finally:
+        sys.setrecursionlimit(limit)
+    if text.count(":\n") != depth - 1:
+        raise SystemExit("the deep tree was not rendered whole")
+    return seconds
+
+
 # ---- running ----------------------------------------------------------------------------
 
 def quiet(function):
@@ -194,8 +226,12 @@ def main(argv=None) -> int:
     parser.add_argument("--size", type=int, default=1000)
     parser.add_argument("--seconds", type=float, default=0.2, help="time spent on each figure")
     parser.add_argument("--growth", default="300,3000,30000", help="sizes of the growth table")
-    parser.add_argument("--parts", default="steps,public,growth", help="which tables to make")
+    parser.add_argument("--parts", default="steps,public,growth,deep", help="which tables to make")
+    parser.add_argument("--deep", type=int, default=2000, help="depth of the deep settings tree")
     args = parser.parse_args(argv)
+    if args.parts == "deep":  # the module alone: no Cython build needed
+        print(f"rendering a {args.deep:,}-deep settings tree: {deep_render(args.deep):.3f} s")
+        return 0
     impls = dict(zip(IMPLEMENTATIONS, (admin_events, reference, cython_build())))
     base = Path(tempfile.mkdtemp(prefix="zae-compare-"))
     step_times, public_times, growth_times = {}, {}, {}
@@ -248,6 +284,8 @@ def main(argv=None) -> int:
         print_public(rows(public_times), header)
     if growth_times:
         print_growth(args, growth_times)
+    if "deep" in args.parts:
+        print(f"\nrendering a {args.deep:,}-deep settings tree: {deep_render(args.deep):.3f} s")
     return 0
 
 

@@ -39,7 +39,14 @@ PUBLIC_REPS = {"set_properties (ordinary)": 50, "set_properties (special)": 50, 
                "import_config": 20, "restart_daemons": 2000}
 
 
-def child(label: str, size: int, public: bool) -> list:
+# Where the interpreter's static symbols (builtin_eval) are stripped, as in
+# Debian's, the loop runs in this function compiled with Cython instead, and
+# callgrind counts within its wrapper, found by name in the built module.
+LOOP = "def repeat(run, n):\n    for _ in range(n):\n        run()\n"
+LOOP_FUNCTION = "__pyx_pw_10bench_loop_1repeat"
+
+
+def child(label: str, size: int, public: bool, within: str) -> list:
     import tree as trees
     from scenarios import Environment
     from services import make_service
@@ -55,21 +62,23 @@ def child(label: str, size: int, public: bool) -> list:
             if public:
                 runs += [(name, PUBLIC_REPS.get(name, 5), run)
                          for name, _selection, run in compare.public_methods(impl, tree, env.scratch)]
+            repeat = compare.cython_build("bench_loop", LOOP).repeat if within == "loop" else None
             for name, reps, run in runs:
                 loop = compile(f"for _ in range({reps}): run()", name, "exec")
                 run()  # warm: the first call may fill caches of the interpreter
-                eval(loop, {"run": run})
+                repeat(run, reps) if repeat else eval(loop, {"run": run})
             return [(name, reps) for name, reps, _run in runs]
     finally:
         shutil.rmtree(base, ignore_errors=True)
         shutil.rmtree(base.with_name(base.name + "-scratch"), ignore_errors=True)
 
 
-def count(label: str, size: int, out_dir: Path, public: bool):
+def count(label: str, size: int, out_dir: Path, public: bool, within: str = "builtin_eval"):
     prefix = out_dir / re.sub(r"\W", "-", label)
-    command = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=builtin_eval",
-               "--dump-after=builtin_eval", f"--callgrind-out-file={prefix}.%p", sys.executable, __file__,
-               "--child", label, "--size", str(size)] + (["--public"] if public else [])
+    function = LOOP_FUNCTION if within == "loop" else within
+    command = ["valgrind", "--tool=callgrind", "--collect-atstart=no", f"--toggle-collect={function}",
+               f"--dump-after={function}", f"--callgrind-out-file={prefix}.%p", sys.executable, __file__,
+               "--child", label, "--size", str(size), "--within", within] + (["--public"] if public else [])
     # One hash seed for all: the probes of a dict look-up depend on it.
     result = subprocess.run(command, capture_output=True, text=True, check=True, cwd="/",
                             env={**os.environ, "PYTHONHASHSEED": "0"})
@@ -90,21 +99,27 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description="Instructions per call of the module's steps, Python and Cython.")
     parser.add_argument("--size", type=int, default=1000)
     parser.add_argument("--public", action="store_true", help="count the public methods too")
+    parser.add_argument("--within", default="builtin_eval",
+                        help="the function whose calls are counted: the interpreter's eval() (builtin_eval), or "
+                             "'loop' (a loop compiled with Cython) for an interpreter without its static symbols, "
+                             "as Debian's")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
         real, sys.stdout = sys.stdout, open(os.devnull, "w")
         try:
-            names = child(args.child, args.size, args.public)
+            names = child(args.child, args.size, args.public, args.within)
         finally:
             sys.stdout.close()
             sys.stdout = real
         print(json.dumps(names))
         return 0
     compare.cython_build()  # built once, outside valgrind
+    if args.within == "loop":
+        compare.cython_build("bench_loop", LOOP)
     out_dir = Path(tempfile.mkdtemp(prefix="zae-callgrind-"))
     try:
-        counts = {label: count(label, args.size, out_dir, args.public) for label in compare.IMPLEMENTATIONS}
+        counts = {label: count(label, args.size, out_dir, args.public, args.within) for label in compare.IMPLEMENTATIONS}
     finally:
         shutil.rmtree(out_dir, ignore_errors=True)
     step_names = list(REPS)

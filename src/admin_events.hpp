@@ -27,33 +27,36 @@ public:
     operator Borrowed() { return Borrowed(get()); }
 
     // The last look-up of this name as a global (see lookup_global): where
-    // it was made, the versions of the dicts searched, and what was found
-    // (borrowed: the dict it came from holds it while its version stands).
+    // it was made, the stamps of the dicts searched (see compat.hpp), and
+    // what was found (borrowed: the dict it came from holds it while its
+    // stamp stands).
     struct Found {
         PyObject* globals = nullptr;
-        std::uint64_t globals_version = 0;
+        std::uint64_t globals_stamp = 0;
         PyObject* builtins = nullptr;  // null: found in the globals themselves
-        std::uint64_t builtins_version = 0;
+        std::uint64_t builtins_stamp = 0;
         PyObject* value = nullptr;
     };
     Found found;
 
     // The last look-up of this name as an attribute of a class (see
-    // lookup_class_attribute): the class, its version tag then, and what was
-    // found (borrowed: the class holds it while its version stands).
+    // lookup_class_attribute): the class (a reference of its own, so that
+    // no other class is taken for it at the same address), its stamp then,
+    // and the class's entry found (borrowed: the class holds it while its
+    // stamp stands).
     struct ClassFound {
         PyTypeObject* type = nullptr;
-        unsigned int version = 0;
+        std::uint64_t stamp = 0;
         PyObject* value = nullptr;
     };
     ClassFound class_found;
 
     // The last read of this name as an attribute of a module (see
-    // module_attribute): the module's dict, its version then, and the value
-    // found there (borrowed: the dict holds it while its version stands).
+    // module_attribute): the module's dict, its stamp then, and the value
+    // found there (borrowed: the dict holds it while its stamp stands).
     struct ModuleFound {
         PyObject* dict = nullptr;
-        std::uint64_t version = 0;
+        std::uint64_t stamp = 0;
         PyObject* value = nullptr;
     };
     ModuleFound module_found;
@@ -107,24 +110,27 @@ Ref lookup_global(PyObject* module, Name& name);
 // since (the interpreter's LOAD_GLOBAL does the same); else a new look-up.
 inline Ref Call::global(Name& name) const {
     const Name::Found& last = name.found;
-    if (last.value && last.globals == globals() && last.globals_version &&
-        last.globals_version == dict_version(last.globals) &&
-        (!last.builtins || last.builtins_version == dict_version(last.builtins))) {
+    if (fast_paths && last.value && last.globals == globals() && last.globals_stamp == compat::dict_stamp(last.globals) &&
+        (!last.builtins || last.builtins_stamp == compat::dict_stamp(last.builtins))) {
+        taken(Shortcut::global);
         return Ref::borrow(last.value);
     }
     return lookup_global(module, name);
 }
 
-// object.name, where object is usually a class (Color): for a plain class
-// (its metaclass `type`) whose version tag is unchanged since the last
-// look-up, the answer of that look-up, as the interpreter's LOAD_ATTR does
-// for class attributes; otherwise, and for anything else, getattr().
+// object.name, where object is usually a class (Color, ZornaAdminEvents):
+// for a plain class (its metaclass `type`) unchanged since the last look-up,
+// the class's entry found then (a static method's function taken from it
+// again), as the interpreter's LOAD_ATTR does for class attributes;
+// otherwise, and for anything else, getattr().
 Ref lookup_class_attribute_anew(Borrowed object, Name& name);
 inline Ref lookup_class_attribute(Borrowed object, Name& name) {
     const Name::ClassFound& last = name.class_found;
     auto* type = reinterpret_cast<PyTypeObject*>(object.get());
-    if (last.type == type && Py_TYPE(object.get()) == &PyType_Type && last.version &&
-        last.version == compat::unique_type_version(type)) {
+    if (fast_paths && last.value && last.type == type && last.stamp == compat::type_stamp(type)) {
+        taken(Shortcut::class_attribute);
+        // A static method gives its function, as its __get__ does.
+        if (Py_TYPE(last.value) == &PyStaticMethod_Type) return Ref::steal(PyStaticMethod_Type.tp_descr_get(last.value, nullptr, object));
         return Ref::borrow(last.value);
     }
     return lookup_class_attribute_anew(object, name);
@@ -137,8 +143,9 @@ inline Ref lookup_class_attribute(Borrowed object, Name& name) {
 Ref module_attribute_anew(Borrowed object, Name& name);
 inline Ref module_attribute(Borrowed object, Name& name) {
     const Name::ModuleFound& last = name.module_found;
-    if (last.value && PyModule_CheckExact(object.get()) && last.version && last.dict == PyModule_GetDict(object) &&
-        last.version == dict_version(last.dict)) {
+    if (fast_paths && last.value && PyModule_CheckExact(object.get()) && last.dict == PyModule_GetDict(object) &&
+        last.stamp == compat::dict_stamp(last.dict)) {
+        taken(Shortcut::module_attribute);
         return Ref::borrow(last.value);
     }
     return module_attribute_anew(object, name);

@@ -1,5 +1,5 @@
 // The parts of the CPython C API that differ between the interpreters the
-// module is built for (CPython 3.7 to 3.13), behind one name each.
+// module is built for (CPython 3.7 to 3.15), behind one name each.
 //
 // Rules for this header:
 // - It is the only file that tests PY_VERSION_HEX.  Code elsewhere calls
@@ -255,15 +255,91 @@ inline int ready(PyObject* text) {
 #endif
 }
 
-// ---- types ---------------------------------------------------------------------------
+// ---- change notices -------------------------------------------------------------------
+//
+// A look-up made in a dict or through a class may be answered again while
+// nothing it read has changed.  A stamp taken just before the look-up
+// (`watch_*`) and the stamp now (`*_stamp`) are equal only if the dict or
+// class has not changed in between; 0 means "nothing to trust".
+// Dicts, 3.7 to 3.11: the version tag every change gives a dict anew (PEP
+// 509; never given twice).  Classes, 3.11: the class's version tag (given
+// once each from 3.11; before, the counter wraps around and old tags come
+// back, so nothing is trusted there).  3.12 on, dicts and classes: the
+// interpreter's watchers tell of every change of the dicts and classes the
+// module watches, and the stamp is the count of those changes, so that any
+// change of any of them ends every answer kept.  Watchers belong to the
+// interpreter the module is loaded into (it refuses all others); they are
+// registered at the first look-up and cleared by stop_watching() or, at
+// its end, by the interpreter itself.
 
-// A class's version tag (valid while its flag says so), which changes with
-// every change to the class or its bases.  From 3.11 no tag is ever given
-// twice (when they run out, no more are given); before, the counter wraps
-// around and old tags come back, so a class and tag seen once may later name
-// another state: 0 there, for "no tag to trust".
-inline unsigned int unique_type_version(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030C0000
+namespace detail {
+struct Watchers {
+    // Starts at 1: a stamp of 0 is never trusted.
+    static inline std::uint64_t changes = 1;
+    static inline int dict_id = -1, type_id = -1;
+    static inline bool tried = false;
+
+    static int dict_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+        ++changes;
+        return 0;
+    }
+    static int type_changed(PyTypeObject*) {
+        ++changes;
+        return 0;
+    }
+    // Registered once; none when the interpreter has no free watcher slot.
+    static void start() {
+        tried = true;
+        dict_id = PyDict_AddWatcher(dict_changed);
+        type_id = dict_id < 0 ? -1 : PyType_AddWatcher(type_changed);
+        if (dict_id < 0 || type_id < 0) PyErr_Clear();
+    }
+    // `object` watched through the watcher `id` (PyDict_Watch, PyType_Watch):
+    // the stamp now, or 0 when it cannot be watched.
+    static std::uint64_t watch(const int& id, int (*watch_call)(int, PyObject*), PyObject* object) {
+        if (!tried) start();
+        if (id >= 0 && watch_call(id, object) == 0) return changes;
+        PyErr_Clear();
+        return 0;
+    }
+};
+}  // namespace detail
+#endif
+
+// The stamp of `dict` before a look-up in it: it is watched from now on.
+// Never fails (a dict that cannot be watched gets 0).
+inline std::uint64_t watch_dict(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return detail::Watchers::watch(detail::Watchers::dict_id, PyDict_Watch, dict);
+#else
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+}
+
+// The stamp of a dict watched since a look-up (3.12 on, any change of any
+// watched dict or class changes it, and the dict's release too, so that a
+// new dict at the same address is never taken for the old one).
+[[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    return detail::Watchers::changes;
+#else
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+}
+
+// The stamp of a class before an attribute look-up through it.  From 3.12
+// the class is watched, and trusted only while it has a version tag: the
+// interpreter tells of a change of a class (or of one of its bases) once
+// per tag, so one is given to it here where tags are left.  3.11: its tag,
+// if it has one (a look-up gives it one, for the next time).
+inline std::uint64_t watch_type(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    using detail::Watchers;
+    std::uint64_t stamp = Watchers::watch(Watchers::type_id, PyType_Watch, reinterpret_cast<PyObject*>(type));
+    return stamp && PyUnstable_Type_AssignVersionTag(type) ? stamp : 0;
+#elif PY_VERSION_HEX >= 0x030B0000
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #else
     (void)type;
@@ -271,22 +347,34 @@ inline unsigned int unique_type_version(PyTypeObject* type) {
 #endif
 }
 
-// ---- dicts ---------------------------------------------------------------------------
-
-// The version tag that a dict gets anew at every change (and every new dict a
-// tag of its own; PEP 509, 3.6 to 3.13, deprecated from 3.12), or 0 where
-// the interpreter keeps none (3.14 on).
-inline std::uint64_t dict_version(PyObject* dict) {
-#if PY_VERSION_HEX >= 0x030E0000
-    (void)dict;
-    return 0;
+// The stamp of a class now (see watch_type).
+[[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)type;
+    return detail::Watchers::changes;
 #else
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
+    return watch_type(type);
 #endif
 }
+
+// Stop watching: every stamp taken so far is void, and the watchers'
+// slots are given back to the interpreter (a failed import, so that the
+// next one starts afresh).
+inline void stop_watching() {
+#if PY_VERSION_HEX >= 0x030C0000
+    using detail::Watchers;
+    ++Watchers::changes;
+    if (Watchers::dict_id >= 0 && PyDict_ClearWatcher(Watchers::dict_id) < 0) PyErr_Clear();
+    if (Watchers::type_id >= 0 && PyType_ClearWatcher(Watchers::type_id) < 0) PyErr_Clear();
+    Watchers::dict_id = Watchers::type_id = -1;
+    Watchers::tried = false;
+#endif
+}
+
+// The attribute `name` (an exact str) as the class's MRO holds it, without
+// calling any descriptor: borrowed, or NULL when absent (never raises).
+// _PyType_Lookup, which all supported interpreters export (3.7 to 3.15).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
 // ---- methods -------------------------------------------------------------------------
 
@@ -296,17 +384,19 @@ inline std::uint64_t dict_version(PyObject* dict) {
 // *method the attribute as getattr() gives it otherwise, or NULL with an
 // exception set.  3.11 and 3.12: the interpreter's own _PyObject_GetMethod
 // (it reads instance attributes where they are kept, without making the
-// instance's __dict__).  3.8 to 3.10: the same steps (instances keep their
-// attributes in __dict__).  3.7 (no method descriptor flag) and 3.13 on
-// (_PyObject_GetMethod no longer public): getattr().
+// instance's __dict__).  3.8 to 3.10, and 3.13 on (where _PyObject_GetMethod
+// is no longer exported): the same steps through the type's look-up and the
+// instance's __dict__ (made, once, for an instance that keeps its attributes
+// elsewhere).  3.7 (no method descriptor flag): getattr().
 inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
     return _PyObject_GetMethod(object, name, method);
 #else
-#if PY_VERSION_HEX < 0x030B0000 && defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
+#if defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
     PyTypeObject* type = Py_TYPE(object);
-    PyObject* descriptor = type->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(type, name) : nullptr;
-    if (descriptor && PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+    detail::Owned descriptor{type->tp_getattro == PyObject_GenericGetAttr ? type_lookup(type, name) : nullptr};
+    Py_XINCREF(descriptor.object);
+    if (descriptor.object && PyType_HasFeature(Py_TYPE(descriptor.object), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         PyObject** dict = _PyObject_GetDictPtr(object);
         PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
         if (!shadow && PyErr_Occurred()) {
@@ -314,8 +404,7 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
             return 0;
         }
         if (!shadow) {
-            Py_INCREF(descriptor);
-            *method = descriptor;
+            *method = std::exchange(descriptor.object, nullptr);
             return 1;
         }
     }

@@ -38,16 +38,23 @@ bool is_enabling(const Call& call, Borrowed action) {
 // iterencode) and json.encoder.encode_basestring.  Found once, from the json
 // module itself; a dumps called later is the standard one only if it is this
 // function and none of those has been replaced since (checked by the
-// versions of the dicts that hold them, and anew when one has changed).
+// stamps of the dicts that hold them, and anew when one has changed).
 class StandardJsonDumps {
 public:
     bool is(PyObject* found) {
+        if constexpr (!fast_paths) return false;
         if (!searched_) find();
         if (!dumps_ || found != dumps_) return false;
-        std::uint64_t versions[3] = {dict_version(json_dict_), dict_version(encoder_dict_), dict_version(class_dict_)};
-        if (versions[0] && std::equal(versions, versions + 3, versions_)) return true;
-        if (!unchanged()) return false;
-        std::copy(versions, versions + 3, versions_);
+        if (!stamps_[0] || stamps_[0] != compat::dict_stamp(json_dict_) ||
+            stamps_[1] != compat::dict_stamp(encoder_dict_) || stamps_[2] != compat::dict_stamp(class_dict_)) {
+            std::uint64_t stamps[3] = {compat::watch_dict(json_dict_), compat::watch_dict(encoder_dict_),
+                                       compat::watch_dict(class_dict_)};
+            if (!unchanged()) return false;
+            bool trusted = stamps[0] && stamps[1] && stamps[2];
+            std::copy(stamps, stamps + 3, stamps_);
+            if (!trusted) stamps_[0] = 0;
+        }
+        taken(Shortcut::json_dumps);
         return true;
     }
 
@@ -96,7 +103,7 @@ private:
     bool searched_ = false;
     PyObject *dumps_ = nullptr, *json_encoder_ = nullptr, *encode_basestring_ = nullptr, *members_[3] = {};
     PyObject *json_dict_ = nullptr, *encoder_dict_ = nullptr, *class_dict_ = nullptr;
-    std::uint64_t versions_[3] = {0, 0, 0};
+    std::uint64_t stamps_[3] = {0, 0, 0};
 };
 
 StandardJsonDumps standard_json_dumps;

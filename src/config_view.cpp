@@ -300,7 +300,7 @@ Ref sort_nested_dict(const Call& call) {
             continue;
         }
         if (!is_dict(call, value)) continue;
-        Ref sort = getattr(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict);
+        Ref sort = lookup_class_attribute(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict);
         if (is_own_function(sort, sort_nested_dict)) {
             level.pending_key = key;
             Ref nested = sorted_copy(call, value);

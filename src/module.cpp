@@ -64,19 +64,15 @@ Ref lookup_global(PyObject* module, Name& name) {
     // builtins module), as for a function defined in the module.
     PyObject* globals = PyModule_GetDict(module);  // borrowed; never fails for a module
 
-    // Unchanged dicts give the answer of the last look-up (the interpreter's
-    // LOAD_GLOBAL does the same).
+    // Remembered with the stamps taken before the look-ups (see compat.hpp),
+    // for Call::global.
     Name::Found& last = name.found;
-    std::uint64_t globals_version = dict_version(globals);
-    if (last.value && last.globals == globals && globals_version && last.globals_version == globals_version &&
-        (!last.builtins || last.builtins_version == dict_version(last.builtins))) {
-        return Ref::borrow(last.value);
-    }
     last = Name::Found();
+    std::uint64_t globals_stamp = fast_paths ? compat::watch_dict(globals) : 0;
 
     Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(globals, name.get()));
     if (value) {
-        last = {globals, globals_version, nullptr, 0, value.get()};
+        if (globals_stamp) last = {globals, globals_stamp, nullptr, 0, value.get()};
         return value;
     }
     if (PyErr_Occurred()) raise();
@@ -87,12 +83,12 @@ Ref lookup_global(PyObject* module, Name& name) {
         builtins = Ref::borrow(PyEval_GetBuiltins());  // the caller's: not remembered
     }
     if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+    // Only a plain dict tells of its changes.
+    bool remembered = globals_stamp && own_builtins && PyDict_CheckExact(builtins.get());
+    std::uint64_t builtins_stamp = remembered ? compat::watch_dict(builtins.get()) : 0;
     value = Ref::steal_or_null(PyObject_GetItem(builtins.get(), name.get()));
     if (value) {
-        // Only a plain dict tells of its changes.
-        if (own_builtins && PyDict_CheckExact(builtins.get())) {
-            last = {globals, globals_version, builtins.get(), dict_version(builtins.get()), value.get()};
-        }
+        if (builtins_stamp) last = {globals, globals_stamp, builtins.get(), builtins_stamp, value.get()};
         return value;
     }
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -102,35 +98,37 @@ Ref lookup_global(PyObject* module, Name& name) {
     raise();
 }
 
-
 Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
     Name::ClassFound& last = name.class_found;
+    Ref::steal_or_null(reinterpret_cast<PyObject*>(std::exchange(last, Name::ClassFound()).type));
     auto* type = reinterpret_cast<PyTypeObject*>(object.get());
-    bool plain_class = Py_TYPE(object.get()) == &PyType_Type;
+    bool plain_class = fast_paths && Py_TYPE(object.get()) == &PyType_Type;
 
+    std::uint64_t stamp = plain_class ? compat::watch_type(type) : 0;
     Ref value = getattr(object, name);
-    // Remembered only when the class's own entry is what getattr() gave:
-    // nothing of `type` itself (immutable) goes first, no descriptor of the
-    // entry's runs, so that an unchanged class gives the same answer.
-    unsigned int version = plain_class ? compat::unique_type_version(type) : 0;
-    if (version && !_PyType_Lookup(&PyType_Type, name.get()) && _PyType_Lookup(type, name.get()) == value.get() &&
-        !Py_TYPE(value.get())->tp_descr_get) {
-        last = {type, version, value.get()};
+    // Remembered when nothing of `type` itself (immutable) goes first and
+    // the class's entry gives the same answer every time: a value without
+    // __get__, or a static method (whose __get__ gives its function).
+    PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, name.get()) ? compat::type_lookup(type, name.get()) : nullptr;
+    if (entry && (Py_TYPE(entry) == &PyStaticMethod_Type || (entry == value.get() && !Py_TYPE(entry)->tp_descr_get))) {
+        last = {reinterpret_cast<PyTypeObject*>(Ref::borrow(object).release()), stamp, entry};
     }
     return value;
 }
 
 Ref module_attribute_anew(Borrowed object, Name& name) {
-    if (!PyModule_CheckExact(object.get())) return getattr(object, name);
+    if (!fast_paths || !PyModule_CheckExact(object.get())) return getattr(object, name);
     PyObject* dict = PyModule_GetDict(object);  // borrowed; never fails for a module
     Name::ModuleFound& last = name.module_found;
+    last = Name::ModuleFound();
 
+    std::uint64_t stamp = compat::watch_dict(dict);
     Ref value = getattr(object, name);
     // Remembered only when the module's own entry is what getattr() gave
     // (the module type has no attribute of the name to go first).
-    std::uint64_t version = dict_version(dict);
-    if (version && !_PyType_Lookup(&PyModule_Type, name.get()) && PyDict_GetItemWithError(dict, name.get()) == value.get()) {
-        last = {dict, version, value.get()};
+    if (stamp && !compat::type_lookup(&PyModule_Type, name.get()) &&
+        PyDict_GetItemWithError(dict, name.get()) == value.get()) {
+        last = {dict, stamp, value.get()};
     }
     if (PyErr_Occurred()) raise();
     return value;
@@ -595,8 +593,10 @@ Ref stored_name(const char* name) {
 }  // namespace
 
 bool is_own_function(Borrowed found, Body body) {
-    const Method* method = own_method(found);
-    return method && method->body == body;
+    const Method* method = fast_paths ? own_method(found) : nullptr;
+    if (!method || method->body != body) return false;
+    taken(Shortcut::own_nesting);
+    return true;
 }
 
 MethodLookup lookup_method(Borrowed object, Name& name) {
@@ -605,10 +605,20 @@ MethodLookup lookup_method(Borrowed object, Name& name) {
     return method;
 }
 
+// Whichever way the look-up went: the method descriptor itself (unbound),
+// or a bound method of our function and this very object.
 bool MethodLookup::is_own(Body body) const {
+    if constexpr (!fast_paths) return false;
     PyObject* m = found.get();
-    if (!unbound || Py_TYPE(m) != &instance_method_type()) return false;
-    return methods[as_instance_method(m)->index].body == body;
+    const Method* method = nullptr;
+    if (unbound && Py_TYPE(m) == &instance_method_type()) {
+        method = &methods[as_instance_method(m)->index];
+    } else if (!unbound && PyMethod_Check(m) && PyMethod_GET_SELF(m) == object.get()) {
+        method = own_method(PyMethod_GET_FUNCTION(m));
+    }
+    if (!method || method->body != body) return false;
+    taken(Shortcut::own_nesting);
+    return true;
 }
 
 namespace {
@@ -629,7 +639,10 @@ Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
     if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
     std::size_t n = 1;
     for (Borrowed arg : args) argv[1 + n++] = arg.get();
-    if (Py_TYPE(found.get()) == &instance_method_type()) return run_own_method(found, argv + 1, n);
+    if (fast_paths && Py_TYPE(found.get()) == &instance_method_type()) {
+        taken(Shortcut::own_method);
+        return run_own_method(found, argv + 1, n);
+    }
     return Ref::steal(compat::vectorcall(found.get(), argv + 1, n | compat::arguments_offset, nullptr));
 }
 
@@ -642,13 +655,14 @@ Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
 
     PyObject* function = found.get();
     PyObject* const* first = argv + 1;
-    if (PyMethod_Check(function)) {
+    if (fast_paths && PyMethod_Check(function)) {
         function = PyMethod_GET_FUNCTION(function);
         argv[0] = PyMethod_GET_SELF(found.get());
         first = argv;
         ++n;
     }
-    if (const Method* method = own_method(function)) {
+    if (const Method* method = fast_paths ? own_method(function) : nullptr) {
+        taken(first == argv ? Shortcut::own_method : Shortcut::own_function);
         NestedCall level;
         return run(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
     }
@@ -873,6 +887,7 @@ int exec_module(PyObject* module) {
     if (succeeded([&] { run_top_level(module); })) return 0;
     // A failed import leaves the module not loaded; the next import starts afresh.
     loaded_module.reset();
+    compat::stop_watching();
     return -1;
 }
 
@@ -901,3 +916,17 @@ PyModuleDef module_def = {
 }  // namespace zae
 
 ZAE_MODULE_INIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }
+
+// For the tests only (through ctypes; nothing in the module calls it): the
+// names of the shortcuts, and how often each was taken, up to `capacity`
+// of each; the number of shortcuts, or 0 in a build without them.
+extern "C" __attribute__((visibility("default"))) std::size_t zae_shortcut_counts(const char** names,
+                                                                                   std::uint64_t* counts,
+                                                                                   std::size_t capacity) {
+    constexpr std::size_t n = zae::fast_paths ? static_cast<std::size_t>(zae::Shortcut::count_) : 0;
+    for (std::size_t i = 0; i < n && i < capacity; ++i) {
+        names[i] = zae::shortcut_names[i];
+        counts[i] = zae::shortcut_counts[i];
+    }
+    return n;
+}

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "shortcuts.hpp"
 
 #include <pthread.h>
 
@@ -22,20 +23,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
-// The build switch of every fast path (CMake option ZAE_FAST_PATHS): with it
-// off, each shortcut's helper takes the generic path it stands beside.
-#ifndef ZAE_FAST_PATHS
-#define ZAE_FAST_PATHS 1
-#endif
-
 namespace zae {
-
-inline constexpr bool fast_paths = ZAE_FAST_PATHS != 0;
 
 // A Python exception is set; carries nothing else.
 struct PythonError {};
@@ -216,11 +210,11 @@ template <class... Args>
 Ref call(Borrowed callable, Args&&... args) {
     PyObject* argv[] = {nullptr, Borrowed(args).get()...};
     PyObject* c = callable.get();
-    if (PyMethod_Check(c)) {
+    if (fast_paths && PyMethod_Check(c)) {
         argv[0] = PyMethod_GET_SELF(c);  // the method holds it, and the caller the method
         return Ref::steal(compat::vectorcall(PyMethod_GET_FUNCTION(c), argv, 1 + sizeof...(Args), nullptr));
     }
-    if (PyType_Check(c)) return Ref::steal(compat::call_plain_class(c, argv + 1, sizeof...(Args)));
+    if (fast_paths && PyType_Check(c)) return Ref::steal(compat::call_plain_class(c, argv + 1, sizeof...(Args)));
     return Ref::steal(compat::vectorcall(c, argv + 1, sizeof...(Args) | compat::arguments_offset, nullptr));
 }
 
@@ -767,15 +761,6 @@ inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed rep
     return call_method(text, replace_name, old, new_);
 }
 
-// ---- dict versions ------------------------------------------------------------------
-
-// The version tag that a dict gets anew at every change (and every new dict a
-// tag of its own), or 0 where the interpreter keeps none (3.14 on).  A
-// look-up remembered together with the tag of the dict it was made in gives
-// the same answer as a new look-up while the tag is unchanged, as the
-// interpreter's own cache of global names does.
-inline std::uint64_t dict_version(PyObject* dict) noexcept { return compat::dict_version(dict); }
-
 // ---- methods ----------------------------------------------------------------------------
 
 // `object.name` looked up for a call, as the interpreter looks up a method:
@@ -783,6 +768,10 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept { return compat::dict
 // the attribute is a method descriptor of the object's type that nothing
 // shadows, false with the attribute as getattr() gives it otherwise.
 inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
+    if constexpr (!fast_paths) {
+        found = getattr(object, name);
+        return false;
+    }
     PyObject* attribute = nullptr;
     int unbound = compat::get_method(object, name, &attribute);
     found = Ref::steal(attribute);
@@ -797,11 +786,14 @@ inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
 // each use; a fast path applies only when the object found is this one.
 class BuiltinFunction {
 public:
-    constexpr explicit BuiltinFunction(const char* name) : name_(name) {}
+    constexpr BuiltinFunction(const char* name, Shortcut shortcut) : name_(name), shortcut_(shortcut) {}
 
     bool is(PyObject* found) {
+        if constexpr (!fast_paths) return false;
         if (!searched_) find();
-        return object_ && found == object_;
+        if (!object_ || found != object_) return false;
+        taken(shortcut_);
+        return true;
     }
 
 private:
@@ -821,6 +813,7 @@ private:
     }
 
     const char* name_;
+    Shortcut shortcut_;
     PyObject* object_ = nullptr;
     bool searched_ = false;
 };
@@ -835,10 +828,15 @@ struct SortingDepth {
     NestedCall call;
 };
 
-inline BuiltinFunction builtin_len{"len"}, builtin_isinstance{"isinstance"}, builtin_sorted{"sorted"},
-    builtin_max{"max"};
+inline BuiltinFunction builtin_len{"len", Shortcut::len}, builtin_isinstance{"isinstance", Shortcut::isinstance},
+    builtin_sorted{"sorted", Shortcut::sorted}, builtin_max{"max", Shortcut::max};
 
-inline bool is_type(Borrowed found, PyTypeObject& type) { return found.get() == reinterpret_cast<PyObject*>(&type); }
+// Is `found` the builtin class `type` (str, dict or set)?
+inline bool is_type(Borrowed found, PyTypeObject& type) {
+    if (!fast_paths || found.get() != reinterpret_cast<PyObject*>(&type)) return false;
+    taken(&type == &PyUnicode_Type ? Shortcut::str : &type == &PyDict_Type ? Shortcut::dict : Shortcut::set);
+    return true;
+}
 
 // Is `value` a list of str only (exact types, whose text nothing can change),
 // each ready to be read?  A str that cannot be made ready makes it false,
@@ -891,33 +889,46 @@ inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_n
     return call(sorted, call_method(mapping, items_name));
 }
 
+// Does str `a` sort before str `b` (both exact and ready), as `a < b` does:
+// by code point, a prefix first.
+inline bool text_before(PyObject* a, PyObject* b) noexcept {
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+        int order = std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(std::min(na, nb)));
+        return order < 0 || (order == 0 && na < nb);
+    }
+    return PyUnicode_Compare(a, b) < 0;  // cannot fail for two str
+}
+
 // dict(sorted(mapping.items())), `dict` and `sorted` found (in that order)
 // before items() is called.  For the builtins and an exact dict whose keys
 // are all exact str, ordering the pairs comes down to ordering the distinct
-// keys: the keys are sorted and the new dict is filled from them, without
-// the items view, a tuple per pair and the copies sorted() and dict() make.
+// keys (no two are equal, so no value is ever compared): the items are
+// sorted by key where they are, and the new dict is filled from them,
+// without the items view, a tuple per pair and the copies sorted() and
+// dict() make.  No Python code runs meanwhile, so the items stay borrowed.
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
 inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
-        Ref keys = Ref::steal(PyDict_Keys(mapping));
-        Py_ssize_t n = PyList_GET_SIZE(keys.get());
+        using Item = std::pair<PyObject*, PyObject*>;
+        Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
+        Item local[32];
+        std::unique_ptr<Item[]> heap(n > 32 ? new Item[static_cast<std::size_t>(n)] : nullptr);
+        Item* items = heap ? heap.get() : local;
+        PyObject *key, *value;
         bool texts = true;
-        for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
+        while (texts && count < n && PyDict_Next(mapping, &position, &key, &value)) {
+            texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
+            items[count++] = {key, value};
+        }
         if (texts) {
             SortingDepth depth;
-            check(PyList_Sort(keys.get()));  // compares str only: runs no Python code
+            std::sort(items, items + count, [](const Item& a, const Item& b) { return text_before(a.first, b.first); });
             Ref result = Ref::steal(PyDict_New());
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* key = PyList_GET_ITEM(keys.get(), i);
-                PyObject* value = PyDict_GetItemWithError(mapping, key);
-                if (!value) {
-                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-                    raise();
-                }
-                check(PyDict_SetItem(result.get(), key, value));
-            }
+            for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].first, items[i].second));
             return result;
         }
+        PyErr_Clear();  // a str that could not be made ready: the generic path reports it
     }
     return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
 }

@@ -51,8 +51,8 @@ void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, 
 // hashing every ID) once per scanned file.  Anything else takes the set.
 bool in_catalogue(Borrowed set, Borrowed catalogue, Borrowed name) {
     PyObject* items = catalogue.get();
-    bool plain = set.get() == reinterpret_cast<PyObject*>(&PySet_Type) && PyUnicode_CheckExact(name.get()) &&
-                 (PyList_CheckExact(items) || PyTuple_CheckExact(items));
+    bool plain = PyUnicode_CheckExact(name.get()) && (PyList_CheckExact(items) || PyTuple_CheckExact(items)) &&
+                 is_type(set, PySet_Type);
     if (plain) {
         Py_hash_t hash = PyObject_Hash(name);
         if (hash == -1) raise();

@@ -1,5 +1,6 @@
 """Shared fixtures: an in-memory event service, a recording pager and shell,
 and the three path class attributes pointed at a temporary tree."""
+import ctypes
 import json
 import os
 import pydoc
@@ -190,6 +191,18 @@ def system(monkeypatch):
 def lang(monkeypatch):
     """Set the module's description language: lang("name_ru")."""
     return lambda value: monkeypatch.setattr(admin_events, "LANG", value)
+
+
+def shortcut_counts():
+    """How often each cache and fast path of the module has answered so far
+    ({} in a build without them), read through the module's C function."""
+    read = ctypes.CDLL(admin_events.__file__).zae_shortcut_counts
+    read.restype = ctypes.c_size_t
+    read.argtypes = [ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_uint64), ctypes.c_size_t]
+    n = read(None, None, 0)
+    names, counts = (ctypes.c_char_p * n)(), (ctypes.c_uint64 * n)()
+    read(names, counts, n)
+    return {name.decode(): count for name, count in zip(names, counts)}
 
 
 def run_python(code, env=None, check=True):

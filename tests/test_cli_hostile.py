@@ -6,6 +6,7 @@ import json
 import os
 import re
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -47,8 +48,9 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     assert files(run.root) == before
 
 
-def test_watch_without_its_directory_is_stored_with_a_warning(run):
-    proc = run("set-properties", "watch", "paths", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", "--no-restart")
+@pytest.mark.parametrize("option", ["--no-restart", "--dry-run"])
+def test_watch_without_its_directory_is_stored_with_a_warning(run, option):
+    proc = run("set-properties", "watch", "paths", '["/etc/passwd", "/no such/dir/f"]', "-e", "modifying-file", option)
     assert proc.returncode == 0
     assert proc.stderr == ("zorna-admin-events: warning: /no such/dir does not exist under "
                            f"{run.root}: auditd refuses the watch on /no such/dir/f and loads no rule after it\n")
@@ -73,6 +75,23 @@ def test_a_second_run_waits_for_the_first(run):
     assert watches_and_rules(run.root) == (["/a b"], ["/a b"])
 
 
+def test_import_from_a_pipe_holds_no_lock_while_its_writer_is_slow(run):
+    exported = run("export", "-").stdout
+    argv = [command_path(), "--root", str(run.root), "import", "-", "--no-restart"]
+    slow = subprocess.Popen(argv, stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=run.env)
+    try:
+        deadline = time.monotonic() + 60
+        while "pipe_read" not in Path(f"/proc/{slow.pid}/wchan").read_text():  # blocked reading stdin
+            assert slow.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        other = run("disable", "-e", "logout", "--no-restart", "-q")  # would wait for the lock forever
+        assert (other.returncode, other.stderr) == (0, "")
+        slow.communicate(exported, timeout=60)
+    finally:
+        slow.kill()
+    assert slow.returncode == 0
+
+
 @pytest.mark.parametrize("args, setup, words", [
     (("import", "/dev/zero"), None, "/dev/zero: not a regular file"),
     (("import", "{tmp}/fifo"), None, "fifo: not a regular file"),
@@ -80,7 +99,8 @@ def test_a_second_run_waits_for_the_first(run):
     (("export", "{tmp}/fifo"), None, "fifo: exists and is not a regular file"),
     (("export", "{tmp}/link"), "link", "link: exists and is not a regular file"),
     (("enable", "-g", "authentication"), "etc", "etc: a symlink or not a directory"),
-    (("enable", "-g", "authentication"), "etc/zorna-syslog.conf", "conf: exists and is not a regular file"),
+    (("enable", "-g", "authentication"), "etc/zorna-syslog.conf",
+     "/etc/zorna-syslog.conf: a symlink; refusing to write through it"),
     (("enable", "-g", "authentication"), "etc/zorna-syslog.conf.lock", "lock: a symlink or not a directory"),
 ])
 def test_odd_files_and_symlinks_are_refused(run, tmp_path, args, setup, words):

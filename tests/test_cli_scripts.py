@@ -96,10 +96,12 @@ def test_export_dash_and_import_dash_go_through_the_standard_streams(run):
     assert not (run.cwd / "-").exists()
 
 
-@pytest.mark.parametrize("how", ["closed", "broken pipe"])
-def test_a_closed_stdout_ends_with_141_after_the_change(run, how):
+@pytest.mark.parametrize("how, quiet, status", [
+    ("closed", [], 141), ("broken pipe", [], 141), ("closed", ["-q"], 0), ("broken pipe", ["-q"], 0),
+])
+def test_a_closed_stdout_ends_with_141_after_the_change(run, how, quiet, status):
     before = snapshot(run.root)
-    argv = [command_path(), "--root", str(run.root), "disable", "-g", "authentication"]
+    argv = [command_path(), "--root", str(run.root), "disable", "-g", "authentication", *quiet]
     if how == "closed":
         proc = subprocess.run(["bash", "-c", '"$@" >&-', "-", *argv], stderr=subprocess.PIPE, text=True,
                               env=run.env, timeout=60)
@@ -110,7 +112,7 @@ def test_a_closed_stdout_ends_with_141_after_the_change(run, how):
             proc = subprocess.run(argv, stdout=write, stderr=subprocess.PIPE, text=True, env=run.env, timeout=60)
         finally:
             os.close(write)
-    assert proc.returncode == 141
+    assert proc.returncode == status
     assert "Traceback" not in proc.stderr and "Error" not in proc.stderr
     assert snapshot(run.root) != before
     assert json.loads((run.root / CURRENT).read_text())["login-failed"]["enabled"] == "0"

@@ -2,10 +2,12 @@
 very object they assume: a builtin or a method replaced in the module
 namespace, in the builtins module or by a subclass is used instead."""
 import builtins
+import json
+import sys
 
 import pytest
 
-from conftest import ZornaAdminEvents, instance
+from conftest import ZornaAdminEvents, instance, shortcut_counts
 from zorna_admin_events import admin_events
 
 P = "_ZornaAdminEvents__"
@@ -37,21 +39,44 @@ USES = [
 ]
 
 
-@pytest.mark.parametrize("where", ["module", "builtins"])
+@pytest.mark.parametrize("where", ["module", "builtins", "builtins module"])
 @pytest.mark.parametrize("name, run", USES, ids=[u[0] for u in USES])
 def test_a_replaced_builtin_is_called(monkeypatch, where, name, run):
     used = []
     real = getattr(builtins, name)
     replacement = lambda *args: used.append(args) or real(*args)  # noqa: E731
     if name == "dict":  # it is also the class isinstance() is given
-        replacement = type("Recorded", (dict,), {"__init__": lambda self, *args: used.append(args) or dict.__init__(self, *args)})
+        replacement = type("Recorded", (real,), {"__init__": lambda self, *args: used.append(args) or real.__init__(self, *args)})
+    run()  # the builtin has been found, and the look-up remembered
     if where == "module":
         monkeypatch.setattr(admin_events, name, replacement, raising=False)
-    else:
+    elif where == "builtins":
         # The module's own builtins, as a module run with a replaced __builtins__ has.
         monkeypatch.setitem(vars(admin_events), "__builtins__", {**vars(builtins), name: replacement})
-    run()
+    else:
+        monkeypatch.setattr(builtins, name, replacement)
+    try:
+        run()
+    finally:
+        monkeypatch.undo()
     assert used
+
+
+def test_every_shortcut_is_taken(sample, pager, system, lang):
+    before = shortcut_counts()
+    if not before:
+        pytest.skip("built without the fast paths")
+    lang("name_en")
+    sample.add_event("files", "file-opened", {"watch": {"paths": ["/a"], "depth": {"n": 1}}})
+    for _ in range(2):  # each look-up made once, then answered again
+        obj = ZornaAdminEvents(["file-opened"], ["files"])
+        obj.show_all_groups()
+        obj.show_events()
+        obj.set_properties("watch", "paths", json.dumps(["/etc/passwd"]))
+    after = shortcut_counts()
+    untaken = [name for name in after if after[name] == before[name]]
+    # Before 3.11 a class gives no sign of its changes that can be trusted.
+    assert untaken == ([] if sys.version_info >= (3, 11) else ["class_attribute"])
 
 
 def test_a_sort_replaced_midway_is_used_from_then_on(monkeypatch):
@@ -197,3 +222,15 @@ def test_a_mapping_with_its_own_get_gives_the_section_translation():
     obj = bare()
     obj._ZornaAdminEvents__event_section_translations = Translations(x=1)
     assert obj._ZornaAdminEvents__get_event_config_string({"s": {"k": 1}}) == "s(S):\n    k: 1\n\n\n"
+
+
+@pytest.mark.parametrize("keys", [
+    ["ab", "a", "", "b", "aa"],  # prefixes first
+    ["z", "é", "ÿ", "Ж", "😀", "a", "Ж😀", "Жa"],  # one, two and four bytes a character
+    [f"k{i:03d}" for i in range(100, 0, -3)],  # more than fit on the stack
+])
+def test_sorted_settings_are_in_code_point_order(keys):
+    settings = {key: {str(i): i for i in range(3, 0, -1)} for key in keys}
+    result = sort(settings)
+    assert list(result) == sorted(keys)
+    assert all(list(result[key]) == ["1", "2", "3"] for key in keys)

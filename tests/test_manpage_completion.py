@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import EXAMPLES, command_path, require_command
-from zorna_admin_events import cli, completion, names
+from zorna_admin_events import cli, completion, entry, names
 
 REPO = Path(__file__).resolve().parents[1]
 SUBCOMMANDS = [command.name for command in cli.COMMANDS]
@@ -78,7 +78,7 @@ def test_completion_offers_exactly_the_parsers_options():
 def test_completion_candidates(capsys, monkeypatch, words, current, expected):
     monkeypatch.setenv(cli.ROOT_ENV, "/nonexistent")
     words = [str(EXAMPLES) if word == "ROOT" else word.replace("ROOT", str(EXAMPLES)) for word in words]
-    assert cli.main([cli.COMPLETE, str(len(words) + 1), *words, current]) == 0
+    assert entry.main([names.COMPLETE, str(len(words) + 1), *words, current]) == 0
     printed = capsys.readouterr().out.splitlines()
     if expected == "events":
         assert "file-opened" in printed and "sudo-command" in printed and "file-access" not in printed
@@ -88,7 +88,7 @@ def test_completion_candidates(capsys, monkeypatch, words, current, expected):
 
 def test_completion_prints_nothing_when_the_catalogue_fails(capsys, monkeypatch):
     monkeypatch.setenv(cli.ROOT_ENV, "/nonexistent")
-    assert cli.main([cli.COMPLETE, "3", "enable", "-e", ""]) == 0
+    assert entry.main([names.COMPLETE, "3", "enable", "-e", ""]) == 0
     assert capsys.readouterr() == ("", "")
 
 

@@ -6,7 +6,7 @@ import functools
 
 import pytest
 
-from conftest import run_python
+from conftest import run_python, shortcut_counts
 
 HARNESS = """
 import json, sys, tempfile, threading, types
@@ -124,8 +124,10 @@ def test_no_depth_kills_the_process(case, depth, limit, stack):
     result = run_python(code, check=False)
     assert result.returncode == 0, f"ended with {result.returncode}:\n{result.stderr[-2000:]}"
     shown = result.stdout.strip()
-    # Loops, not recursion, where nothing observable changes: these always finish.
-    if case in ("sort", "resolve"):
+    # Loops, not recursion, where nothing observable changes: these always
+    # finish (the sort, in both, while it recognises itself: not in a build
+    # without the fast paths, which recurses as the Python method does).
+    if case in ("sort", "resolve") and shortcut_counts():
         assert shown == "ok"
     elif case == "enable re-entered from print":
         assert shown == "RecursionError"

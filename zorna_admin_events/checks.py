@@ -34,17 +34,23 @@ def read_regular(path, limit=MAX_SIZE):
     Anything else (a FIFO, a device, a directory) is refused before a byte
     is read, and opening never waits for a FIFO's writer.
     """
-    fd = os.open(str(path), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    return read_opened(os.open(str(path), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), path, limit)[0]
+
+
+def read_opened(fd, path, limit=None):
+    """The bytes and status of the file open at ``fd`` (which is closed
+    here), refused unless it is a regular file of at most ``limit`` bytes."""
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
             raise BrokenFile(_("{file}: not a regular file").format(file=path))
         with os.fdopen(fd, "rb", closefd=False) as handle:
-            data = handle.read(limit + 1)
+            data = handle.read(-1 if limit is None else limit + 1)
     finally:
         os.close(fd)
-    if len(data) > limit:
+    if limit is not None and len(data) > limit:
         raise BrokenFile(_("{file}: larger than {size} MiB").format(file=path, size=limit // (1024 * 1024)))
-    return data
+    return data, st
 
 
 def parse_json(path, data, syntax_errors=True):

@@ -30,21 +30,15 @@ from typing import Optional, Sequence, TextIO
 
 from . import texts
 from .commands import (
-    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS,
-    NO_RESTART, OPTION, POSITIONAL, QUIET, REQUIRED, RESTART_NOTE, ROOT, Command, Option, options_of, root_dir,
+    ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK,
+    EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART, OPTION, POSITIONAL,
+    QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
 )
-from .names import CLASS, COMPLETE, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
+from .names import CLASS, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
 from .transaction import (
     CommandError, Interrupted, Transaction, ending_signals, held_output, put_back_left_copy, restart_daemons, run_lock,
 )
-
-EXIT_OK = 0
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
-# The configuration was changed, but a daemon failed to restart.
-EXIT_RESTART_FAILED = 3
-EXIT_INTERRUPTED = 130
 
 # What restart_daemons() runs; named when a restart is skipped under --root.
 RESTARTED_UNITS = N_("syslog-ng.service and auditd")
@@ -115,7 +109,10 @@ def build_parser() -> argparse.ArgumentParser:
 def _add_command(sub, command: Command) -> None:
     epilog = _examples(command.examples)
     if command.changes:
-        epilog += "\n\n" + _(RESTART_NOTE)
+        import textwrap
+
+        epilog += "\n\n" + textwrap.fill(_(RESTART_NOTE), 78)
+        epilog += "\n\n" + textwrap.fill(_(ROLLBACK_NOTE).format(path=ROLLBACK_PATH), 78)
     summary = _(command.help)
     p = sub.add_parser(
         command.name,
@@ -254,6 +251,10 @@ def load_class(root: Optional[Path], output=None):
     return cls
 
 
+def error(message: str, stderr: TextIO) -> None:
+    print(_("{prog}: error: {message}").format(prog=PROG, message=message), file=stderr)
+
+
 def report(lines: Sequence[str], stderr: TextIO) -> None:
     """Notices the class printed (unknown IDs, a refused VALUE), as the command's own on stderr."""
     for line in lines:
@@ -356,12 +357,15 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
             getattr(o, method)(*args)
             return True
     with contextlib.ExitStack() as stack:
-        if command.values and command.values[-1].dest == "file":
-            args[-1] = stack.enter_context(file_argument(args[-1], reading=True))
+        if FILE_VALUE in command.values:
+            args[-1] = ns.import_path
             if check_import(cls, args[-1], ns.file, stderr) is None:
                 return EXIT_FAILURE, None
         if ns.dry_run:
-            return dry_run(obj, call, stderr), None
+            status = dry_run(obj, call, stderr)
+            if status == EXIT_OK:
+                warn_missing_watch_dirs(cls, ns, events, stderr)
+            return status, None
         # A refusal of the VALUE is reported on stderr; --quiet keeps the results back.
         printed = stack.enter_context(captured_stdout()) if command.may_refuse or ns.quiet else None
         accepted = call(obj)
@@ -372,8 +376,7 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
             return EXIT_FAILURE, None
         if not ns.quiet:
             sys.stdout.write(printed.getvalue())
-    if method == "set_properties" and changes.is_watch(ns.section, ns.parameter):
-        warn_missing_watch_dirs(cls, events or (), ns.value, ns.root, stderr)
+    warn_missing_watch_dirs(cls, ns, events, stderr)
     return (EXIT_FAILURE if known < named else EXIT_OK), obj
 
 
@@ -395,9 +398,11 @@ def check_import(cls, path: str, shown: str, stderr: TextIO):
     says which events the file leaves to their defaults."""
     from . import changes
 
+    if shown == "-":
+        shown = _("standard input")
     document, problems = changes.check_import(cls, path, shown)
     for problem in problems:
-        print(_("{prog}: error: {message}").format(prog=PROG, message=problem), file=stderr)
+        error(problem, stderr)
     if problems:
         return None
     left_out = changes.left_out(cls, document)
@@ -415,11 +420,10 @@ def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
     """import --dry-run: what the file would change, event by event."""
     from . import changes
 
-    with file_argument(ns.file, reading=True) as path:
-        document = check_import(cls, path, ns.file, stderr)
-        if document is None:
-            return EXIT_FAILURE
-        views = changes.preview_import(cls, path, document)
+    document = check_import(cls, ns.import_path, ns.file, stderr)
+    if document is None:
+        return EXIT_FAILURE
+    views = changes.preview_import(cls, ns.import_path, document)
     print("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")]))
     return EXIT_OK
 
@@ -449,7 +453,7 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
         return status
     failures = restart_daemons(obj, RESTART_FLAG)
     for failure in failures:
-        print(_("{prog}: error: {message}").format(prog=PROG, message=failure), file=stderr)
+        error(failure, stderr)
     return EXIT_RESTART_FAILED if failures else status
 
 
@@ -472,13 +476,19 @@ def watched_paths(value: str) -> Sequence[str]:
     return [path for path in paths if isinstance(path, str)]
 
 
-def warn_missing_watch_dirs(cls, events: Sequence[str], value: str, root: Optional[Path], stderr: TextIO) -> None:
-    """Warn about watched paths whose directory does not exist (under the root).
+def warn_missing_watch_dirs(cls, ns: argparse.Namespace, events: Optional[Sequence[str]], stderr: TextIO) -> None:
+    """After set-properties of watched paths, warn about those whose
+    directory does not exist (under the root).
 
     The kernel refuses a watch there, and auditctl loads no rule after it.
     """
-    if not set(events) & set(getattr(cls, SPECIAL_EVENTS, ())):
+    from . import changes
+
+    if ns.command != "set-properties" or not changes.is_watch(ns.section, ns.parameter):
         return
+    if not set(events or ()) & set(getattr(cls, SPECIAL_EVENTS, ())):
+        return
+    value, root = ns.value, ns.root
     base = root if root is not None else Path("/")
     for path in watched_paths(value):
         directory = os.path.dirname(path)
@@ -517,11 +527,7 @@ class Run:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
-    if argv[:1] == [COMPLETE]:
-        from .completion import complete
-
-        return complete(argv[1:])
-    from .output import EXIT_PIPE, Output
+    from .output import Output
 
     if sys.stderr is None:  # started with stderr closed: errors go nowhere, not to stdout
         sys.stderr = open(os.devnull, "w")
@@ -552,7 +558,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
             traceback.print_exc(file=stderr)
         output.stdout.flush()
-        print(_("{prog}: error: {message}").format(prog=PROG, message=describe(exc)), file=stderr)
+        error(describe(exc), stderr)
         status = EXIT_FAILURE
     output.stdout.flush()
     if run.transaction is not None and run.transaction.undone:
@@ -561,6 +567,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def run_command(command: Command, ns: argparse.Namespace, stderr: TextIO, run: Run) -> int:
+    if command.changes and FILE_VALUE in command.values:
+        # import: standard input is read whole before the run lock is taken,
+        # since its writer may never finish, or may be a run of this command.
+        with file_argument(ns.file, reading=True) as ns.import_path:
+            return run_taken(command, ns, stderr, run)
+    return run_taken(command, ns, stderr, run)
+
+
+def run_taken(command: Command, ns: argparse.Namespace, stderr: TextIO, run: Run) -> int:
+    """Run the command, its arguments read."""
     if command.changes and not ns.dry_run:
         with ending_signals():
             return change(command, ns, stderr, run)

@@ -8,7 +8,7 @@ these rows; completion reads them without building the parser, or even
 importing argparse, so that a Tab is answered at once.
 """
 
-from .names import FACILITIES, PRIORITIES
+from .names import FACILITIES, PRIORITIES, ROLLBACK_DIR
 from .texts import N_, _
 
 # How a subcommand takes events and groups.
@@ -255,16 +255,29 @@ DESCRIPTION = N_(
     "syslog facility and priority, event parameters and audit rules."
 )
 EXAMPLES = ("groups", "enable -g file-access", "events file-opened", "--root /tmp/tree groups")
+# The command's exit statuses.
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2  # argparse's own
+# The configuration was changed, but a daemon failed to restart.
+EXIT_RESTART_FAILED = 3
+EXIT_INTERRUPTED = 128 + 2  # SIGINT
+EXIT_PIPE = 128 + 13  # SIGPIPE
 # What each exit status means, for --help and the manual page.
 EXIT_STATUSES = (
-    ("0", N_("success")),
-    ("1", N_("the operation failed, a VALUE was refused, an ID was unknown or a file is broken")),
-    ("2", N_("usage error: an unknown option or value, a refused --root, "
-             "an argument not valid in the locale's encoding")),
-    ("3", N_("the configuration was changed, but a daemon failed to restart")),
-    ("129, 130, 143", N_("ended by SIGHUP, SIGINT (Ctrl-C) or SIGTERM")),
-    ("141", N_("standard output was closed (a pipe whose reader is gone); the change and its restart were still made")),
+    (str(EXIT_OK), N_("success")),
+    (str(EXIT_FAILURE), N_("the operation failed, a VALUE was refused, an ID was unknown or a file is broken")),
+    (str(EXIT_USAGE), N_("usage error: an unknown option or value, a refused --root, "
+                         "an argument not valid in the locale's encoding")),
+    (str(EXIT_RESTART_FAILED), N_("the configuration was changed, but a daemon failed to restart")),
+    ("129, 130, 143", N_("ended by SIGHUP, SIGINT (Ctrl-C) or SIGTERM; the changes of the run were undone")),
+    (str(EXIT_PIPE),
+     N_("standard output was closed (a pipe whose reader is gone); the change and its restart were still made")),
 )
 RESTART_NOTE = N_("The daemons syslog-ng and auditd are restarted afterwards if anything changed.")
+ROLLBACK_NOTE = N_("A run is all or nothing: before its first change, a copy of the configuration is kept "
+                   "in {path}; if the run fails or is stopped, the copy is put back, at once or, after a "
+                   "crash, by the next run.")
+ROLLBACK_PATH = "/" + ROLLBACK_DIR
 
 

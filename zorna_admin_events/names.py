@@ -41,6 +41,10 @@ ROOT_ENV = "ZORNA_EVENTS_ROOT"
 # Held by a changing command for its whole run.
 LOCK_FILE = "run/lock/zorna-admin-events.lock"
 
+# The command's state, and in it the rollback copy of a run that changes the configuration.
+STATE_DIR = "var/lib/zorna-admin-events"
+ROLLBACK_DIR = STATE_DIR + "/rollback"
+
 # The syslog facility and priority names syslog-ng knows.
 FACILITIES = (
     "kern", "user", "mail", "daemon", "auth", "syslog", "lpr", "news", "uucp", "cron", "authpriv", "ftp",

@@ -21,7 +21,6 @@ import sys
 
 # Leave short output on the screen (-F), and the text there after q (-X); pass colours (-R).
 DEFAULT_PAGER = "less -FRX"
-EXIT_PIPE = 128 + 13  # SIGPIPE
 
 
 class GuardedStdout:
@@ -30,17 +29,19 @@ class GuardedStdout:
     The first write or flush that fails because the pipe is broken or the
     descriptor closed points descriptor 1 at /dev/null (so that nothing
     later, the interpreter's final flush included, fails again), and marks
-    the output lost; the run goes on.
+    the output lost; the run goes on.  A run that writes nothing (export to
+    a file, --quiet) loses nothing, whatever standard output is.
     """
 
     LOST = (errno.EPIPE, errno.EBADF, errno.EINVAL)
 
     def __init__(self, stream):
         self.stream = stream
-        self.lost = stream is None
+        self.lost = False
 
     def write(self, text):
         if self.stream is None:
+            self.lost = self.lost or bool(text)
             return len(text)
         try:
             return self.stream.write(text)

@@ -27,17 +27,14 @@ import io
 import json
 import os
 import signal
-import stat
 import sys
 from pathlib import Path
 from typing import Dict, List, Optional, TextIO, Tuple
 
-from .names import LOCK_FILE, PROG
+from .checks import read_opened
+from .names import LOCK_FILE, PROG, ROLLBACK_DIR
 from .texts import _
 
-# Below the root: the command's state and the rollback copy.
-STATE_DIR = "var/lib/zorna-admin-events"
-ROLLBACK_DIR = STATE_DIR + "/rollback"
 MANIFEST = "manifest"
 
 # Every file the event service writes for a change, below the root.
@@ -101,22 +98,18 @@ def open_below(root: Path, relative: str) -> int:
         os.close(dir_fd)
 
 
-def read_file(dir_fd: int, name: str) -> Tuple[Optional[bytes], Optional[os.stat_result]]:
-    """The content and status of a regular file, or (None, None) if there is none."""
-    refused = CommandError(_("{name}: exists and is not a regular file").format(name=name))
+def read_file(dir_fd: int, name: str, shown: Path) -> Tuple[Optional[bytes], Optional[os.stat_result]]:
+    """The content and status of a regular file, or (None, None) if there is
+    none; ``shown`` is its path for an error."""
     try:
         fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | _NOFOLLOW, dir_fd=dir_fd)
     except FileNotFoundError:
         return None, None
     except OSError as exc:
         if exc.errno == errno.ELOOP:
-            raise refused from None
+            raise CommandError(_("{path}: a symlink; refusing to write through it").format(path=shown)) from None
         raise
-    with open(fd, "rb") as handle:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise refused
-        return handle.read(), st
+    return read_opened(fd, shown)
 
 
 def write_file(dir_fd: int, name: str, data: bytes, like: Optional[os.stat_result] = None) -> None:
@@ -167,7 +160,7 @@ class RollbackCopy:
             folder, _sep, name = relative.rpartition("/")
             try:
                 with directory(self.root, folder) as dir_fd:
-                    content[relative] = read_file(dir_fd, name)[0]
+                    content[relative] = read_file(dir_fd, name, self.root / relative)[0]
             except FileNotFoundError:
                 content[relative] = None
         return content
@@ -190,7 +183,7 @@ class RollbackCopy:
             folder, _sep, name = relative.rpartition("/")
             try:
                 with directory(self.root, folder) as dir_fd:
-                    data, st = read_file(dir_fd, name)
+                    data, st = read_file(dir_fd, name, self.root / relative)
             except FileNotFoundError:
                 data = st = None
             self.saved[relative] = data
@@ -211,7 +204,7 @@ class RollbackCopy:
         """Put every file back as the copy has it, then remove the copy.
         Returns whether any file differed from its copy."""
         with directory(self.root, ROLLBACK_DIR) as copy_fd:
-            data, _st = read_file(copy_fd, MANIFEST)
+            data, _st = read_file(copy_fd, MANIFEST, self.where / MANIFEST)
             if data is None:  # never completed: no change was made after it
                 _remove_all(copy_fd)
                 return False
@@ -230,13 +223,13 @@ class RollbackCopy:
                 return False
             dir_fd = open_directory(self.root, folder, 0o755)
         try:
-            now = read_file(dir_fd, name)[0]
+            now = read_file(dir_fd, name, self.root / relative)[0]
             if copy is None:
                 if now is None:
                     return False
                 os.unlink(name, dir_fd=dir_fd)
             else:
-                saved, st = read_file(copy_fd, copy)
+                saved, st = read_file(copy_fd, copy, self.where / copy)
                 if saved is None:  # put back by an earlier, interrupted restore
                     return False
                 if saved == now:
