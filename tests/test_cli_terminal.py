@@ -1,5 +1,6 @@
 """`groups` in a real terminal: the pager opens with colours and `q` leaves it."""
 
+import os
 import shlex
 import shutil
 import subprocess
@@ -26,7 +27,10 @@ def wait_for(predicate, timeout=20.0, step=0.1):
 def tmux(tmp_path):
     if shutil.which("tmux") is None:
         pytest.skip("tmux is not installed")
-    socket = f"zae-cli-{tmp_path.name}"
+    # A server of this run's own: the test's folder has the same name in every pytest run, and
+    # the runs of one user share tmux's socket folder, where another run's kill-server on the
+    # same name would end this run's session.
+    socket = f"zae-cli-{os.getpid()}-{tmp_path.name}"
 
     def tmux_(*args, check=True):
         return subprocess.run(
