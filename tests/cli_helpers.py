@@ -133,3 +133,7 @@ class Runner:
             stdin=subprocess.DEVNULL,
             timeout=120,
         )
+
+
+# The current configuration, relative to a Runner's root.
+CURRENT = Path("etc/zorna-syslog.conf")

@@ -112,6 +112,16 @@ DEFAULT_MEMBERS = {
 
 
 @pytest.fixture
+def run(tmp_path):
+    """The installed command under --root on a fresh copy of the sample tree
+    (a module may define its own)."""
+    from cli_helpers import Runner, require_command
+
+    require_command()
+    return Runner(tmp_path)
+
+
+@pytest.fixture
 def service(monkeypatch):
     """The default fake catalogue, installed as the module's `zorna_events`."""
     fake = FakeEvents(DEFAULT_EVENTS, DEFAULT_GROUPS)

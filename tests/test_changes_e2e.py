@@ -3,20 +3,12 @@ import checked as the set commands check, --dry-run, and a path event's
 other properties stored without touching its rules."""
 
 import json
-from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, files, require_command
+from cli_helpers import CURRENT, files
 
-CURRENT = Path("etc/zorna-syslog.conf")
 SKIPPED_RESTART = "not restarting syslog-ng.service and auditd"
-
-
-@pytest.fixture
-def run(tmp_path):
-    require_command()
-    return Runner(tmp_path)
 
 
 @pytest.mark.parametrize("entry, words", [

@@ -7,10 +7,9 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import SYSTEM_PATHS, Runner, events_of, groups_of, require_command, snapshot
+from cli_helpers import CURRENT, SYSTEM_PATHS, Runner, events_of, groups_of, require_command, snapshot
 
 ERROR = "zorna-admin-events: error: "
-CURRENT = Path("etc/zorna-syslog.conf")
 LISTING_LINE = re.compile(r"(\S+) {10,}(\S+) ")
 NOTICE = "zorna-admin-events: "
 SKIPPED_RESTART = "not restarting syslog-ng.service and auditd"

@@ -8,19 +8,12 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, command_path, require_command, snapshot
+from cli_helpers import CURRENT, command_path, snapshot
 from zorna_admin_events import names, texts
 
-CURRENT = Path("etc/zorna-syslog.conf")
 TRANSLATIONS = Path("etc/vek-admin-events/eventsdictionary.json")
 DEFAULT = Path("usr/share/syslog-ng-mod-zorna/event-settings/file-access/file-opened")
 DEEP = "[" * 100_000 + "]" * 100_000
-
-
-@pytest.fixture
-def run(tmp_path):
-    require_command()
-    return Runner(tmp_path)
 
 
 def msgfmt(po_text, locale_dir):

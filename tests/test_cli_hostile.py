@@ -11,18 +11,11 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, command_path, files, require_command
+from cli_helpers import CURRENT, command_path, files
 from zorna_admin_events.names import FACILITIES, PRIORITIES
 
-CURRENT = Path("etc/zorna-syslog.conf")
 RUN_LOCK = "run/lock/zorna-admin-events.lock"
 REASON = "paths must be absolute, on one line, at most 256 bytes"
-
-
-@pytest.fixture
-def run(tmp_path):
-    require_command()
-    return Runner(tmp_path)
 
 
 @pytest.mark.parametrize("args, status", [

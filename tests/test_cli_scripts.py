@@ -7,20 +7,12 @@ import json
 import os
 import re
 import subprocess
-from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, command_path, require_command, snapshot
+from cli_helpers import CURRENT, command_path, snapshot
 from zorna_admin_events import output
 
-CURRENT = Path("etc/zorna-syslog.conf")
-
-
-@pytest.fixture
-def run(tmp_path):
-    require_command()
-    return Runner(tmp_path)
 
 
 class Terminal(io.StringIO):
