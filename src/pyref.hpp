@@ -701,29 +701,27 @@ private:
         }
         length_ += count;
     }
-    // Re-encode what is written so far in the wider `kind`, in place (from
-    // the last unit down, so that no unit is overwritten before it is read),
-    // in the same room.
+    // Re-encode what is written so far in the wider `kind`: in place while
+    // the local buffer holds the wider text (from the last unit down, so that
+    // none is overwritten before it is read), else into a new buffer of the
+    // same capacity in units (a copy of what is written, not of the whole
+    // buffer as a realloc() would make).
     void widen(int kind) {
-        std::size_t capacity = capacity_;
-        if (units_ == local_ && static_cast<std::size_t>(length_) * kind > sizeof local_) {
-            grow(capacity * kind, static_cast<std::size_t>(length_) * kind_);
-        } else if (units_ == local_) {
-            capacity = sizeof local_ / kind;
-        } else {
-            grow(capacity * kind, static_cast<std::size_t>(length_) * kind_);
-        }
-        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>();
-        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>();
-        else widen_units<Py_UCS2, Py_UCS4>();
+        bool in_place = units_ == local_ && static_cast<std::size_t>(length_) * kind <= sizeof local_;
+        char* wider = in_place ? local_ : static_cast<char*>(std::malloc(capacity_ * kind));
+        if (!wider) throw std::bad_alloc();
+        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(wider);
+        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(wider);
+        else widen_units<Py_UCS2, Py_UCS4>(wider);
+        if (units_ != local_) std::free(units_);
+        if (in_place) capacity_ = sizeof local_ / kind;
+        units_ = wider;
         kind_ = kind;
-        capacity_ = capacity;
     }
     template <class From, class To>
-    void widen_units() {
+    void widen_units(char* to) const {
         const From* from = reinterpret_cast<const From*>(units_);
-        To* to = reinterpret_cast<To*>(units_);
-        for (Py_ssize_t i = length_ - 1; i >= 0; --i) to[i] = static_cast<To>(from[i]);
+        for (Py_ssize_t i = length_ - 1; i >= 0; --i) reinterpret_cast<To*>(to)[i] = static_cast<To>(from[i]);
     }
 
     // length_ units of kind_ bytes each, in local_ while they fit there
@@ -910,7 +908,9 @@ inline bool text_before(PyObject* a, PyObject* b) noexcept {
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
 inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
-        using Item = std::pair<PyObject*, PyObject*>;
+        struct Item {  // left uninitialised until filled
+            PyObject *key, *value;
+        };
         Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
         Item local[32];
         std::unique_ptr<Item[]> heap(n > 32 ? new Item[static_cast<std::size_t>(n)] : nullptr);
@@ -923,9 +923,9 @@ inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Bo
         }
         if (texts) {
             SortingDepth depth;
-            std::sort(items, items + count, [](const Item& a, const Item& b) { return text_before(a.first, b.first); });
+            std::sort(items, items + count, [](const Item& a, const Item& b) { return text_before(a.key, b.key); });
             Ref result = Ref::steal(PyDict_New());
-            for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].first, items[i].second));
+            for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
             return result;
         }
         PyErr_Clear();  // a str that could not be made ready: the generic path reports it

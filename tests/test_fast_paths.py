@@ -163,6 +163,8 @@ def rules(paths):
     ["/plain", "/q\"uo'te", "/back\\slash", "/tab\tand\x7f", "/ctl\x01\x1f\x08\x0c", "/Жé😀", "/\ud800"],
     "/one path",
     [],
+    # a character to escape (or one next to those) at every offset within and across eight-byte words
+    ["/" + "a" * k + c + "b" * 9 for k in range(17) for c in "\"\\\x1f\x20\x7f\x80\xa2\xdc"],
 ])
 def test_rule_lists_are_the_standard_json_text(paths):
     import json
