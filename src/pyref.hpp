@@ -725,7 +725,7 @@ private:
     }
 
     // length_ units of kind_ bytes each, in local_ while they fit there
-    alignas(8) char local_[256];
+    alignas(8) char local_[2048];
     char* units_ = local_;
     std::size_t capacity_ = sizeof local_;  // in units
     Py_ssize_t length_ = 0;
