@@ -887,23 +887,28 @@ inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_n
     return call(sorted, call_method(mapping, items_name));
 }
 
-// Does str `a` sort before str `b` (both exact and ready), as `a < b` does:
-// by code point, a prefix first.
-inline bool text_before(PyObject* a, PyObject* b) noexcept {
-    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
-        // Keys are short: compared here, eight bytes at a time, then byte by byte.
-        const auto* pa = static_cast<const unsigned char*>(PyUnicode_DATA(a));
-        const auto* pb = static_cast<const unsigned char*>(PyUnicode_DATA(b));
-        Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b), n = std::min(na, nb), i = 0;
-        for (std::uint64_t wa, wb; i + 8 <= n; i += 8) {
-            std::memcpy(&wa, pa + i, 8);
-            std::memcpy(&wb, pb + i, 8);
-            if (wa != wb) break;
-        }
-        while (i < n && pa[i] == pb[i]) ++i;
-        return i < n ? pa[i] < pb[i] : na < nb;
+// An item of the sort below, its key's text read once: the characters of a
+// str of one byte each (null for a wider str), and its length.
+struct SortItem {
+    PyObject* key;
+    PyObject* value;
+    const unsigned char* bytes;
+    Py_ssize_t length;
+};
+
+// Does `a`'s key sort before `b`'s (both exact and ready str), as `<` orders
+// str: by code point, a prefix first.
+inline bool key_before(const SortItem& a, const SortItem& b) noexcept {
+    if (!a.bytes || !b.bytes) return PyUnicode_Compare(a.key, b.key) < 0;  // cannot fail for two str
+    // Keys are short: compared here, eight bytes at a time, then byte by byte.
+    Py_ssize_t n = std::min(a.length, b.length), i = 0;
+    for (std::uint64_t wa, wb; i + 8 <= n; i += 8) {
+        std::memcpy(&wa, a.bytes + i, 8);
+        std::memcpy(&wb, b.bytes + i, 8);
+        if (wa != wb) break;
     }
-    return PyUnicode_Compare(a, b) < 0;  // cannot fail for two str
+    while (i < n && a.bytes[i] == b.bytes[i]) ++i;
+    return i < n ? a.bytes[i] < b.bytes[i] : a.length < b.length;
 }
 
 // dict(sorted(mapping.items())), `dict` and `sorted` found (in that order)
@@ -916,22 +921,22 @@ inline bool text_before(PyObject* a, PyObject* b) noexcept {
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
 inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
-        struct Item {  // left uninitialised until filled
-            PyObject *key, *value;
-        };
         Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
-        Item local[32];
-        std::unique_ptr<Item[]> heap(n > 32 ? new Item[static_cast<std::size_t>(n)] : nullptr);
-        Item* items = heap ? heap.get() : local;
+        SortItem local[32];  // left uninitialised until filled
+        std::unique_ptr<SortItem[]> heap(n > 32 ? new SortItem[static_cast<std::size_t>(n)] : nullptr);
+        SortItem* items = heap ? heap.get() : local;
         PyObject *key, *value;
         bool texts = true;
-        while (texts && count < n && PyDict_Next(mapping, &position, &key, &value)) {
+        while (count < n && PyDict_Next(mapping, &position, &key, &value)) {
             texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
-            items[count++] = {key, value};
+            if (!texts) break;
+            bool one_byte = PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
+            items[count++] = {key, value, one_byte ? static_cast<const unsigned char*>(PyUnicode_DATA(key)) : nullptr,
+                              PyUnicode_GET_LENGTH(key)};
         }
         if (texts) {
             SortingDepth depth;
-            std::sort(items, items + count, [](const Item& a, const Item& b) { return text_before(a.key, b.key); });
+            std::sort(items, items + count, key_before);
             Ref result = Ref::steal(PyDict_New());
             for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
             return result;
