@@ -936,6 +936,8 @@ inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Bo
         }
         if (texts) {
             SortingDepth depth;
+            // Keys already in order (no two are equal): the dict's own copy, made without a look-up per key.
+            if (std::is_sorted(items, items + count, key_before)) return Ref::steal(PyDict_Copy(mapping));
             std::sort(items, items + count, key_before);
             Ref result = Ref::steal(PyDict_New());
             for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
