@@ -172,11 +172,11 @@ using Body = Ref (*)(const Call&);
 // method reached through the class)?
 bool is_own_function(Borrowed found, Body body);
 
-// found(*args).  When `found` is one of the module's own functions, or one
-// bound to an object, its body runs directly: the same binding and type rule,
-// one level of nesting counted, and none of the generic call protocol.
-// Anything else is called as usual.
-Ref call_found(Borrowed found, std::initializer_list<Borrowed> args);
+// found(*args), or found(self, *args) when `self` is given.  When `found` is
+// one of the module's own functions, or one bound to an object, its body runs
+// directly: the same binding and type rule, one level of nesting counted, and
+// none of the generic call protocol.  Anything else is called as usual.
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args, PyObject* self = nullptr);
 
 // A method of an object, looked up as the interpreter looks it up for a call.
 struct MethodLookup {

@@ -177,17 +177,6 @@ inline PyModuleDef_Slot multiple_interpreters_slot() {
 #endif
 }
 
-// The declaration of the module's init function (PyInit_admin_events).
-// PyMODINIT_FUNC exports it from 3.9 on; before, it leaves the symbol's
-// visibility alone, and the module is built with hidden visibility, which
-// would hide the one symbol the interpreter looks for.  (A macro, since it
-// goes before a function definition.)
-#if PY_VERSION_HEX >= 0x03090000
-#define ZAE_MODULE_INIT_FUNC PyMODINIT_FUNC
-#else
-#define ZAE_MODULE_INIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
-#endif
-
 // ---- errors ------------------------------------------------------------------------
 
 // Take the raised exception, normalized (an exception instance, its type and
@@ -403,21 +392,14 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
 // A function that calls an object in vectorcall form (vectorcallfunc, 3.8 on).
 using vectorcall_function = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 
-// The type flags of a method descriptor that the interpreter calls unbound,
-// with the instance first, through its vectorcall function
-// (Py_TPFLAGS_METHOD_DESCRIPTOR and Py_TPFLAGS_HAVE_VECTORCALL, 3.9 on).
-// Before, none: such a type is bound by tp_descr_get and called by tp_call.
+// Make `type` a method descriptor that the interpreter calls unbound, with
+// the instance first, through the vectorcall function its instances keep at
+// `offset` (Py_TPFLAGS_METHOD_DESCRIPTOR, Py_TPFLAGS_HAVE_VECTORCALL and
+// tp_vectorcall_offset, 3.9 on).  Before, nothing: such a type is bound by
+// tp_descr_get and called by tp_call.
+inline void make_method_descriptor(PyTypeObject& type, Py_ssize_t offset) {
 #if PY_VERSION_HEX >= 0x03090000
-constexpr unsigned long method_descriptor_flags = Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-constexpr unsigned long method_descriptor_flags = 0;
-#endif
-
-// Where a type's instances keep their vectorcall function
-// (tp_vectorcall_offset), on the interpreters where method_descriptor_flags
-// makes it used; nothing before.
-inline void set_vectorcall_offset(PyTypeObject& type, Py_ssize_t offset) {
-#if PY_VERSION_HEX >= 0x03090000
+    type.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
     type.tp_vectorcall_offset = offset;
 #else
     (void)type;

@@ -31,83 +31,6 @@ bool is_enabling(const Call& call, Borrowed action) {
     return equal(action, module_attribute(call.global(n_zorna_events), n_enable_event));
 }
 
-// ---- json.dumps of texts ------------------------------------------------------
-
-// The standard library's json.dumps, and what it relies on to encode a str
-// with ensure_ascii=False: json.JSONEncoder (its __init__, encode and
-// iterencode) and json.encoder.encode_basestring.  Found once, from the json
-// module itself; a dumps called later is the standard one only if it is this
-// function and none of those has been replaced since (checked by the
-// stamps of the dicts that hold them, and anew when one has changed).
-class StandardJsonDumps {
-public:
-    bool is(PyObject* found) {
-        if constexpr (!fast_paths) return false;
-        if (!searched_) find();
-        if (!dumps_ || found != dumps_) return false;
-        if (!stamps_[0] || stamps_[0] != compat::dict_stamp(json_dict_) ||
-            stamps_[1] != compat::dict_stamp(encoder_dict_) || stamps_[2] != compat::dict_stamp(class_dict_)) {
-            std::uint64_t stamps[3] = {compat::watch_dict(json_dict_), compat::watch_dict(encoder_dict_),
-                                       compat::watch_dict(class_dict_)};
-            if (!unchanged()) return false;
-            bool trusted = stamps[0] && stamps[1] && stamps[2];
-            std::copy(stamps, stamps + 3, stamps_);
-            if (!trusted) stamps_[0] = 0;
-        }
-        taken(Shortcut::json_dumps);
-        return true;
-    }
-
-private:
-    static constexpr const char* class_members[3] = {"__init__", "encode", "iterencode"};
-
-    // Everything found is kept for the life of the process (never released),
-    // as the builtins the module recognises are.
-    void find() noexcept {
-        searched_ = true;
-        PyObject* exception[3];
-        PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
-        try {
-            Ref json = Ref::steal(PyImport_ImportModule("json"));
-            Ref encoder = Ref::steal(PyImport_ImportModule("json.encoder"));
-            Ref dumps = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
-            Ref json_encoder = Ref::steal(PyObject_GetAttrString(encoder.get(), "JSONEncoder"));
-            if (PyFunction_Check(dumps.get()) && PyFunction_GET_GLOBALS(dumps.get()) == PyModule_GetDict(json.get()) &&
-                PyType_Check(json_encoder.get())) {
-                json_dict_ = PyModule_GetDict(json.release());
-                encoder_dict_ = PyModule_GetDict(encoder.release());
-                json_encoder_ = json_encoder.release();
-                class_dict_ = reinterpret_cast<PyTypeObject*>(json_encoder_)->tp_dict;
-                encode_basestring_ = kept(PyDict_GetItemString(encoder_dict_, "encode_basestring"));
-                for (std::size_t i = 0; i < 3; ++i) members_[i] = kept(PyDict_GetItemString(class_dict_, class_members[i]));
-                if (unchanged()) dumps_ = dumps.release();
-            }
-        } catch (...) {
-            PyErr_Clear();  // no standard json: the generic call does what it does
-        }
-        PyErr_Restore(exception[0], exception[1], exception[2]);
-    }
-
-    static PyObject* kept(PyObject* borrowed) { return Ref::borrow_or_null(borrowed).release(); }
-
-    // Are the encoder class, its members and encode_basestring those found?
-    bool unchanged() const {
-        if (PyDict_GetItemString(json_dict_, "JSONEncoder") != json_encoder_) return false;
-        if (PyDict_GetItemString(encoder_dict_, "encode_basestring") != encode_basestring_) return false;
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (PyDict_GetItemString(class_dict_, class_members[i]) != members_[i]) return false;
-        }
-        return true;
-    }
-
-    bool searched_ = false;
-    PyObject *dumps_ = nullptr, *json_encoder_ = nullptr, *encode_basestring_ = nullptr, *members_[3] = {};
-    PyObject *json_dict_ = nullptr, *encoder_dict_ = nullptr, *class_dict_ = nullptr;
-    std::uint64_t stamps_[3] = {0, 0, 0};
-};
-
-StandardJsonDumps standard_json_dumps;
-
 // json.dumps(value, ensure_ascii=False).  A str or a list of str given to the
 // standard json.dumps is written here, as it would write it.
 Ref dump_json(const Call& call, Borrowed value) {
@@ -318,13 +241,8 @@ Ref process_event(const Call& call) {
     PyObject* event_id = call[1];
     PyObject* action = call[2];
 
-    bool must_change;
-    if (is_enabling(call, action)) {
-        must_change = equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(0));
-    } else {
-        must_change = equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(1));
-    }
-    if (must_change) {
+    Ref opposite_state = integer(is_enabling(call, action) ? 0 : 1);
+    if (equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), opposite_state)) {
         // Marked before the action runs: a failing action may have changed
         // something all the same.
         mark_restart(call);

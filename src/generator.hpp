@@ -22,8 +22,7 @@ struct CallEach {
         CallEach* generator = reinterpret_cast<CallEach*>(self);
         if (!generator->items) return nullptr;
         PyObject* result = guarded([generator] {
-            Ref item = Ref::steal_or_null(PyIter_Next(generator->items));
-            if (!item && PyErr_Occurred()) raise();
+            Ref item = next_item(generator->items);
             return item ? call(lookup_global(generator->module, *generator->name), item) : Ref();
         });
         if (!result) Ref::steal_or_null(std::exchange(generator->items, nullptr));

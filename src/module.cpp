@@ -395,12 +395,12 @@ PyObject* default_value(Default default_) {
     return method.body(Call{module, bound});
 }
 
-// A call of a method by the module itself (see call_found and MethodLookup),
-// one level of nesting counted by the caller.
-[[gnu::always_inline]] inline Ref run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    if (is_plain_call(method, args, nargs, kwnames)) return method.body(Call{module, args});
-    return bind_and_run(method, module, args, nargs, kwnames);
+// A call of a method by the module itself (see call_found), by position,
+// one level of nesting counted.
+[[gnu::noinline]] Ref run_nested(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    NestedCall level;
+    if (is_plain_call(method, args, nargs, nullptr)) return method.body(Call{module, args});
+    return bind_and_run(method, module, args, nargs, nullptr);
 }
 
 // The interpreter's call of a method (of the function, or of the class's
@@ -453,15 +453,6 @@ std::array<PyMethodDef, method_count>& make_method_defs(std::index_sequence<I...
 }
 
 std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_index_sequence<method_count>());
-
-// The table entry of one of the class's own functions, or null.
-const Method* own_method(PyObject* callable) {
-    if (!PyCFunction_Check(callable)) return nullptr;
-    auto def = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCFunctionObject*>(callable)->m_ml);
-    auto first = reinterpret_cast<std::uintptr_t>(method_defs.data());
-    if (def < first || def >= first + sizeof(PyMethodDef) * method_count) return nullptr;
-    return &methods[(def - first) / sizeof(PyMethodDef)];
-}
 
 // ---- instance methods ----------------------------------------------------------
 //
@@ -558,8 +549,8 @@ PyTypeObject& instance_method_type() {
         t.tp_repr = instance_method_repr;
         t.tp_call = instance_method_call;
         t.tp_getattro = instance_method_getattro;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::method_descriptor_flags;
-        compat::set_vectorcall_offset(t, offsetof(InstanceMethod, vectorcall));
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        compat::make_method_descriptor(t, offsetof(InstanceMethod, vectorcall));
         t.tp_traverse = instance_method_traverse;
         t.tp_members = instance_method_members;
         t.tp_getset = instance_method_getset;
@@ -590,83 +581,70 @@ Ref stored_name(const char* name) {
     return Ref::steal(private_ ? PyUnicode_FromFormat("_ZornaAdminEvents%s", name) : PyUnicode_FromString(name));
 }
 
+// One of the class's own functions, or the descriptor the class holds an
+// instance method in: its table entry and the module it runs in; else null.
+const Method* own_method(PyObject* callable, PyObject*& module) {
+    if (Py_TYPE(callable) == &instance_method_type()) {
+        module = as_instance_method(callable)->module;
+        return &methods[as_instance_method(callable)->index];
+    }
+    if (!PyCFunction_Check(callable)) return nullptr;
+    auto def = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCFunctionObject*>(callable)->m_ml);
+    auto first = reinterpret_cast<std::uintptr_t>(method_defs.data());
+    if (def < first || def >= first + sizeof(PyMethodDef) * method_count) return nullptr;
+    module = PyCFunction_GET_SELF(callable);
+    return &methods[(def - first) / sizeof(PyMethodDef)];
+}
+
 }  // namespace
 
 bool is_own_function(Borrowed found, Body body) {
-    const Method* method = fast_paths ? own_method(found) : nullptr;
+    PyObject* module = nullptr;
+    const Method* method = fast_paths ? own_method(found, module) : nullptr;
     if (!method || method->body != body) return false;
     taken(Shortcut::own_nesting);
     return true;
 }
 
 MethodLookup lookup_method(Borrowed object, Name& name) {
-    MethodLookup method{object, Ref(), false};
-    method.unbound = lookup_method(object, name.get(), method.found);
-    return method;
+    if constexpr (!fast_paths) return {object, getattr(object, name), false};
+    PyObject* found = nullptr;
+    int unbound = compat::get_method(object, name.get(), &found);
+    return {object, Ref::steal(found), unbound == 1};
 }
 
 // Whichever way the look-up went: the method descriptor itself (unbound),
 // or a bound method of our function and this very object.
 bool MethodLookup::is_own(Body body) const {
-    if constexpr (!fast_paths) return false;
-    PyObject* m = found.get();
-    const Method* method = nullptr;
-    if (unbound && Py_TYPE(m) == &instance_method_type()) {
-        method = &methods[as_instance_method(m)->index];
-    } else if (!unbound && PyMethod_Check(m) && PyMethod_GET_SELF(m) == object.get()) {
-        method = own_method(PyMethod_GET_FUNCTION(m));
+    PyObject* function = found.get();
+    if (!unbound) {
+        if (!PyMethod_Check(function) || PyMethod_GET_SELF(function) != object.get()) return false;
+        function = PyMethod_GET_FUNCTION(function);
     }
-    if (!method || method->body != body) return false;
-    taken(Shortcut::own_nesting);
-    return true;
+    return is_own_function(function, body);
 }
-
-namespace {
-
-// The body of one of the module's instance methods, called with the instance
-// and arguments `args`, one level of nesting counted.
-[[gnu::noinline]] Ref run_own_method(Borrowed descriptor, PyObject* const* args, std::size_t n) {
-    InstanceMethod* own = as_instance_method(descriptor.get());
-    NestedCall level;
-    return run(methods[own->index], own->module, args, static_cast<Py_ssize_t>(n), nullptr);
-}
-
-}  // namespace
 
 Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
-    if (!unbound) return call_found(found, args);
-    PyObject* argv[max_params + 2] = {nullptr, object.get()};
-    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
-    std::size_t n = 1;
-    for (Borrowed arg : args) argv[1 + n++] = arg.get();
-    if (fast_paths && Py_TYPE(found.get()) == &instance_method_type()) {
-        taken(Shortcut::own_method);
-        return run_own_method(found, argv + 1, n);
-    }
-    return Ref::steal(compat::vectorcall(found.get(), argv + 1, n | compat::arguments_offset, nullptr));
+    return call_found(found, args, unbound ? object.get() : nullptr);
 }
 
-Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
-    // One slot in front, for `self` of a bound method (and for the vectorcall offset).
-    PyObject* argv[max_params + 2] = {nullptr};
-    if (args.size() > max_params) return call_kw(found, args, {});
-    std::size_t n = 0;
-    for (Borrowed arg : args) argv[1 + n++] = arg.get();
-
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args, PyObject* self) {
     PyObject* function = found.get();
-    PyObject* const* first = argv + 1;
-    if (fast_paths && PyMethod_Check(function)) {
+    if (fast_paths && !self && PyMethod_Check(function)) {
+        self = PyMethod_GET_SELF(function);  // the method holds it, and the caller the method
         function = PyMethod_GET_FUNCTION(function);
-        argv[0] = PyMethod_GET_SELF(found.get());
-        first = argv;
-        ++n;
     }
-    if (const Method* method = fast_paths ? own_method(function) : nullptr) {
-        taken(first == argv ? Shortcut::own_method : Shortcut::own_function);
-        NestedCall level;
-        return run(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
+    // One slot in front, for the vectorcall offset.
+    PyObject* argv[max_params + 2] = {nullptr, self};
+    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
+    std::size_t n = self ? 1 : 0;
+    for (Borrowed arg : args) argv[1 + n++] = arg.get();
+    PyObject* module = nullptr;
+    if (const Method* method = fast_paths ? own_method(function, module) : nullptr) {
+        taken(self ? Shortcut::own_method : Shortcut::own_function);
+        return run_nested(*method, module, argv + 1, static_cast<Py_ssize_t>(n));
     }
-    return Ref::steal(compat::vectorcall(found, argv + 1, args.size() | compat::arguments_offset, nullptr));
+    return Ref::steal(compat::vectorcall(function, argv + 1, n | compat::arguments_offset, nullptr));
 }
 
 namespace {
@@ -915,7 +893,11 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace zae
 
-ZAE_MODULE_INIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }
+// Exported by name (PyMODINIT_FUNC leaves it hidden before 3.9, and the module
+// is built with hidden visibility).
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_admin_events(void) {
+    return PyModuleDef_Init(&zae::module_def);
+}
 
 // For the tests only (through ctypes; nothing in the module calls it): the
 // names of the shortcuts, and how often each was taken, up to `capacity`

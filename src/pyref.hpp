@@ -250,6 +250,13 @@ inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional
                                          keywords.size() ? names.get() : nullptr));
 }
 
+// next(iterator), or an empty Ref when the iterator is exhausted.
+inline Ref next_item(Borrowed iterator) {
+    Ref item = Ref::steal_or_null(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) raise();
+    return item;
+}
+
 // `first, second = object` (or `for first, second in ...`), with the
 // interpreter's errors: a tuple or list directly, anything else by taking at
 // most three items from its iterator.
@@ -269,16 +276,11 @@ inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
         }
         raise();
     }
-    auto next = [&iterator] {
-        Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()));
-        if (!item && PyErr_Occurred()) raise();
-        return item;
-    };
-    Ref first = next();
+    Ref first = next_item(iterator);
     if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    Ref second = next();
+    Ref second = next_item(iterator);
     if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    if (next()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (next_item(iterator)) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     return {first, second};
 }
 
@@ -292,25 +294,16 @@ public:
 
     class iterator {
     public:
-        explicit iterator(PyObject* it) : it_(it) { advance(); }
+        explicit iterator(PyObject* it) : it_(it), current_(next_item(it)) {}
         iterator() = default;
         const Ref& operator*() const noexcept { return current_; }
         iterator& operator++() {
-            advance();
+            current_ = next_item(it_);
             return *this;
         }
         bool operator!=(const iterator& other) const noexcept { return current_.get() != other.current_.get(); }
 
     private:
-        void advance() {
-            current_ = Ref::borrow_or_null(nullptr);
-            PyObject* next = PyIter_Next(it_);
-            if (next) {
-                current_ = Ref::steal(next);
-            } else if (PyErr_Occurred()) {
-                raise();
-            }
-        }
         PyObject* it_ = nullptr;
         Ref current_;
     };
@@ -319,11 +312,7 @@ public:
     iterator end() { return iterator(); }
 
     // The next item, or an empty Ref when the iterable is exhausted.
-    Ref next() {
-        Ref item = Ref::steal_or_null(PyIter_Next(iterator_.get()));
-        if (!item && PyErr_Occurred()) raise();
-        return item;
-    }
+    Ref next() { return next_item(iterator_); }
 
 private:
     Ref iterator_;
@@ -761,24 +750,21 @@ inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed rep
     return call_method(text, replace_name, old, new_);
 }
 
-// ---- methods ----------------------------------------------------------------------------
-
-// `object.name` looked up for a call, as the interpreter looks up a method:
-// true with the descriptor itself (to be called with the object first) when
-// the attribute is a method descriptor of the object's type that nothing
-// shadows, false with the attribute as getattr() gives it otherwise.
-inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
-    if constexpr (!fast_paths) {
-        found = getattr(object, name);
-        return false;
-    }
-    PyObject* attribute = nullptr;
-    int unbound = compat::get_method(object, name, &attribute);
-    found = Ref::steal(attribute);
-    return unbound == 1;
-}
-
 // ---- builtins ---------------------------------------------------------------------
+
+// Run `find` (CPython calls that may fail) with the error indicator set aside
+// and restored after: a failure finds nothing.
+template <class Find>
+void find_quietly(Find&& find) noexcept {
+    PyObject* exception[3];
+    PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
+    try {
+        find();
+    } catch (...) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(exception[0], exception[1], exception[2]);
+}
 
 // One of the interpreter's builtin functions (len, sorted, ...), as the
 // builtins module holds it when first asked, provided that object is the
@@ -790,26 +776,22 @@ public:
 
     bool is(PyObject* found) {
         if constexpr (!fast_paths) return false;
-        if (!searched_) find();
+        if (!searched_) find_quietly([this] { find(); });
         if (!object_ || found != object_) return false;
         taken(shortcut_);
         return true;
     }
 
 private:
-    void find() noexcept {
+    void find() {
         searched_ = true;
-        PyObject* exception[3];
-        PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
         PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-        PyObject* found = builtins ? PyObject_GetAttrString(builtins, name_) : nullptr;
-        if (found && PyCFunction_Check(found) && PyCFunction_GET_SELF(found) == builtins &&
-            std::strcmp(reinterpret_cast<PyCFunctionObject*>(found)->m_ml->ml_name, name_) == 0) {
-            object_ = found;  // kept for the life of the process
-        } else {
-            Py_XDECREF(found);
+        if (!builtins) raise();
+        Ref found = Ref::steal(PyObject_GetAttrString(builtins, name_));
+        auto* function = reinterpret_cast<PyCFunctionObject*>(found.get());
+        if (PyCFunction_Check(function) && function->m_self == builtins && std::strcmp(function->m_ml->ml_name, name_) == 0) {
+            object_ = found.release();  // kept for the life of the process
         }
-        PyErr_Restore(exception[0], exception[1], exception[2]);
     }
 
     const char* name_;
