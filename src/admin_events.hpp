@@ -154,14 +154,33 @@ Ref call_attribute(Borrowed object, Name& name, Args&&... args) {
 // The attribute names under which the class and its instances keep their
 // private members (two leading underscores, mangled with the class name).
 namespace mangled {
-extern Name default_config_dir, current_config_file, param_ru_translations_file, arch, audit_rules, special_events;
-extern Name event_id_list, group_id_list, event_section_translations, need_daemon_restart, event_description,
-    group_description;
-extern Name prepare_groups, prepare_events, show_groups, process_group, process_ids, process_event,
-    set_syslog_message_param, get_multiple_string, get_group_string, get_events_by_group_id,
-    get_all_event_description, get_all_group_description, get_grouped_events, get_event_group, get_event_config,
-    get_event_section_translation, load_event_section_translations, get_event_config_string, sort_nested_dict,
-    process_path_value;
+inline Name default_config_dir{"_ZornaAdminEvents__default_config_dir"};
+inline Name current_config_file{"_ZornaAdminEvents__current_config_file"};
+inline Name param_ru_translations_file{"_ZornaAdminEvents__param_ru_translations_file"};
+inline Name arch{"_ZornaAdminEvents__arch"}, audit_rules{"_ZornaAdminEvents__audit_rules"};
+inline Name special_events{"_ZornaAdminEvents__special_events"}, event_id_list{"_ZornaAdminEvents__event_id_list"};
+inline Name group_id_list{"_ZornaAdminEvents__group_id_list"};
+inline Name event_section_translations{"_ZornaAdminEvents__event_section_translations"};
+inline Name need_daemon_restart{"_ZornaAdminEvents__need_daemon_restart"};
+inline Name event_description{"_ZornaAdminEvents__event_description"};
+inline Name group_description{"_ZornaAdminEvents__group_description"};
+inline Name prepare_groups{"_ZornaAdminEvents__prepare_groups"}, prepare_events{"_ZornaAdminEvents__prepare_events"};
+inline Name show_groups{"_ZornaAdminEvents__show_groups"}, process_group{"_ZornaAdminEvents__process_group"};
+inline Name process_ids{"_ZornaAdminEvents__process_ids"}, process_event{"_ZornaAdminEvents__process_event"};
+inline Name set_syslog_message_param{"_ZornaAdminEvents__set_syslog_message_param"};
+inline Name get_multiple_string{"_ZornaAdminEvents__get_multiple_string"};
+inline Name get_group_string{"_ZornaAdminEvents__get_group_string"};
+inline Name get_events_by_group_id{"_ZornaAdminEvents__get_events_by_group_id"};
+inline Name get_all_event_description{"_ZornaAdminEvents__get_all_event_description"};
+inline Name get_all_group_description{"_ZornaAdminEvents__get_all_group_description"};
+inline Name get_grouped_events{"_ZornaAdminEvents__get_grouped_events"};
+inline Name get_event_group{"_ZornaAdminEvents__get_event_group"};
+inline Name get_event_config{"_ZornaAdminEvents__get_event_config"};
+inline Name get_event_section_translation{"_ZornaAdminEvents__get_event_section_translation"};
+inline Name load_event_section_translations{"_ZornaAdminEvents__load_event_section_translations"};
+inline Name get_event_config_string{"_ZornaAdminEvents__get_event_config_string"};
+inline Name sort_nested_dict{"_ZornaAdminEvents__sort_nested_dict"};
+inline Name process_path_value{"_ZornaAdminEvents__process_path_value"};
 }  // namespace mangled
 
 // ---- calls between the methods ------------------------------------------------

@@ -88,17 +88,6 @@ bool is_one_line(Borrowed line) {
     return n == 0 || (n == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines.get(), 0)) == length);
 }
 
-// The size of the str `text` in UTF-8, or -1 when it holds a surrogate, which
-// has no UTF-8 form (a str never pairs them: JSON's pairs are decoded to one
-// character).
-Py_ssize_t utf8_size(Borrowed text) {
-    Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(text, &size)) return size;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
-    PyErr_Clear();
-    return -1;
-}
-
 // auditd keeps a rule's key in at most this many bytes, and the path is also
 // the key of its rule.
 constexpr Py_ssize_t max_path_size = 256;
@@ -107,27 +96,29 @@ constexpr Py_ssize_t max_path_size = 256;
 // on one line and fits in a key; auditctl refuses anything else, and with it
 // every rule after it in the file.
 bool is_usable_path(Borrowed path) {
-    if (!PyUnicode_Check(path.get())) return false;
-    if (!is_one_line(path)) return false;
+    if (!PyUnicode_Check(path.get()) || !is_one_line(path)) return false;
     if (PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_READ_CHAR(path.get(), 0) != '/') return false;
-    Py_ssize_t size = utf8_size(path);
-    return size >= 0 && size <= max_path_size;
-}
-
-bool all_paths_usable(const Call& call, Borrowed json_value) {
-    for (Ref path : Iterate(path_list(call, json_value))) {
-        if (!is_usable_path(path)) return false;
-    }
-    return true;
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(path, &size)) return size <= max_path_size;
+    // A surrogate, which has no UTF-8 form (a str never pairs them: JSON's
+    // pairs are decoded to one character).
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
+    PyErr_Clear();
+    return false;
 }
 
 // file-opened's rules name their path in a system-call rule (-F path=), and
 // the kernel refuses one that ends in "/", the root included; a watch (-w)
-// drops the slash instead.  The paths were found usable first, so each is a
-// str that starts with "/".
-bool all_paths_name_files(const Call& call, Borrowed json_value) {
+// drops the slash instead.  Asked of usable paths only, each a str that
+// starts with "/".
+bool names_file(Borrowed path) {
+    return PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) != '/';
+}
+
+// Does every path that a decoded VALUE names pass `test`?
+bool all_paths(const Call& call, Borrowed json_value, bool (*test)(Borrowed path)) {
     for (Ref path : Iterate(path_list(call, json_value))) {
-        if (PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) == '/') return false;
+        if (!test(path)) return false;
     }
     return true;
 }
@@ -326,12 +317,12 @@ Ref set_properties(const Call& call) {
         return none();
     }
     Ref event_id_list = getattr(self, mangled::event_id_list);
-    if (names_path_event(call, event_id_list) && !all_paths_usable(call, json_value)) {
+    if (names_path_event(call, event_id_list) && !all_paths(call, json_value, is_usable_path)) {
         refuse_paths(call, value, "paths must be absolute, on one line, at most 256 bytes");
         return none();
     }
     if (event_id_list.get() != Py_None && contains(event_id_list, n_file_opened) &&
-        !all_paths_name_files(call, json_value)) {
+        !all_paths(call, json_value, names_file)) {
         refuse_paths(call, value, "paths of file-opened must name files, not end in /");
         return none();
     }

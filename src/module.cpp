@@ -18,43 +18,6 @@ namespace zae {
 
 // ---- shared names ------------------------------------------------------------
 
-namespace mangled {
-Name default_config_dir{"_ZornaAdminEvents__default_config_dir"};
-Name current_config_file{"_ZornaAdminEvents__current_config_file"};
-Name param_ru_translations_file{"_ZornaAdminEvents__param_ru_translations_file"};
-Name arch{"_ZornaAdminEvents__arch"};
-Name audit_rules{"_ZornaAdminEvents__audit_rules"};
-Name special_events{"_ZornaAdminEvents__special_events"};
-
-Name event_id_list{"_ZornaAdminEvents__event_id_list"};
-Name group_id_list{"_ZornaAdminEvents__group_id_list"};
-Name event_section_translations{"_ZornaAdminEvents__event_section_translations"};
-Name need_daemon_restart{"_ZornaAdminEvents__need_daemon_restart"};
-Name event_description{"_ZornaAdminEvents__event_description"};
-Name group_description{"_ZornaAdminEvents__group_description"};
-
-Name prepare_groups{"_ZornaAdminEvents__prepare_groups"};
-Name prepare_events{"_ZornaAdminEvents__prepare_events"};
-Name show_groups{"_ZornaAdminEvents__show_groups"};
-Name process_group{"_ZornaAdminEvents__process_group"};
-Name process_ids{"_ZornaAdminEvents__process_ids"};
-Name process_event{"_ZornaAdminEvents__process_event"};
-Name set_syslog_message_param{"_ZornaAdminEvents__set_syslog_message_param"};
-Name get_multiple_string{"_ZornaAdminEvents__get_multiple_string"};
-Name get_group_string{"_ZornaAdminEvents__get_group_string"};
-Name get_events_by_group_id{"_ZornaAdminEvents__get_events_by_group_id"};
-Name get_all_event_description{"_ZornaAdminEvents__get_all_event_description"};
-Name get_all_group_description{"_ZornaAdminEvents__get_all_group_description"};
-Name get_grouped_events{"_ZornaAdminEvents__get_grouped_events"};
-Name get_event_group{"_ZornaAdminEvents__get_event_group"};
-Name get_event_config{"_ZornaAdminEvents__get_event_config"};
-Name get_event_section_translation{"_ZornaAdminEvents__get_event_section_translation"};
-Name load_event_section_translations{"_ZornaAdminEvents__load_event_section_translations"};
-Name get_event_config_string{"_ZornaAdminEvents__get_event_config_string"};
-Name sort_nested_dict{"_ZornaAdminEvents__sort_nested_dict"};
-Name process_path_value{"_ZornaAdminEvents__process_path_value"};
-}  // namespace mangled
-
 namespace {
 Name n_builtins{"__builtins__"};
 }
@@ -298,24 +261,17 @@ constexpr const char* qualifier = compat::binding_errors_name_the_class ? "Zorna
 }
 
 [[noreturn]] void refuse_missing(const Method& method, PyObject* const* bound) {
-    Ref names = new_list();
+    auto missing = [&](std::size_t i) { return !bound[i] && method.params[i].default_ == Default::required; };
+    std::size_t n = 0, listed_count = 0;
+    for (std::size_t i = 0; i < method.param_count(); ++i) n += missing(i);
+    std::string listed;  // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
     for (std::size_t i = 0; i < method.param_count(); ++i) {
-        if (!bound[i] && method.params[i].default_ == Default::required) {
-            append(names, Ref::steal(PyUnicode_FromFormat("'%s'", method.params[i].name)));
-        }
+        if (!missing(i)) continue;
+        if (listed_count++) listed += listed_count < n ? ", " : n == 2 ? " and " : ", and ";
+        listed += std::string("'") + method.params[i].name + "'";
     }
-    Py_ssize_t n = PyList_GET_SIZE(names.get());
-    Ref listed;
-    if (n == 1) {
-        listed = getitem(names, 0);
-    } else {
-        // 'a' and 'b' / 'a', 'b', and 'c'
-        Ref last = getitem(names, n - 1);
-        Ref head = join(text(", "), Ref::steal(PyList_GetSlice(names.get(), 0, n - 1)));
-        listed = concat({head, text(n == 2 ? " and " : ", and "), last});
-    }
-    raise_format(PyExc_TypeError, "%s%s() missing %zd required positional argument%s: %U", qualifier,
-                 method.name, n, n == 1 ? "" : "s", listed.get());
+    raise_format(PyExc_TypeError, "%s%s() missing %zu required positional argument%s: %s", qualifier,
+                 method.name, n, n == 1 ? "" : "s", listed.c_str());
 }
 
 std::size_t keyword_index(const Method& method, PyObject* keyword) {
@@ -706,9 +662,9 @@ Name n_underscore{"_"}, n_LANG{"LANG"}, n_Color{"Color"}, n_ZornaAdminEvents{"Zo
 Name n_bindtextdomain{"bindtextdomain"}, n_textdomain{"textdomain"}, n_getlocale{"getlocale"}, n_machine{"machine"};
 
 // `import name`, or `from name import ...` when a fromlist is given.
-Ref import_module(PyObject* globals, const char* name, std::initializer_list<Borrowed> fromlist = {}) {
+Ref import_module(PyObject* globals, Borrowed name, std::initializer_list<Borrowed> fromlist = {}) {
     Ref from = fromlist.size() ? tuple_of(fromlist) : Ref();
-    return Ref::steal(PyImport_ImportModuleLevelObject(text(name).get(), globals, globals, from.get(), 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, from.get(), 0));
 }
 
 // `from <module> import <name>`: the attribute (or the submodule of that
@@ -753,8 +709,8 @@ Ref define_zorna_admin_events(PyObject* module) {
     setitem(body, mangled::arch, call_method(lookup_global(module, n_platform), n_machine));
     Ref module_name = lookup_global(module, n_name);
     setitem(body, mangled::audit_rules, make_audit_rules(module_name.get()));
-    setitem(body, mangled::special_events,
-            new_set(tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")})));
+    Ref special_events = tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")});
+    setitem(body, mangled::special_events, Ref::steal(PySet_New(special_events.get())));
 
     for (std::size_t i = 0; i < method_count; ++i) {
         Ref function = Ref::steal(PyCFunction_NewEx(&method_defs[i], module, module_name.get()));
@@ -774,21 +730,17 @@ void run_top_level(PyObject* module) {
     Ref::borrow(PyDict_SetDefault(globals, n_builtins.get(), PyEval_GetBuiltins()));
 
     // 1. standard modules
-    bind(n_gettext, import_module(globals, "gettext"));
-    bind(n_json, import_module(globals, "json"));
-    bind(n_locale, import_module(globals, "locale"));
-    bind(n_os, import_module(globals, "os"));
-    bind(n_platform, import_module(globals, "platform"));
-    bind(n_pydoc, import_module(globals, "pydoc"));
+    for (Name* name : {&n_gettext, &n_json, &n_locale, &n_os, &n_platform, &n_pydoc}) {
+        bind(*name, import_module(globals, *name));
+    }
 
     // 2. the outside event service, pathlib and typing
-    const char* manager_module = "zorna_event_config_manager.config_manager";
-    bind(n_ZornaConfigManager,
-         import_from(import_module(globals, manager_module, {n_ZornaConfigManager}).get(), n_ZornaConfigManager));
-    bind(n_Path, import_from(import_module(globals, "pathlib", {n_Path}).get(), n_Path));
-    Ref typing = import_module(globals, "typing", {n_Any, n_Dict, n_List, n_Optional, n_Union});
+    Ref manager = import_module(globals, text("zorna_event_config_manager.config_manager"), {n_ZornaConfigManager});
+    bind(n_ZornaConfigManager, import_from(manager.get(), n_ZornaConfigManager));
+    bind(n_Path, import_from(import_module(globals, text("pathlib"), {n_Path}).get(), n_Path));
+    Ref typing = import_module(globals, text("typing"), {n_Any, n_Dict, n_List, n_Optional, n_Union});
     for (Name* name : {&n_Any, &n_Dict, &n_List, &n_Optional, &n_Union}) bind(*name, import_from(typing.get(), *name));
-    bind(n_zorna_events, import_module(globals, "zorna_events"));
+    bind(n_zorna_events, import_module(globals, n_zorna_events));
 
     // 3. message translation: the domain becomes the process-wide default
     Ref gettext = lookup_global(module, n_gettext);
@@ -864,7 +816,7 @@ int exec_module(PyObject* module) {
     loaded_module = Ref::borrow(module);
     if (succeeded([&] { run_top_level(module); })) return 0;
     // A failed import leaves the module not loaded; the next import starts afresh.
-    loaded_module.reset();
+    loaded_module = Ref();
     compat::stop_watching();
     return -1;
 }

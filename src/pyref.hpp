@@ -90,8 +90,6 @@ public:
     // Hand the reference to a caller that steals it (a C entry point's result).
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
-    void reset() noexcept { Ref().swap(*this); }
-    void swap(Ref& other) noexcept { std::swap(ptr_, other.ptr_); }
 
 private:
     explicit Ref(PyObject* object) noexcept : ptr_(object) {}
@@ -115,14 +113,12 @@ private:
 // ---- objects -------------------------------------------------------------
 
 inline Ref none() { return Ref::borrow(Py_None); }
-inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 inline Ref text(std::string_view value) {
     return Ref::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
-inline Ref new_set(Borrowed iterable) { return Ref::steal(PySet_New(iterable)); }
 inline Ref tuple_of(std::initializer_list<Borrowed> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
@@ -135,12 +131,6 @@ inline Ref tuple_of(std::initializer_list<Borrowed> items) {
 
 // ---- protocol operations ---------------------------------------------------
 
-inline Ref getattr(Borrowed object, Borrowed name) {
-    getattrofunc get = Py_TYPE(object.get())->tp_getattro;
-    // What PyObject_GetAttr does for a str name and a type with tp_getattro, without its checks.
-    return Ref::steal(get && PyUnicode_CheckExact(name.get()) ? get(object, name) : PyObject_GetAttr(object, name));
-}
-inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
 // object[key]; an exact dict (whose item access cannot be replaced) is read
 // directly, a missing key through the generic path for its KeyError.
 inline Ref getitem(Borrowed object, Borrowed key) {
@@ -182,13 +172,11 @@ inline Ref format(Borrowed object) {
     if (PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
     return Ref::steal(PyObject_Format(object, nullptr));
 }
-// a + b, as Python evaluates it.
+// a + b, a - b, a * b (also repeats a str: " " * n) and a / b (also joins a
+// pathlib.Path with a component), as Python evaluates them.
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
-// a - b, as Python evaluates it.
 inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
-// a * b, as Python evaluates it (also repeats a str: " " * n).
 inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
-// a / b, as Python evaluates it (also joins a pathlib.Path with a component).
 inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
 // object[start:stop], as Python evaluates it.
 inline Ref slice(Borrowed object, Py_ssize_t start, Py_ssize_t stop) {

@@ -81,7 +81,7 @@ Ref init(const Call& call) {
     setattr(call.self(), mangled::event_id_list, call[1]);
     setattr(call.self(), mangled::group_id_list, call[2]);
     setattr(call.self(), mangled::event_section_translations, none());
-    setattr(call.self(), mangled::need_daemon_restart, boolean(false));
+    setattr(call.self(), mangled::need_daemon_restart, Py_False);
     call_member(call.self(), mangled::prepare_groups);
     call_member(call.self(), mangled::prepare_events);
     setattr(call.self(), mangled::event_description, call_member(call.self(), mangled::get_all_event_description));
