@@ -814,7 +814,11 @@ int exec_module(PyObject* module) {
         return -1;
     }
     loaded_module = Ref::borrow(module);
-    if (succeeded([&] { run_top_level(module); })) return 0;
+    Ref ran = Ref::steal_or_null(guarded([&] {
+        run_top_level(module);
+        return none();
+    }));
+    if (ran) return 0;
     // A failed import leaves the module not loaded; the next import starts afresh.
     loaded_module = Ref();
     compat::stop_watching();

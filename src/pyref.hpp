@@ -223,19 +223,16 @@ struct Keyword {
 // callable(*positional, **keywords)
 inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional,
                    std::initializer_list<Keyword> keywords) {
-    constexpr std::size_t max_args = 8;
-    PyObject* argv[max_args + 1] = {nullptr};
+    PyObject* argv[8 + 1] = {nullptr};  // one slot in front, for the vectorcall offset
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     std::size_t n = 0;
     for (Borrowed arg : positional) argv[1 + n++] = arg.get();
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-    Py_ssize_t k = 0;
     for (const Keyword& keyword : keywords) {
+        PyTuple_SET_ITEM(names.get(), n - positional.size(), Ref::borrow(keyword.name).release());
         argv[1 + n++] = keyword.value.get();
-        Py_INCREF(keyword.name.get());
-        PyTuple_SET_ITEM(names.get(), k++, keyword.name.get());
     }
-    return Ref::steal(compat::vectorcall(callable, argv + 1, positional.size() | compat::arguments_offset,
-                                         keywords.size() ? names.get() : nullptr));
+    std::size_t nargsf = positional.size() | compat::arguments_offset;
+    return Ref::steal(compat::vectorcall(callable, argv + 1, nargsf, names.get()));
 }
 
 // next(iterator), or an empty Ref when the iterator is exhausted.
@@ -383,40 +380,14 @@ struct StackBounds {
     std::uintptr_t bottom = 0, top = 0, floor = 0;
 };
 
-// The running thread's stack.
-inline StackBounds find_stack_bounds() noexcept {
-    StackBounds bounds;
-    bounds.thread = thread_key();
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bounds;
-    void* bottom = nullptr;
-    std::size_t size = 0;
-    int status = pthread_attr_getstack(&attributes, &bottom, &size);
-    pthread_attr_destroy(&attributes);
-    if (status != 0 || !bottom) return bounds;
-    bounds.bottom = reinterpret_cast<std::uintptr_t>(bottom);
-    bounds.top = bounds.bottom + size;
-    // A quarter of the stack, at most 256 KiB: 64 KiB of a 256 KiB thread,
-    // 256 KiB of the main thread's usual 8 MiB.
-    bounds.floor = bounds.bottom + std::min<std::size_t>(size / 4, 256 * 1024);
-    return bounds;
-}
-
 // The bounds of the last few threads' stacks (the GIL is held, so one table
 // serves all threads; not thread-local storage, whose dynamic blocks
 // LeakSanitizer's exit-time scan trips over); an entry serves its thread
 // while the stack pointer lies within its bounds, so a thread key reused by a
 // new thread with another stack is read afresh.
-struct KnownStacks {
-    static inline StackBounds known[8];
-    static inline std::size_t next_slot = 0;
-    static inline const StackBounds* recent = &known[0];  // the entry of the thread that checked last
-
-    // Does `bounds` serve this thread, its stack pointer at `here`?
-    static bool serves(const StackBounds& bounds, std::uintptr_t thread, std::uintptr_t here) noexcept {
-        return bounds.top && bounds.thread == thread && bounds.bottom <= here && here < bounds.top;
-    }
-};
+inline StackBounds known_stacks[8];
+inline std::size_t next_stack_slot = 0;
+inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the thread that checked last
 
 // The check of a thread other than the last one, or of a stack come down to
 // its reserve: its entry is searched for, or its bounds are read and
@@ -424,18 +395,28 @@ struct KnownStacks {
 // a few compares.
 [[gnu::noinline]] inline bool stack_nearly_used_up_elsewhere() noexcept {
     std::uintptr_t thread = thread_key(), here = stack_address();
-    for (const StackBounds& bounds : KnownStacks::known) {
-        if (KnownStacks::serves(bounds, thread, here)) {
-            KnownStacks::recent = &bounds;
+    for (const StackBounds& bounds : known_stacks) {
+        if (bounds.top && bounds.thread == thread && bounds.bottom <= here && here < bounds.top) {
+            recent_stack = &bounds;
             return here < bounds.floor;
         }
     }
-    StackBounds bounds = find_stack_bounds();
-    if (!bounds.top) return false;  // bounds unknown: nothing to judge by
-    StackBounds& slot = KnownStacks::known[KnownStacks::next_slot];
-    slot = bounds;
-    KnownStacks::recent = &slot;
-    KnownStacks::next_slot = (KnownStacks::next_slot + 1) % (sizeof KnownStacks::known / sizeof(StackBounds));
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;  // bounds unknown: nothing to judge by
+    void* bottom = nullptr;
+    std::size_t size = 0;
+    int status = pthread_attr_getstack(&attributes, &bottom, &size);
+    pthread_attr_destroy(&attributes);
+    if (status != 0 || !bottom) return false;
+    StackBounds& bounds = known_stacks[next_stack_slot];
+    next_stack_slot = (next_stack_slot + 1) % (sizeof known_stacks / sizeof(StackBounds));
+    bounds.thread = thread;
+    bounds.bottom = reinterpret_cast<std::uintptr_t>(bottom);
+    bounds.top = bounds.bottom + size;
+    // A quarter of the stack, at most 256 KiB: 64 KiB of a 256 KiB thread,
+    // 256 KiB of the main thread's usual 8 MiB.
+    bounds.floor = bounds.bottom + std::min<std::size_t>(size / 4, 256 * 1024);
+    recent_stack = &bounds;
     return here < bounds.floor;
 }
 
@@ -444,8 +425,7 @@ struct KnownStacks {
 // floor of its stack: a thread's stack pointer is never above the top of
 // its own stack); false when it cannot tell.
 [[gnu::always_inline]] inline bool stack_has_room() noexcept {
-    const StackBounds& recent = *KnownStacks::recent;
-    return recent.thread == thread_key() && stack_address() >= recent.floor;
+    return recent_stack->thread == thread_key() && stack_address() >= recent_stack->floor;
 }
 
 // Has this thread's C stack (growing downwards) come down to its reserve?
@@ -1078,18 +1058,6 @@ template <class Body>
         PyErr_SetString(PyExc_SystemError, "zorna_admin_events: unexpected C++ exception");
         return nullptr;
     }
-}
-
-// Run a body that returns nothing on behalf of a C entry point that reports
-// failure by status (module slots): false means a Python exception is set.
-template <class Body>
-bool succeeded(Body&& body) noexcept {
-    PyObject* result = guarded([&] {
-        body();
-        return none();
-    });
-    Py_XDECREF(result);
-    return result != nullptr;
 }
 
 }  // namespace zae
