@@ -496,28 +496,25 @@ PyMemberDef instance_method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject& instance_method_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "zorna_admin_events.admin_events.instancemethod";
-        t.tp_basicsize = sizeof(InstanceMethod);
-        t.tp_dealloc = instance_method_dealloc;
-        t.tp_repr = instance_method_repr;
-        t.tp_call = instance_method_call;
-        t.tp_getattro = instance_method_getattro;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        compat::make_method_descriptor(t, offsetof(InstanceMethod, vectorcall));
-        t.tp_traverse = instance_method_traverse;
-        t.tp_members = instance_method_members;
-        t.tp_getset = instance_method_getset;
-        t.tp_descr_get = instance_method_get;
-        return t;
-    }();
-    return type;
-}
+PyTypeObject instance_method_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "zorna_admin_events.admin_events.instancemethod";
+    t.tp_basicsize = sizeof(InstanceMethod);
+    t.tp_dealloc = instance_method_dealloc;
+    t.tp_repr = instance_method_repr;
+    t.tp_call = instance_method_call;
+    t.tp_getattro = instance_method_getattro;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    compat::make_method_descriptor(t, offsetof(InstanceMethod, vectorcall));
+    t.tp_traverse = instance_method_traverse;
+    t.tp_members = instance_method_members;
+    t.tp_getset = instance_method_getset;
+    t.tp_descr_get = instance_method_get;
+    return t;
+}();
 
 Ref new_instance_method(Borrowed function, std::size_t index) {
-    PyTypeObject& type = instance_method_type();
+    PyTypeObject& type = instance_method_type;
     if (!(type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&type));
     InstanceMethod* method = PyObject_GC_New(InstanceMethod, &type);
     if (!method) raise();
@@ -540,7 +537,7 @@ Ref stored_name(const char* name) {
 // One of the class's own functions, or the descriptor the class holds an
 // instance method in: its table entry and the module it runs in; else null.
 const Method* own_method(PyObject* callable, PyObject*& module) {
-    if (Py_TYPE(callable) == &instance_method_type()) {
+    if (Py_TYPE(callable) == &instance_method_type) {
         module = as_instance_method(callable)->module;
         return &methods[as_instance_method(callable)->index];
     }
