@@ -1,5 +1,5 @@
 // JSON text of strs, as the standard library's encoder writes it with
-// ensure_ascii=False, and the recognition of that encoder's json.dumps.
+// ensure_ascii=False.
 #pragma once
 
 #include "../pyref.hpp"
