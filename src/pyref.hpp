@@ -709,7 +709,8 @@ inline Ref concat(std::initializer_list<Borrowed> pieces) {
 // the call.
 inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed replace_name) {
     PyObject* s = text.get();
-    if (PyUnicode_CheckExact(s) && PyUnicode_CheckExact(old.get()) && PyUnicode_GET_LENGTH(old.get()) == 1) {
+    if (fast_paths && PyUnicode_CheckExact(s) && PyUnicode_CheckExact(old.get()) &&
+        PyUnicode_GET_LENGTH(old.get()) == 1) {
         Py_UCS4 c = PyUnicode_READ_CHAR(old.get(), 0);
         Py_ssize_t found = PyUnicode_FindChar(s, c, 0, PyUnicode_GET_LENGTH(s), 1);
         if (found == -2) raise();
