@@ -131,7 +131,7 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::s
 // `keyword`, or NULL for none (3.13 on, where _suggestions computes it;
 // before, the interpreter suggests nothing).  Never fails: a failure to
 // compute it is no suggestion.
-inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* keyword) {
+inline PyObject* keyword_suggestion([[maybe_unused]] PyObject* candidates, [[maybe_unused]] PyObject* keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     detail::Owned module{PyImport_ImportModule("_suggestions")};
     detail::Owned found{module.object ? PyObject_CallMethod(module.object, "_generate_suggestions", "OO", candidates,
@@ -143,8 +143,6 @@ inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* keyword) {
     }
     return std::exchange(found.object, nullptr);
 #else
-    (void)candidates;
-    (void)keyword;
     return nullptr;
 #endif
 }
@@ -201,18 +199,15 @@ inline void fetch_normalized(PyObject** type, PyObject** value, PyObject** trace
 // to 3.13 one naming the bare type, with `missing_suffix` appended
 // (" (missed __exit__ method)" for __exit__, empty for __enter__); before, an
 // AttributeError naming the method.
-inline void set_missing_context_method(PyObject* manager, const char* method, const char* missing_suffix) {
+inline void set_missing_context_method([[maybe_unused]] PyObject* manager, [[maybe_unused]] const char* method,
+                                       [[maybe_unused]] const char* missing_suffix) {
 #if PY_VERSION_HEX >= 0x030E0000
-    (void)missing_suffix;
     PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %s method)",
                  manager, method);
 #elif PY_VERSION_HEX >= 0x030B0000
-    (void)method;
     PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
                  Py_TYPE(manager)->tp_name, missing_suffix);
 #else
-    (void)manager;
-    (void)missing_suffix;
     PyErr_SetString(PyExc_AttributeError, method);
 #endif
 }
@@ -231,11 +226,10 @@ constexpr bool binding_errors_name_the_class = PY_VERSION_HEX >= 0x030A0000;
 // Make a str built by the old Py_UNICODE calls readable through
 // PyUnicode_KIND and PyUnicode_DATA (PyUnicode_READY, needed before 3.12;
 // from 3.12 every str is).  0, or -1 with an exception set.
-inline int ready(PyObject* text) {
+inline int ready([[maybe_unused]] PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
     return PyUnicode_READY(text);
 #else
-    (void)text;
     return 0;
 #endif
 }
@@ -307,7 +301,7 @@ inline std::uint64_t watch_dict(PyObject* dict) {
 // interpreter tells of a change of a class (or of one of its bases) once
 // per tag, so one is given to it here where tags are left.  3.11: its tag,
 // if it has one (a look-up gives it one, for the next time).
-inline std::uint64_t watch_type(PyTypeObject* type) {
+inline std::uint64_t watch_type([[maybe_unused]] PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
     using detail::Watchers;
     std::uint64_t stamp = Watchers::watch(Watchers::type_id, PyType_Watch, reinterpret_cast<PyObject*>(type));
@@ -315,7 +309,6 @@ inline std::uint64_t watch_type(PyTypeObject* type) {
 #elif PY_VERSION_HEX >= 0x030B0000
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #else
-    (void)type;
     return 0;
 #endif
 }
@@ -397,13 +390,10 @@ using vectorcall_function = PyObject* (*)(PyObject*, PyObject* const*, std::size
 // `offset` (Py_TPFLAGS_METHOD_DESCRIPTOR, Py_TPFLAGS_HAVE_VECTORCALL and
 // tp_vectorcall_offset, 3.9 on).  Before, nothing: such a type is bound by
 // tp_descr_get and called by tp_call.
-inline void make_method_descriptor(PyTypeObject& type, Py_ssize_t offset) {
+inline void make_method_descriptor([[maybe_unused]] PyTypeObject& type, [[maybe_unused]] Py_ssize_t offset) {
 #if PY_VERSION_HEX >= 0x03090000
     type.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
     type.tp_vectorcall_offset = offset;
-#else
-    (void)type;
-    (void)offset;
 #endif
 }
 

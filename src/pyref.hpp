@@ -277,27 +277,22 @@ class Iterate {
 public:
     explicit Iterate(Borrowed iterable) : iterator_(Ref::steal(PyObject_GetIter(iterable))) {}
 
-    class iterator {
-    public:
-        explicit iterator(PyObject* it) : it_(it), current_(next_item(it)) {}
-        iterator() = default;
-        const Ref& operator*() const noexcept { return current_; }
-        iterator& operator++() {
-            current_ = next_item(it_);
-            return *this;
-        }
-        bool operator!=(const iterator& other) const noexcept { return current_.get() != other.current_.get(); }
-
-    private:
-        PyObject* it_ = nullptr;
-        Ref current_;
-    };
-
-    iterator begin() { return iterator(iterator_.get()); }
-    iterator end() { return iterator(); }
-
     // The next item, or an empty Ref when the iterable is exhausted.
     Ref next() { return next_item(iterator_); }
+
+    // The loop's position: the current item, empty at the end.
+    struct Step {
+        Iterate* source;
+        Ref item;
+        const Ref& operator*() const noexcept { return item; }
+        Step& operator++() {
+            item = source->next();
+            return *this;
+        }
+        bool operator!=(const Step&) const noexcept { return bool(item); }
+    };
+    Step begin() { return {this, next()}; }
+    Step end() { return {this, Ref()}; }
 
 private:
     Ref iterator_;
