@@ -298,46 +298,6 @@ private:
     Ref iterator_;
 };
 
-// Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`.
-// Each step holds its own references, so the body may replace values; adding
-// or removing keys ends the loop with RuntimeError, as in Python.
-class DictItems {
-public:
-    explicit DictItems(Borrowed dict) : dict_(Ref::borrow(dict)) {}
-
-    class iterator {
-    public:
-        explicit iterator(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) { advance(); }
-        iterator() = default;
-        const std::pair<Ref, Ref>& operator*() const noexcept { return item_; }
-        iterator& operator++() {
-            advance();
-            return *this;
-        }
-        bool operator!=(const iterator& other) const noexcept { return done_ != other.done_; }
-
-    private:
-        void advance() {
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            if (size_ != PyDict_GET_SIZE(dict_)) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-            done_ = !PyDict_Next(dict_, &pos_, &key, &value);
-            item_ = done_ ? std::pair<Ref, Ref>() : std::pair<Ref, Ref>(Ref::borrow(key), Ref::borrow(value));
-        }
-        PyObject* dict_ = nullptr;
-        Py_ssize_t size_ = 0;
-        Py_ssize_t pos_ = 0;
-        std::pair<Ref, Ref> item_;
-        bool done_ = true;
-    };
-
-    iterator begin() { return iterator(dict_.get()); }
-    iterator end() { return iterator(); }
-
-private:
-    Ref dict_;
-};
-
 // ---- depth ---------------------------------------------------------------------
 
 // Tells the running thread from every other thread alive: its thread pointer
@@ -913,6 +873,33 @@ private:
     Py_ssize_t size_;
     Ref keys_;
     Py_ssize_t position_ = 0;
+};
+
+// Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`,
+// the steps of KeysAndValues.  Each step holds its own references, so the
+// body may replace values; adding or removing keys ends the loop with
+// RuntimeError, as in Python.
+class DictItems {
+public:
+    explicit DictItems(Borrowed dict) : items_(dict) {}
+
+    // The loop's position: the current item, unless the dict is exhausted.
+    struct Step {
+        KeysAndValues* items;
+        std::pair<Ref, Ref> item;
+        bool more;
+        const std::pair<Ref, Ref>& operator*() const noexcept { return item; }
+        Step& operator++() {
+            more = items->next(item.first, item.second);
+            return *this;
+        }
+        bool operator!=(const Step&) const noexcept { return more; }
+    };
+    Step begin() { return ++Step{&items_, {}, true}; }
+    Step end() { return {}; }
+
+private:
+    KeysAndValues items_;
 };
 
 // dict(pairs): for the builtin dict and a list, the dict is filled from the
