@@ -314,17 +314,13 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     return true;
 }
 
-PyObject* default_value(Default default_) {
-    static PyObject* zero = PyLong_FromLong(0);  // a cached small int; never freed
-    return default_ == Default::zero ? zero : Py_None;
-}
-
 // Any other call: the arguments are bound to the parameters as for a Python
 // function (positionals fill their parameters, keywords are matched, then
 // surplus positionals and missing arguments are refused), the type rule is
 // checked, and the body runs.
 [[gnu::noinline]] Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
+    static PyObject* const zero = PyLong_FromLong(0);  // a cached small int; never freed
     const std::size_t count = method.param_count();
     PyObject* bound[max_params] = {nullptr};
     const Py_ssize_t filled = std::min(nargs, static_cast<Py_ssize_t>(count));
@@ -343,7 +339,7 @@ PyObject* default_value(Default default_) {
     for (std::size_t i = 0; i < count; ++i) {
         if (bound[i]) continue;
         if (method.params[i].default_ == Default::required) refuse_missing(method, bound);
-        bound[i] = default_value(method.params[i].default_);
+        bound[i] = method.params[i].default_ == Default::zero ? zero : Py_None;
     }
     for (std::size_t i = 0; i < count; ++i) {
         if (!accepts(method.params[i], bound[i])) refuse_type(method.params[i], bound[i]);
@@ -831,17 +827,8 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "admin_events",
-    nullptr,  // no docstring
-    0,        // no per-module state: the state is process-wide (see above)
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// No docstring, and no per-module state: the state is process-wide (see above).
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "admin_events", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace zae

@@ -383,11 +383,6 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
     return recent_stack->thread == thread_key() && stack_address() >= recent_stack->floor;
 }
 
-// Has this thread's C stack (growing downwards) come down to its reserve?
-[[gnu::always_inline]] inline bool stack_nearly_used_up() noexcept {
-    return !stack_has_room() && stack_nearly_used_up_elsewhere();
-}
-
 // One level of nesting of the module's method bodies, for its lifetime:
 // counted as the interpreter counts a call of C code, by
 // Py_EnterRecursiveCall (unless the interpreter counted the call already:
@@ -401,7 +396,7 @@ class NestedCall {
 public:
     [[gnu::always_inline]] explicit NestedCall(bool counted = true) : counted_(counted) {
         if (counted_ && Py_EnterRecursiveCall(" in a ZornaAdminEvents method")) raise();
-        if (stack_nearly_used_up()) {
+        if (!stack_has_room() && stack_nearly_used_up_elsewhere()) {  // the stack (growing down) at its reserve
             leave();
             raise(PyExc_RecursionError, "maximum recursion depth exceeded: the thread's C stack is nearly used up");
         }
