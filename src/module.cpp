@@ -119,7 +119,7 @@ struct Method {
     bool is_static;
     std::array<Param, max_params> params;  // `self` first for instance methods
     const char* doc;                       // nullptr: the method has no docstring
-    Ref (*body)(const Call&);
+    Body body;
 
     constexpr std::size_t param_count() const {
         std::size_t n = 0;
@@ -155,9 +155,8 @@ constexpr Method methods[] = {
      DOC(LINE("Set the facility of specified IDs.") LINE(":param facility: facility")), set_facility},
     {"set_properties", instance, {self_, str_param("section"), str_param("parameter"), str_param("value")},
      DOC(LINE("Set properties of the specified events.") LINE(":param section: 1-level key")
-             LINE(":param parameter: 2-level key")
-                 LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")),
-     set_properties},
+         LINE(":param parameter: 2-level key")
+         LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")), set_properties},
     {"export_config", static_, {str_param("file_path")}, nullptr, export_config},
     {"import_config", instance, {self_, str_param("input_file")}, nullptr, import_config},
     {"restart_daemons", instance, {self_}, DOC(LINE("Restart daemons if necessary.")), restart_daemons},
@@ -166,74 +165,61 @@ constexpr Method methods[] = {
     {"__show_groups", instance, {self_},
      DOC(LINE("Display the status of all grouped events for the specified groups.")), show_groups_private},
     {"__process_group", instance, {self_, str_param("group_id"), any_param("action")},
-     DOC(LINE("Process all events of the specified group using the provided action.")
-             LINE(":param group_id: group ID")
-                 LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
-     process_group},
+     DOC(LINE("Process all events of the specified group using the provided action.") LINE(":param group_id: group ID")
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_group},
     {"__process_ids", instance, {self_, any_param("action")},
      DOC(LINE("Process specified events and groups using the provided action.")
-             LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
-     process_ids},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_ids},
     {"__process_event", instance, {self_, str_param("event_id"), any_param("action")},
      DOC(LINE("Process specified events using the provided action.")
-             LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
-     process_event},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_event},
     {"__set_syslog_message_param", instance, {self_, str_param("param_type"), str_param("param_value")},
      DOC(LINE("Set the value of the specified parameter starting with \"message-syslog-\".")
-             LINE("For example, `facility` for setting the value of `message-syslog-facility`.")
-                 LINE(":param param_type: parameter") LINE(":param param_value: value")),
-     set_syslog_message_param},
+         LINE("For example, `facility` for setting the value of `message-syslog-facility`.")
+         LINE(":param param_type: parameter") LINE(":param param_value: value")), set_syslog_message_param},
     {"__get_multiple_string", instance, {self_, list_param("id_list"), {"new_status", Accepts::anything, Default::none}},
      DOC(LINE("Get a multiline representation of description, and status (for events), for a list of IDs.")
-             LINE(":param id_list: list of events or groups")
-                 LINE(":param new_status: new status (0 or 1), only when processing a list of groups")
-                     LINE(":return: formatted multiline string")),
-     get_multiple_string},
+         LINE(":param id_list: list of events or groups")
+         LINE(":param new_status: new status (0 or 1), only when processing a list of groups")
+         LINE(":return: formatted multiline string")), get_multiple_string},
     {"__get_group_string", instance, {self_, str_param("group_id")},
      DOC(LINE("Get a formatted string for the group (in case of displaying all events).")
-             LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID")),
+         LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID")),
      get_group_string},
     {"__get_events_by_group_id", static_, {str_param("group_id")},
      DOC(LINE("Get a list of events by the provided group ID.") LINE(":param group_id: group ID")
-             LINE(":return: list of event IDs")),
-     get_events_by_group_id},
+         LINE(":return: list of event IDs")), get_events_by_group_id},
     {"__get_all_event_description", static_, {},
      DOC(LINE("Get Russian and English descriptions for all events.")
-             LINE(":return: Dict[event_id, Dict[LANG, description]")),
-     get_all_event_description},
+         LINE(":return: Dict[event_id, Dict[LANG, description]")), get_all_event_description},
     {"__get_all_group_description", static_, {},
      DOC(LINE("Get Russian and English descriptions for all groups.")
-             LINE(":return: Dict[group_id, Dict[LANG, description]")),
-     get_all_group_description},
+         LINE(":return: Dict[group_id, Dict[LANG, description]")), get_all_group_description},
     {"__get_grouped_events", instance, {self_, list_param("group_id_list")},
      DOC(LINE("Get events grouped by the provided groups.") LINE(":param group_id_list: list of groups")
-             LINE(":return: Dict[group_id, List[event_id]]")),
-     get_grouped_events},
+         LINE(":return: Dict[group_id, List[event_id]]")), get_grouped_events},
     {"__get_event_group", instance, {self_, str_param("event_id")},
      DOC(LINE("Get the group of the provided event.") LINE(":param event_id: event ID") LINE(":return: group ID")),
      get_event_group},
     {"__get_event_config", instance, {self_, str_param("event_id")},
      DOC(LINE("Get the sorted current configuration of the provided event.") LINE(":param event_id: event ID")
-             LINE(":return: sorted Dict[1-level key, ...]")),
-     get_event_config},
+         LINE(":return: sorted Dict[1-level key, ...]")), get_event_config},
     {"__get_event_section_translation", instance, {self_, str_param("key")},
      DOC(LINE("Get the translation (if exists) of the specified event section (1-level key).")
-             LINE(":param key: section (1-level key)") LINE(":return: Russian section description string")),
+         LINE(":param key: section (1-level key)") LINE(":return: Russian section description string")),
      get_event_section_translation},
     {"__load_event_section_translations", instance, {self_},
      DOC(LINE("Load translations for event sections.")), load_event_section_translations},
     {"__get_event_config_string", instance, {self_, any_param("dictionary"), {"indent", Accepts::anything, Default::zero}},
      DOC(LINE("RECURSIVE METHOD.") LINE("Get a string representation of the event config dictionary.")
-             LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation")),
+         LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation")),
      get_event_config_string},
     {"__sort_nested_dict", static_, {any_param("dictionary")},
      DOC(LINE("RECURSIVE METHOD.") LINE("Sort a nested dictionary.") LINE(":param dictionary: unsorted dict")
-             LINE(":return: sorted dict")),
-     sort_nested_dict},
+         LINE(":return: sorted dict")), sort_nested_dict},
     {"__process_path_value", instance, {self_, str_param("event_id"), any_param("value")},
      DOC(LINE("Process the path string for special events (for audit).") LINE(":param event_id: event id")
-             LINE(":param value: path string or list of path strings") LINE(":return: JSON string")),
-     process_path_value},
+         LINE(":param value: path string or list of path strings") LINE(":return: JSON string")), process_path_value},
 };
 
 #undef DOC
