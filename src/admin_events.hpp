@@ -185,7 +185,9 @@ inline Name process_path_value{"_ZornaAdminEvents__process_path_value"};
 
 // ---- calls between the methods ------------------------------------------------
 
-using Body = Ref (*)(const Call&);
+// A method's body (its declaration below, its definition in its subsystem's file).
+using MethodBody = Ref(const Call& call);
+using Body = MethodBody*;
 
 // Is `found` the module's own function whose body is `body` (a static
 // method reached through the class)?
@@ -221,43 +223,18 @@ Ref call_member(Borrowed object, Name& name, Args&&... args) {
 // Each returns the method's result (None for procedures).
 
 // Selection of events and groups (selection.cpp)
-Ref init(const Call& call);
-Ref prepare_groups(const Call& call);
-Ref prepare_events(const Call& call);
-Ref get_events_by_group_id(const Call& call);
-Ref get_grouped_events(const Call& call);
-Ref get_event_group(const Call& call);
+MethodBody init, prepare_groups, prepare_events, get_events_by_group_id, get_grouped_events, get_event_group;
 
 // Status listings (listings.cpp)
-Ref show_all_groups(const Call& call);
-Ref show_groups(const Call& call);
-Ref show_groups_private(const Call& call);
-Ref get_multiple_string(const Call& call);
-Ref get_group_string(const Call& call);
-Ref get_all_event_description(const Call& call);
-Ref get_all_group_description(const Call& call);
+MethodBody show_all_groups, show_groups, show_groups_private, get_multiple_string, get_group_string,
+    get_all_event_description, get_all_group_description;
 
 // Configuration view (config_view.cpp)
-Ref show_events(const Call& call);
-Ref get_event_config(const Call& call);
-Ref get_event_section_translation(const Call& call);
-Ref load_event_section_translations(const Call& call);
-Ref get_event_config_string(const Call& call);
-Ref sort_nested_dict(const Call& call);
+MethodBody show_events, get_event_config, get_event_section_translation, load_event_section_translations,
+    get_event_config_string, sort_nested_dict;
 
 // Configuration changes (config_changes.cpp)
-Ref enable(const Call& call);
-Ref disable(const Call& call);
-Ref set_priority(const Call& call);
-Ref set_facility(const Call& call);
-Ref set_properties(const Call& call);
-Ref export_config(const Call& call);
-Ref import_config(const Call& call);
-Ref restart_daemons(const Call& call);
-Ref process_group(const Call& call);
-Ref process_ids(const Call& call);
-Ref process_event(const Call& call);
-Ref set_syslog_message_param(const Call& call);
-Ref process_path_value(const Call& call);
+MethodBody enable, disable, set_priority, set_facility, set_properties, export_config, import_config, restart_daemons,
+    process_group, process_ids, process_event, set_syslog_message_param, process_path_value;
 
 }  // namespace zae
