@@ -52,16 +52,6 @@ void print_line(const Call& call, Line&& line) {
 // zorna_events.set_event_param, looked up now (before its arguments are evaluated).
 Ref set_event_param(const Call& call) { return module_attribute(call.global(n_zorna_events), n_set_event_param); }
 
-// isinstance(value, types), both builtins looked up in the module namespace.
-bool is_instance(const Call& call, Borrowed value, std::initializer_list<Name*> types) {
-    Ref isinstance = call.global(n_isinstance);
-    if (types.size() == 1) return call_isinstance(isinstance, value, call.global(**types.begin()));
-    Ref classes = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(types.size())));
-    Py_ssize_t i = 0;
-    for (Name* type : types) check(PyTuple_SetItem(classes.get(), i++, call.global(*type).release()));
-    return call_isinstance(isinstance, value, classes);
-}
-
 // _(message); tools/po collects the messages of these calls (and of
 // refuse_paths) for the catalogue.
 Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
@@ -69,7 +59,8 @@ Ref translated(const Call& call, const char* message) { return zae::call(call.gl
 // The paths named by a decoded VALUE, as __process_path_value walks them:
 // a str is one path, anything else is iterated (list elements, dict keys).
 Ref path_list(const Call& call, Borrowed value) {
-    if (is_instance(call, value, {&n_str})) return tuple_of({value});
+    Ref isinstance = call.global(n_isinstance);
+    if (call_isinstance(isinstance, value, call.global(n_str))) return tuple_of({value});
     return Ref::borrow(value);
 }
 
@@ -173,6 +164,13 @@ void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type
     print_line(call, [&] {
         return concat({format(event_id), text("\t"), format(param_type), text(": "), format(param_value)});
     });
+}
+
+// Both daemons, always together; their exit statuses are not ours to judge.
+// (Out of line: most calls restart nothing, and return at once.)
+[[gnu::noinline]] void restart_both_daemons(const Call& call) {
+    call_attribute(call.global(n_os), n_system, n_restart_syslog_ng);
+    call_attribute(call.global(n_os), n_system, n_restart_auditd);
 }
 
 }  // namespace
@@ -300,7 +298,9 @@ Ref set_properties(const Call& call) {
         caught.reraise();
     }
 
-    if (!is_instance(call, json_value, {&n_str, &n_dict, &n_list})) {
+    Ref isinstance = call.global(n_isinstance);
+    Ref types = tuple_of({call.global(n_str), call.global(n_dict), call.global(n_list)});
+    if (!call_isinstance(isinstance, json_value, types)) {
         print_line(call, [&] {
             Ref type_of_value = zae::call(call.global(n_type), json_value);
             return concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
@@ -387,17 +387,6 @@ Ref import_config(const Call& call) {
     mark_restart(call);
     return none();
 }
-
-namespace {
-
-// Both daemons, always together; their exit statuses are not ours to judge.
-// (Out of line: most calls restart nothing, and return at once.)
-[[gnu::noinline]] void restart_both_daemons(const Call& call) {
-    call_attribute(call.global(n_os), n_system, n_restart_syslog_ng);
-    call_attribute(call.global(n_os), n_system, n_restart_auditd);
-}
-
-}  // namespace
 
 Ref restart_daemons(const Call& call) {
     if (truthy(getattr(call.self(), mangled::need_daemon_restart))) restart_both_daemons(call);

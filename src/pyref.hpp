@@ -141,9 +141,7 @@ inline Ref getitem(Borrowed object, Borrowed key) {
     }
     return Ref::steal(PyObject_GetItem(object, key));
 }
-inline Ref getitem(Borrowed object, Py_ssize_t index) {
-    return Ref::steal(PySequence_GetItem(object, index));
-}
+inline Ref getitem(Borrowed object, Py_ssize_t index) { return Ref::steal(PySequence_GetItem(object, index)); }
 inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
     check(PyDict_CheckExact(object.get()) ? PyDict_SetItem(object, key, value) : PyObject_SetItem(object, key, value));
 }
@@ -156,9 +154,8 @@ inline bool truthy(Borrowed object) {
     return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
-// Python's `a == b` (no identity shortcut: __eq__ decides).
+// Python's `a == b` and `a != b` (no identity shortcut: __eq__ and __ne__ decide).
 inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
-// Python's `a != b` (__ne__ decides).
 inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
@@ -365,12 +362,10 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
     if (status != 0 || !bottom) return false;
     StackBounds& bounds = known_stacks[next_stack_slot];
     next_stack_slot = (next_stack_slot + 1) % (sizeof known_stacks / sizeof(StackBounds));
-    bounds.thread = thread;
-    bounds.bottom = reinterpret_cast<std::uintptr_t>(bottom);
-    bounds.top = bounds.bottom + size;
-    // A quarter of the stack, at most 256 KiB: 64 KiB of a 256 KiB thread,
-    // 256 KiB of the main thread's usual 8 MiB.
-    bounds.floor = bounds.bottom + std::min<std::size_t>(size / 4, 256 * 1024);
+    // The floor a quarter of the stack up, at most 256 KiB: 64 KiB of a 256
+    // KiB thread, 256 KiB of the main thread's usual 8 MiB.
+    auto low = reinterpret_cast<std::uintptr_t>(bottom);
+    bounds = {thread, low, low + size, low + std::min<std::size_t>(size / 4, 256 * 1024)};
     recent_stack = &bounds;
     return here < bounds.floor;
 }
