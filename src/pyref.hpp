@@ -703,9 +703,9 @@ private:
         if (!builtins) raise();
         Ref found = Ref::steal(PyObject_GetAttrString(builtins, name_));
         auto* function = reinterpret_cast<PyCFunctionObject*>(found.get());
-        if (PyCFunction_Check(function) && function->m_self == builtins && std::strcmp(function->m_ml->ml_name, name_) == 0) {
-            object_ = found.release();  // kept for the life of the process
-        }
+        if (!PyCFunction_Check(function) || function->m_self != builtins) return;
+        // Kept for the life of the process.
+        if (std::strcmp(function->m_ml->ml_name, name_) == 0) object_ = found.release();
     }
 
     const char* name_;

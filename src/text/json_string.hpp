@@ -78,14 +78,7 @@ public:
     bool is(PyObject* found) {
         if constexpr (!fast_paths) return false;
         if (!searched_) find_quietly([this] { find(); });
-        if (!dumps_ || found != dumps_) return false;
-        if (!stamps_stand()) {
-            for (std::size_t i = 0; i < 3; ++i) stamps_[i] = compat::watch_dict(dicts_[i]);
-            if (!unchanged()) {
-                stamps_[0] = 0;  // looked at anew next time
-                return false;
-            }
-        }
+        if (!dumps_ || found != dumps_ || !unchanged()) return false;
         taken(Shortcut::json_dumps);
         return true;
     }
@@ -106,10 +99,9 @@ private:
         Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
         Ref dumps = Ref::steal(PyObject_GetAttrString(json_module.get(), "dumps"));
         Ref json_encoder = Ref::steal(PyObject_GetAttrString(encoder_module.get(), "JSONEncoder"));
-        if (!PyFunction_Check(dumps.get()) || PyFunction_GET_GLOBALS(dumps.get()) != PyModule_GetDict(json_module.get()) ||
-            !PyType_Check(json_encoder.get())) {
-            return;
-        }
+        PyObject* json_dict = PyModule_GetDict(json_module.get());
+        if (!PyFunction_Check(dumps.get()) || PyFunction_GET_GLOBALS(dumps.get()) != json_dict) return;
+        if (!PyType_Check(json_encoder.get())) return;
         dicts_[json] = PyModule_GetDict(json_module.release());
         dicts_[encoder] = PyModule_GetDict(encoder_module.release());
         dicts_[encoder_class] = reinterpret_cast<PyTypeObject*>(json_encoder.get())->tp_dict;
@@ -121,15 +113,17 @@ private:
     }
 
     // Are the encoder class, its members and encode_basestring those found?
-    bool unchanged() const {
+    // Yes while the stamps of the dicts that hold them stand; else the dicts
+    // are read, their stamps taken first.
+    bool unchanged() {
+        bool stand = true;
+        for (std::size_t i = 0; i < 3; ++i) stand = stand && stamps_[i] && stamps_[i] == compat::dict_stamp(dicts_[i]);
+        if (stand) return true;
+        for (std::size_t i = 0; i < 3; ++i) stamps_[i] = compat::watch_dict(dicts_[i]);
         for (const Member& member : members_) {
-            if (PyDict_GetItemString(dicts_[member.holder], member.name) != member.found) return false;
-        }
-        return true;
-    }
-    bool stamps_stand() const {
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (!stamps_[i] || stamps_[i] != compat::dict_stamp(dicts_[i])) return false;
+            if (PyDict_GetItemString(dicts_[member.holder], member.name) == member.found) continue;
+            stamps_[0] = 0;  // read anew next time
+            return false;
         }
         return true;
     }
