@@ -16,7 +16,7 @@ Name n_enable_event{"enable_event"}, n_disable_event{"disable_event"}, n_is_even
 Name n_set_event_param{"set_event_param"};
 Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
     n_JSONDecodeError{"JSONDecodeError"};
-Name n_new_status{"new_status"}, n_replace{"replace"};
+Name n_new_status{"new_status"}, n_replace{"replace"}, n_watch{"-w "}, n_watch_keyed{" -p wa -k "};
 Name n_space{" "}, n_escaped_space{"\\ "}, n_file_opened{"file-opened"}, n_b64{"b64"};
 Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
 Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
@@ -352,12 +352,7 @@ Ref process_path_value(const Call& call) {
         Ref escaped_path = replace_char(path, n_space, n_escaped_space, n_replace);
         Ref rule;
         if (not_equal(event_id, n_file_opened)) {
-            TextWriter watch_rule;
-            watch_rule.write("-w ");
-            watch_rule.write_formatted(escaped_path);
-            watch_rule.write(" -p wa -k ");
-            watch_rule.write_formatted(escaped_path);
-            rule = watch_rule.finish();
+            rule = concat({n_watch, format(escaped_path), n_watch_keyed, format(escaped_path)});
         } else {
             Ref audit_rules = getattr(self, mangled::audit_rules);
             Ref arch = getattr(self, mangled::arch);

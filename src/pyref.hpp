@@ -25,7 +25,6 @@
 #include <initializer_list>
 #include <memory>
 #include <new>
-#include <string>
 #include <string_view>
 #include <utility>
 
