@@ -99,7 +99,7 @@ Ref lookup_global(PyObject* module, Name& name);
 
 // The answer of the last look-up while neither dict it searched has changed
 // since (the interpreter's LOAD_GLOBAL does the same); else a new look-up.
-inline Ref Call::global(Name& name) const {
+[[gnu::always_inline]] inline Ref Call::global(Name& name) const {
     const Name::Found& last = name.found;
     if (fast_paths && last.value && last.globals == globals() && last.globals_stamp == compat::dict_stamp(last.globals) &&
         (!last.builtins || last.builtins_stamp == compat::dict_stamp(last.builtins))) {

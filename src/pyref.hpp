@@ -273,22 +273,27 @@ class Iterate {
 public:
     explicit Iterate(Borrowed iterable) : iterator_(Ref::steal(PyObject_GetIter(iterable))) {}
 
-    // The next item, or an empty Ref when the iterable is exhausted.
-    Ref next() { return next_item(iterator_); }
-
-    // The loop's position: the current item, empty at the end.
-    struct Step {
-        Iterate* source;
-        Ref item;
-        const Ref& operator*() const noexcept { return item; }
-        Step& operator++() {
-            item = source->next();
+    class iterator {
+    public:
+        explicit iterator(PyObject* it) : it_(it), current_(next_item(it)) {}
+        iterator() = default;
+        const Ref& operator*() const noexcept { return current_; }
+        iterator& operator++() {
+            current_ = next_item(it_);
             return *this;
         }
-        bool operator!=(const Step&) const noexcept { return bool(item); }
+        bool operator!=(const iterator& other) const noexcept { return current_.get() != other.current_.get(); }
+
+    private:
+        PyObject* it_ = nullptr;
+        Ref current_;
     };
-    Step begin() { return {this, next()}; }
-    Step end() { return {this, Ref()}; }
+
+    iterator begin() { return iterator(iterator_.get()); }
+    iterator end() { return iterator(); }
+
+    // The next item, or an empty Ref when the iterable is exhausted.
+    Ref next() { return next_item(iterator_); }
 
 private:
     Ref iterator_;
@@ -668,7 +673,7 @@ inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed rep
 // Run `find` (CPython calls that may fail) with the error indicator set aside
 // and restored after: a failure finds nothing.
 template <class Find>
-void find_quietly(Find&& find) noexcept {
+[[gnu::noinline]] void find_quietly(Find&& find) noexcept {
     PyObject* exception[3];
     PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
     try {
