@@ -238,12 +238,11 @@ constexpr const char* qualifier = compat::binding_errors_name_the_class ? "Zorna
 [[noreturn]] void refuse_positional_count(const Method& method, Py_ssize_t given) {
     std::size_t total = method.param_count(), required = 0;
     for (std::size_t i = 0; i < total; ++i) required += method.params[i].default_ == Default::required;
-    if (required == total) {
-        raise_format(PyExc_TypeError, "%s%s() takes %zu positional argument%s but %zd %s given", qualifier,
-                     method.name, total, total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
-    }
-    raise_format(PyExc_TypeError, "%s%s() takes from %zu to %zu positional arguments but %zd %s given", qualifier,
-                 method.name, required, total, given, given == 1 ? "was" : "were");
+    // "takes 1 positional argument", "takes from 2 to 3 positional arguments"
+    std::string takes = std::to_string(total);
+    if (required != total) takes = "from " + std::to_string(required) + " to " + takes;
+    raise_format(PyExc_TypeError, "%s%s() takes %s positional argument%s but %zd %s given", qualifier, method.name,
+                 takes.c_str(), takes == "1" ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
 [[noreturn]] void refuse_missing(const Method& method, PyObject* const* bound) {
@@ -660,10 +659,9 @@ Ref import_from(PyObject* from_module, Name& name) {
     if (PyErr_Occurred()) raise();
     Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(from_module));
     PyErr_Clear();
-    Ref message = Ref::steal(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(),
-                                                         package.get(), path.get())
-                                  : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                         name.get(), package.get()));
+    Ref location = path ? path : text("unknown location");
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(), package.get(), location.get()));
     PyErr_SetImportError(message.get(), package.get(), path.get());
     raise();
 }
