@@ -184,7 +184,7 @@ class ZornaAdminEvents:
     def __get_multiple_string(self, id_list: Optional[list], new_status: int = None):
         if id_list is not None and len(id_list) == 0:
             return ""
-        spacing = max([len(_id) for _id in id_list]) + 10
+        spacing = max(len(_id) for _id in id_list) + 10
         mylist = []
         for _id in id_list:
             if new_status is None:
@@ -279,7 +279,7 @@ class ZornaAdminEvents:
             prefix = "    " * indent
             if isinstance(value, dict):
                 result += (f"{prefix}{key}{self.__get_event_section_translation(key)}:\n"
-                           f"{self.__get_event_config_string(value, indent + 1)}")
+                           + self.__get_event_config_string(value, indent + 1))
             else:
                 result += f"{prefix}{key}: {str(value).replace(chr(39), chr(34))}\n"
         return result + "\n"

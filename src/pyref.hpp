@@ -607,33 +607,31 @@ private:
         }
         length_ += count;
     }
-    // Re-encode what is written so far in the wider `kind`, in place (from
-    // the last unit down, so that no unit is overwritten before it is read),
-    // in the same room.
+    // Re-encode what is written so far in the wider `kind`: in place while
+    // the local buffer holds the wider text (from the last unit down, so that
+    // none is overwritten before it is read), else into a new buffer of the
+    // same capacity in units (a copy of what is written, not of the whole
+    // buffer as a realloc() would make).
     void widen(int kind) {
-        std::size_t capacity = capacity_;
-        if (units_ == local_ && static_cast<std::size_t>(length_) * kind > sizeof local_) {
-            grow(capacity * kind, static_cast<std::size_t>(length_) * kind_);
-        } else if (units_ == local_) {
-            capacity = sizeof local_ / kind;
-        } else {
-            grow(capacity * kind, static_cast<std::size_t>(length_) * kind_);
-        }
-        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>();
-        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>();
-        else widen_units<Py_UCS2, Py_UCS4>();
+        bool in_place = units_ == local_ && static_cast<std::size_t>(length_) * kind <= sizeof local_;
+        char* wider = in_place ? local_ : static_cast<char*>(std::malloc(capacity_ * kind));
+        if (!wider) throw std::bad_alloc();
+        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(wider);
+        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(wider);
+        else widen_units<Py_UCS2, Py_UCS4>(wider);
+        if (units_ != local_) std::free(units_);
+        if (in_place) capacity_ = sizeof local_ / kind;
+        units_ = wider;
         kind_ = kind;
-        capacity_ = capacity;
     }
     template <class From, class To>
-    void widen_units() {
+    void widen_units(char* to) const {
         const From* from = reinterpret_cast<const From*>(units_);
-        To* to = reinterpret_cast<To*>(units_);
-        for (Py_ssize_t i = length_ - 1; i >= 0; --i) to[i] = static_cast<To>(from[i]);
+        for (Py_ssize_t i = length_ - 1; i >= 0; --i) reinterpret_cast<To*>(to)[i] = static_cast<To>(from[i]);
     }
 
     // length_ units of kind_ bytes each, in local_ while they fit there
-    alignas(8) char local_[256];
+    alignas(8) char local_[2048];
     char* units_ = local_;
     std::size_t capacity_ = sizeof local_;  // in units
     Py_ssize_t length_ = 0;
@@ -789,15 +787,28 @@ inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_n
     return call(sorted, call_method(mapping, items_name));
 }
 
-// Does str `a` sort before str `b` (both exact and ready), as `a < b` does:
-// by code point, a prefix first.
-inline bool text_before(PyObject* a, PyObject* b) noexcept {
-    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
-        Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
-        int order = std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(std::min(na, nb)));
-        return order < 0 || (order == 0 && na < nb);
+// An item of the sort below, its key's text read once: the characters of a
+// str of one byte each (null for a wider str), and its length.
+struct SortItem {
+    PyObject* key;
+    PyObject* value;
+    const unsigned char* bytes;
+    Py_ssize_t length;
+};
+
+// Does `a`'s key sort before `b`'s (both exact and ready str), as `<` orders
+// str: by code point, a prefix first.
+inline bool key_before(const SortItem& a, const SortItem& b) noexcept {
+    if (!a.bytes || !b.bytes) return PyUnicode_Compare(a.key, b.key) < 0;  // cannot fail for two str
+    // Keys are short: compared here, eight bytes at a time, then byte by byte.
+    Py_ssize_t n = std::min(a.length, b.length), i = 0;
+    for (std::uint64_t wa, wb; i + 8 <= n; i += 8) {
+        std::memcpy(&wa, a.bytes + i, 8);
+        std::memcpy(&wb, b.bytes + i, 8);
+        if (wa != wb) break;
     }
-    return PyUnicode_Compare(a, b) < 0;  // cannot fail for two str
+    while (i < n && a.bytes[i] == b.bytes[i]) ++i;
+    return i < n ? a.bytes[i] < b.bytes[i] : a.length < b.length;
 }
 
 // dict(sorted(mapping.items())), `dict` and `sorted` found (in that order)
@@ -810,22 +821,26 @@ inline bool text_before(PyObject* a, PyObject* b) noexcept {
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
 inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
-        using Item = std::pair<PyObject*, PyObject*>;
         Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
-        Item local[32];
-        std::unique_ptr<Item[]> heap(n > 32 ? new Item[static_cast<std::size_t>(n)] : nullptr);
-        Item* items = heap ? heap.get() : local;
+        SortItem local[32];  // left uninitialised until filled
+        std::unique_ptr<SortItem[]> heap(n > 32 ? new SortItem[static_cast<std::size_t>(n)] : nullptr);
+        SortItem* items = heap ? heap.get() : local;
         PyObject *key, *value;
         bool texts = true;
-        while (texts && count < n && PyDict_Next(mapping, &position, &key, &value)) {
+        while (count < n && PyDict_Next(mapping, &position, &key, &value)) {
             texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
-            items[count++] = {key, value};
+            if (!texts) break;
+            bool one_byte = PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
+            items[count++] = {key, value, one_byte ? static_cast<const unsigned char*>(PyUnicode_DATA(key)) : nullptr,
+                              PyUnicode_GET_LENGTH(key)};
         }
         if (texts) {
             SortingDepth depth;
-            std::sort(items, items + count, [](const Item& a, const Item& b) { return text_before(a.first, b.first); });
+            // Keys already in order (no two are equal): the dict's own copy, made without a look-up per key.
+            if (std::is_sorted(items, items + count, key_before)) return Ref::steal(PyDict_Copy(mapping));
+            std::sort(items, items + count, key_before);
             Ref result = Ref::steal(PyDict_New());
-            for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].first, items[i].second));
+            for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
             return result;
         }
         PyErr_Clear();  // a str that could not be made ready: the generic path reports it

@@ -1,5 +1,7 @@
 // Selection of events and groups: construction with ID validation, and the
 // look-ups between events and groups through the defaults directory.
+#include <cstring>
+
 #include "admin_events.hpp"
 
 namespace zae {
@@ -45,33 +47,41 @@ void drop_unknown(const Call& call, Name& attribute, Name& catalogue_operation, 
     }
 }
 
-// `name in set(catalogue)`, with `set` the builtin just looked up.  The
-// service answers with a list of str; for that, and a str name, one pass
-// comparing texts gives the same answer as the set without building it (and
-// hashing every ID) once per scanned file.  Anything else takes the set.
-bool in_catalogue(Borrowed set, Borrowed catalogue, Borrowed name) {
-    PyObject* items = catalogue.get();
-    bool plain = PyUnicode_CheckExact(name.get()) && (PyList_CheckExact(items) || PyTuple_CheckExact(items)) &&
-                 is_type(set, PySet_Type);
-    if (plain) {
-        Py_hash_t hash = PyObject_Hash(name);
-        if (hash == -1) raise();
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
-            PyObject* id = PySequence_Fast_GET_ITEM(items, i);
-            if (!PyUnicode_CheckExact(id)) {
-                plain = false;
-                break;
-            }
-            if (id == name.get()) return true;
-            if (PyUnicode_GET_LENGTH(id) != PyUnicode_GET_LENGTH(name.get())) continue;
-            Py_hash_t id_hash = PyObject_Hash(id);  // cached in the str after the first time
-            if (id_hash == -1) raise();
-            if (id_hash == hash && PyUnicode_Compare(id, name) == 0) return true;
+// `name in set(catalogue)` for each file of one group directory, `set` the
+// builtin just looked up.  The service hands out a new list of the very same
+// ID objects for every file, and a set of the same strs is the same set: the
+// one made for a file answers for the next while the items are those it was
+// made of.  Anything else is answered by a set of its own.
+class KnownIds {
+public:
+    bool contain(Borrowed set, Borrowed catalogue, Borrowed name) {
+        if (!is_type(set, PySet_Type) || !(PyList_CheckExact(catalogue.get()) || PyTuple_CheckExact(catalogue.get()))) {
+            return contains(zae::call(set, catalogue), name);
         }
-        if (plain) return false;
+        if (!made_of(catalogue)) {
+            ids_ = Ref::steal(PySequence_Tuple(catalogue));  // holds the items, so none is replaced at its address
+            known_ = new_set(ids_);
+            if (!all_texts(ids_)) ids_.reset();  // a str subclass may hash anew each time: no answer kept
+        }
+        return contains(known_, name);
     }
-    return contains(zae::call(set, catalogue), name);
-}
+
+private:
+    bool made_of(Borrowed catalogue) const {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(catalogue.get());
+        return ids_ && PyTuple_GET_SIZE(ids_.get()) == n &&
+               std::memcmp(PySequence_Fast_ITEMS(ids_.get()), PySequence_Fast_ITEMS(catalogue.get()),
+                           static_cast<std::size_t>(n) * sizeof(PyObject*)) == 0;
+    }
+    static bool all_texts(Borrowed ids) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ids.get()); ++i) {
+            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(ids.get(), i))) return false;
+        }
+        return true;
+    }
+
+    Ref ids_, known_;
+};
 
 }  // namespace
 
@@ -103,12 +113,13 @@ Ref get_events_by_group_id(const Call& call) {
     PyObject* group_id = call[0];
     Ref group_dir = true_divide(lookup_class_attribute(call.global(n_ZornaAdminEvents), mangled::default_config_dir), group_id);
     Ref result = new_list();
+    KnownIds known;
     for (Ref entry : Iterate(call_method(group_dir, n_iterdir))) {
         if (!truthy(call_method(entry, n_is_file))) continue;
         if (!not_equal(getattr(entry, n_name), getattr(group_dir, n_name))) continue;
         Ref name = getattr(entry, n_name);
         Ref set = call.global(n_set);
-        if (!in_catalogue(set, call_attribute(call.global(n_zorna_events), n_get_event_ids), name)) continue;
+        if (!known.contain(set, call_attribute(call.global(n_zorna_events), n_get_event_ids), name)) continue;
         append(result, getattr(entry, n_name));
     }
     return result;

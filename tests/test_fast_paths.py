@@ -22,6 +22,12 @@ def sort(value):
     return ZornaAdminEvents._ZornaAdminEvents__sort_nested_dict(value)
 
 
+def test_keys_sort_by_code_point_across_long_common_prefixes():
+    keys = ["message-syslog-" + tail for tail in ("facility", "priority", "", "f", "facilityX", "\xe9", "\x7f", "\u0416")]
+    keys += ["message-syslog", "messagf", "a" * 16, "a" * 17, "a" * 15 + "b", "a" * 8 + "\xff", "a" * 8 + "\x80"]
+    assert list(sort(dict.fromkeys(keys, 0))) == sorted(keys)
+
+
 def render(value):
     return bare()._ZornaAdminEvents__get_event_config_string(value)
 
@@ -163,6 +169,8 @@ def rules(paths):
     ["/plain", "/q\"uo'te", "/back\\slash", "/tab\tand\x7f", "/ctl\x01\x1f\x08\x0c", "/Жé😀", "/\ud800"],
     "/one path",
     [],
+    # a character to escape (or one next to those) at every offset within and across eight-byte words
+    ["/" + "a" * k + c + "b" * 9 for k in range(17) for c in "\"\\\x1f\x20\x7f\x80\xa2\xdc"],
 ])
 def test_rule_lists_are_the_standard_json_text(paths):
     import json

@@ -71,6 +71,17 @@ def test_group_directory_scan_keeps_known_regular_files_in_listing_order(tree, s
     assert len(service.names("get_event_ids")) == 4
 
 
+def test_each_scanned_file_is_checked_against_the_catalogue_asked_for_it(tree, service, monkeypatch):
+    ids = ["e1", "e2", "e3", "e4"]  # the same str objects in every answer, or new ones
+    for name in ids:
+        tree.add_event("g", name)
+    listed = [entry.name for entry in (tree.default_config_dir / "g").iterdir()]
+    answers = [ids[:], [i for i in ids if i != listed[1]], [i for i in ids if i != listed[2]],
+               [str(i.encode().decode()) + "" for i in ids]]
+    monkeypatch.setattr(service, "get_event_ids", lambda: answers.pop(0))
+    assert scan("g") == [listed[0], listed[3]]
+
+
 @pytest.mark.parametrize("group, error", [("absent", FileNotFoundError), ("plain", NotADirectoryError)])
 def test_missing_or_plain_group_directory_propagates(tree, service, group, error):
     (tree.default_config_dir / "plain").touch()
