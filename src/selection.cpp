@@ -60,8 +60,8 @@ public:
         }
         if (!made_of(catalogue)) {
             ids_ = Ref::steal(PySequence_Tuple(catalogue));  // holds the items, so none is replaced at its address
-            known_ = new_set(ids_);
-            if (!all_texts(ids_)) ids_.reset();  // a str subclass may hash anew each time: no answer kept
+            known_ = Ref::steal(PySet_New(ids_.get()));
+            if (!all_texts(ids_)) ids_ = Ref();  // a str subclass may hash anew each time: no answer kept
         }
         return contains(known_, name);
     }
