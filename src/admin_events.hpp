@@ -152,36 +152,21 @@ Ref call_attribute(Borrowed object, Name& name, Args&&... args) {
 }
 
 // The attribute names under which the class and its instances keep their
-// private members (two leading underscores, mangled with the class name).
+// private members: `__x` in the class body is stored as `_ZornaAdminEvents__x`.
+#define MANGLED(name) name{"_ZornaAdminEvents__" #name}
 namespace mangled {
-inline Name default_config_dir{"_ZornaAdminEvents__default_config_dir"};
-inline Name current_config_file{"_ZornaAdminEvents__current_config_file"};
-inline Name param_ru_translations_file{"_ZornaAdminEvents__param_ru_translations_file"};
-inline Name arch{"_ZornaAdminEvents__arch"}, audit_rules{"_ZornaAdminEvents__audit_rules"};
-inline Name special_events{"_ZornaAdminEvents__special_events"}, event_id_list{"_ZornaAdminEvents__event_id_list"};
-inline Name group_id_list{"_ZornaAdminEvents__group_id_list"};
-inline Name event_section_translations{"_ZornaAdminEvents__event_section_translations"};
-inline Name need_daemon_restart{"_ZornaAdminEvents__need_daemon_restart"};
-inline Name event_description{"_ZornaAdminEvents__event_description"};
-inline Name group_description{"_ZornaAdminEvents__group_description"};
-inline Name prepare_groups{"_ZornaAdminEvents__prepare_groups"}, prepare_events{"_ZornaAdminEvents__prepare_events"};
-inline Name show_groups{"_ZornaAdminEvents__show_groups"}, process_group{"_ZornaAdminEvents__process_group"};
-inline Name process_ids{"_ZornaAdminEvents__process_ids"}, process_event{"_ZornaAdminEvents__process_event"};
-inline Name set_syslog_message_param{"_ZornaAdminEvents__set_syslog_message_param"};
-inline Name get_multiple_string{"_ZornaAdminEvents__get_multiple_string"};
-inline Name get_group_string{"_ZornaAdminEvents__get_group_string"};
-inline Name get_events_by_group_id{"_ZornaAdminEvents__get_events_by_group_id"};
-inline Name get_all_event_description{"_ZornaAdminEvents__get_all_event_description"};
-inline Name get_all_group_description{"_ZornaAdminEvents__get_all_group_description"};
-inline Name get_grouped_events{"_ZornaAdminEvents__get_grouped_events"};
-inline Name get_event_group{"_ZornaAdminEvents__get_event_group"};
-inline Name get_event_config{"_ZornaAdminEvents__get_event_config"};
-inline Name get_event_section_translation{"_ZornaAdminEvents__get_event_section_translation"};
-inline Name load_event_section_translations{"_ZornaAdminEvents__load_event_section_translations"};
-inline Name get_event_config_string{"_ZornaAdminEvents__get_event_config_string"};
-inline Name sort_nested_dict{"_ZornaAdminEvents__sort_nested_dict"};
-inline Name process_path_value{"_ZornaAdminEvents__process_path_value"};
+inline Name MANGLED(default_config_dir), MANGLED(current_config_file), MANGLED(param_ru_translations_file),
+    MANGLED(arch), MANGLED(audit_rules), MANGLED(special_events);
+inline Name MANGLED(event_id_list), MANGLED(group_id_list), MANGLED(event_section_translations),
+    MANGLED(need_daemon_restart), MANGLED(event_description), MANGLED(group_description);
+inline Name MANGLED(prepare_groups), MANGLED(prepare_events), MANGLED(show_groups), MANGLED(process_group),
+    MANGLED(process_ids), MANGLED(process_event), MANGLED(set_syslog_message_param), MANGLED(get_multiple_string),
+    MANGLED(get_group_string), MANGLED(get_events_by_group_id), MANGLED(get_all_event_description),
+    MANGLED(get_all_group_description), MANGLED(get_grouped_events), MANGLED(get_event_group),
+    MANGLED(get_event_config), MANGLED(get_event_section_translation), MANGLED(load_event_section_translations),
+    MANGLED(get_event_config_string), MANGLED(sort_nested_dict), MANGLED(process_path_value);
 }  // namespace mangled
+#undef MANGLED
 
 // ---- calls between the methods ------------------------------------------------
 

@@ -121,10 +121,7 @@ inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref tuple_of(std::initializer_list<Borrowed> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (Borrowed item : items) {
-        Py_INCREF(item.get());
-        PyTuple_SET_ITEM(tuple.get(), i++, item.get());
-    }
+    for (Borrowed item : items) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(item).release());
     return tuple;
 }
 
@@ -979,10 +976,9 @@ class Handling {
 public:
     explicit Handling(const CaughtError& caught) noexcept {
         PyErr_GetExcInfo(&type_, &value_, &traceback_);
-        Py_XINCREF(caught.type());
-        Py_XINCREF(caught.value());
-        Py_INCREF(caught.traceback());
-        PyErr_SetExcInfo(caught.type(), caught.value(), caught.traceback());
+        // PyErr_SetExcInfo takes over a reference to each.
+        PyErr_SetExcInfo(Ref::borrow_or_null(caught.type()).release(), Ref::borrow_or_null(caught.value()).release(),
+                         Ref::borrow(caught.traceback()).release());
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;

@@ -113,7 +113,7 @@ private:
     struct Member {
         Holder holder;
         const char* name;
-        PyObject* found;
+        PyObject* found = nullptr;
     };
 
     // Everything found is kept for the life of the process (never released),
@@ -156,11 +156,8 @@ private:
     bool searched_ = false;
     PyObject* dumps_ = nullptr;
     PyObject* dicts_[3] = {};
-    Member members_[5] = {{json, "JSONEncoder", nullptr},
-                          {encoder, "encode_basestring", nullptr},
-                          {encoder_class, "__init__", nullptr},
-                          {encoder_class, "encode", nullptr},
-                          {encoder_class, "iterencode", nullptr}};
+    Member members_[5] = {{json, "JSONEncoder"}, {encoder, "encode_basestring"}, {encoder_class, "__init__"},
+                          {encoder_class, "encode"}, {encoder_class, "iterencode"}};
     std::uint64_t stamps_[3] = {};
 };
 
