@@ -31,7 +31,7 @@ namespace zae::compat {
 // Vectorcall: arguments in a C array, keyword values after the positional
 // ones with their names in the tuple `kwnames` (or NULL), as in
 // PyObject_Vectorcall.  Public from 3.9, `_PyObject_Vectorcall` in 3.8; 3.7
-// has no vectorcall, and gets a call with an argument tuple and a keyword dict.
+// has no vectorcall, but the same call in `_PyObject_FastCallKeywords`.
 
 // The flag a caller may add to the argument count when args[-1] is scratch
 // space the callee may overwrite (PY_VECTORCALL_ARGUMENTS_OFFSET; 3.8 on).
@@ -53,33 +53,6 @@ struct Owned {
     PyObject* object;
     ~Owned() { Py_XDECREF(object); }
 };
-
-// tuple(args[:nargs]): a new reference, or NULL with an exception set.
-inline PyObject* tuple_of(PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* tuple = PyTuple_New(nargs);
-    for (Py_ssize_t i = 0; tuple && i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple, i, args[i]);
-    }
-    return tuple;
-}
-
-#if PY_VERSION_HEX < 0x03080000
-// callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))) through tp_call.
-inline PyObject* call_with_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Owned positional{tuple_of(args, nargs)};
-    if (!positional.object) return nullptr;
-    Owned keywords{nullptr};
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        keywords.object = PyDict_New();
-        if (!keywords.object) return nullptr;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-            if (PyDict_SetItem(keywords.object, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
-        }
-    }
-    return PyObject_Call(callable, positional.object, keywords.object);
-}
-#endif
 }  // namespace detail
 
 // callable(*args, **kwargs) in vectorcall form (PyObject_Vectorcall).
@@ -89,7 +62,7 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 #elif PY_VERSION_HEX >= 0x03080000
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 #else
-    return detail::call_with_tuple(callable, args, positional_count(nargsf), kwnames);
+    return _PyObject_FastCallKeywords(callable, args, positional_count(nargsf), kwnames);
 #endif
 }
 
@@ -100,8 +73,12 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
     if (Py_TYPE(cls) == &PyType_Type && !PyVectorcall_Function(cls)) {
-        detail::Owned positional{detail::tuple_of(args, nargs)};
+        detail::Owned positional{PyTuple_New(nargs)};
         if (!positional.object) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(positional.object, i, args[i]);
+        }
         return PyType_Type.tp_call(cls, positional.object, nullptr);
     }
 #endif
@@ -367,13 +344,10 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
     if (descriptor.object && PyType_HasFeature(Py_TYPE(descriptor.object), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         PyObject** dict = _PyObject_GetDictPtr(object);
         PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
-        if (!shadow && PyErr_Occurred()) {
-            *method = nullptr;
-            return 0;
-        }
         if (!shadow) {
-            *method = std::exchange(descriptor.object, nullptr);
-            return 1;
+            // Unshadowed, or NULL for an error of the dict's look-up.
+            *method = PyErr_Occurred() ? nullptr : std::exchange(descriptor.object, nullptr);
+            return *method ? 1 : 0;
         }
     }
 #endif

@@ -495,9 +495,8 @@ PyTypeObject instance_method_type = [] {
 }();
 
 Ref new_instance_method(Borrowed function, std::size_t index) {
-    PyTypeObject& type = instance_method_type;
-    if (!(type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&type));
-    InstanceMethod* method = PyObject_GC_New(InstanceMethod, &type);
+    if (!(instance_method_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&instance_method_type));
+    InstanceMethod* method = PyObject_GC_New(InstanceMethod, &instance_method_type);
     if (!method) raise();
     method->function = Ref::borrow(function).release();
     method->index = index;
@@ -516,25 +515,20 @@ Ref stored_name(const char* name) {
 }
 
 // One of the class's own functions, or the descriptor the class holds an
-// instance method in: its table entry and the module it runs in; else null.
-const Method* own_method(PyObject* callable, PyObject*& module) {
-    if (Py_TYPE(callable) == &instance_method_type) {
-        module = as_instance_method(callable)->module;
-        return &methods[as_instance_method(callable)->index];
-    }
+// instance method in: its table entry; else null.
+const Method* own_method(PyObject* callable) {
+    if (Py_TYPE(callable) == &instance_method_type) return &methods[as_instance_method(callable)->index];
     if (!PyCFunction_Check(callable)) return nullptr;
     auto def = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCFunctionObject*>(callable)->m_ml);
     auto first = reinterpret_cast<std::uintptr_t>(method_defs.data());
     if (def < first || def >= first + sizeof(PyMethodDef) * method_count) return nullptr;
-    module = PyCFunction_GET_SELF(callable);
     return &methods[(def - first) / sizeof(PyMethodDef)];
 }
 
 }  // namespace
 
 bool is_own_function(Borrowed found, Body body) {
-    PyObject* module = nullptr;
-    const Method* method = fast_paths ? own_method(found, module) : nullptr;
+    const Method* method = fast_paths ? own_method(found) : nullptr;
     if (!method || method->body != body) return false;
     taken(Shortcut::own_nesting);
     return true;
@@ -573,9 +567,10 @@ Ref call_found(Borrowed found, std::initializer_list<Borrowed> args, PyObject* s
     if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
     std::size_t n = self ? 1 : 0;
     for (Borrowed arg : args) argv[1 + n++] = arg.get();
-    PyObject* module = nullptr;
-    if (const Method* method = fast_paths ? own_method(function, module) : nullptr) {
+    if (const Method* method = fast_paths ? own_method(function) : nullptr) {
         taken(self ? Shortcut::own_method : Shortcut::own_function);
+        bool descriptor = Py_TYPE(function) == &instance_method_type;
+        PyObject* module = descriptor ? as_instance_method(function)->module : PyCFunction_GET_SELF(function);
         return run_nested(*method, module, argv + 1, static_cast<Py_ssize_t>(n));
     }
     return Ref::steal(compat::vectorcall(function, argv + 1, n | compat::arguments_offset, nullptr));
