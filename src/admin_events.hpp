@@ -99,7 +99,7 @@ Ref lookup_global(PyObject* module, Name& name);
 
 // The answer of the last look-up while neither dict it searched has changed
 // since (the interpreter's LOAD_GLOBAL does the same); else a new look-up.
-inline Ref Call::global(Name& name) const {
+[[gnu::always_inline]] inline Ref Call::global(Name& name) const {
     const Name::Found& last = name.found;
     if (fast_paths && last.value && last.globals == globals() && last.globals_stamp == compat::dict_stamp(last.globals) &&
         (!last.builtins || last.builtins_stamp == compat::dict_stamp(last.builtins))) {
@@ -152,31 +152,37 @@ Ref call_attribute(Borrowed object, Name& name, Args&&... args) {
 }
 
 // The attribute names under which the class and its instances keep their
-// private members (two leading underscores, mangled with the class name).
+// private members: `__x` in the class body is stored as `_ZornaAdminEvents__x`.
+#define MANGLED(name) name{"_ZornaAdminEvents__" #name}
 namespace mangled {
-extern Name default_config_dir, current_config_file, param_ru_translations_file, arch, audit_rules, special_events;
-extern Name event_id_list, group_id_list, event_section_translations, need_daemon_restart, event_description,
-    group_description;
-extern Name prepare_groups, prepare_events, show_groups, process_group, process_ids, process_event,
-    set_syslog_message_param, get_multiple_string, get_group_string, get_events_by_group_id,
-    get_all_event_description, get_all_group_description, get_grouped_events, get_event_group, get_event_config,
-    get_event_section_translation, load_event_section_translations, get_event_config_string, sort_nested_dict,
-    process_path_value;
+inline Name MANGLED(default_config_dir), MANGLED(current_config_file), MANGLED(param_ru_translations_file),
+    MANGLED(arch), MANGLED(audit_rules), MANGLED(special_events);
+inline Name MANGLED(event_id_list), MANGLED(group_id_list), MANGLED(event_section_translations),
+    MANGLED(need_daemon_restart), MANGLED(event_description), MANGLED(group_description);
+inline Name MANGLED(prepare_groups), MANGLED(prepare_events), MANGLED(show_groups), MANGLED(process_group),
+    MANGLED(process_ids), MANGLED(process_event), MANGLED(set_syslog_message_param), MANGLED(get_multiple_string),
+    MANGLED(get_group_string), MANGLED(get_events_by_group_id), MANGLED(get_all_event_description),
+    MANGLED(get_all_group_description), MANGLED(get_grouped_events), MANGLED(get_event_group),
+    MANGLED(get_event_config), MANGLED(get_event_section_translation), MANGLED(load_event_section_translations),
+    MANGLED(get_event_config_string), MANGLED(sort_nested_dict), MANGLED(process_path_value);
 }  // namespace mangled
+#undef MANGLED
 
 // ---- calls between the methods ------------------------------------------------
 
-using Body = Ref (*)(const Call&);
+// A method's body (its declaration below, its definition in its subsystem's file).
+using MethodBody = Ref(const Call& call);
+using Body = MethodBody*;
 
 // Is `found` the module's own function whose body is `body` (a static
 // method reached through the class)?
 bool is_own_function(Borrowed found, Body body);
 
-// found(*args).  When `found` is one of the module's own functions, or one
-// bound to an object, its body runs directly: the same binding and type rule,
-// one level of nesting counted, and none of the generic call protocol.
-// Anything else is called as usual.
-Ref call_found(Borrowed found, std::initializer_list<Borrowed> args);
+// found(*args), or found(self, *args) when `self` is given.  When `found` is
+// one of the module's own functions, or one bound to an object, its body runs
+// directly: the same binding and type rule, one level of nesting counted, and
+// none of the generic call protocol.  Anything else is called as usual.
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args, PyObject* self = nullptr);
 
 // A method of an object, looked up as the interpreter looks it up for a call.
 struct MethodLookup {
@@ -202,43 +208,18 @@ Ref call_member(Borrowed object, Name& name, Args&&... args) {
 // Each returns the method's result (None for procedures).
 
 // Selection of events and groups (selection.cpp)
-Ref init(const Call& call);
-Ref prepare_groups(const Call& call);
-Ref prepare_events(const Call& call);
-Ref get_events_by_group_id(const Call& call);
-Ref get_grouped_events(const Call& call);
-Ref get_event_group(const Call& call);
+MethodBody init, prepare_groups, prepare_events, get_events_by_group_id, get_grouped_events, get_event_group;
 
 // Status listings (listings.cpp)
-Ref show_all_groups(const Call& call);
-Ref show_groups(const Call& call);
-Ref show_groups_private(const Call& call);
-Ref get_multiple_string(const Call& call);
-Ref get_group_string(const Call& call);
-Ref get_all_event_description(const Call& call);
-Ref get_all_group_description(const Call& call);
+MethodBody show_all_groups, show_groups, show_groups_private, get_multiple_string, get_group_string,
+    get_all_event_description, get_all_group_description;
 
 // Configuration view (config_view.cpp)
-Ref show_events(const Call& call);
-Ref get_event_config(const Call& call);
-Ref get_event_section_translation(const Call& call);
-Ref load_event_section_translations(const Call& call);
-Ref get_event_config_string(const Call& call);
-Ref sort_nested_dict(const Call& call);
+MethodBody show_events, get_event_config, get_event_section_translation, load_event_section_translations,
+    get_event_config_string, sort_nested_dict;
 
 // Configuration changes (config_changes.cpp)
-Ref enable(const Call& call);
-Ref disable(const Call& call);
-Ref set_priority(const Call& call);
-Ref set_facility(const Call& call);
-Ref set_properties(const Call& call);
-Ref export_config(const Call& call);
-Ref import_config(const Call& call);
-Ref restart_daemons(const Call& call);
-Ref process_group(const Call& call);
-Ref process_ids(const Call& call);
-Ref process_event(const Call& call);
-Ref set_syslog_message_param(const Call& call);
-Ref process_path_value(const Call& call);
+MethodBody enable, disable, set_priority, set_facility, set_properties, export_config, import_config, restart_daemons,
+    process_group, process_ids, process_event, set_syslog_message_param, process_path_value;
 
 }  // namespace zae

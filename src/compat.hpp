@@ -31,7 +31,7 @@ namespace zae::compat {
 // Vectorcall: arguments in a C array, keyword values after the positional
 // ones with their names in the tuple `kwnames` (or NULL), as in
 // PyObject_Vectorcall.  Public from 3.9, `_PyObject_Vectorcall` in 3.8; 3.7
-// has no vectorcall, and gets a call with an argument tuple and a keyword dict.
+// has no vectorcall, but the same call in `_PyObject_FastCallKeywords`.
 
 // The flag a caller may add to the argument count when args[-1] is scratch
 // space the callee may overwrite (PY_VECTORCALL_ARGUMENTS_OFFSET; 3.8 on).
@@ -53,33 +53,6 @@ struct Owned {
     PyObject* object;
     ~Owned() { Py_XDECREF(object); }
 };
-
-// tuple(args[:nargs]): a new reference, or NULL with an exception set.
-inline PyObject* tuple_of(PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* tuple = PyTuple_New(nargs);
-    for (Py_ssize_t i = 0; tuple && i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple, i, args[i]);
-    }
-    return tuple;
-}
-
-#if PY_VERSION_HEX < 0x03080000
-// callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))) through tp_call.
-inline PyObject* call_with_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Owned positional{tuple_of(args, nargs)};
-    if (!positional.object) return nullptr;
-    Owned keywords{nullptr};
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        keywords.object = PyDict_New();
-        if (!keywords.object) return nullptr;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-            if (PyDict_SetItem(keywords.object, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
-        }
-    }
-    return PyObject_Call(callable, positional.object, keywords.object);
-}
-#endif
 }  // namespace detail
 
 // callable(*args, **kwargs) in vectorcall form (PyObject_Vectorcall).
@@ -89,7 +62,7 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 #elif PY_VERSION_HEX >= 0x03080000
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 #else
-    return detail::call_with_tuple(callable, args, positional_count(nargsf), kwnames);
+    return _PyObject_FastCallKeywords(callable, args, positional_count(nargsf), kwnames);
 #endif
 }
 
@@ -100,8 +73,12 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
     if (Py_TYPE(cls) == &PyType_Type && !PyVectorcall_Function(cls)) {
-        detail::Owned positional{detail::tuple_of(args, nargs)};
+        detail::Owned positional{PyTuple_New(nargs)};
         if (!positional.object) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(positional.object, i, args[i]);
+        }
         return PyType_Type.tp_call(cls, positional.object, nullptr);
     }
 #endif
@@ -131,7 +108,7 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::s
 // `keyword`, or NULL for none (3.13 on, where _suggestions computes it;
 // before, the interpreter suggests nothing).  Never fails: a failure to
 // compute it is no suggestion.
-inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* keyword) {
+inline PyObject* keyword_suggestion([[maybe_unused]] PyObject* candidates, [[maybe_unused]] PyObject* keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     detail::Owned module{PyImport_ImportModule("_suggestions")};
     detail::Owned found{module.object ? PyObject_CallMethod(module.object, "_generate_suggestions", "OO", candidates,
@@ -143,8 +120,6 @@ inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* keyword) {
     }
     return std::exchange(found.object, nullptr);
 #else
-    (void)candidates;
-    (void)keyword;
     return nullptr;
 #endif
 }
@@ -177,17 +152,6 @@ inline PyModuleDef_Slot multiple_interpreters_slot() {
 #endif
 }
 
-// The declaration of the module's init function (PyInit_admin_events).
-// PyMODINIT_FUNC exports it from 3.9 on; before, it leaves the symbol's
-// visibility alone, and the module is built with hidden visibility, which
-// would hide the one symbol the interpreter looks for.  (A macro, since it
-// goes before a function definition.)
-#if PY_VERSION_HEX >= 0x03090000
-#define ZAE_MODULE_INIT_FUNC PyMODINIT_FUNC
-#else
-#define ZAE_MODULE_INIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
-#endif
-
 // ---- errors ------------------------------------------------------------------------
 
 // Take the raised exception, normalized (an exception instance, its type and
@@ -212,18 +176,15 @@ inline void fetch_normalized(PyObject** type, PyObject** value, PyObject** trace
 // to 3.13 one naming the bare type, with `missing_suffix` appended
 // (" (missed __exit__ method)" for __exit__, empty for __enter__); before, an
 // AttributeError naming the method.
-inline void set_missing_context_method(PyObject* manager, const char* method, const char* missing_suffix) {
+inline void set_missing_context_method([[maybe_unused]] PyObject* manager, [[maybe_unused]] const char* method,
+                                       [[maybe_unused]] const char* missing_suffix) {
 #if PY_VERSION_HEX >= 0x030E0000
-    (void)missing_suffix;
     PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %s method)",
                  manager, method);
 #elif PY_VERSION_HEX >= 0x030B0000
-    (void)method;
     PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
                  Py_TYPE(manager)->tp_name, missing_suffix);
 #else
-    (void)manager;
-    (void)missing_suffix;
     PyErr_SetString(PyExc_AttributeError, method);
 #endif
 }
@@ -242,11 +203,10 @@ constexpr bool binding_errors_name_the_class = PY_VERSION_HEX >= 0x030A0000;
 // Make a str built by the old Py_UNICODE calls readable through
 // PyUnicode_KIND and PyUnicode_DATA (PyUnicode_READY, needed before 3.12;
 // from 3.12 every str is).  0, or -1 with an exception set.
-inline int ready(PyObject* text) {
+inline int ready([[maybe_unused]] PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
     return PyUnicode_READY(text);
 #else
-    (void)text;
     return 0;
 #endif
 }
@@ -318,7 +278,7 @@ inline std::uint64_t watch_dict(PyObject* dict) {
 // interpreter tells of a change of a class (or of one of its bases) once
 // per tag, so one is given to it here where tags are left.  3.11: its tag,
 // if it has one (a look-up gives it one, for the next time).
-inline std::uint64_t watch_type(PyTypeObject* type) {
+inline std::uint64_t watch_type([[maybe_unused]] PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
     using detail::Watchers;
     std::uint64_t stamp = Watchers::watch(Watchers::type_id, PyType_Watch, reinterpret_cast<PyObject*>(type));
@@ -326,7 +286,6 @@ inline std::uint64_t watch_type(PyTypeObject* type) {
 #elif PY_VERSION_HEX >= 0x030B0000
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #else
-    (void)type;
     return 0;
 #endif
 }
@@ -385,13 +344,10 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
     if (descriptor.object && PyType_HasFeature(Py_TYPE(descriptor.object), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         PyObject** dict = _PyObject_GetDictPtr(object);
         PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
-        if (!shadow && PyErr_Occurred()) {
-            *method = nullptr;
-            return 0;
-        }
         if (!shadow) {
-            *method = std::exchange(descriptor.object, nullptr);
-            return 1;
+            // Unshadowed, or NULL for an error of the dict's look-up.
+            *method = PyErr_Occurred() ? nullptr : std::exchange(descriptor.object, nullptr);
+            return *method ? 1 : 0;
         }
     }
 #endif
@@ -403,25 +359,15 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
 // A function that calls an object in vectorcall form (vectorcallfunc, 3.8 on).
 using vectorcall_function = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 
-// The type flags of a method descriptor that the interpreter calls unbound,
-// with the instance first, through its vectorcall function
-// (Py_TPFLAGS_METHOD_DESCRIPTOR and Py_TPFLAGS_HAVE_VECTORCALL, 3.9 on).
-// Before, none: such a type is bound by tp_descr_get and called by tp_call.
+// Make `type` a method descriptor that the interpreter calls unbound, with
+// the instance first, through the vectorcall function its instances keep at
+// `offset` (Py_TPFLAGS_METHOD_DESCRIPTOR, Py_TPFLAGS_HAVE_VECTORCALL and
+// tp_vectorcall_offset, 3.9 on).  Before, nothing: such a type is bound by
+// tp_descr_get and called by tp_call.
+inline void make_method_descriptor([[maybe_unused]] PyTypeObject& type, [[maybe_unused]] Py_ssize_t offset) {
 #if PY_VERSION_HEX >= 0x03090000
-constexpr unsigned long method_descriptor_flags = Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-constexpr unsigned long method_descriptor_flags = 0;
-#endif
-
-// Where a type's instances keep their vectorcall function
-// (tp_vectorcall_offset), on the interpreters where method_descriptor_flags
-// makes it used; nothing before.
-inline void set_vectorcall_offset(PyTypeObject& type, Py_ssize_t offset) {
-#if PY_VERSION_HEX >= 0x03090000
+    type.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
     type.tp_vectorcall_offset = offset;
-#else
-    (void)type;
-    (void)offset;
 #endif
 }
 

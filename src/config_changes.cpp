@@ -16,7 +16,7 @@ Name n_enable_event{"enable_event"}, n_disable_event{"disable_event"}, n_is_even
 Name n_set_event_param{"set_event_param"};
 Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
     n_JSONDecodeError{"JSONDecodeError"};
-Name n_new_status{"new_status"}, n_replace{"replace"};
+Name n_new_status{"new_status"}, n_replace{"replace"}, n_watch{"-w "}, n_watch_keyed{" -p wa -k "};
 Name n_space{" "}, n_escaped_space{"\\ "}, n_file_opened{"file-opened"}, n_b64{"b64"};
 Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
 Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
@@ -30,83 +30,6 @@ void mark_restart(const Call& call) { setattr(call.self(), mangled::need_daemon_
 bool is_enabling(const Call& call, Borrowed action) {
     return equal(action, module_attribute(call.global(n_zorna_events), n_enable_event));
 }
-
-// ---- json.dumps of texts ------------------------------------------------------
-
-// The standard library's json.dumps, and what it relies on to encode a str
-// with ensure_ascii=False: json.JSONEncoder (its __init__, encode and
-// iterencode) and json.encoder.encode_basestring.  Found once, from the json
-// module itself; a dumps called later is the standard one only if it is this
-// function and none of those has been replaced since (checked by the
-// stamps of the dicts that hold them, and anew when one has changed).
-class StandardJsonDumps {
-public:
-    bool is(PyObject* found) {
-        if constexpr (!fast_paths) return false;
-        if (!searched_) find();
-        if (!dumps_ || found != dumps_) return false;
-        if (!stamps_[0] || stamps_[0] != compat::dict_stamp(json_dict_) ||
-            stamps_[1] != compat::dict_stamp(encoder_dict_) || stamps_[2] != compat::dict_stamp(class_dict_)) {
-            std::uint64_t stamps[3] = {compat::watch_dict(json_dict_), compat::watch_dict(encoder_dict_),
-                                       compat::watch_dict(class_dict_)};
-            if (!unchanged()) return false;
-            bool trusted = stamps[0] && stamps[1] && stamps[2];
-            std::copy(stamps, stamps + 3, stamps_);
-            if (!trusted) stamps_[0] = 0;
-        }
-        taken(Shortcut::json_dumps);
-        return true;
-    }
-
-private:
-    static constexpr const char* class_members[3] = {"__init__", "encode", "iterencode"};
-
-    // Everything found is kept for the life of the process (never released),
-    // as the builtins the module recognises are.
-    void find() noexcept {
-        searched_ = true;
-        PyObject* exception[3];
-        PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
-        try {
-            Ref json = Ref::steal(PyImport_ImportModule("json"));
-            Ref encoder = Ref::steal(PyImport_ImportModule("json.encoder"));
-            Ref dumps = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
-            Ref json_encoder = Ref::steal(PyObject_GetAttrString(encoder.get(), "JSONEncoder"));
-            if (PyFunction_Check(dumps.get()) && PyFunction_GET_GLOBALS(dumps.get()) == PyModule_GetDict(json.get()) &&
-                PyType_Check(json_encoder.get())) {
-                json_dict_ = PyModule_GetDict(json.release());
-                encoder_dict_ = PyModule_GetDict(encoder.release());
-                json_encoder_ = json_encoder.release();
-                class_dict_ = reinterpret_cast<PyTypeObject*>(json_encoder_)->tp_dict;
-                encode_basestring_ = kept(PyDict_GetItemString(encoder_dict_, "encode_basestring"));
-                for (std::size_t i = 0; i < 3; ++i) members_[i] = kept(PyDict_GetItemString(class_dict_, class_members[i]));
-                if (unchanged()) dumps_ = dumps.release();
-            }
-        } catch (...) {
-            PyErr_Clear();  // no standard json: the generic call does what it does
-        }
-        PyErr_Restore(exception[0], exception[1], exception[2]);
-    }
-
-    static PyObject* kept(PyObject* borrowed) { return Ref::borrow_or_null(borrowed).release(); }
-
-    // Are the encoder class, its members and encode_basestring those found?
-    bool unchanged() const {
-        if (PyDict_GetItemString(json_dict_, "JSONEncoder") != json_encoder_) return false;
-        if (PyDict_GetItemString(encoder_dict_, "encode_basestring") != encode_basestring_) return false;
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (PyDict_GetItemString(class_dict_, class_members[i]) != members_[i]) return false;
-        }
-        return true;
-    }
-
-    bool searched_ = false;
-    PyObject *dumps_ = nullptr, *json_encoder_ = nullptr, *encode_basestring_ = nullptr, *members_[3] = {};
-    PyObject *json_dict_ = nullptr, *encoder_dict_ = nullptr, *class_dict_ = nullptr;
-    std::uint64_t stamps_[3] = {0, 0, 0};
-};
-
-StandardJsonDumps standard_json_dumps;
 
 // json.dumps(value, ensure_ascii=False).  A str or a list of str given to the
 // standard json.dumps is written here, as it would write it.
@@ -129,16 +52,6 @@ void print_line(const Call& call, Line&& line) {
 // zorna_events.set_event_param, looked up now (before its arguments are evaluated).
 Ref set_event_param(const Call& call) { return module_attribute(call.global(n_zorna_events), n_set_event_param); }
 
-// isinstance(value, types), both builtins looked up in the module namespace.
-bool is_instance(const Call& call, Borrowed value, std::initializer_list<Name*> types) {
-    Ref isinstance = call.global(n_isinstance);
-    if (types.size() == 1) return call_isinstance(isinstance, value, call.global(**types.begin()));
-    Ref classes = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(types.size())));
-    Py_ssize_t i = 0;
-    for (Name* type : types) check(PyTuple_SetItem(classes.get(), i++, call.global(*type).release()));
-    return call_isinstance(isinstance, value, classes);
-}
-
 // _(message); tools/po collects the messages of these calls (and of
 // refuse_paths) for the catalogue.
 Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
@@ -146,7 +59,8 @@ Ref translated(const Call& call, const char* message) { return zae::call(call.gl
 // The paths named by a decoded VALUE, as __process_path_value walks them:
 // a str is one path, anything else is iterated (list elements, dict keys).
 Ref path_list(const Call& call, Borrowed value) {
-    if (is_instance(call, value, {&n_str})) return tuple_of({value});
+    Ref isinstance = call.global(n_isinstance);
+    if (call_isinstance(isinstance, value, call.global(n_str))) return tuple_of({value});
     return Ref::borrow(value);
 }
 
@@ -165,17 +79,6 @@ bool is_one_line(Borrowed line) {
     return n == 0 || (n == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines.get(), 0)) == length);
 }
 
-// The size of the str `text` in UTF-8, or -1 when it holds a surrogate, which
-// has no UTF-8 form (a str never pairs them: JSON's pairs are decoded to one
-// character).
-Py_ssize_t utf8_size(Borrowed text) {
-    Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(text, &size)) return size;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
-    PyErr_Clear();
-    return -1;
-}
-
 // auditd keeps a rule's key in at most this many bytes, and the path is also
 // the key of its rule.
 constexpr Py_ssize_t max_path_size = 256;
@@ -184,27 +87,29 @@ constexpr Py_ssize_t max_path_size = 256;
 // on one line and fits in a key; auditctl refuses anything else, and with it
 // every rule after it in the file.
 bool is_usable_path(Borrowed path) {
-    if (!PyUnicode_Check(path.get())) return false;
-    if (!is_one_line(path)) return false;
+    if (!PyUnicode_Check(path.get()) || !is_one_line(path)) return false;
     if (PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_READ_CHAR(path.get(), 0) != '/') return false;
-    Py_ssize_t size = utf8_size(path);
-    return size >= 0 && size <= max_path_size;
-}
-
-bool all_paths_usable(const Call& call, Borrowed json_value) {
-    for (Ref path : Iterate(path_list(call, json_value))) {
-        if (!is_usable_path(path)) return false;
-    }
-    return true;
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(path, &size)) return size <= max_path_size;
+    // A surrogate, which has no UTF-8 form (a str never pairs them: JSON's
+    // pairs are decoded to one character).
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
+    PyErr_Clear();
+    return false;
 }
 
 // file-opened's rules name their path in a system-call rule (-F path=), and
 // the kernel refuses one that ends in "/", the root included; a watch (-w)
-// drops the slash instead.  The paths were found usable first, so each is a
-// str that starts with "/".
-bool all_paths_name_files(const Call& call, Borrowed json_value) {
+// drops the slash instead.  Asked of usable paths only, each a str that
+// starts with "/".
+bool names_file(Borrowed path) {
+    return PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) != '/';
+}
+
+// Does every path that a decoded VALUE names pass `test`?
+bool all_paths(const Call& call, Borrowed json_value, bool (*test)(Borrowed path)) {
     for (Ref path : Iterate(path_list(call, json_value))) {
-        if (PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) == '/') return false;
+        if (!test(path)) return false;
     }
     return true;
 }
@@ -259,6 +164,13 @@ void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type
     print_line(call, [&] {
         return concat({format(event_id), text("\t"), format(param_type), text(": "), format(param_value)});
     });
+}
+
+// Both daemons, always together; their exit statuses are not ours to judge.
+// (Out of line: most calls restart nothing, and return at once.)
+[[gnu::noinline]] void restart_both_daemons(const Call& call) {
+    call_attribute(call.global(n_os), n_system, n_restart_syslog_ng);
+    call_attribute(call.global(n_os), n_system, n_restart_auditd);
 }
 
 }  // namespace
@@ -318,13 +230,8 @@ Ref process_event(const Call& call) {
     PyObject* event_id = call[1];
     PyObject* action = call[2];
 
-    bool must_change;
-    if (is_enabling(call, action)) {
-        must_change = equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(0));
-    } else {
-        must_change = equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), integer(1));
-    }
-    if (must_change) {
+    Ref opposite_state = integer(is_enabling(call, action) ? 0 : 1);
+    if (equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), opposite_state)) {
         // Marked before the action runs: a failing action may have changed
         // something all the same.
         mark_restart(call);
@@ -391,7 +298,9 @@ Ref set_properties(const Call& call) {
         caught.reraise();
     }
 
-    if (!is_instance(call, json_value, {&n_str, &n_dict, &n_list})) {
+    Ref isinstance = call.global(n_isinstance);
+    Ref types = tuple_of({call.global(n_str), call.global(n_dict), call.global(n_list)});
+    if (!call_isinstance(isinstance, json_value, types)) {
         print_line(call, [&] {
             Ref type_of_value = zae::call(call.global(n_type), json_value);
             return concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
@@ -408,12 +317,12 @@ Ref set_properties(const Call& call) {
         return none();
     }
     Ref event_id_list = getattr(self, mangled::event_id_list);
-    if (names_path_event(call, event_id_list) && !all_paths_usable(call, json_value)) {
+    if (names_path_event(call, event_id_list) && !all_paths(call, json_value, is_usable_path)) {
         refuse_paths(call, value, "paths must be absolute, on one line, at most 256 bytes");
         return none();
     }
     if (event_id_list.get() != Py_None && contains(event_id_list, n_file_opened) &&
-        !all_paths_name_files(call, json_value)) {
+        !all_paths(call, json_value, names_file)) {
         refuse_paths(call, value, "paths of file-opened must name files, not end in /");
         return none();
     }
@@ -443,12 +352,7 @@ Ref process_path_value(const Call& call) {
         Ref escaped_path = replace_char(path, n_space, n_escaped_space, n_replace);
         Ref rule;
         if (not_equal(event_id, n_file_opened)) {
-            TextWriter watch_rule;
-            watch_rule.write("-w ");
-            watch_rule.write_formatted(escaped_path);
-            watch_rule.write(" -p wa -k ");
-            watch_rule.write_formatted(escaped_path);
-            rule = watch_rule.finish();
+            rule = concat({n_watch, format(escaped_path), n_watch_keyed, format(escaped_path)});
         } else {
             Ref audit_rules = getattr(self, mangled::audit_rules);
             Ref arch = getattr(self, mangled::arch);
@@ -478,17 +382,6 @@ Ref import_config(const Call& call) {
     mark_restart(call);
     return none();
 }
-
-namespace {
-
-// Both daemons, always together; their exit statuses are not ours to judge.
-// (Out of line: most calls restart nothing, and return at once.)
-[[gnu::noinline]] void restart_both_daemons(const Call& call) {
-    call_attribute(call.global(n_os), n_system, n_restart_syslog_ng);
-    call_attribute(call.global(n_os), n_system, n_restart_auditd);
-}
-
-}  // namespace
 
 Ref restart_daemons(const Call& call) {
     if (truthy(getattr(call.self(), mangled::need_daemon_restart))) restart_both_daemons(call);

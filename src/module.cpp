@@ -18,43 +18,6 @@ namespace zae {
 
 // ---- shared names ------------------------------------------------------------
 
-namespace mangled {
-Name default_config_dir{"_ZornaAdminEvents__default_config_dir"};
-Name current_config_file{"_ZornaAdminEvents__current_config_file"};
-Name param_ru_translations_file{"_ZornaAdminEvents__param_ru_translations_file"};
-Name arch{"_ZornaAdminEvents__arch"};
-Name audit_rules{"_ZornaAdminEvents__audit_rules"};
-Name special_events{"_ZornaAdminEvents__special_events"};
-
-Name event_id_list{"_ZornaAdminEvents__event_id_list"};
-Name group_id_list{"_ZornaAdminEvents__group_id_list"};
-Name event_section_translations{"_ZornaAdminEvents__event_section_translations"};
-Name need_daemon_restart{"_ZornaAdminEvents__need_daemon_restart"};
-Name event_description{"_ZornaAdminEvents__event_description"};
-Name group_description{"_ZornaAdminEvents__group_description"};
-
-Name prepare_groups{"_ZornaAdminEvents__prepare_groups"};
-Name prepare_events{"_ZornaAdminEvents__prepare_events"};
-Name show_groups{"_ZornaAdminEvents__show_groups"};
-Name process_group{"_ZornaAdminEvents__process_group"};
-Name process_ids{"_ZornaAdminEvents__process_ids"};
-Name process_event{"_ZornaAdminEvents__process_event"};
-Name set_syslog_message_param{"_ZornaAdminEvents__set_syslog_message_param"};
-Name get_multiple_string{"_ZornaAdminEvents__get_multiple_string"};
-Name get_group_string{"_ZornaAdminEvents__get_group_string"};
-Name get_events_by_group_id{"_ZornaAdminEvents__get_events_by_group_id"};
-Name get_all_event_description{"_ZornaAdminEvents__get_all_event_description"};
-Name get_all_group_description{"_ZornaAdminEvents__get_all_group_description"};
-Name get_grouped_events{"_ZornaAdminEvents__get_grouped_events"};
-Name get_event_group{"_ZornaAdminEvents__get_event_group"};
-Name get_event_config{"_ZornaAdminEvents__get_event_config"};
-Name get_event_section_translation{"_ZornaAdminEvents__get_event_section_translation"};
-Name load_event_section_translations{"_ZornaAdminEvents__load_event_section_translations"};
-Name get_event_config_string{"_ZornaAdminEvents__get_event_config_string"};
-Name sort_nested_dict{"_ZornaAdminEvents__sort_nested_dict"};
-Name process_path_value{"_ZornaAdminEvents__process_path_value"};
-}  // namespace mangled
-
 namespace {
 Name n_builtins{"__builtins__"};
 }
@@ -156,7 +119,7 @@ struct Method {
     bool is_static;
     std::array<Param, max_params> params;  // `self` first for instance methods
     const char* doc;                       // nullptr: the method has no docstring
-    Ref (*body)(const Call&);
+    Body body;
 
     constexpr std::size_t param_count() const {
         std::size_t n = 0;
@@ -192,9 +155,8 @@ constexpr Method methods[] = {
      DOC(LINE("Set the facility of specified IDs.") LINE(":param facility: facility")), set_facility},
     {"set_properties", instance, {self_, str_param("section"), str_param("parameter"), str_param("value")},
      DOC(LINE("Set properties of the specified events.") LINE(":param section: 1-level key")
-             LINE(":param parameter: 2-level key")
-                 LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")),
-     set_properties},
+         LINE(":param parameter: 2-level key")
+         LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")), set_properties},
     {"export_config", static_, {str_param("file_path")}, nullptr, export_config},
     {"import_config", instance, {self_, str_param("input_file")}, nullptr, import_config},
     {"restart_daemons", instance, {self_}, DOC(LINE("Restart daemons if necessary.")), restart_daemons},
@@ -203,74 +165,61 @@ constexpr Method methods[] = {
     {"__show_groups", instance, {self_},
      DOC(LINE("Display the status of all grouped events for the specified groups.")), show_groups_private},
     {"__process_group", instance, {self_, str_param("group_id"), any_param("action")},
-     DOC(LINE("Process all events of the specified group using the provided action.")
-             LINE(":param group_id: group ID")
-                 LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
-     process_group},
+     DOC(LINE("Process all events of the specified group using the provided action.") LINE(":param group_id: group ID")
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_group},
     {"__process_ids", instance, {self_, any_param("action")},
      DOC(LINE("Process specified events and groups using the provided action.")
-             LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
-     process_ids},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_ids},
     {"__process_event", instance, {self_, str_param("event_id"), any_param("action")},
      DOC(LINE("Process specified events using the provided action.")
-             LINE(":param action: zorna_events method pointer (enable_event or disable_event)")),
-     process_event},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_event},
     {"__set_syslog_message_param", instance, {self_, str_param("param_type"), str_param("param_value")},
      DOC(LINE("Set the value of the specified parameter starting with \"message-syslog-\".")
-             LINE("For example, `facility` for setting the value of `message-syslog-facility`.")
-                 LINE(":param param_type: parameter") LINE(":param param_value: value")),
-     set_syslog_message_param},
+         LINE("For example, `facility` for setting the value of `message-syslog-facility`.")
+         LINE(":param param_type: parameter") LINE(":param param_value: value")), set_syslog_message_param},
     {"__get_multiple_string", instance, {self_, list_param("id_list"), {"new_status", Accepts::anything, Default::none}},
      DOC(LINE("Get a multiline representation of description, and status (for events), for a list of IDs.")
-             LINE(":param id_list: list of events or groups")
-                 LINE(":param new_status: new status (0 or 1), only when processing a list of groups")
-                     LINE(":return: formatted multiline string")),
-     get_multiple_string},
+         LINE(":param id_list: list of events or groups")
+         LINE(":param new_status: new status (0 or 1), only when processing a list of groups")
+         LINE(":return: formatted multiline string")), get_multiple_string},
     {"__get_group_string", instance, {self_, str_param("group_id")},
      DOC(LINE("Get a formatted string for the group (in case of displaying all events).")
-             LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID")),
+         LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID")),
      get_group_string},
     {"__get_events_by_group_id", static_, {str_param("group_id")},
      DOC(LINE("Get a list of events by the provided group ID.") LINE(":param group_id: group ID")
-             LINE(":return: list of event IDs")),
-     get_events_by_group_id},
+         LINE(":return: list of event IDs")), get_events_by_group_id},
     {"__get_all_event_description", static_, {},
      DOC(LINE("Get Russian and English descriptions for all events.")
-             LINE(":return: Dict[event_id, Dict[LANG, description]")),
-     get_all_event_description},
+         LINE(":return: Dict[event_id, Dict[LANG, description]")), get_all_event_description},
     {"__get_all_group_description", static_, {},
      DOC(LINE("Get Russian and English descriptions for all groups.")
-             LINE(":return: Dict[group_id, Dict[LANG, description]")),
-     get_all_group_description},
+         LINE(":return: Dict[group_id, Dict[LANG, description]")), get_all_group_description},
     {"__get_grouped_events", instance, {self_, list_param("group_id_list")},
      DOC(LINE("Get events grouped by the provided groups.") LINE(":param group_id_list: list of groups")
-             LINE(":return: Dict[group_id, List[event_id]]")),
-     get_grouped_events},
+         LINE(":return: Dict[group_id, List[event_id]]")), get_grouped_events},
     {"__get_event_group", instance, {self_, str_param("event_id")},
      DOC(LINE("Get the group of the provided event.") LINE(":param event_id: event ID") LINE(":return: group ID")),
      get_event_group},
     {"__get_event_config", instance, {self_, str_param("event_id")},
      DOC(LINE("Get the sorted current configuration of the provided event.") LINE(":param event_id: event ID")
-             LINE(":return: sorted Dict[1-level key, ...]")),
-     get_event_config},
+         LINE(":return: sorted Dict[1-level key, ...]")), get_event_config},
     {"__get_event_section_translation", instance, {self_, str_param("key")},
      DOC(LINE("Get the translation (if exists) of the specified event section (1-level key).")
-             LINE(":param key: section (1-level key)") LINE(":return: Russian section description string")),
+         LINE(":param key: section (1-level key)") LINE(":return: Russian section description string")),
      get_event_section_translation},
     {"__load_event_section_translations", instance, {self_},
      DOC(LINE("Load translations for event sections.")), load_event_section_translations},
     {"__get_event_config_string", instance, {self_, any_param("dictionary"), {"indent", Accepts::anything, Default::zero}},
      DOC(LINE("RECURSIVE METHOD.") LINE("Get a string representation of the event config dictionary.")
-             LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation")),
+         LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation")),
      get_event_config_string},
     {"__sort_nested_dict", static_, {any_param("dictionary")},
      DOC(LINE("RECURSIVE METHOD.") LINE("Sort a nested dictionary.") LINE(":param dictionary: unsorted dict")
-             LINE(":return: sorted dict")),
-     sort_nested_dict},
+         LINE(":return: sorted dict")), sort_nested_dict},
     {"__process_path_value", instance, {self_, str_param("event_id"), any_param("value")},
      DOC(LINE("Process the path string for special events (for audit).") LINE(":param event_id: event id")
-             LINE(":param value: path string or list of path strings") LINE(":return: JSON string")),
-     process_path_value},
+         LINE(":param value: path string or list of path strings") LINE(":return: JSON string")), process_path_value},
 };
 
 #undef DOC
@@ -289,33 +238,25 @@ constexpr const char* qualifier = compat::binding_errors_name_the_class ? "Zorna
 [[noreturn]] void refuse_positional_count(const Method& method, Py_ssize_t given) {
     std::size_t total = method.param_count(), required = 0;
     for (std::size_t i = 0; i < total; ++i) required += method.params[i].default_ == Default::required;
-    if (required == total) {
-        raise_format(PyExc_TypeError, "%s%s() takes %zu positional argument%s but %zd %s given", qualifier,
-                     method.name, total, total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
-    }
-    raise_format(PyExc_TypeError, "%s%s() takes from %zu to %zu positional arguments but %zd %s given", qualifier,
-                 method.name, required, total, given, given == 1 ? "was" : "were");
+    // "takes 1 positional argument", "takes from 2 to 3 positional arguments"
+    std::string takes = std::to_string(total);
+    if (required != total) takes = "from " + std::to_string(required) + " to " + takes;
+    raise_format(PyExc_TypeError, "%s%s() takes %s positional argument%s but %zd %s given", qualifier, method.name,
+                 takes.c_str(), takes == "1" ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
 [[noreturn]] void refuse_missing(const Method& method, PyObject* const* bound) {
-    Ref names = new_list();
+    auto missing = [&](std::size_t i) { return !bound[i] && method.params[i].default_ == Default::required; };
+    std::size_t n = 0, listed_count = 0;
+    for (std::size_t i = 0; i < method.param_count(); ++i) n += missing(i);
+    std::string listed;  // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
     for (std::size_t i = 0; i < method.param_count(); ++i) {
-        if (!bound[i] && method.params[i].default_ == Default::required) {
-            append(names, Ref::steal(PyUnicode_FromFormat("'%s'", method.params[i].name)));
-        }
+        if (!missing(i)) continue;
+        if (listed_count++) listed += listed_count < n ? ", " : n == 2 ? " and " : ", and ";
+        listed += std::string("'") + method.params[i].name + "'";
     }
-    Py_ssize_t n = PyList_GET_SIZE(names.get());
-    Ref listed;
-    if (n == 1) {
-        listed = getitem(names, 0);
-    } else {
-        // 'a' and 'b' / 'a', 'b', and 'c'
-        Ref last = getitem(names, n - 1);
-        Ref head = join(text(", "), Ref::steal(PyList_GetSlice(names.get(), 0, n - 1)));
-        listed = concat({head, text(n == 2 ? " and " : ", and "), last});
-    }
-    raise_format(PyExc_TypeError, "%s%s() missing %zd required positional argument%s: %U", qualifier,
-                 method.name, n, n == 1 ? "" : "s", listed.get());
+    raise_format(PyExc_TypeError, "%s%s() missing %zu required positional argument%s: %s", qualifier,
+                 method.name, n, n == 1 ? "" : "s", listed.c_str());
 }
 
 std::size_t keyword_index(const Method& method, PyObject* keyword) {
@@ -358,17 +299,13 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     return true;
 }
 
-PyObject* default_value(Default default_) {
-    static PyObject* zero = PyLong_FromLong(0);  // a cached small int; never freed
-    return default_ == Default::zero ? zero : Py_None;
-}
-
 // Any other call: the arguments are bound to the parameters as for a Python
 // function (positionals fill their parameters, keywords are matched, then
 // surplus positionals and missing arguments are refused), the type rule is
 // checked, and the body runs.
 [[gnu::noinline]] Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
+    static PyObject* const zero = PyLong_FromLong(0);  // a cached small int; never freed
     const std::size_t count = method.param_count();
     PyObject* bound[max_params] = {nullptr};
     const Py_ssize_t filled = std::min(nargs, static_cast<Py_ssize_t>(count));
@@ -387,7 +324,7 @@ PyObject* default_value(Default default_) {
     for (std::size_t i = 0; i < count; ++i) {
         if (bound[i]) continue;
         if (method.params[i].default_ == Default::required) refuse_missing(method, bound);
-        bound[i] = default_value(method.params[i].default_);
+        bound[i] = method.params[i].default_ == Default::zero ? zero : Py_None;
     }
     for (std::size_t i = 0; i < count; ++i) {
         if (!accepts(method.params[i], bound[i])) refuse_type(method.params[i], bound[i]);
@@ -395,12 +332,12 @@ PyObject* default_value(Default default_) {
     return method.body(Call{module, bound});
 }
 
-// A call of a method by the module itself (see call_found and MethodLookup),
-// one level of nesting counted by the caller.
-[[gnu::always_inline]] inline Ref run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    if (is_plain_call(method, args, nargs, kwnames)) return method.body(Call{module, args});
-    return bind_and_run(method, module, args, nargs, kwnames);
+// A call of a method by the module itself (see call_found), by position,
+// one level of nesting counted.
+[[gnu::noinline]] Ref run_nested(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    NestedCall level;
+    if (is_plain_call(method, args, nargs, nullptr)) return method.body(Call{module, args});
+    return bind_and_run(method, module, args, nargs, nullptr);
 }
 
 // The interpreter's call of a method (of the function, or of the class's
@@ -453,15 +390,6 @@ std::array<PyMethodDef, method_count>& make_method_defs(std::index_sequence<I...
 }
 
 std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_index_sequence<method_count>());
-
-// The table entry of one of the class's own functions, or null.
-const Method* own_method(PyObject* callable) {
-    if (!PyCFunction_Check(callable)) return nullptr;
-    auto def = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCFunctionObject*>(callable)->m_ml);
-    auto first = reinterpret_cast<std::uintptr_t>(method_defs.data());
-    if (def < first || def >= first + sizeof(PyMethodDef) * method_count) return nullptr;
-    return &methods[(def - first) / sizeof(PyMethodDef)];
-}
 
 // ---- instance methods ----------------------------------------------------------
 //
@@ -549,30 +477,26 @@ PyMemberDef instance_method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject& instance_method_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "zorna_admin_events.admin_events.instancemethod";
-        t.tp_basicsize = sizeof(InstanceMethod);
-        t.tp_dealloc = instance_method_dealloc;
-        t.tp_repr = instance_method_repr;
-        t.tp_call = instance_method_call;
-        t.tp_getattro = instance_method_getattro;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::method_descriptor_flags;
-        compat::set_vectorcall_offset(t, offsetof(InstanceMethod, vectorcall));
-        t.tp_traverse = instance_method_traverse;
-        t.tp_members = instance_method_members;
-        t.tp_getset = instance_method_getset;
-        t.tp_descr_get = instance_method_get;
-        return t;
-    }();
-    return type;
-}
+PyTypeObject instance_method_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "zorna_admin_events.admin_events.instancemethod";
+    t.tp_basicsize = sizeof(InstanceMethod);
+    t.tp_dealloc = instance_method_dealloc;
+    t.tp_repr = instance_method_repr;
+    t.tp_call = instance_method_call;
+    t.tp_getattro = instance_method_getattro;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    compat::make_method_descriptor(t, offsetof(InstanceMethod, vectorcall));
+    t.tp_traverse = instance_method_traverse;
+    t.tp_members = instance_method_members;
+    t.tp_getset = instance_method_getset;
+    t.tp_descr_get = instance_method_get;
+    return t;
+}();
 
 Ref new_instance_method(Borrowed function, std::size_t index) {
-    PyTypeObject& type = instance_method_type();
-    if (!(type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&type));
-    InstanceMethod* method = PyObject_GC_New(InstanceMethod, &type);
+    if (!(instance_method_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&instance_method_type));
+    InstanceMethod* method = PyObject_GC_New(InstanceMethod, &instance_method_type);
     if (!method) raise();
     method->function = Ref::borrow(function).release();
     method->index = index;
@@ -590,6 +514,17 @@ Ref stored_name(const char* name) {
     return Ref::steal(private_ ? PyUnicode_FromFormat("_ZornaAdminEvents%s", name) : PyUnicode_FromString(name));
 }
 
+// One of the class's own functions, or the descriptor the class holds an
+// instance method in: its table entry; else null.
+const Method* own_method(PyObject* callable) {
+    if (Py_TYPE(callable) == &instance_method_type) return &methods[as_instance_method(callable)->index];
+    if (!PyCFunction_Check(callable)) return nullptr;
+    auto def = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCFunctionObject*>(callable)->m_ml);
+    auto first = reinterpret_cast<std::uintptr_t>(method_defs.data());
+    if (def < first || def >= first + sizeof(PyMethodDef) * method_count) return nullptr;
+    return &methods[(def - first) / sizeof(PyMethodDef)];
+}
+
 }  // namespace
 
 bool is_own_function(Borrowed found, Body body) {
@@ -600,73 +535,45 @@ bool is_own_function(Borrowed found, Body body) {
 }
 
 MethodLookup lookup_method(Borrowed object, Name& name) {
-    MethodLookup method{object, Ref(), false};
-    method.unbound = lookup_method(object, name.get(), method.found);
-    return method;
+    if constexpr (!fast_paths) return {object, getattr(object, name), false};
+    PyObject* found = nullptr;
+    int unbound = compat::get_method(object, name.get(), &found);
+    return {object, Ref::steal(found), unbound == 1};
 }
 
 // Whichever way the look-up went: the method descriptor itself (unbound),
 // or a bound method of our function and this very object.
 bool MethodLookup::is_own(Body body) const {
-    if constexpr (!fast_paths) return false;
-    PyObject* m = found.get();
-    const Method* method = nullptr;
-    if (unbound && Py_TYPE(m) == &instance_method_type()) {
-        method = &methods[as_instance_method(m)->index];
-    } else if (!unbound && PyMethod_Check(m) && PyMethod_GET_SELF(m) == object.get()) {
-        method = own_method(PyMethod_GET_FUNCTION(m));
+    PyObject* function = found.get();
+    if (!unbound) {
+        if (!PyMethod_Check(function) || PyMethod_GET_SELF(function) != object.get()) return false;
+        function = PyMethod_GET_FUNCTION(function);
     }
-    if (!method || method->body != body) return false;
-    taken(Shortcut::own_nesting);
-    return true;
+    return is_own_function(function, body);
 }
-
-namespace {
-
-// The body of one of the module's instance methods, called with the instance
-// and arguments `args`, one level of nesting counted.
-[[gnu::noinline]] Ref run_own_method(Borrowed descriptor, PyObject* const* args, std::size_t n) {
-    InstanceMethod* own = as_instance_method(descriptor.get());
-    NestedCall level;
-    return run(methods[own->index], own->module, args, static_cast<Py_ssize_t>(n), nullptr);
-}
-
-}  // namespace
 
 Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
-    if (!unbound) return call_found(found, args);
-    PyObject* argv[max_params + 2] = {nullptr, object.get()};
-    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
-    std::size_t n = 1;
-    for (Borrowed arg : args) argv[1 + n++] = arg.get();
-    if (fast_paths && Py_TYPE(found.get()) == &instance_method_type()) {
-        taken(Shortcut::own_method);
-        return run_own_method(found, argv + 1, n);
-    }
-    return Ref::steal(compat::vectorcall(found.get(), argv + 1, n | compat::arguments_offset, nullptr));
+    return call_found(found, args, unbound ? object.get() : nullptr);
 }
 
-Ref call_found(Borrowed found, std::initializer_list<Borrowed> args) {
-    // One slot in front, for `self` of a bound method (and for the vectorcall offset).
-    PyObject* argv[max_params + 2] = {nullptr};
-    if (args.size() > max_params) return call_kw(found, args, {});
-    std::size_t n = 0;
-    for (Borrowed arg : args) argv[1 + n++] = arg.get();
-
+Ref call_found(Borrowed found, std::initializer_list<Borrowed> args, PyObject* self) {
     PyObject* function = found.get();
-    PyObject* const* first = argv + 1;
-    if (fast_paths && PyMethod_Check(function)) {
+    if (fast_paths && !self && PyMethod_Check(function)) {
+        self = PyMethod_GET_SELF(function);  // the method holds it, and the caller the method
         function = PyMethod_GET_FUNCTION(function);
-        argv[0] = PyMethod_GET_SELF(found.get());
-        first = argv;
-        ++n;
     }
+    // One slot in front, for the vectorcall offset.
+    PyObject* argv[max_params + 2] = {nullptr, self};
+    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
+    std::size_t n = self ? 1 : 0;
+    for (Borrowed arg : args) argv[1 + n++] = arg.get();
     if (const Method* method = fast_paths ? own_method(function) : nullptr) {
-        taken(first == argv ? Shortcut::own_method : Shortcut::own_function);
-        NestedCall level;
-        return run(*method, PyCFunction_GET_SELF(function), first, static_cast<Py_ssize_t>(n), nullptr);
+        taken(self ? Shortcut::own_method : Shortcut::own_function);
+        bool descriptor = Py_TYPE(function) == &instance_method_type;
+        PyObject* module = descriptor ? as_instance_method(function)->module : PyCFunction_GET_SELF(function);
+        return run_nested(*method, module, argv + 1, static_cast<Py_ssize_t>(n));
     }
-    return Ref::steal(compat::vectorcall(found, argv + 1, args.size() | compat::arguments_offset, nullptr));
+    return Ref::steal(compat::vectorcall(function, argv + 1, n | compat::arguments_offset, nullptr));
 }
 
 namespace {
@@ -728,9 +635,9 @@ Name n_underscore{"_"}, n_LANG{"LANG"}, n_Color{"Color"}, n_ZornaAdminEvents{"Zo
 Name n_bindtextdomain{"bindtextdomain"}, n_textdomain{"textdomain"}, n_getlocale{"getlocale"}, n_machine{"machine"};
 
 // `import name`, or `from name import ...` when a fromlist is given.
-Ref import_module(PyObject* globals, const char* name, std::initializer_list<Borrowed> fromlist = {}) {
+Ref import_module(PyObject* globals, Borrowed name, std::initializer_list<Borrowed> fromlist = {}) {
     Ref from = fromlist.size() ? tuple_of(fromlist) : Ref();
-    return Ref::steal(PyImport_ImportModuleLevelObject(text(name).get(), globals, globals, from.get(), 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, from.get(), 0));
 }
 
 // `from <module> import <name>`: the attribute (or the submodule of that
@@ -747,10 +654,9 @@ Ref import_from(PyObject* from_module, Name& name) {
     if (PyErr_Occurred()) raise();
     Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(from_module));
     PyErr_Clear();
-    Ref message = Ref::steal(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(),
-                                                         package.get(), path.get())
-                                  : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                         name.get(), package.get()));
+    Ref location = path ? path : text("unknown location");
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(), package.get(), location.get()));
     PyErr_SetImportError(message.get(), package.get(), path.get());
     raise();
 }
@@ -775,8 +681,8 @@ Ref define_zorna_admin_events(PyObject* module) {
     setitem(body, mangled::arch, call_method(lookup_global(module, n_platform), n_machine));
     Ref module_name = lookup_global(module, n_name);
     setitem(body, mangled::audit_rules, make_audit_rules(module_name.get()));
-    setitem(body, mangled::special_events,
-            new_set(tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")})));
+    Ref special_events = tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")});
+    setitem(body, mangled::special_events, Ref::steal(PySet_New(special_events.get())));
 
     for (std::size_t i = 0; i < method_count; ++i) {
         Ref function = Ref::steal(PyCFunction_NewEx(&method_defs[i], module, module_name.get()));
@@ -796,21 +702,17 @@ void run_top_level(PyObject* module) {
     Ref::borrow(PyDict_SetDefault(globals, n_builtins.get(), PyEval_GetBuiltins()));
 
     // 1. standard modules
-    bind(n_gettext, import_module(globals, "gettext"));
-    bind(n_json, import_module(globals, "json"));
-    bind(n_locale, import_module(globals, "locale"));
-    bind(n_os, import_module(globals, "os"));
-    bind(n_platform, import_module(globals, "platform"));
-    bind(n_pydoc, import_module(globals, "pydoc"));
+    for (Name* name : {&n_gettext, &n_json, &n_locale, &n_os, &n_platform, &n_pydoc}) {
+        bind(*name, import_module(globals, *name));
+    }
 
     // 2. the outside event service, pathlib and typing
-    const char* manager_module = "zorna_event_config_manager.config_manager";
-    bind(n_ZornaConfigManager,
-         import_from(import_module(globals, manager_module, {n_ZornaConfigManager}).get(), n_ZornaConfigManager));
-    bind(n_Path, import_from(import_module(globals, "pathlib", {n_Path}).get(), n_Path));
-    Ref typing = import_module(globals, "typing", {n_Any, n_Dict, n_List, n_Optional, n_Union});
+    Ref manager = import_module(globals, text("zorna_event_config_manager.config_manager"), {n_ZornaConfigManager});
+    bind(n_ZornaConfigManager, import_from(manager.get(), n_ZornaConfigManager));
+    bind(n_Path, import_from(import_module(globals, text("pathlib"), {n_Path}).get(), n_Path));
+    Ref typing = import_module(globals, text("typing"), {n_Any, n_Dict, n_List, n_Optional, n_Union});
     for (Name* name : {&n_Any, &n_Dict, &n_List, &n_Optional, &n_Union}) bind(*name, import_from(typing.get(), *name));
-    bind(n_zorna_events, import_module(globals, "zorna_events"));
+    bind(n_zorna_events, import_module(globals, n_zorna_events));
 
     // 3. message translation: the domain becomes the process-wide default
     Ref gettext = lookup_global(module, n_gettext);
@@ -884,9 +786,13 @@ int exec_module(PyObject* module) {
         return -1;
     }
     loaded_module = Ref::borrow(module);
-    if (succeeded([&] { run_top_level(module); })) return 0;
+    Ref ran = Ref::steal_or_null(guarded([&] {
+        run_top_level(module);
+        return none();
+    }));
+    if (ran) return 0;
     // A failed import leaves the module not loaded; the next import starts afresh.
-    loaded_module.reset();
+    loaded_module = Ref();
     compat::stop_watching();
     return -1;
 }
@@ -900,22 +806,17 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "admin_events",
-    nullptr,  // no docstring
-    0,        // no per-module state: the state is process-wide (see above)
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// No docstring, and no per-module state: the state is process-wide (see above).
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "admin_events", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace zae
 
-ZAE_MODULE_INIT_FUNC PyInit_admin_events(void) { return PyModuleDef_Init(&zae::module_def); }
+// Exported by name (PyMODINIT_FUNC leaves it hidden before 3.9, and the module
+// is built with hidden visibility).
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_admin_events(void) {
+    return PyModuleDef_Init(&zae::module_def);
+}
 
 // For the tests only (through ctypes; nothing in the module calls it): the
 // names of the shortcuts, and how often each was taken, up to `capacity`

@@ -25,7 +25,6 @@
 #include <initializer_list>
 #include <memory>
 #include <new>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -90,8 +89,6 @@ public:
     // Hand the reference to a caller that steals it (a C entry point's result).
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
-    void reset() noexcept { Ref().swap(*this); }
-    void swap(Ref& other) noexcept { std::swap(ptr_, other.ptr_); }
 
 private:
     explicit Ref(PyObject* object) noexcept : ptr_(object) {}
@@ -115,32 +112,21 @@ private:
 // ---- objects -------------------------------------------------------------
 
 inline Ref none() { return Ref::borrow(Py_None); }
-inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 inline Ref text(std::string_view value) {
     return Ref::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
-inline Ref new_set(Borrowed iterable) { return Ref::steal(PySet_New(iterable)); }
 inline Ref tuple_of(std::initializer_list<Borrowed> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (Borrowed item : items) {
-        Py_INCREF(item.get());
-        PyTuple_SET_ITEM(tuple.get(), i++, item.get());
-    }
+    for (Borrowed item : items) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(item).release());
     return tuple;
 }
 
 // ---- protocol operations ---------------------------------------------------
 
-inline Ref getattr(Borrowed object, Borrowed name) {
-    getattrofunc get = Py_TYPE(object.get())->tp_getattro;
-    // What PyObject_GetAttr does for a str name and a type with tp_getattro, without its checks.
-    return Ref::steal(get && PyUnicode_CheckExact(name.get()) ? get(object, name) : PyObject_GetAttr(object, name));
-}
-inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
 // object[key]; an exact dict (whose item access cannot be replaced) is read
 // directly, a missing key through the generic path for its KeyError.
 inline Ref getitem(Borrowed object, Borrowed key) {
@@ -151,9 +137,7 @@ inline Ref getitem(Borrowed object, Borrowed key) {
     }
     return Ref::steal(PyObject_GetItem(object, key));
 }
-inline Ref getitem(Borrowed object, Py_ssize_t index) {
-    return Ref::steal(PySequence_GetItem(object, index));
-}
+inline Ref getitem(Borrowed object, Py_ssize_t index) { return Ref::steal(PySequence_GetItem(object, index)); }
 inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
     check(PyDict_CheckExact(object.get()) ? PyDict_SetItem(object, key, value) : PyObject_SetItem(object, key, value));
 }
@@ -166,9 +150,8 @@ inline bool truthy(Borrowed object) {
     return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
-// Python's `a == b` (no identity shortcut: __eq__ decides).
+// Python's `a == b` and `a != b` (no identity shortcut: __eq__ and __ne__ decide).
 inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
-// Python's `a != b` (__ne__ decides).
 inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
@@ -182,13 +165,11 @@ inline Ref format(Borrowed object) {
     if (PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
     return Ref::steal(PyObject_Format(object, nullptr));
 }
-// a + b, as Python evaluates it.
+// a + b, a - b, a * b (also repeats a str: " " * n) and a / b (also joins a
+// pathlib.Path with a component), as Python evaluates them.
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
-// a - b, as Python evaluates it.
 inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
-// a * b, as Python evaluates it (also repeats a str: " " * n).
 inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
-// a / b, as Python evaluates it (also joins a pathlib.Path with a component).
 inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
 // object[start:stop], as Python evaluates it.
 inline Ref slice(Borrowed object, Py_ssize_t start, Py_ssize_t stop) {
@@ -235,19 +216,23 @@ struct Keyword {
 // callable(*positional, **keywords)
 inline Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> positional,
                    std::initializer_list<Keyword> keywords) {
-    constexpr std::size_t max_args = 8;
-    PyObject* argv[max_args + 1] = {nullptr};
+    PyObject* argv[8 + 1] = {nullptr};  // one slot in front, for the vectorcall offset
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     std::size_t n = 0;
     for (Borrowed arg : positional) argv[1 + n++] = arg.get();
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-    Py_ssize_t k = 0;
     for (const Keyword& keyword : keywords) {
+        PyTuple_SET_ITEM(names.get(), n - positional.size(), Ref::borrow(keyword.name).release());
         argv[1 + n++] = keyword.value.get();
-        Py_INCREF(keyword.name.get());
-        PyTuple_SET_ITEM(names.get(), k++, keyword.name.get());
     }
-    return Ref::steal(compat::vectorcall(callable, argv + 1, positional.size() | compat::arguments_offset,
-                                         keywords.size() ? names.get() : nullptr));
+    std::size_t nargsf = positional.size() | compat::arguments_offset;
+    return Ref::steal(compat::vectorcall(callable, argv + 1, nargsf, names.get()));
+}
+
+// next(iterator), or an empty Ref when the iterator is exhausted.
+inline Ref next_item(Borrowed iterator) {
+    Ref item = Ref::steal_or_null(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) raise();
+    return item;
 }
 
 // `first, second = object` (or `for first, second in ...`), with the
@@ -269,16 +254,11 @@ inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
         }
         raise();
     }
-    auto next = [&iterator] {
-        Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()));
-        if (!item && PyErr_Occurred()) raise();
-        return item;
-    };
-    Ref first = next();
+    Ref first = next_item(iterator);
     if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    Ref second = next();
+    Ref second = next_item(iterator);
     if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    if (next()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (next_item(iterator)) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     return {first, second};
 }
 
@@ -292,25 +272,16 @@ public:
 
     class iterator {
     public:
-        explicit iterator(PyObject* it) : it_(it) { advance(); }
+        explicit iterator(PyObject* it) : it_(it), current_(next_item(it)) {}
         iterator() = default;
         const Ref& operator*() const noexcept { return current_; }
         iterator& operator++() {
-            advance();
+            current_ = next_item(it_);
             return *this;
         }
         bool operator!=(const iterator& other) const noexcept { return current_.get() != other.current_.get(); }
 
     private:
-        void advance() {
-            current_ = Ref::borrow_or_null(nullptr);
-            PyObject* next = PyIter_Next(it_);
-            if (next) {
-                current_ = Ref::steal(next);
-            } else if (PyErr_Occurred()) {
-                raise();
-            }
-        }
         PyObject* it_ = nullptr;
         Ref current_;
     };
@@ -319,54 +290,10 @@ public:
     iterator end() { return iterator(); }
 
     // The next item, or an empty Ref when the iterable is exhausted.
-    Ref next() {
-        Ref item = Ref::steal_or_null(PyIter_Next(iterator_.get()));
-        if (!item && PyErr_Occurred()) raise();
-        return item;
-    }
+    Ref next() { return next_item(iterator_); }
 
 private:
     Ref iterator_;
-};
-
-// Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`.
-// Each step holds its own references, so the body may replace values; adding
-// or removing keys ends the loop with RuntimeError, as in Python.
-class DictItems {
-public:
-    explicit DictItems(Borrowed dict) : dict_(Ref::borrow(dict)) {}
-
-    class iterator {
-    public:
-        explicit iterator(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) { advance(); }
-        iterator() = default;
-        const std::pair<Ref, Ref>& operator*() const noexcept { return item_; }
-        iterator& operator++() {
-            advance();
-            return *this;
-        }
-        bool operator!=(const iterator& other) const noexcept { return done_ != other.done_; }
-
-    private:
-        void advance() {
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            if (size_ != PyDict_GET_SIZE(dict_)) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-            done_ = !PyDict_Next(dict_, &pos_, &key, &value);
-            item_ = done_ ? std::pair<Ref, Ref>() : std::pair<Ref, Ref>(Ref::borrow(key), Ref::borrow(value));
-        }
-        PyObject* dict_ = nullptr;
-        Py_ssize_t size_ = 0;
-        Py_ssize_t pos_ = 0;
-        std::pair<Ref, Ref> item_;
-        bool done_ = true;
-    };
-
-    iterator begin() { return iterator(dict_.get()); }
-    iterator end() { return iterator(); }
-
-private:
-    Ref dict_;
 };
 
 // ---- depth ---------------------------------------------------------------------
@@ -406,40 +333,14 @@ struct StackBounds {
     std::uintptr_t bottom = 0, top = 0, floor = 0;
 };
 
-// The running thread's stack.
-inline StackBounds find_stack_bounds() noexcept {
-    StackBounds bounds;
-    bounds.thread = thread_key();
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bounds;
-    void* bottom = nullptr;
-    std::size_t size = 0;
-    int status = pthread_attr_getstack(&attributes, &bottom, &size);
-    pthread_attr_destroy(&attributes);
-    if (status != 0 || !bottom) return bounds;
-    bounds.bottom = reinterpret_cast<std::uintptr_t>(bottom);
-    bounds.top = bounds.bottom + size;
-    // A quarter of the stack, at most 256 KiB: 64 KiB of a 256 KiB thread,
-    // 256 KiB of the main thread's usual 8 MiB.
-    bounds.floor = bounds.bottom + std::min<std::size_t>(size / 4, 256 * 1024);
-    return bounds;
-}
-
 // The bounds of the last few threads' stacks (the GIL is held, so one table
 // serves all threads; not thread-local storage, whose dynamic blocks
 // LeakSanitizer's exit-time scan trips over); an entry serves its thread
 // while the stack pointer lies within its bounds, so a thread key reused by a
 // new thread with another stack is read afresh.
-struct KnownStacks {
-    static inline StackBounds known[8];
-    static inline std::size_t next_slot = 0;
-    static inline const StackBounds* recent = &known[0];  // the entry of the thread that checked last
-
-    // Does `bounds` serve this thread, its stack pointer at `here`?
-    static bool serves(const StackBounds& bounds, std::uintptr_t thread, std::uintptr_t here) noexcept {
-        return bounds.top && bounds.thread == thread && bounds.bottom <= here && here < bounds.top;
-    }
-};
+inline StackBounds known_stacks[8];
+inline std::size_t next_stack_slot = 0;
+inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the thread that checked last
 
 // The check of a thread other than the last one, or of a stack come down to
 // its reserve: its entry is searched for, or its bounds are read and
@@ -447,18 +348,26 @@ struct KnownStacks {
 // a few compares.
 [[gnu::noinline]] inline bool stack_nearly_used_up_elsewhere() noexcept {
     std::uintptr_t thread = thread_key(), here = stack_address();
-    for (const StackBounds& bounds : KnownStacks::known) {
-        if (KnownStacks::serves(bounds, thread, here)) {
-            KnownStacks::recent = &bounds;
+    for (const StackBounds& bounds : known_stacks) {
+        if (bounds.top && bounds.thread == thread && bounds.bottom <= here && here < bounds.top) {
+            recent_stack = &bounds;
             return here < bounds.floor;
         }
     }
-    StackBounds bounds = find_stack_bounds();
-    if (!bounds.top) return false;  // bounds unknown: nothing to judge by
-    StackBounds& slot = KnownStacks::known[KnownStacks::next_slot];
-    slot = bounds;
-    KnownStacks::recent = &slot;
-    KnownStacks::next_slot = (KnownStacks::next_slot + 1) % (sizeof KnownStacks::known / sizeof(StackBounds));
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;  // bounds unknown: nothing to judge by
+    void* bottom = nullptr;
+    std::size_t size = 0;
+    int status = pthread_attr_getstack(&attributes, &bottom, &size);
+    pthread_attr_destroy(&attributes);
+    if (status != 0 || !bottom) return false;
+    StackBounds& bounds = known_stacks[next_stack_slot];
+    next_stack_slot = (next_stack_slot + 1) % (sizeof known_stacks / sizeof(StackBounds));
+    // The floor a quarter of the stack up, at most 256 KiB: 64 KiB of a 256
+    // KiB thread, 256 KiB of the main thread's usual 8 MiB.
+    auto low = reinterpret_cast<std::uintptr_t>(bottom);
+    bounds = {thread, low, low + size, low + std::min<std::size_t>(size / 4, 256 * 1024)};
+    recent_stack = &bounds;
     return here < bounds.floor;
 }
 
@@ -467,13 +376,7 @@ struct KnownStacks {
 // floor of its stack: a thread's stack pointer is never above the top of
 // its own stack); false when it cannot tell.
 [[gnu::always_inline]] inline bool stack_has_room() noexcept {
-    const StackBounds& recent = *KnownStacks::recent;
-    return recent.thread == thread_key() && stack_address() >= recent.floor;
-}
-
-// Has this thread's C stack (growing downwards) come down to its reserve?
-[[gnu::always_inline]] inline bool stack_nearly_used_up() noexcept {
-    return !stack_has_room() && stack_nearly_used_up_elsewhere();
+    return recent_stack->thread == thread_key() && stack_address() >= recent_stack->floor;
 }
 
 // One level of nesting of the module's method bodies, for its lifetime:
@@ -489,7 +392,7 @@ class NestedCall {
 public:
     [[gnu::always_inline]] explicit NestedCall(bool counted = true) : counted_(counted) {
         if (counted_ && Py_EnterRecursiveCall(" in a ZornaAdminEvents method")) raise();
-        if (stack_nearly_used_up()) {
+        if (!stack_has_room() && stack_nearly_used_up_elsewhere()) {  // the stack (growing down) at its reserve
             leave();
             raise(PyExc_RecursionError, "maximum recursion depth exceeded: the thread's C stack is nearly used up");
         }
@@ -750,7 +653,8 @@ inline Ref concat(std::initializer_list<Borrowed> pieces) {
 // the call.
 inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed replace_name) {
     PyObject* s = text.get();
-    if (PyUnicode_CheckExact(s) && PyUnicode_CheckExact(old.get()) && PyUnicode_GET_LENGTH(old.get()) == 1) {
+    if (fast_paths && PyUnicode_CheckExact(s) && PyUnicode_CheckExact(old.get()) &&
+        PyUnicode_GET_LENGTH(old.get()) == 1) {
         Py_UCS4 c = PyUnicode_READ_CHAR(old.get(), 0);
         Py_ssize_t found = PyUnicode_FindChar(s, c, 0, PyUnicode_GET_LENGTH(s), 1);
         if (found == -2) raise();
@@ -759,24 +663,21 @@ inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed rep
     return call_method(text, replace_name, old, new_);
 }
 
-// ---- methods ----------------------------------------------------------------------------
-
-// `object.name` looked up for a call, as the interpreter looks up a method:
-// true with the descriptor itself (to be called with the object first) when
-// the attribute is a method descriptor of the object's type that nothing
-// shadows, false with the attribute as getattr() gives it otherwise.
-inline bool lookup_method(Borrowed object, Borrowed name, Ref& found) {
-    if constexpr (!fast_paths) {
-        found = getattr(object, name);
-        return false;
-    }
-    PyObject* attribute = nullptr;
-    int unbound = compat::get_method(object, name, &attribute);
-    found = Ref::steal(attribute);
-    return unbound == 1;
-}
-
 // ---- builtins ---------------------------------------------------------------------
+
+// Run `find` (CPython calls that may fail) with the error indicator set aside
+// and restored after: a failure finds nothing.
+template <class Find>
+[[gnu::noinline]] void find_quietly(Find&& find) noexcept {
+    PyObject* exception[3];
+    PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
+    try {
+        find();
+    } catch (...) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(exception[0], exception[1], exception[2]);
+}
 
 // One of the interpreter's builtin functions (len, sorted, ...), as the
 // builtins module holds it when first asked, provided that object is the
@@ -788,26 +689,22 @@ public:
 
     bool is(PyObject* found) {
         if constexpr (!fast_paths) return false;
-        if (!searched_) find();
+        if (!searched_) find_quietly([this] { find(); });
         if (!object_ || found != object_) return false;
         taken(shortcut_);
         return true;
     }
 
 private:
-    void find() noexcept {
+    void find() {
         searched_ = true;
-        PyObject* exception[3];
-        PyErr_Fetch(&exception[0], &exception[1], &exception[2]);
         PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-        PyObject* found = builtins ? PyObject_GetAttrString(builtins, name_) : nullptr;
-        if (found && PyCFunction_Check(found) && PyCFunction_GET_SELF(found) == builtins &&
-            std::strcmp(reinterpret_cast<PyCFunctionObject*>(found)->m_ml->ml_name, name_) == 0) {
-            object_ = found;  // kept for the life of the process
-        } else {
-            Py_XDECREF(found);
-        }
-        PyErr_Restore(exception[0], exception[1], exception[2]);
+        if (!builtins) raise();
+        Ref found = Ref::steal(PyObject_GetAttrString(builtins, name_));
+        auto* function = reinterpret_cast<PyCFunctionObject*>(found.get());
+        if (!PyCFunction_Check(function) || function->m_self != builtins) return;
+        // Kept for the life of the process.
+        if (std::strcmp(function->m_ml->ml_name, name_) == 0) object_ = found.release();
     }
 
     const char* name_;
@@ -984,6 +881,33 @@ private:
     Py_ssize_t position_ = 0;
 };
 
+// Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`,
+// the steps of KeysAndValues.  Each step holds its own references, so the
+// body may replace values; adding or removing keys ends the loop with
+// RuntimeError, as in Python.
+class DictItems {
+public:
+    explicit DictItems(Borrowed dict) : items_(dict) {}
+
+    // The loop's position: the current item, unless the dict is exhausted.
+    struct Step {
+        KeysAndValues* items;
+        std::pair<Ref, Ref> item;
+        bool more;
+        const std::pair<Ref, Ref>& operator*() const noexcept { return item; }
+        Step& operator++() {
+            more = items->next(item.first, item.second);
+            return *this;
+        }
+        bool operator!=(const Step&) const noexcept { return more; }
+    };
+    Step begin() { return ++Step{&items_, {}, true}; }
+    Step end() { return {}; }
+
+private:
+    KeysAndValues items_;
+};
+
 // dict(pairs): for the builtin dict and a list, the dict is filled from the
 // pairs as dict() does for a sequence that is not a mapping.
 Ref call_dict(Borrowed dict, Borrowed pairs) {
@@ -1052,10 +976,9 @@ class Handling {
 public:
     explicit Handling(const CaughtError& caught) noexcept {
         PyErr_GetExcInfo(&type_, &value_, &traceback_);
-        Py_XINCREF(caught.type());
-        Py_XINCREF(caught.value());
-        Py_INCREF(caught.traceback());
-        PyErr_SetExcInfo(caught.type(), caught.value(), caught.traceback());
+        // PyErr_SetExcInfo takes over a reference to each.
+        PyErr_SetExcInfo(Ref::borrow_or_null(caught.type()).release(), Ref::borrow_or_null(caught.value()).release(),
+                         Ref::borrow(caught.traceback()).release());
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
@@ -1123,18 +1046,6 @@ template <class Body>
         PyErr_SetString(PyExc_SystemError, "zorna_admin_events: unexpected C++ exception");
         return nullptr;
     }
-}
-
-// Run a body that returns nothing on behalf of a C entry point that reports
-// failure by status (module slots): false means a Python exception is set.
-template <class Body>
-bool succeeded(Body&& body) noexcept {
-    PyObject* result = guarded([&] {
-        body();
-        return none();
-    });
-    Py_XDECREF(result);
-    return result != nullptr;
 }
 
 }  // namespace zae

@@ -60,8 +60,8 @@ public:
         }
         if (!made_of(catalogue)) {
             ids_ = Ref::steal(PySequence_Tuple(catalogue));  // holds the items, so none is replaced at its address
-            known_ = new_set(ids_);
-            if (!all_texts(ids_)) ids_.reset();  // a str subclass may hash anew each time: no answer kept
+            known_ = Ref::steal(PySet_New(ids_.get()));
+            if (!all_texts(ids_)) ids_ = Ref();  // a str subclass may hash anew each time: no answer kept
         }
         return contains(known_, name);
     }
@@ -91,7 +91,7 @@ Ref init(const Call& call) {
     setattr(call.self(), mangled::event_id_list, call[1]);
     setattr(call.self(), mangled::group_id_list, call[2]);
     setattr(call.self(), mangled::event_section_translations, none());
-    setattr(call.self(), mangled::need_daemon_restart, boolean(false));
+    setattr(call.self(), mangled::need_daemon_restart, Py_False);
     call_member(call.self(), mangled::prepare_groups);
     call_member(call.self(), mangled::prepare_events);
     setattr(call.self(), mangled::event_description, call_member(call.self(), mangled::get_all_event_description));
