@@ -288,12 +288,9 @@ Ref set_properties(const Call& call) {
         json_value = call_attribute(call.global(n_json), n_loads, value);
     } catch (const PythonError&) {
         CaughtError caught;
-        {
-            Handling handling(caught);
-            if (caught.matches(module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError))) {
-                print_line(call, [&] { return translated(call, "The VALUE should be in JSON format"); });
-                return none();
-            }
+        if (caught.matches(module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError))) {
+            print_line(call, [&] { return translated(call, "The VALUE should be in JSON format"); });
+            return none();
         }
         caught.reraise();
     }

@@ -322,12 +322,9 @@ Ref load_event_section_translations(const Call& call) {
         });
     } catch (const PythonError&) {
         CaughtError caught;
-        {
-            Handling handling(caught);
-            Ref file_not_found = call.global(n_FileNotFoundError);
-            Ref json_decode_error = module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError);
-            if (caught.matches(tuple_of({file_not_found, json_decode_error}))) return none();
-        }
+        Ref file_not_found = call.global(n_FileNotFoundError);
+        Ref json_decode_error = module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError);
+        if (caught.matches(tuple_of({file_not_found, json_decode_error}))) return none();
         caught.reraise();
     }
     return none();

@@ -926,7 +926,9 @@ Ref call_dict(Borrowed dict, Borrowed pairs) {
 // the handler may call into Python (to look up the class it catches, say),
 // then either drop the exception (by letting the object go) or `reraise()` it.
 // The exception is normalized (an instance with its traceback), as an except
-// clause and a context manager's __exit__ receive it.
+// clause and a context manager's __exit__ receive it, and until then it is the
+// exception being handled (sys.exc_info()), so that an exception raised
+// meanwhile gets it as its __context__, as in Python.
 //
 //     try { ... } catch (const PythonError&) {
 //         CaughtError error;
@@ -938,10 +940,15 @@ public:
     CaughtError() noexcept {
         compat::fetch_normalized(&type_, &value_, &traceback_);
         if (traceback_) PyException_SetTraceback(value_, traceback_);
+        PyErr_GetExcInfo(&outer_[0], &outer_[1], &outer_[2]);
+        // PyErr_SetExcInfo takes over a reference to each.
+        PyErr_SetExcInfo(Ref::borrow_or_null(type_).release(), Ref::borrow_or_null(value_).release(),
+                         Ref::borrow(traceback()).release());
     }
     CaughtError(const CaughtError&) = delete;
     CaughtError& operator=(const CaughtError&) = delete;
     ~CaughtError() {
+        stop_handling();
         Py_XDECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(traceback_);
@@ -958,36 +965,24 @@ public:
     }
     // Set the exception again, unchanged, and unwind with it.
     [[noreturn]] void reraise() {
+        stop_handling();
         PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
                       std::exchange(traceback_, nullptr));
         throw PythonError{};
     }
 
 private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
-// For its lifetime, `caught` is the exception being handled (sys.exc_info()),
-// so that an exception raised meanwhile (by the code an except clause or a
-// with-block's __exit__ runs) gets it as its __context__, as in Python.
-class Handling {
-public:
-    explicit Handling(const CaughtError& caught) noexcept {
-        PyErr_GetExcInfo(&type_, &value_, &traceback_);
-        // PyErr_SetExcInfo takes over a reference to each.
-        PyErr_SetExcInfo(Ref::borrow_or_null(caught.type()).release(), Ref::borrow_or_null(caught.value()).release(),
-                         Ref::borrow(caught.traceback()).release());
+    // The exception handled before this one is the one being handled again.
+    void stop_handling() noexcept {
+        if (handling_) PyErr_SetExcInfo(outer_[0], outer_[1], outer_[2]);
+        handling_ = false;
     }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
 
-private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
+    PyObject* outer_[3] = {nullptr, nullptr, nullptr};
+    bool handling_ = true;
 };
 
 // A special method (__enter__, __exit__) looked up on the type, as the
@@ -1020,10 +1015,7 @@ Ref with_block(Borrowed manager, Body&& body) {
         result = body(Borrowed(target));
     } catch (const PythonError&) {
         CaughtError caught;
-        {
-            Handling handling(caught);
-            if (truthy(call(exit, manager, caught.type(), caught.value(), caught.traceback()))) return Ref();
-        }
+        if (truthy(call(exit, manager, caught.type(), caught.value(), caught.traceback()))) return Ref();
         caught.reraise();
     }
     call(exit, manager, Py_None, Py_None, Py_None);

@@ -1,8 +1,6 @@
 // Selection of events and groups: construction with ID validation, and the
 // look-ups between events and groups through the defaults directory.
-#include <cstring>
-
-#include "admin_events.hpp"
+#include "admin_events.hpp"  // with <algorithm> and <cstring>, through pyref.hpp
 
 namespace zae {
 
@@ -74,10 +72,9 @@ private:
                            static_cast<std::size_t>(n) * sizeof(PyObject*)) == 0;
     }
     static bool all_texts(Borrowed ids) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ids.get()); ++i) {
-            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(ids.get(), i))) return false;
-        }
-        return true;
+        PyObject** items = PySequence_Fast_ITEMS(ids.get());
+        auto is_text = [](PyObject* id) { return PyUnicode_CheckExact(id); };
+        return std::all_of(items, items + PyTuple_GET_SIZE(ids.get()), is_text);
     }
 
     Ref ids_, known_;
