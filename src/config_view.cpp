@@ -44,8 +44,6 @@ Ref load_json(const Call& call, Borrowed path, Use&& use) {
     return with_block(file, [&](Borrowed f) { return use(call_attribute(call.global(n_json), n_load, f)); });
 }
 
-Ref as_is(Ref document) { return document; }
-
 // mapping.get(key, {}): an exact dict (whose get() cannot be replaced) is
 // read directly, and the empty dict made only when it is the answer.
 Ref get_or_empty(Borrowed mapping, Borrowed key) {
@@ -259,7 +257,7 @@ Ref get_event_config(const Call& call) {
     if (group_id.get() == Py_None) raise_no_group(event_id, getattr(self, mangled::default_config_dir));
 
     Ref defaults_file = true_divide(true_divide(getattr(self, mangled::default_config_dir), group_id), event_id);
-    Ref default_settings = load_json(call, defaults_file, as_is);
+    Ref default_settings = load_json(call, defaults_file, [](Ref document) { return document; });
     if (!default_settings) unbound("default_settings");
 
     Ref current_settings = new_dict();

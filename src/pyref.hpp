@@ -787,8 +787,7 @@ inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_n
 // An item of the sort below, its key's text read once: the characters of a
 // str of one byte each (null for a wider str), and its length.
 struct SortItem {
-    PyObject* key;
-    PyObject* value;
+    PyObject *key, *value;
     const unsigned char* bytes;
     Py_ssize_t length;
 };

@@ -2,10 +2,7 @@
 // ensure_ascii=False.
 #pragma once
 
-#include <cstdint>
-#include <cstring>
-
-#include "../pyref.hpp"
+#include "../pyref.hpp"  // with <cstdint> and <cstring>
 
 namespace zae {
 
@@ -38,13 +35,12 @@ inline void write_json_string(TextWriter& out, Borrowed text) {
     const void* data = PyUnicode_DATA(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     out.write("\"");
-    for (Py_ssize_t from = 0;; ++from) {
-        Py_ssize_t i = kind == PyUnicode_1BYTE_KIND   ? find_escaped(static_cast<const Py_UCS1*>(data), from, n)
-                       : kind == PyUnicode_2BYTE_KIND ? find_escaped(static_cast<const Py_UCS2*>(data), from, n)
-                                                      : find_escaped(static_cast<const Py_UCS4*>(data), from, n);
+    for (Py_ssize_t from = 0, i;; from = i + 1) {
+        i = kind == PyUnicode_1BYTE_KIND   ? find_escaped(static_cast<const Py_UCS1*>(data), from, n)
+            : kind == PyUnicode_2BYTE_KIND ? find_escaped(static_cast<const Py_UCS2*>(data), from, n)
+                                           : find_escaped(static_cast<const Py_UCS4*>(data), from, n);
         out.write(text, from, i);
         if (i == n) break;
-        from = i;
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         switch (c) {
             case '"': out.write("\\\""); break;
