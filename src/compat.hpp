@@ -321,6 +321,11 @@ inline void stop_watching() {
 // _PyType_Lookup, which all supported interpreters export (3.7 to 3.15).
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
+// A new empty dict with room for `size` items, so that filling it never
+// grows it (a dict display of that many items is made so).
+// _PyDict_NewPresized: 3.7 to 3.15, in the non-limited API.
+inline PyObject* new_dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
+
 // ---- methods -------------------------------------------------------------------------
 
 // `object.name` looked up for a call, as the interpreter looks up a method:

@@ -1,6 +1,8 @@
 // Event configuration view: an event's defaults overlaid with the current
 // configuration, sorted, and rendered as indented text with translated sections.
 #include <cerrno>
+#include <cstddef>
+#include <memory_resource>
 #include <type_traits>
 #include <vector>
 
@@ -284,7 +286,11 @@ Ref sort_nested_dict(const Call& call) {
         KeysAndValues items;
         Ref pending_key;  // the key whose value is being sorted one level deeper
     };
-    std::vector<Level> levels;
+    // Settings nest a few levels deep: their stack starts in this frame.
+    alignas(Level) std::byte room[8 * sizeof(Level)];
+    std::pmr::monotonic_buffer_resource arena(room, sizeof room);
+    std::pmr::vector<Level> levels(&arena);
+    levels.reserve(8);
     Ref ordered = sorted_copy(call, call[0]);
     levels.push_back({ordered, KeysAndValues(ordered), Ref()});
     Ref key, value;

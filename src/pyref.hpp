@@ -637,15 +637,33 @@ private:
     bool width_unknown_ = false;  // after take(): kind_ and ascii_ may be wider than the text left
 };
 
-// The concatenation of pieces that must all be str: written one after the
-// other; a piece that is not a str gets join()'s error.
+// The concatenation of pieces that must all be str: made at its length and
+// width (the widest piece's), then filled; a piece that is not a str gets
+// join()'s error.
 inline Ref concat(std::initializer_list<Borrowed> pieces) {
-    TextWriter out;
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0x7f;
     for (Borrowed piece : pieces) {
-        if (!PyUnicode_Check(piece.get())) return join(Ref::steal(PyUnicode_FromStringAndSize("", 0)), tuple_of(pieces));
-        out.write(piece);
+        PyObject* s = piece.get();
+        if (!PyUnicode_Check(s)) return join(Ref::steal(PyUnicode_FromStringAndSize("", 0)), tuple_of(pieces));
+        if (compat::ready(s) < 0) raise();
+        length += PyUnicode_GET_LENGTH(s);
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(s));
     }
-    return out.finish();
+    Ref result = Ref::steal(PyUnicode_New(length, max_char));
+    int kind = PyUnicode_KIND(result.get());
+    void* out = PyUnicode_DATA(result.get());
+    Py_ssize_t at = 0;
+    for (Borrowed piece : pieces) {
+        PyObject* s = piece.get();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        int piece_kind = PyUnicode_KIND(s);
+        if (piece_kind == kind) std::memcpy(static_cast<char*>(out) + at * kind, PyUnicode_DATA(s), static_cast<std::size_t>(n * kind));
+        for (Py_ssize_t i = 0; piece_kind != kind && i < n; ++i)  // a narrower piece, widened
+            PyUnicode_WRITE(kind, out, at + i, PyUnicode_READ(piece_kind, PyUnicode_DATA(s), i));
+        at += n;
+    }
+    return result;
 }
 
 // text.replace(old, new) as a method call, where `old` is one character: an
@@ -763,7 +781,8 @@ inline bool is_plain_data_type(PyTypeObject* type) {
 inline bool call_isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
     if (builtin_isinstance.is(isinstance)) {
         if (PyType_CheckExact(classinfo.get())) {
-            if (PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(classinfo.get()))) return true;
+            auto* type = reinterpret_cast<PyTypeObject*>(classinfo.get());
+            if (type == &PyDict_Type ? PyDict_Check(object.get()) : PyObject_TypeCheck(object.get(), type)) return true;
             if (is_plain_data_type(Py_TYPE(object.get()))) return false;
         }
         return check(PyObject_IsInstance(object, classinfo)) != 0;
@@ -835,7 +854,7 @@ inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Bo
             // Keys already in order (no two are equal): the dict's own copy, made without a look-up per key.
             if (std::is_sorted(items, items + count, key_before)) return Ref::steal(PyDict_Copy(mapping));
             std::sort(items, items + count, key_before);
-            Ref result = Ref::steal(PyDict_New());
+            Ref result = Ref::steal(compat::new_dict_presized(count));
             for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
             return result;
         }
