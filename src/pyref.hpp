@@ -781,8 +781,7 @@ inline bool is_plain_data_type(PyTypeObject* type) {
 inline bool call_isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
     if (builtin_isinstance.is(isinstance)) {
         if (PyType_CheckExact(classinfo.get())) {
-            auto* type = reinterpret_cast<PyTypeObject*>(classinfo.get());
-            if (type == &PyDict_Type ? PyDict_Check(object.get()) : PyObject_TypeCheck(object.get(), type)) return true;
+            if (PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(classinfo.get()))) return true;
             if (is_plain_data_type(Py_TYPE(object.get()))) return false;
         }
         return check(PyObject_IsInstance(object, classinfo)) != 0;
