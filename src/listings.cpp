@@ -20,9 +20,7 @@ Name n_space{" "}, n_newline{"\n"}, n_empty{""}, n_less{"less -R"};
 // each name wrapped in one delimiter character at either end.
 Ref load_descriptions(const Call& call, Name& operation) {
     Ref record_list = call_attribute(call.global(n_zorna_events), operation, integer(2));
-    // For a list of records, made with room for an entry a record.
-    bool sized = fast_paths && PyList_CheckExact(record_list.get());
-    Ref result = sized ? Ref::steal(compat::new_dict_presized(PyList_GET_SIZE(record_list.get()))) : new_dict();
+    Ref result = new_dict();
     for (Ref record : Iterate(record_list)) {
         auto [key, name_en, name_ru] = leading_fields(record, n_split, n_comma);
         Ref names = new_dict();
