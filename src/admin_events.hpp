@@ -85,6 +85,10 @@ struct Call {
 
     // A module-level name or builtin, looked up now (LOAD_GLOBAL).
     inline Ref global(Name& name) const;
+    // What looking up the name now would give, when the last look-up's
+    // answer stands (no look-up is then needed, nothing can run); else
+    // null, and nothing looked up.
+    inline PyObject* remembered(Name& name) const;
 
     // The module's namespace (its dict, which it keeps for its whole life).
     PyObject* globals() const {
@@ -99,13 +103,17 @@ Ref lookup_global(PyObject* module, Name& name);
 
 // The answer of the last look-up while neither dict it searched has changed
 // since (the interpreter's LOAD_GLOBAL does the same); else a new look-up.
-[[gnu::always_inline]] inline Ref Call::global(Name& name) const {
+[[gnu::always_inline]] inline PyObject* Call::remembered(Name& name) const {
     const Name::Found& last = name.found;
     if (fast_paths && last.value && last.globals == globals() && last.globals_stamp == compat::dict_stamp(last.globals) &&
         (!last.builtins || last.builtins_stamp == compat::dict_stamp(last.builtins))) {
         taken(Shortcut::global);
-        return Ref::borrow(last.value);
+        return last.value;
     }
+    return nullptr;
+}
+[[gnu::always_inline]] inline Ref Call::global(Name& name) const {
+    if (PyObject* value = remembered(name)) return Ref::borrow(value);
     return lookup_global(module, name);
 }
 

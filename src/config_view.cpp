@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <memory_resource>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -23,11 +24,29 @@ Name n_empty{""}, n_newline{"\n"}, n_indent{"    "};
 Name n_open_paren{"("}, n_close_paren{")"}, n_dashes{"----------"}, n_dashes_newline{"----------\n"};
 Name n_less{"less -R"};
 
+// isinstance(value, dict) while both names are remembered as the builtins
+// (so that looking them up again runs nothing): the type test of
+// call_isinstance, without the look-ups.  None for an object that is no
+// dict and may claim a class through __class__.
+std::optional<bool> is_dict_as_remembered(const Call& call, Borrowed value) {
+    PyObject* isinstance_ = call.remembered(n_isinstance);
+    if (!isinstance_ || call.remembered(n_dict) != reinterpret_cast<PyObject*>(&PyDict_Type) ||
+        !builtin_isinstance.is(isinstance_)) {
+        return std::nullopt;
+    }
+    if (PyDict_Check(value.get())) return true;
+    if (is_plain_data_type(Py_TYPE(value.get()))) return false;
+    return std::nullopt;
+}
+
 // isinstance(value, dict): dict subclasses count.
 // `value` may be a callable computing the value, which then runs after
 // `isinstance` is looked up, as Python evaluates the call.
 template <class Value>
 bool is_dict(const Call& call, Value&& value) {
+    if constexpr (!std::is_invocable_v<Value>) {
+        if (std::optional<bool> known = is_dict_as_remembered(call, value)) return *known;
+    }
     Ref isinstance_ = call.global(n_isinstance);
     if constexpr (std::is_invocable_v<Value>) {
         Ref computed = value();
