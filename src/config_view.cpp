@@ -209,6 +209,36 @@ private:
     Ref object_;
 };
 
+// The translation __get_event_section_translation(self, key) puts in
+// parentheses: entry['ru'] of the key's entry in the section translations,
+// or empty when the method gives "".
+Ref russian_section_name(Borrowed self, Borrowed key) {
+    Ref translations = getattr(self, mangled::event_section_translations);
+    if (!truthy(translations)) return Ref();             // if not self.__event_section_translations: return ""
+    Ref entry = get_or_empty(translations, key);         // entry = ....get(key, {})
+    if (!contains(entry, n_ru)) return Ref();            // if "ru" in entry:
+    return getitem(entry, n_ru);                         //     return f"({entry['ru']})"
+}
+
+// f"...{self.__get_event_section_translation(key)}...": when `self` resolves
+// the name to this very body and the key is of the type it accepts (str or
+// None), its text written in place, one level of nesting deeper, without
+// the str.
+void write_section_translation(TextWriter& out, Borrowed self, Borrowed key) {
+    MethodLookup translate = lookup_method(self, mangled::get_event_section_translation);
+    bool accepted = PyUnicode_CheckExact(key.get()) || key.get() == Py_None;
+    if (fast_paths && accepted && translate.is_own(get_event_section_translation)) {
+        NestedCall level;
+        if (Ref name = russian_section_name(self, key)) {
+            out.write("(");
+            out.write_formatted(name);
+            out.write(")");
+        }
+        return;
+    }
+    out.write_formatted(translate({key}));
+}
+
 Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent);
 
 // self.__get_event_config_string(value, indent + 1): when `self` resolves the
@@ -237,7 +267,7 @@ Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed d
             //           self.__get_event_config_string(value, indent + 1)
             prefix.write(out);
             out.write_formatted(key);
-            out.write_formatted(call_member(self, mangled::get_event_section_translation, key));
+            write_section_translation(out, self, key);
             out.write(":\n");
             result.add_written(piece, render_nested(call, out, self, value, indent));
         } else {
@@ -354,13 +384,9 @@ Ref load_event_section_translations(const Call& call) {
 }
 
 Ref get_event_section_translation(const Call& call) {
-    PyObject* self = call.self();
-    Ref translations = getattr(self, mangled::event_section_translations);
-    if (!truthy(translations)) return Ref::borrow(n_empty.get());
-
-    Ref entry = get_or_empty(translations, call[1]);
-    if (contains(entry, n_ru)) return concat({n_open_paren, format(getitem(entry, n_ru)), n_close_paren});
-    return Ref::borrow(n_empty.get());
+    Ref name = russian_section_name(call.self(), call[1]);
+    if (!name) return Ref::borrow(n_empty.get());
+    return concat({n_open_paren, format(name), n_close_paren});
 }
 
 Ref get_event_config_string(const Call& call) {
