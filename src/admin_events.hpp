@@ -51,6 +51,9 @@ public:
         PyObject* value = nullptr;
     };
     AttributeFound class_found, module_found;
+    // The last look-up of this name as a method of an object, through its
+    // class (see lookup_method): the class's entry, kept as class_found is.
+    AttributeFound method_found;
 
 private:
     const char* text_;

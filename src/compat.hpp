@@ -337,14 +337,17 @@ inline PyObject* new_dict_presized(Py_ssize_t size) { return _PyDict_NewPresized
 // instance's __dict__).  3.8 to 3.10, and 3.13 on (where _PyObject_GetMethod
 // is no longer exported): the same steps through the type's look-up and the
 // instance's __dict__ (made, once, for an instance that keeps its attributes
-// elsewhere).  3.7 (no method descriptor flag): getattr().
-inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
+// elsewhere); `type_entry(type)` gives the type's attribute as type_lookup
+// does, so the caller may answer it from an earlier look-up.  3.7 (no method
+// descriptor flag): getattr().
+template <class TypeEntry>
+inline int get_method(PyObject* object, PyObject* name, PyObject** method, [[maybe_unused]] TypeEntry&& type_entry) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
     return _PyObject_GetMethod(object, name, method);
 #else
 #if defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
     PyTypeObject* type = Py_TYPE(object);
-    detail::Owned descriptor{type->tp_getattro == PyObject_GenericGetAttr ? type_lookup(type, name) : nullptr};
+    detail::Owned descriptor{type->tp_getattro == PyObject_GenericGetAttr ? type_entry(type) : nullptr};
     Py_XINCREF(descriptor.object);
     if (descriptor.object && PyType_HasFeature(Py_TYPE(descriptor.object), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         PyObject** dict = _PyObject_GetDictPtr(object);

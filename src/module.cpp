@@ -534,10 +534,30 @@ bool is_own_function(Borrowed found, Body body) {
     return true;
 }
 
+namespace {
+
+// The attribute `name` as the class `type` holds it (borrowed, or null):
+// for a class unchanged since the last look-up of the name through it, the
+// entry found then.
+PyObject* method_entry(PyTypeObject* type, Name& name) {
+    Name::AttributeFound& last = name.method_found;
+    if (last.value && last.holder == reinterpret_cast<PyObject*>(type) && last.stamp == compat::type_stamp(type)) {
+        taken(Shortcut::class_attribute);
+        return last.value;
+    }
+    Ref::steal_or_null(std::exchange(last, Name::AttributeFound()).holder);
+    std::uint64_t stamp = compat::watch_type(type);
+    PyObject* entry = compat::type_lookup(type, name.get());
+    if (stamp && entry) last = {Ref::borrow(reinterpret_cast<PyObject*>(type)).release(), stamp, entry};
+    return entry;
+}
+
+}  // namespace
+
 MethodLookup lookup_method(Borrowed object, Name& name) {
     if constexpr (!fast_paths) return {object, getattr(object, name), false};
     PyObject* found = nullptr;
-    int unbound = compat::get_method(object, name.get(), &found);
+    int unbound = compat::get_method(object, name.get(), &found, [&](PyTypeObject* type) { return method_entry(type, name); });
     return {object, Ref::steal(found), unbound == 1};
 }
 

@@ -21,7 +21,7 @@ inline constexpr bool fast_paths = ZAE_FAST_PATHS != 0;
 // a static counter where the shortcut is taken; nothing elsewhere.
 enum class Shortcut : std::size_t {
     global,            // a global or builtin name answered by its last look-up
-    class_attribute,   // Color.GREY and the like, by the last look-up
+    class_attribute,   // Color.GREY, a method's entry in its class and the like, by the last look-up
     module_attribute,  // zorna_events.is_event_enabled, json.dumps, ... by the last look-up
     json_dumps,        // the standard json.dumps of texts, written directly
     len, max, isinstance, sorted,  // the builtin functions, applied directly
