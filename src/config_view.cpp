@@ -28,7 +28,7 @@ Name n_less{"less -R"};
 // (so that looking them up again runs nothing): the type test of
 // call_isinstance, without the look-ups.  None for an object that is no
 // dict and may claim a class through __class__.
-std::optional<bool> is_dict_as_remembered(const Call& call, Borrowed value) {
+[[gnu::always_inline]] inline std::optional<bool> is_dict_as_remembered(const Call& call, Borrowed value) {
     PyObject* isinstance_ = call.remembered(n_isinstance);
     if (!isinstance_ || call.remembered(n_dict) != reinterpret_cast<PyObject*>(&PyDict_Type) ||
         !builtin_isinstance.is(isinstance_)) {
@@ -43,10 +43,7 @@ std::optional<bool> is_dict_as_remembered(const Call& call, Borrowed value) {
 // `value` may be a callable computing the value, which then runs after
 // `isinstance` is looked up, as Python evaluates the call.
 template <class Value>
-bool is_dict(const Call& call, Value&& value) {
-    if constexpr (!std::is_invocable_v<Value>) {
-        if (std::optional<bool> known = is_dict_as_remembered(call, value)) return *known;
-    }
+[[gnu::noinline]] bool is_dict_looked_up(const Call& call, Value&& value) {
     Ref isinstance_ = call.global(n_isinstance);
     if constexpr (std::is_invocable_v<Value>) {
         Ref computed = value();
@@ -54,6 +51,13 @@ bool is_dict(const Call& call, Value&& value) {
     } else {
         return call_isinstance(isinstance_, value, call.global(n_dict));
     }
+}
+template <class Value>
+[[gnu::always_inline]] inline bool is_dict(const Call& call, Value&& value) {
+    if constexpr (!std::is_invocable_v<Value>) {
+        if (std::optional<bool> known = is_dict_as_remembered(call, value)) return *known;
+    }
+    return is_dict_looked_up(call, std::forward<Value>(value));
 }
 
 // with path.open() as f: <use>(json.load(f)) -- the parsed document is used
