@@ -3,6 +3,7 @@ very object they assume: a builtin or a method replaced in the module
 namespace, in the builtins module or by a subclass is used instead."""
 import builtins
 import json
+import re
 import sys
 
 import pytest
@@ -242,3 +243,27 @@ def test_sorted_settings_are_in_code_point_order(keys):
     result = sort(settings)
     assert list(result) == sorted(keys)
     assert all(list(result[key]) == ["1", "2", "3"] for key in keys)
+
+
+@pytest.mark.parametrize("key, entry", [
+    ("s", {"ru": "Раздел"}), ("s", {"ru": 5}), ("s", {"en": "Section"}), ("s", None), (7, {"ru": "x"}),
+], ids=repr)
+def test_section_translations_written_in_place_are_the_methods_text(key, entry):
+    obj = bare()
+    obj._ZornaAdminEvents__event_section_translations = {key: entry} if entry else {}
+    try:
+        expected = f"{key}{obj._ZornaAdminEvents__get_event_section_translation(key)}:\n    k: 1\n\n\n"
+    except TypeError as error:  # a key of a type the method refuses, refused as when it is called
+        with pytest.raises(TypeError, match=re.escape(str(error))):
+            obj._ZornaAdminEvents__get_event_config_string({key: {"k": 1}})
+    else:
+        assert obj._ZornaAdminEvents__get_event_config_string({key: {"k": 1}}) == expected
+
+
+def test_a_method_replaced_on_the_class_after_use_is_called(monkeypatch):
+    obj = bare()
+    obj._ZornaAdminEvents__event_section_translations = {"s": {"ru": "Р"}}
+    for _ in range(2):  # the class's entry found, then remembered
+        assert obj._ZornaAdminEvents__get_event_config_string({"s": {"k": 1}}) == "s(Р):\n    k: 1\n\n\n"
+    monkeypatch.setattr(ZornaAdminEvents, P + "get_event_section_translation", lambda self, key: "<t>")
+    assert obj._ZornaAdminEvents__get_event_config_string({"s": {"k": 1}}) == "s<t>:\n    k: 1\n\n\n"
