@@ -131,10 +131,11 @@ void merge_settings(const Call& call, Borrowed default_settings, Borrowed curren
 }
 
 // dict(sorted(dictionary.items())), names looked up in the order Python
-// evaluates the expression.
-Ref sorted_copy(const Call& call, Borrowed dictionary) {
+// evaluates the expression; `made_from` as for sorted_dict_copy.
+template <class MadeFrom>
+Ref sorted_copy(const Call& call, Borrowed dictionary, MadeFrom&& made_from) {
     Ref dict = call.global(n_dict);
-    return sorted_dict_copy(dict, call.global(n_sorted), dictionary, n_items);
+    return sorted_dict_copy(dict, call.global(n_sorted), dictionary, n_items, made_from);
 }
 
 // for key, value in mapping.items(): body(key, value) -- for an exact dict
@@ -336,16 +337,33 @@ Ref get_event_config(const Call& call) {
 Ref sort_nested_dict(const Call& call) {
     struct Level {
         Ref ordered;
+        std::pmr::vector<DictItem> sorted;  // its items as sorted to make it, if it was made so
         KeysAndValues items;
         Ref pending_key;  // the key whose value is being sorted one level deeper
     };
-    // Settings nest a few levels deep: their stack starts in this frame.
-    alignas(Level) std::byte room[8 * sizeof(Level)];
+    // Moving a level (as the stack grows) keeps `sorted` where `items` reads it.
+    static_assert(std::is_nothrow_move_constructible_v<Level>);
+    // Settings nest a few levels deep, with a few items each: their stacks
+    // start in this frame.
+    alignas(Level) std::byte room[8 * sizeof(Level) + 64 * sizeof(DictItem)];
     std::pmr::monotonic_buffer_resource arena(room, sizeof room);
     std::pmr::vector<Level> levels(&arena);
     levels.reserve(8);
-    Ref ordered = sorted_copy(call, call[0]);
-    levels.push_back({ordered, KeysAndValues(ordered), Ref()});
+    // ordered = dict(sorted(dictionary.items())), walked in the items it
+    // was made from when there are such: no one else holds it, and the loop
+    // stores to it only at keys it has walked.
+    auto push_level = [&](Borrowed dictionary) {
+        std::pmr::vector<DictItem> sorted(&arena);
+        bool made_from_sorted = false;
+        Ref ordered = sorted_copy(call, dictionary, [&](const SortItem* items, Py_ssize_t count) {
+            sorted.reserve(static_cast<std::size_t>(count));
+            for (Py_ssize_t i = 0; i < count; ++i) sorted.push_back({items[i].key, items[i].value});
+            made_from_sorted = true;
+        });
+        KeysAndValues items = made_from_sorted ? KeysAndValues(ordered, sorted.data()) : KeysAndValues(ordered);
+        levels.push_back({ordered, std::move(sorted), std::move(items), Ref()});
+    };
+    push_level(call[0]);
     Ref key, value;
     while (true) {
         Level& level = levels.back();
@@ -360,8 +378,7 @@ Ref sort_nested_dict(const Call& call) {
         Ref sort = lookup_class_attribute(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict);
         if (is_own_function(sort, sort_nested_dict)) {
             level.pending_key = key;
-            Ref nested = sorted_copy(call, value);
-            levels.push_back({nested, KeysAndValues(nested), Ref()});
+            push_level(value);
         } else {
             setitem(level.ordered, key, call_found(sort, {value}));
         }

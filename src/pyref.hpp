@@ -832,8 +832,11 @@ inline bool key_before(const SortItem& a, const SortItem& b) noexcept {
 // sorted by key where they are, and the new dict is filled from them,
 // without the items view, a tuple per pair and the copies sorted() and
 // dict() make.  No Python code runs meanwhile, so the items stay borrowed.
+// The dict made so is told to `made_from(items, count)`, its items in its
+// order (borrowed: the dict holds them); a dict made otherwise is not.
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
-inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
+template <class MadeFrom>
+Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name, MadeFrom&& made_from) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
         Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
         SortItem local[32];  // left uninitialised until filled
@@ -851,10 +854,15 @@ inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Bo
         if (texts) {
             SortingDepth depth;
             // Keys already in order (no two are equal): the dict's own copy, made without a look-up per key.
-            if (std::is_sorted(items, items + count, key_before)) return Ref::steal(PyDict_Copy(mapping));
-            std::sort(items, items + count, key_before);
-            Ref result = Ref::steal(compat::new_dict_presized(count));
-            for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
+            Ref result;
+            if (std::is_sorted(items, items + count, key_before)) {
+                result = Ref::steal(PyDict_Copy(mapping));
+            } else {
+                std::sort(items, items + count, key_before);
+                result = Ref::steal(compat::new_dict_presized(count));
+                for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
+            }
+            made_from(static_cast<const SortItem*>(items), count);
             return result;
         }
         PyErr_Clear();  // a str that could not be made ready: the generic path reports it
@@ -865,18 +873,34 @@ inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Bo
 // `for key in mapping: value = mapping[key]`, one step at a time; an exact
 // dict is walked directly (its iteration and item access cannot be
 // replaced), with Python's error if its size changes meanwhile.
+// A key and its value, borrowed from the dict that holds them.
+struct DictItem {
+    PyObject *key, *value;
+};
+
 class KeysAndValues {
 public:
     explicit KeysAndValues(Borrowed mapping)
         : mapping_(Ref::borrow(mapping)), exact_(PyDict_CheckExact(mapping.get())),
           size_(exact_ ? PyDict_GET_SIZE(mapping.get()) : 0), keys_(exact_ ? Ref() : Ref::steal(PyObject_GetIter(mapping))) {}
+    // An exact dict whose items are known to be `items`, in its order (as
+    // many as it has, kept alive by it): read from there.  The caller makes
+    // sure nothing but the loop's body stores to the dict, and that only at
+    // keys already walked.
+    KeysAndValues(Borrowed dict, const DictItem* items) : KeysAndValues(dict) { items_ = items; }
 
     // The next key and its value; false at the end.
     bool next(Ref& key, Ref& value) {
         if (exact_) {
             if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
             PyObject *k = nullptr, *v = nullptr;
-            if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+            if (items_) {
+                if (position_ == size_) return false;
+                k = items_[position_].key;
+                v = items_[position_++].value;
+            } else if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) {
+                return false;
+            }
             key = Ref::borrow(k);
             value = Ref::borrow(v);
             return true;
@@ -896,6 +920,7 @@ private:
     Py_ssize_t size_;
     Ref keys_;
     Py_ssize_t position_ = 0;
+    const DictItem* items_ = nullptr;
 };
 
 // Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`,

@@ -267,3 +267,27 @@ def test_a_method_replaced_on_the_class_after_use_is_called(monkeypatch):
         assert obj._ZornaAdminEvents__get_event_config_string({"s": {"k": 1}}) == "s(Р):\n    k: 1\n\n\n"
     monkeypatch.setattr(ZornaAdminEvents, P + "get_event_section_translation", lambda self, key: "<t>")
     assert obj._ZornaAdminEvents__get_event_config_string({"s": {"k": 1}}) == "s<t>:\n    k: 1\n\n\n"
+
+
+def python_sort(dictionary):
+    ordered = dict(sorted(dictionary.items()))
+    for key in ordered:
+        if isinstance(ordered[key], dict):
+            ordered[key] = python_sort(ordered[key])
+    return ordered
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("settings", [
+    # levels sorted from their items (str keys, in order or not) and levels that are not (other keys), mixed
+    {2: {"b": {"d": 1, "c": {}}, "a": {}}, 1: {"y": 1, "x": {1: {"q": 0, "p": 1}}}},
+    {"b": {Text("z"): {"n": 1, "m": 2}, Text("y"): 0}, "a": {"k": {}, "j": {"i": {"h": 1}}}},
+    {"s": {f"k{i:02d}": {"b": i, "a": {}} for i in range(40, 0, -1)}, "r": {}},
+], ids=["int keys", "str subclass keys", "many keys"])
+def test_nested_sort_is_the_methods_result(settings):
+    result = sort(settings)
+    expected = python_sort(settings)
+    assert result == expected and repr(result) == repr(expected)
