@@ -150,9 +150,27 @@ inline bool truthy(Borrowed object) {
     return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
+// For two exact str (whose == and != cannot be replaced): 1 when they are
+// equal, else 0; -1 for anything else, left to the comparison protocol.
+inline int texts_equal(PyObject* a, PyObject* b) {
+    if (!fast_paths || !PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b) || compat::ready(a) < 0 || compat::ready(b) < 0) {
+        PyErr_Clear();  // a str that could not be made ready: the comparison reports it
+        return -1;
+    }
+    int kind = PyUnicode_KIND(a);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return a == b || (n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+                      std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0);
+}
 // Python's `a == b` and `a != b` (no identity shortcut: __eq__ and __ne__ decide).
-inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
-inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
+inline bool equal(Borrowed a, Borrowed b) {
+    int same = texts_equal(a.get(), b.get());
+    return same >= 0 ? same == 1 : truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
+}
+inline bool not_equal(Borrowed a, Borrowed b) {
+    int same = texts_equal(a.get(), b.get());
+    return same >= 0 ? same == 0 : truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE)));
+}
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
     if (n < 0) raise();
