@@ -446,14 +446,14 @@ public:
     TextWriter& operator=(const TextWriter&) = delete;
 
     // The characters of a str (or str subclass).
-    void write(Borrowed text) {
+    [[gnu::always_inline]] void write(Borrowed text) {
         PyObject* s = text.get();
         if (compat::ready(s) < 0) raise();  // a str made by the old Py_UNICODE calls
         write(text, 0, PyUnicode_GET_LENGTH(s));
     }
     // The characters start to end (exclusive) of a ready str.  The common
     // case (as wide as the text so far, room left) is a copy of bytes.
-    void write(Borrowed text, Py_ssize_t start, Py_ssize_t end) {
+    [[gnu::always_inline]] void write(Borrowed text, Py_ssize_t start, Py_ssize_t end) {
         PyObject* s = text.get();
         Py_ssize_t n = end - start;
         if (n <= 0) return;
