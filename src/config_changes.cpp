@@ -336,6 +336,22 @@ Ref set_properties(const Call& call) {
     return none();
 }
 
+namespace {
+
+// The builder audit_rules holds under the machine name arch, or, when arch
+// is not a key of it, the one under "b64".  An exact dict is searched once
+// for a str name.
+Ref rule_builder(Borrowed audit_rules, Borrowed arch) {
+    if (fast_paths && PyDict_CheckExact(audit_rules.get()) && PyUnicode_CheckExact(arch.get())) {
+        if (PyObject* found = PyDict_GetItemWithError(audit_rules, arch)) return Ref::borrow(found);
+        if (PyErr_Occurred()) raise();
+        return getitem(audit_rules, n_b64);
+    }
+    return contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, n_b64);
+}
+
+}  // namespace
+
 // __process_path_value(self, event_id, value): the audit rule lines for the
 // paths in value, as a JSON array.
 Ref process_path_value(const Call& call) {
@@ -353,7 +369,7 @@ Ref process_path_value(const Call& call) {
         } else {
             Ref audit_rules = getattr(self, mangled::audit_rules);
             Ref arch = getattr(self, mangled::arch);
-            Ref builder = contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, n_b64);
+            Ref builder = rule_builder(audit_rules, arch);
             rule = zae::call(builder, escaped_path);
         }
         append(result_list, rule);

@@ -150,9 +150,27 @@ inline bool truthy(Borrowed object) {
     return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
+// For two exact str (whose == and != cannot be replaced): 1 when they are
+// equal, else 0; -1 for anything else, left to the comparison protocol.
+inline int texts_equal(PyObject* a, PyObject* b) {
+    if (!fast_paths || !PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b) || compat::ready(a) < 0 || compat::ready(b) < 0) {
+        PyErr_Clear();  // a str that could not be made ready: the comparison reports it
+        return -1;
+    }
+    int kind = PyUnicode_KIND(a);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return a == b || (n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+                      std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0);
+}
 // Python's `a == b` and `a != b` (no identity shortcut: __eq__ and __ne__ decide).
-inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
-inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
+inline bool equal(Borrowed a, Borrowed b) {
+    int same = texts_equal(a.get(), b.get());
+    return same >= 0 ? same == 1 : truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
+}
+inline bool not_equal(Borrowed a, Borrowed b) {
+    int same = texts_equal(a.get(), b.get());
+    return same >= 0 ? same == 0 : truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE)));
+}
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
     if (n < 0) raise();
@@ -413,8 +431,10 @@ private:
 
 // Builds one str from pieces, in place: the characters are copied once into
 // a growing buffer (amortised doubling) of the narrowest width that holds
-// them so far, and once more into the result.  So a text of N pieces costs
-// O(total length), not the O(N * length) of ever-longer concatenations.
+// them so far.  So a text of N pieces costs O(total length), not the
+// O(N * length) of ever-longer concatenations.  A short text is written on
+// the stack and copied once more into the result; a longer one is written
+// into a str, which becomes the result when it has the result's width.
 class TextWriter {
 public:
     TextWriter() = default;
@@ -424,19 +444,16 @@ public:
     }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
-    ~TextWriter() {
-        if (units_ != local_) std::free(units_);
-    }
 
     // The characters of a str (or str subclass).
-    void write(Borrowed text) {
+    [[gnu::always_inline]] void write(Borrowed text) {
         PyObject* s = text.get();
         if (compat::ready(s) < 0) raise();  // a str made by the old Py_UNICODE calls
         write(text, 0, PyUnicode_GET_LENGTH(s));
     }
     // The characters start to end (exclusive) of a ready str.  The common
     // case (as wide as the text so far, room left) is a copy of bytes.
-    void write(Borrowed text, Py_ssize_t start, Py_ssize_t end) {
+    [[gnu::always_inline]] void write(Borrowed text, Py_ssize_t start, Py_ssize_t end) {
         PyObject* s = text.get();
         Py_ssize_t n = end - start;
         if (n <= 0) return;
@@ -524,9 +541,18 @@ public:
         return taken;
     }
 
-    // The text written so far, as a new str.
-    Ref finish() const {
+    // The text written so far, as a new str.  The str written into is that
+    // str, cut to length, when its width is the text's: the text has a
+    // character as wide as the width (a piece that was did not go), and is
+    // not all ASCII (a str of one-byte units is laid out apart then).
+    Ref finish() {
         if (width_unknown_) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
+        if (heap_ && !(kind_ == 1 && ascii_)) {
+            resize_heap(length_);
+            Ref result = std::move(heap_);
+            units_ = local_, capacity_ = sizeof local_, length_ = 0, kind_ = 1, ascii_ = true;  // empty again
+            return result;
+        }
         Py_UCS4 max_char = ascii_ ? 0x7f : kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff;
         Ref result = Ref::steal(PyUnicode_New(length_, max_char));
         if (length_) std::memcpy(PyUnicode_DATA(result.get()), units_, static_cast<std::size_t>(length_) * kind_);
@@ -581,17 +607,36 @@ private:
         std::size_t needed = static_cast<std::size_t>(length_ + count);
         if (needed > capacity_) {
             std::size_t capacity = std::max<std::size_t>({needed, capacity_ * 2, 256});
-            grow(capacity * kind_, static_cast<std::size_t>(length_) * kind_);
-            capacity_ = capacity;
+            if (heap_) {
+                resize_heap(static_cast<Py_ssize_t>(capacity));
+            } else {
+                move_to_heap(capacity, kind_);
+            }
         }
         return units_ + static_cast<std::size_t>(length_) * kind_;
     }
-    // A buffer of `size` bytes on the heap, holding the first `kept` bytes written.
-    void grow(std::size_t size, std::size_t kept) {
-        char* grown = static_cast<char*>(units_ == local_ ? std::malloc(size) : std::realloc(units_, size));
-        if (!grown) throw std::bad_alloc();
-        if (units_ == local_) std::memcpy(grown, local_, kept);
-        units_ = grown;
+    // The str written into, at `capacity` units (its text kept).
+    void resize_heap(Py_ssize_t capacity) {
+        PyObject* text = heap_.release();
+        int status = PyUnicode_Resize(&text, capacity);
+        heap_ = Ref::steal_or_null(text);  // unchanged if the resize failed
+        check(status);
+        units_ = static_cast<char*>(PyUnicode_DATA(heap_.get()));
+        capacity_ = static_cast<std::size_t>(capacity);
+    }
+    // What is written so far moved into a new str of `capacity` units of
+    // `kind` (not narrower than the text), one of non-ASCII layout.
+    void move_to_heap(std::size_t capacity, int kind) {
+        Ref wider = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity), kind == 1 ? 0xff : kind == 2 ? 0xffff : 0x10ffff));
+        char* to = static_cast<char*>(PyUnicode_DATA(wider.get()));
+        if (kind == kind_) std::memcpy(to, units_, static_cast<std::size_t>(length_) * kind_);
+        else if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(to);
+        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(to);
+        else widen_units<Py_UCS2, Py_UCS4>(to);
+        heap_ = std::move(wider);
+        units_ = to;
+        capacity_ = capacity;
+        kind_ = kind;
     }
     template <class From, class To>
     void copy(const void* data, Py_ssize_t count) {
@@ -606,19 +651,15 @@ private:
     }
     // Re-encode what is written so far in the wider `kind`: in place while
     // the local buffer holds the wider text (from the last unit down, so that
-    // none is overwritten before it is read), else into a new buffer of the
+    // none is overwritten before it is read), else into a new str of the
     // same capacity in units (a copy of what is written, not of the whole
-    // buffer as a realloc() would make).
+    // buffer).
     void widen(int kind) {
-        bool in_place = units_ == local_ && static_cast<std::size_t>(length_) * kind <= sizeof local_;
-        char* wider = in_place ? local_ : static_cast<char*>(std::malloc(capacity_ * kind));
-        if (!wider) throw std::bad_alloc();
-        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(wider);
-        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(wider);
-        else widen_units<Py_UCS2, Py_UCS4>(wider);
-        if (units_ != local_) std::free(units_);
-        if (in_place) capacity_ = sizeof local_ / kind;
-        units_ = wider;
+        if (heap_ || static_cast<std::size_t>(length_) * kind > sizeof local_) return move_to_heap(capacity_, kind);
+        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(local_);
+        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(local_);
+        else widen_units<Py_UCS2, Py_UCS4>(local_);
+        capacity_ = sizeof local_ / kind;
         kind_ = kind;
     }
     template <class From, class To>
@@ -627,8 +668,10 @@ private:
         for (Py_ssize_t i = length_ - 1; i >= 0; --i) reinterpret_cast<To*>(to)[i] = static_cast<To>(from[i]);
     }
 
-    // length_ units of kind_ bytes each, in local_ while they fit there
+    // length_ units of kind_ bytes each, in local_ while they fit there,
+    // then in heap_'s data
     alignas(8) char local_[2048];
+    Ref heap_;
     char* units_ = local_;
     std::size_t capacity_ = sizeof local_;  // in units
     Py_ssize_t length_ = 0;

@@ -245,6 +245,40 @@ def test_sorted_settings_are_in_code_point_order(keys):
     assert all(list(result[key]) == ["1", "2", "3"] for key in keys)
 
 
+class Claims(str):
+    """A str whose comparisons are replaced: it equals anything."""
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return False
+
+
+def test_replaced_comparisons_and_mappings_are_used(monkeypatch, tmp_path):
+    # LANG != "name_ru" asks the str subclass, which claims to be "name_ru".
+    monkeypatch.setattr(admin_events, "LANG", Claims("name_en"))
+    (tmp_path / "t.json").write_text('{"s": {"ru": "С"}}')
+    obj = instance(param_ru_translations_file=tmp_path / "t.json")
+    obj._ZornaAdminEvents__load_event_section_translations()
+    assert obj._ZornaAdminEvents__event_section_translations == {"s": {"ru": "С"}}
+    # A mapping of builders that is not a dict is asked whether it holds the machine's name.
+    asked = []
+
+    class Rules(dict):
+        def __contains__(self, key):
+            asked.append(key)
+            return False
+
+    rules = Rules(ZornaAdminEvents._ZornaAdminEvents__audit_rules, x86_64=lambda path: "?")
+    monkeypatch.setattr(ZornaAdminEvents, P + "audit_rules", rules)
+    monkeypatch.setattr(ZornaAdminEvents, P + "arch", "x86_64")
+    assert json.loads(bare()._ZornaAdminEvents__process_path_value("file-opened", "/a")) == [
+        "-a always,exit -F arch=b64 -F path=/a -S open,openat -k /a"]
+    assert asked == ["x86_64"]
+
+
 @pytest.mark.parametrize("key, entry", [
     ("s", {"ru": "Раздел"}), ("s", {"ru": 5}), ("s", {"en": "Section"}), ("s", None), (7, {"ru": "x"}),
 ], ids=repr)
