@@ -597,15 +597,12 @@ constexpr std::size_t audit_rule_count = sizeof(audit_rule_rows) / sizeof(audit_
 // The rule of `row` for an ASCII path (the usual one), made at its length:
 // the path is its own format().
 Ref ascii_rule(const AuditRuleRow& row, PyObject* path) {
-    std::string_view prefix(row.prefix), middle(row.middle);
-    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(path));
-    Ref rule = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(prefix.size() + middle.size() + 2 * n), 0x7f));
+    std::string_view prefix(row.prefix), middle(row.middle), text(static_cast<const char*>(PyUnicode_DATA(path)),
+                                                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(path)));
+    Ref rule = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(prefix.size() + middle.size() + 2 * text.size()), 0x7f));
     char* to = static_cast<char*>(PyUnicode_DATA(rule.get()));
-    for (std::string_view piece : {prefix, std::string_view(static_cast<const char*>(PyUnicode_DATA(path)), n), middle,
-                                   std::string_view(static_cast<const char*>(PyUnicode_DATA(path)), n)}) {
-        std::memcpy(to, piece.data(), piece.size());
-        to += piece.size();
-    }
+    auto put = [&to](std::string_view piece) { to = std::copy(piece.begin(), piece.end(), to); };
+    put(prefix), put(text), put(middle), put(text);
     return rule;
 }
 
