@@ -614,6 +614,18 @@ constexpr AuditRuleRow audit_rule_rows[] = {
 };
 constexpr std::size_t audit_rule_count = sizeof(audit_rule_rows) / sizeof(audit_rule_rows[0]);
 
+// The rule of `row` for an ASCII path (the usual one), made at its length:
+// the path is its own format().
+Ref ascii_rule(const AuditRuleRow& row, PyObject* path) {
+    std::string_view prefix(row.prefix), middle(row.middle), text(static_cast<const char*>(PyUnicode_DATA(path)),
+                                                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(path)));
+    Ref rule = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(prefix.size() + middle.size() + 2 * text.size()), 0x7f));
+    char* to = static_cast<char*>(PyUnicode_DATA(rule.get()));
+    auto put = [&to](std::string_view piece) { to = std::copy(piece.begin(), piece.end(), to); };
+    put(prefix), put(text), put(middle), put(text);
+    return rule;
+}
+
 // The builder of row R, a function of one positional argument as the class
 // body's lambda is: prefix + format(P) + middle + format(P), P formatted at
 // each place as an f-string does.
@@ -621,6 +633,7 @@ template <std::size_t R>
 PyObject* build_audit_rule(PyObject*, PyObject* path) {
     return guarded([&] {
         const AuditRuleRow& row = audit_rule_rows[R];
+        if (fast_paths && PyUnicode_CheckExact(path) && PyUnicode_IS_COMPACT_ASCII(path)) return ascii_rule(row, path);
         TextWriter rule;
         rule.write(row.prefix);
         rule.write_formatted(path);

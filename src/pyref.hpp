@@ -503,6 +503,11 @@ public:
             length_ += count;
             return;
         }
+        fill_in_runs(ascii, count);
+    }
+    // (Apart, with its buffer: a function with an array on its stack is
+    // guarded by the hardened builds at every call.)
+    [[gnu::noinline]] void fill_in_runs(char ascii, Py_ssize_t count) {
         for (; count > 0; count -= 64) {
             char run[64];
             std::memset(run, ascii, sizeof run);
@@ -515,17 +520,20 @@ public:
     void write_formatted(Borrowed value) {
         PyObject* v = value.get();
         if (PyUnicode_CheckExact(v)) return write(value);
-        if (PyLong_CheckExact(v)) {
-            int overflow = 0;
-            long number = PyLong_AsLongAndOverflow(v, &overflow);
-            if (!overflow) {
-                char digits[24];
-                auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-                return write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-            }
-        }
+        if (PyLong_CheckExact(v) && write_digits(v)) return;
         Ref shown = Ref::steal(PyObject_Format(v, nullptr));
         write(shown);
+    }
+    // An int's decimal digits, if it fits a long (apart, with its buffer: see
+    // fill_in_runs).
+    [[gnu::noinline]] bool write_digits(PyObject* number) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(number, &overflow);
+        if (overflow) return false;
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+        return true;
     }
 
     // How many characters have been written.

@@ -27,6 +27,13 @@ Py_ssize_t find_escaped(const Char* data, Py_ssize_t from, Py_ssize_t n) {
     return from;
 }
 
+// A control character as \u00XX (apart, with its buffer: a function with
+// an array on its stack is guarded by hardened builds at every call).
+[[gnu::noinline]] inline void write_control_escape(TextWriter& out, Py_UCS4 c) {
+    const char escape[] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xf]};
+    out.write(std::string_view(escape, sizeof escape));
+}
+
 // A str as a JSON string: quotes, backslashes and control characters
 // escaped, everything else as it is.
 inline void write_json_string(TextWriter& out, Borrowed text) {
@@ -50,10 +57,7 @@ inline void write_json_string(TextWriter& out, Borrowed text) {
             case '\n': out.write("\\n"); break;
             case '\r': out.write("\\r"); break;
             case '\t': out.write("\\t"); break;
-            default: {
-                const char escape[] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xf]};
-                out.write(std::string_view(escape, sizeof escape));
-            }
+            default: write_control_escape(out, c);
         }
     }
     out.write("\"");
