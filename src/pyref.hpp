@@ -921,14 +921,14 @@ Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed 
     return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
 }
 
-// `for key in mapping: value = mapping[key]`, one step at a time; an exact
-// dict is walked directly (its iteration and item access cannot be
-// replaced), with Python's error if its size changes meanwhile.
 // A key and its value, borrowed from the dict that holds them.
 struct DictItem {
     PyObject *key, *value;
 };
 
+// `for key in mapping: value = mapping[key]`, one step at a time; an exact
+// dict is walked directly (its iteration and item access cannot be
+// replaced), with Python's error if its size changes meanwhile.
 class KeysAndValues {
 public:
     explicit KeysAndValues(Borrowed mapping)
