@@ -153,7 +153,8 @@ inline bool contains(Borrowed container, Borrowed item) { return check(PySequenc
 // For two exact str (whose == and != cannot be replaced): 1 when they are
 // equal, else 0; -1 for anything else, left to the comparison protocol.
 inline int texts_equal(PyObject* a, PyObject* b) {
-    if (!fast_paths || !PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b) || compat::ready(a) < 0 || compat::ready(b) < 0) {
+    if (!fast_paths || !PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return -1;
+    if (compat::ready(a) < 0 || compat::ready(b) < 0) {
         PyErr_Clear();  // a str that could not be made ready: the comparison reports it
         return -1;
     }
@@ -638,9 +639,7 @@ private:
         Ref wider = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity), kind == 1 ? 0xff : kind == 2 ? 0xffff : 0x10ffff));
         char* to = static_cast<char*>(PyUnicode_DATA(wider.get()));
         if (kind == kind_) std::memcpy(to, units_, static_cast<std::size_t>(length_) * kind_);
-        else if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(to);
-        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(to);
-        else widen_units<Py_UCS2, Py_UCS4>(to);
+        else widen_into(to, kind);
         heap_ = std::move(wider);
         units_ = to;
         capacity_ = capacity;
@@ -664,11 +663,15 @@ private:
     // buffer).
     void widen(int kind) {
         if (heap_ || static_cast<std::size_t>(length_) * kind > sizeof local_) return move_to_heap(capacity_, kind);
-        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(local_);
-        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(local_);
-        else widen_units<Py_UCS2, Py_UCS4>(local_);
+        widen_into(local_, kind);
         capacity_ = sizeof local_ / kind;
         kind_ = kind;
+    }
+    // What is written so far, in the wider `kind`, at `to`.
+    void widen_into(char* to, int kind) const {
+        if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(to);
+        else if (kind_ == 1) widen_units<Py_UCS1, Py_UCS4>(to);
+        else widen_units<Py_UCS2, Py_UCS4>(to);
     }
     template <class From, class To>
     void widen_units(char* to) const {
