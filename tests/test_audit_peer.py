@@ -10,9 +10,9 @@ import subprocess
 import pytest
 
 from zorna_admin_events import admin_events
+from zorna_admin_events.audit_rules import kernel_form
 
 ZornaAdminEvents = admin_events.ZornaAdminEvents
-SYSCALL_RULE = re.compile(r"-a always,exit -F arch=(\S+) -F path=(.*) -S (\S+) -k (.*)")
 
 
 def auditctl(*args):
@@ -29,18 +29,6 @@ def empty_rule_list():
     if listed.returncode != 0 or listed.stdout.strip() != "No rules":
         reason = (listed.stdout + listed.stderr).strip().splitlines() or [f"exit status {listed.returncode}"]
         pytest.skip(f"'auditctl -l' must answer 'No rules' first; it answered: {reason[0]}")
-
-
-def read_back(rule):
-    """The line 'auditctl -l' shows for a rule line we gave it: escaped blanks
-    read back as blanks, a syscall rule's fields in the kernel's order."""
-    rule = rule.replace("\\ ", " ")
-    match = SYSCALL_RULE.fullmatch(rule)
-    if match is None:
-        return rule
-    arch, path, calls, key = match.groups()
-    arch = "b32" if arch == "armv7l" else "b64"
-    return f"-a always,exit -F arch={arch} -S {calls} -F path={path} -F key={key}"
 
 
 def test_every_stored_rule_loads_and_reads_back(service, tmp_path, empty_rule_list):
@@ -70,5 +58,5 @@ def test_every_stored_rule_loads_and_reads_back(service, tmp_path, empty_rule_li
             one.write_text(re.sub("^-w ", "-W ", re.sub("^-a ", "-d ", rule)) + "\n", encoding="utf-8")
             auditctl("-R", str(one))
     assert loaded.returncode == 0, loaded.stderr
-    assert sorted(listed.splitlines()) == sorted(read_back(rule) for rule in rules)
+    assert sorted(listed.splitlines()) == sorted(kernel_form(rule) for rule in rules)
     assert auditctl("-l").stdout.strip() == "No rules"

@@ -51,13 +51,23 @@ def test_import_of_an_export_changes_nothing_and_a_partial_one_says_what_falls_b
     (("set-facility", "local3", "-e", "file-opened"), 'file-opened\tmessage-syslog-facility: "authpriv" -> "local3"\n'),
     (("enable", "-e", "logout"), "logout\tenabled: false -> true\n"),
     (("set-properties", "watch", "paths", '"/etc/passwd"', "-e", "modifying-file"),
-     'modifying-file\tmessage-audit-rules: ["-w /etc/passwd -p wa -k /etc/passwd", '),
+     'modifying-file\tmessage-audit-rules: "-w /etc/group -p wa -k /etc/group" -> -\n'),
 ])
 def test_dry_run_shows_before_and_after_and_writes_nothing(run, args, shown):
     before = files(run.root)
     proc = run(*args, "--dry-run")
     assert (proc.returncode, proc.stderr) == (0, "") and shown in proc.stdout
     assert files(run.root) == before
+
+
+def test_dry_run_shows_only_rules_that_differ_as_the_kernel_reads_them(run):
+    # The sample stores arch=b64, new rules name the machine: one rule all the same.
+    stored = json.loads((run.root / CURRENT).read_text())["file-opened"]["watch"]["paths"]
+    proc = run("set-properties", "watch", "paths", json.dumps(stored + ["/etc/new"]), "-e", "file-opened", "--dry-run")
+    rules = [line for line in proc.stdout.splitlines() if "message-audit-rules" in line]
+    assert proc.returncode == 0 and len(rules) == 1, proc.stdout
+    assert rules[0].startswith('file-opened\tmessage-audit-rules: - -> "-a always,exit -F arch=')
+    assert rules[0].endswith(' -F path=/etc/new -S open,openat -k /etc/new"')
 
 
 def test_another_property_of_a_path_event_leaves_its_rules(run):

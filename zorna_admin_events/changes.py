@@ -14,7 +14,7 @@ import json
 import sys
 from pathlib import Path
 
-from . import status
+from . import audit_rules, status
 from .checks import BrokenFile, check_object, parse_json, read_regular
 from .names import CURRENT_CONFIG_FILE, EVENT_LIST, FACILITIES, PRIORITIES, RESTART_FLAG, SPECIAL_EVENTS
 from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
@@ -285,16 +285,37 @@ def preview_import(cls, path, document):
 
 def difference_lines(views, unchanged=True):
     """Per event, one line for each setting that would change; with
-    ``unchanged``, one line for each event that would not."""
+    ``unchanged``, one line for each event that would not.
+
+    Audit rules are compared as the kernel reads them, rule by rule: a rule
+    that would go is shown as "RULE -> -", one that would come as
+    "- -> RULE", and a rule only spelt differently is no change."""
     lines = []
     for event, (before, after) in views.items():
-        keys = [key for key in list(before) + [k for k in after if k not in before]
-                if before.get(key) != after.get(key)]
-        if not keys and unchanged:
+        shown = []
+        for key in list(before) + [k for k in after if k not in before]:
+            old, new = before.get(key), after.get(key)
+            if key == AUDIT_RULES and _rule_lists(old, new):
+                shown += [(key, rule, None) for rule in _rules_not_in(old, new)]
+                shown += [(key, None, rule) for rule in _rules_not_in(new, old)]
+            elif old != new:
+                shown.append((key, old, new))
+        if not shown and unchanged:
             lines.append("{}\t{}".format(event, _("no change")))
-        for key in keys:
-            lines.append("{}\t{}: {} -> {}".format(event, key, _shown(before.get(key)), _shown(after.get(key))))
+        for key, old, new in shown:
+            lines.append("{}\t{}: {} -> {}".format(event, key, _shown(old), _shown(new)))
     return lines
+
+
+def _rule_lists(*values):
+    return all(value is None or isinstance(value, list) and all(isinstance(r, str) for r in value)
+               for value in values)
+
+
+def _rules_not_in(rules, others):
+    """The rules of ``rules`` whose kernel form no rule of ``others`` has."""
+    kept = set(audit_rules.kernel_forms(others or []))
+    return [rule for rule in rules or [] if audit_rules.kernel_form(rule) not in kept]
 
 
 def _shown(value):

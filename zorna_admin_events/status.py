@@ -121,9 +121,11 @@ def build(cls, event_ids, group_ids):
     return obj, printed.getvalue().splitlines()
 
 
-def read_status(cls, event_ids=None, group_ids=None):
-    """The status of the events named and of every event of the groups named;
-    of every event when none is named.
+def select(cls, event_ids=None, group_ids=None):
+    """The object, the notices about unknown IDs and the selected events,
+    each with its group (None when no group directory holds it), in the
+    order in which they are reported: the events named and every event of
+    the groups named, or every event when none is named.
 
     Events come group by group, groups and events in ascending order of ID;
     events that no group directory holds come last.  An event named twice,
@@ -152,11 +154,18 @@ def read_status(cls, event_ids=None, group_ids=None):
     # afresh for every event it resolves; they have all been read once above
     # with its own look-up, so this object answers from that reading.
     setattr(obj, PRIVATE + "get_event_group", group_of.get)
+    ordered = sorted(selected, key=lambda e: (e not in group_of, group_of.get(e, ""), e))
+    return obj, notices, [(event, group_of.get(event)) for event in ordered]
+
+
+def read_status(cls, event_ids=None, group_ids=None):
+    """The status of the events that ``select`` selects, in its order."""
+    service = sys.modules[cls.__module__].zorna_events
+    obj, notices, selected = select(cls, event_ids, group_ids)
     path_events = getattr(cls, SPECIAL_EVENTS)
     get_config = private(obj, "get_event_config")
     events = []
-    for event in sorted(selected, key=lambda e: (e not in group_of, group_of.get(e, ""), e)):
-        group = group_of.get(event)
+    for event, group in selected:
         events.append(
             EventStatus(
                 event,
