@@ -282,7 +282,13 @@ def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
     return EXIT_FAILURE if reading.notices else EXIT_OK
 
 
-ACTIONS = {"status": show_status}
+def verify(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
+    from . import verify
+
+    return verify.command(cls, ns, stderr)
+
+
+ACTIONS = {"status": show_status, "verify": verify}
 
 
 @contextlib.contextmanager

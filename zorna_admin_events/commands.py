@@ -91,7 +91,7 @@ class Command:
     """One subcommand: which method it calls and with what."""
 
     def __init__(self, name, method, help, examples, events=NONE, groups=NONE, values=(), changes=False,
-                 may_refuse=False, static=False, shows=False, json=False, action=None):
+                 may_refuse=False, static=False, shows=False, json=False, action=None, options=()):
         self.name = name
         # Public method of the class, or a function choosing it from the namespace;
         # None when `action` does the work.
@@ -109,6 +109,7 @@ class Command:
         self.shows = shows            # output goes through the pager; takes --no-pager
         self.json = json              # takes --json
         self.action = action          # name of the command's own function instead of a method
+        self.options = options        # options of its own
 
     def method_name(self, ns):
         return self.method if isinstance(self.method, str) else self.method(ns)
@@ -121,6 +122,7 @@ NO_RESTART = Option(("--no-restart",), N_("do not restart syslog-ng and auditd a
 QUIET = Option(("-q", "--quiet"), N_("print nothing but warnings and errors"))
 NO_PAGER = Option(("--no-pager",), N_("do not pipe the output into a pager"))
 JSON = Option(("--json",), N_("print one JSON document instead of text"))
+VERIFY_QUIET = Option(("-q", "--quiet"), N_("print only the findings, no line for an event with nothing to report"))
 DRY_RUN = Option(("--dry-run",), N_("show each event's settings before and after the change, and change nothing"))
 
 # Accepted before the subcommand's name.
@@ -132,7 +134,8 @@ def options_of(command):
     return ((ROOT, DEBUG)
             + ((NO_RESTART, QUIET, DRY_RUN) if command.changes else ())
             + ((NO_PAGER,) if command.shows else ())
-            + ((JSON,) if command.json else ()))
+            + ((JSON,) if command.json else ())
+            + tuple(command.options))
 
 
 FILE_VALUE = Value("file", "FILE", N_("configuration file (- for standard output or input)"))
@@ -230,6 +233,18 @@ COMMANDS = (
         action="status",
     ),
     Command(
+        "verify",
+        None,
+        N_("check that the kernel and the daemons run what is configured: audit rules loaded, "
+           "no stale ones, watched directories there, no restart pending"),
+        ("verify", "verify -q -g file-access", "verify --json -e file-opened"),
+        events=ANY,
+        groups=ANY,
+        json=True,
+        action="verify",
+        options=(VERIFY_QUIET,),
+    ),
+    Command(
         "export",
         "export_config",
         N_("save the whole event configuration to a file"),
@@ -261,6 +276,8 @@ EXIT_FAILURE = 1
 EXIT_USAGE = 2  # argparse's own
 # The configuration was changed, but a daemon failed to restart.
 EXIT_RESTART_FAILED = 3
+# verify: a check could not be made.
+EXIT_NOT_CHECKED = 4
 EXIT_INTERRUPTED = 128 + 2  # SIGINT
 EXIT_PIPE = 128 + 13  # SIGPIPE
 # What each exit status means, for --help and the manual page.
@@ -270,6 +287,10 @@ EXIT_STATUSES = (
     (str(EXIT_USAGE), N_("usage error: an unknown option or value, a refused --root, "
                          "an argument not valid in the locale's encoding")),
     (str(EXIT_RESTART_FAILED), N_("the configuration was changed, but a daemon failed to restart")),
+    ("1 (verify)", N_("verify found drift: each finding is named on standard output")),
+    ("2 (verify)", N_("verify was given an unknown ID, and verified nothing")),
+    (str(EXIT_NOT_CHECKED), N_("verify could not make a check (not root, no auditctl, no systemd; each named "
+                               "on standard error), and those it made found no drift")),
     ("129, 130, 143", N_("ended by SIGHUP, SIGINT (Ctrl-C) or SIGTERM; the changes of the run were undone")),
     (str(EXIT_PIPE),
      N_("standard output was closed (a pipe whose reader is gone); the change and its restart were still made")),
