@@ -36,7 +36,7 @@ def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
         assert f"zorna-admin-events {name} " in rendered
         for option in sub._option_string_actions:
             assert option in rendered
-    for section in ("EXIT STATUS", "ENVIRONMENT", "FILES", "JSON OUTPUT", "EXPORT FORMAT", "PATH EVENTS"):
+    for section in ("EXIT STATUS", "ENVIRONMENT", "FILES", "JSON OUTPUT", "VERIFY", "EXPORT FORMAT", "PATH EVENTS"):
         assert section in proc.stdout
     for word in names.FACILITIES + names.PRIORITIES + ("PAGER", "NO_COLOR", "LANGUAGE", names.LOCK_FILE, "141"):
         assert word in rendered
@@ -70,6 +70,7 @@ def test_completion_offers_exactly_the_parsers_options():
     (["--root", "ROOT", "set-properties", "s", "p", "v", "-e"], "", "events"),
     (["groups", "--root", "ROOT"], "", GROUP_IDS),
     (["set-properties"], "", []),
+    (["verify"], "-", ["-h", "--help", "--root", "--debug", "--json", "-q", "--quiet", "-e", "--event", "-g", "--group"]),
     (["enable", "--root"], "", [completion.DIRS]),
     (["--root"], "=", [completion.DIRS]),
     (["export"], "", [completion.FILES]),

@@ -494,18 +494,17 @@ def warn_missing_watch_dirs(cls, ns: argparse.Namespace, events: Optional[Sequen
         return
     if not set(events or ()) & set(getattr(cls, SPECIAL_EVENTS, ())):
         return
-    value, root = ns.value, ns.root
-    base = root if root is not None else Path("/")
-    for path in watched_paths(value):
-        directory = os.path.dirname(path)
-        if not (base / directory.lstrip("/")).is_dir():
-            if root is None:
-                text = _("{prog}: warning: {directory} does not exist: "
-                         "auditd refuses the watch on {path} and loads no rule after it")
-            else:
-                text = _("{prog}: warning: {directory} does not exist under {root}: "
-                         "auditd refuses the watch on {path} and loads no rule after it")
-            print(text.format(prog=PROG, directory=directory, root=root, path=path), file=stderr)
+    from .audit_rules import missing_directories
+
+    root = ns.root
+    for path, directory in missing_directories(watched_paths(ns.value), root):
+        if root is None:
+            text = _("{prog}: warning: {directory} does not exist: "
+                     "auditd refuses the watch on {path} and loads no rule after it")
+        else:
+            text = _("{prog}: warning: {directory} does not exist under {root}: "
+                     "auditd refuses the watch on {path} and loads no rule after it")
+        print(text.format(prog=PROG, directory=directory, root=root, path=path), file=stderr)
 
 
 def describe(exc: BaseException) -> str:

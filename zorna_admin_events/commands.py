@@ -287,10 +287,10 @@ EXIT_STATUSES = (
     (str(EXIT_USAGE), N_("usage error: an unknown option or value, a refused --root, "
                          "an argument not valid in the locale's encoding")),
     (str(EXIT_RESTART_FAILED), N_("the configuration was changed, but a daemon failed to restart")),
-    ("1 (verify)", N_("verify found drift: each finding is named on standard output")),
-    ("2 (verify)", N_("verify was given an unknown ID, and verified nothing")),
-    (str(EXIT_NOT_CHECKED), N_("verify could not make a check (not root, no auditctl, no systemd; each named "
-                               "on standard error), and those it made found no drift")),
+    ("1 (verify)", N_("drift found by verify: each finding is named on standard output")),
+    ("2 (verify)", N_("an unknown ID given to verify, which then verified nothing")),
+    (str(EXIT_NOT_CHECKED), N_("a check verify could not make (not root, no auditctl, no systemd; each named "
+                               "on standard error), while those it made found no drift")),
     ("129, 130, 143", N_("ended by SIGHUP, SIGINT (Ctrl-C) or SIGTERM; the changes of the run were undone")),
     (str(EXIT_PIPE),
      N_("standard output was closed (a pipe whose reader is gone); the change and its restart were still made")),
