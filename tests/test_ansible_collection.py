@@ -39,11 +39,11 @@ class Ansible(Runner):
                 "-e", f"zorna_root={self.root}", *options, str(PLAYBOOK)]
         return self(command=argv, root=False)
 
-    def module(self, **args):
+    def module(self, *options, module=MODULE, **args):
         """One ad-hoc run of the module: (status line word, result)."""
-        argv = [str(BIN / "ansible"), "localhost", *self.target, "-m", MODULE,
+        argv = [str(BIN / "ansible"), "localhost", *self.target, *options, "-m", module,
                 "-a", json.dumps({"root": str(self.root), **args})]
-        proc = self(command=argv, root=False)
+        proc = self.last = self(command=argv, root=False)
         word, _, result = proc.stdout.partition(" => ")
         return word.split("|")[-1].strip(), json.loads(result)
 
@@ -99,6 +99,32 @@ def test_another_property_of_a_path_event_keeps_its_rules_on_the_watched_paths(a
     (event,) = result["events"]
     assert event["audit_rules"] == [f"-w {p} -p wa -k {p}" for p in event["watched_paths"]] != []
     assert ansible.module(**task)[0] == "SUCCESS"
+
+
+@pytest.mark.parametrize("options", [(), ("--check",)])
+def test_info_reports_status_and_findings_and_changes_nothing(ansible, options):
+    before = snapshot(ansible.root)
+    word, result = ansible.module(*options, module=MODULE + "_info", groups=["file-access"], events=["logout"])
+    assert (word, result["changed"], result["in_effect"]) == ("SUCCESS", False, False)
+    events = {event["id"]: event for event in result["events"]}
+    assert events["file-opened"]["watched_paths"] == ["/etc/shadow", "/etc/gshadow", "/etc/security/opasswd"]
+    assert events["file-opened"]["findings"] == [
+        {"kind": "missing-directory", "path": "/etc/security/opasswd", "directory": "/etc/security"}]
+    assert events["logout"]["findings"] == [] and events["logout"]["enabled"] is False
+    assert [(c["check"], c.get("unit")) for c in result["not_checked"]] == [
+        ("audit-rules", None), ("restart", "syslog-ng.service"), ("restart", "auditd.service")]
+    assert snapshot(ansible.root) == before
+    word, result = ansible.module(module=MODULE + "_info", events=["nope"])
+    assert word == "FAILED!" and "Unknown event ID: nope" in result["msg"]
+
+
+def test_a_watched_path_in_a_missing_directory_is_stored_with_a_warning(ansible):
+    task = dict(events=["modifying-file"], properties=[{"section": "watch", "parameter": "paths",
+                                                        "value": ["/etc/passwd", "/srv/none/x"]}])
+    word, result = ansible.module("--check", **task)
+    assert word == "CHANGED" and " ".join(ansible.last.stderr.split()) == (
+        f"[WARNING]: /srv/none does not exist under {ansible.root}: auditd refuses the watch on /srv/none/x "
+        "and loads no rule after it")
 
 
 @pytest.mark.parametrize(

@@ -109,6 +109,11 @@ notes:
     class or of the event service fails the task with the error's text, and
     the configuration is put back as it was before the task.
   - The task reports a change only when the configuration's content changed.
+  - A watched path whose directory does not exist (under O(root)) is stored
+    all the same, with a warning, as the command gives one; auditd refuses
+    such a watch and loads no rule after it.
+  - M(zorna.admin_events.security_event_info) reports whether the
+    configuration is in effect.
 """
 
 EXAMPLES = r"""
@@ -185,6 +190,7 @@ from pathlib import Path
 from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 try:
+    from zorna_admin_events import audit_rules as zae_audit_rules
     from zorna_admin_events import changes as zae_changes
     from zorna_admin_events import cli as zae_cli
     from zorna_admin_events import names as zae_names
@@ -416,6 +422,21 @@ def run(module):
     return result
 
 
+def warn_missing_directories(module, reading, properties, root):
+    """Warn, as the command does, about each watched path that the task sets
+    on a path event and whose directory does not exist (under the root):
+    auditd refuses such a watch and loads no rule after it."""
+    paths = []
+    if any(event.path_event for event in reading.events):
+        for prop in properties:
+            if is_watch(prop):
+                paths += [p for p in zae_changes.paths_of(prop["value"]) or [] if p not in paths]
+    for path, directory in zae_audit_rules.missing_directories(paths, root):
+        where = "" if root is None else " under %s" % root
+        module.warn("%s does not exist%s: auditd refuses the watch on %s and loads no rule after it"
+                    % (directory, where, path))
+
+
 def read_and_change(module, root):
     params = module.params
     properties = params["properties"] or []
@@ -424,6 +445,7 @@ def read_and_change(module, root):
     if reading.notices:
         raise TaskError("; ".join(reading.notices))
     plans = plan_all(cls, reading, params)
+    warn_missing_directories(module, reading, properties, root)
     befores = dict((plan.event.id, view(plan.event, properties)) for plan in plans)
     result = dict(
         changed=bool(plans),
