@@ -12,7 +12,7 @@ import time
 import pytest
 
 from cli_helpers import CURRENT
-from zorna_admin_events.audit_rules import kernel_form
+from zorna_admin_events.audit_rules import kernel_form, missing_directories
 
 # The command's own code on a copy of the sample tree, but with the kernel
 # and the daemons of this machine, as a run without --root has them.
@@ -198,3 +198,15 @@ def test_under_root_only_the_trees_own_check_runs(run):
 ])
 def test_kernel_form(stored, shown):
     assert kernel_form(stored) == shown
+
+
+def test_directories_under_a_root_follow_its_links_within_it(tmp_path):
+    root, outside = tmp_path / "root", tmp_path / "outside"
+    (root / "etc/ssh").mkdir(parents=True)
+    (outside / "d").mkdir(parents=True)
+    (root / "etc/link").symlink_to("/etc/ssh")  # the tree's /etc/ssh, not the system's
+    (root / "srv").symlink_to(outside)  # absolute: read inside the tree, where it is missing
+    (root / "up").symlink_to("../../..")  # never above the root
+    (root / "loop").symlink_to("loop")
+    paths = ["/etc/link/f", "/up/etc/ssh/f", "/srv/d/f", "/loop/f", "/etc/ssh/../ssh/f"]
+    assert missing_directories(paths, root) == [("/srv/d/f", "/srv/d"), ("/loop/f", "/loop")]

@@ -21,6 +21,7 @@ This is the one place that knows the mapping: the command's ``verify`` and
 
 import os
 import re
+import stat
 
 # The word size of the system-call table each machine name selects
 # (auditctl's own table, for the machines the class builds rules for and
@@ -116,12 +117,43 @@ def missing_directories(paths, root=None):
     """(path, directory) for each watched path whose directory does not
     exist (under ``root``, a directory, when given): auditd refuses a watch
     there, and loads no rule after it."""
-    base = str(root) if root is not None else "/"
     missing = []
     for path in paths:
         if not isinstance(path, str):
             continue
         directory = os.path.dirname(path)
-        if not os.path.isdir(os.path.join(base, directory.lstrip("/"))):
+        if not (os.path.isdir(directory) if root is None else is_dir_under(str(root), directory)):
             missing.append((path, directory))
     return missing
+
+
+def is_dir_under(root, directory, max_links=40):
+    """Whether ``directory`` is one in the tree ``root``, as the system
+    booted from that tree would see it: symbolic links in the tree are
+    followed within it (an absolute one from the tree's root, ".." never
+    above it), so that nothing outside the tree is looked at."""
+    parts = [part for part in directory.split("/") if part not in ("", ".")]
+    inside = []
+    while parts:
+        part = parts.pop(0)
+        if part == "..":
+            inside = inside[:-1]
+            continue
+        candidate = os.path.join(root, *inside, part)
+        try:
+            mode = os.lstat(candidate).st_mode
+        except (OSError, ValueError):
+            return False
+        if stat.S_ISLNK(mode):
+            max_links -= 1
+            if max_links < 0:
+                return False
+            target = os.readlink(candidate)
+            if target.startswith("/"):
+                inside = []
+            parts = [p for p in target.split("/") if p not in ("", ".")] + parts
+        elif stat.S_ISDIR(mode):
+            inside.append(part)
+        else:
+            return False
+    return True

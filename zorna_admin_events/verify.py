@@ -162,7 +162,7 @@ def _run(argv):
         return None, _("'{command}' did not answer within {seconds} s").format(command=command, seconds=TIMEOUT)
     except OSError as exc:
         return None, "{}: {}".format(command, exc.strerror)
-    out = done.stdout.decode("utf-8", "surrogateescape")
+    out = done.stdout.decode("utf-8", "backslashreplace")
     if done.returncode != 0:
         said = (done.stderr.decode("utf-8", "replace") + out).strip().splitlines()
         reason = _("'{command}' exited with status {status}").format(command=command, status=done.returncode)
