@@ -235,8 +235,7 @@ COMMANDS = (
     Command(
         "verify",
         None,
-        N_("check that the kernel and the daemons run what is configured: audit rules loaded, "
-           "no stale ones, watched directories there, no restart pending"),
+        N_("check that the kernel and the daemons run what is configured"),
         ("verify", "verify -q -g file-access", "verify --json -e file-opened"),
         events=ANY,
         groups=ANY,
