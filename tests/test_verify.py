@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -210,3 +211,26 @@ def test_directories_under_a_root_follow_its_links_within_it(tmp_path):
     (root / "loop").symlink_to("loop")
     paths = ["/etc/link/f", "/up/etc/ssh/f", "/srv/d/f", "/loop/f", "/etc/ssh/../ssh/f"]
     assert missing_directories(paths, root) == [("/srv/d/f", "/srv/d"), ("/loop/f", "/loop")]
+
+
+def test_an_unprivileged_user_is_told_which_check_needs_root():
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root and setpriv")
+    import tempfile
+
+    from cli_helpers import copy_tree
+
+    shared = Path(tempfile.mkdtemp(prefix="zae-verify-"))
+    try:
+        shared.chmod(0o755)
+        root = copy_tree(shared / "root")
+        (shared / "systemctl").write_text("#!/bin/sh\necho ActiveState=active\necho ActiveEnterTimestamp=@4000000000\n")
+        (shared / "systemctl").chmod(0o755)
+        env = dict(os.environ, PATH=f"{shared}:{os.environ['PATH']}")
+        proc = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c",
+                               ON_THE_SYSTEM, str(root), "-q", "-e", "logout"],
+                              capture_output=True, text=True, env=env, cwd="/", timeout=120)
+    finally:
+        shutil.rmtree(shared)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (
+        4, "", "zorna-admin-events: cannot check the audit rules in the kernel: reading them needs root\n")
