@@ -410,7 +410,7 @@ def check_import(cls, path: str, shown: str, stderr: TextIO):
     for problem in problems[:MAX_PROBLEMS]:
         error(problem, stderr)
     if len(problems) > MAX_PROBLEMS:
-        error(_("… and {count} more").format(count=len(problems) - MAX_PROBLEMS), stderr)
+        error("\u2026 " + _("and {count} more").format(count=len(problems) - MAX_PROBLEMS), stderr)
     if problems:
         return None
     left_out = changes.left_out(cls, document)
