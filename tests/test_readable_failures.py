@@ -63,9 +63,10 @@ def test_listings_show_every_event_they_can_read_and_name_the_others(run, spoil,
     assert "logout" in shown and "login-failed" not in shown
 
 
-def test_a_broken_current_configuration_still_stops_a_listing_in_one_line(run):
+@pytest.mark.parametrize("args", [("status",), ("groups",), ("export", "-")])
+def test_a_current_configuration_too_deep_stops_a_listing_or_an_export_in_one_line(run, args):
     (run.root / CURRENT).write_text(DEEP)
-    proc = run("status")
+    proc = run(*args)
     assert (proc.returncode, proc.stdout) == (1, "")
     assert proc.stderr == f"zorna-admin-events: error: {run.root / CURRENT}: nested too deeply\n"
 

@@ -93,6 +93,13 @@ def check_class_files(cls):
         raise exc
 
 
+def check_current_file(cls):
+    """Check the current configuration, if there is one."""
+    current = getattr(cls, CURRENT_CONFIG_FILE)
+    if os.path.lexists(str(current)):
+        check_object(current, read_json(current), entries_too=True)
+
+
 # What class_file_problems names: a defaults file (its key: the event ID),
 # the current configuration and the section translations.
 DEFAULTS, CURRENT, TRANSLATIONS = "defaults", "current", "translations"
@@ -120,9 +127,7 @@ def class_file_problems(cls, translations_shape=False):
             for event in _entries(group.path):
                 if not event.is_dir(follow_symlinks=True):
                     check(DEFAULTS, event.name, lambda path=event.path: check_object(path, read_json(path)))
-    current = getattr(cls, CURRENT_CONFIG_FILE)
-    if os.path.lexists(str(current)):
-        check(CURRENT, None, lambda: check_object(current, read_json(current), entries_too=True))
+    check(CURRENT, None, lambda: check_current_file(cls))
     translations = getattr(cls, TRANSLATIONS_FILE)
 
     def check_translations():

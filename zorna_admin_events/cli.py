@@ -469,12 +469,14 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
 
 
 def check_class_files(command: Command, cls) -> None:
-    from .checks import check_class_files
+    from .checks import check_class_files, check_current_file
 
     if FILE_VALUE not in command.values:
         # import and export read none of them, and import must be
         # able to replace a broken configuration.
         check_class_files(cls)
+    elif not command.changes:  # export: but for the configuration it writes out
+        check_current_file(cls)
 
 
 def watched_paths(value: str) -> Sequence[str]:
