@@ -38,10 +38,6 @@ class HidingService:
     def get_event_ids(self):
         return [event for event in self._real.get_event_ids() if event not in self._hidden]
 
-    def get_event_ids_ex(self, *args, **kwargs):
-        # Descriptions stay whole: an event left out is never looked up in them.
-        return self._real.get_event_ids_ex(*args, **kwargs)
-
 
 def show(ns, cls, stderr, describe, run):
     """Run ``run()`` (which shows the selection of ``ns``) on what can be
