@@ -83,6 +83,7 @@ def test_an_argument_not_in_the_locales_encoding_is_a_usage_error(run, args):
     proc = subprocess.run(argv, capture_output=True, env=run.env, timeout=60)
     assert proc.returncode == 2
     assert b"not valid in the locale's encoding" in proc.stderr and b"Traceback" not in proc.stderr
+    assert b"\\udc" not in proc.stderr and b"\\xff" in proc.stderr  # the bytes, as the rest of the system shows them
     assert snapshot(run.root) == before
 
 

@@ -1,7 +1,6 @@
 """Failures an administrator can read: listings that go on past a broken
 file, import lists that end, a current configuration that import can always
-replace, one closing line for every refused change, arguments shown as
-their bytes, and the groups in JSON."""
+replace, one closing line for every refused change, and the groups in JSON."""
 
 import json
 import os
@@ -11,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import CURRENT, DEFAULTS, command_path, events_of, files, groups_of
+from cli_helpers import CURRENT, DEFAULTS, events_of, files, groups_of
 
 TRANSLATIONS = Path("etc/vek-admin-events/eventsdictionary.json")
 CLOSING = "zorna-admin-events: nothing was changed\n"
@@ -72,17 +71,15 @@ def test_a_current_configuration_too_deep_stops_a_listing_or_an_export_in_one_li
 
 
 @pytest.mark.parametrize("document, error", [
-    ([1, 2], "not a JSON object"),
-    ({"watch": ["ru"]}, "the entry 'watch' is not a JSON object"),
+    ([1, 2], "это не объект JSON"),
+    ({"watch": ["ru"]}, "запись 'watch' не является объектом JSON"),
 ])
 def test_translations_of_the_wrong_shape_are_named_and_the_settings_shown(run, russian, document, error):
     (run.root / TRANSLATIONS).write_text(json.dumps(document))
     run.env.update(russian)
-    good = run("events", "file-opened", root=True)
-    assert good.returncode == 1 and "watch" in good.stdout and "Error" not in good.stderr
-    assert good.stderr.splitlines() == [f"zorna-admin-events: ошибка: {run.root / TRANSLATIONS}: " + {
-        "not a JSON object": "это не объект JSON",
-        "the entry 'watch' is not a JSON object": "запись 'watch' не является объектом JSON"}[error]]
+    proc = run("events", "file-opened")
+    assert proc.returncode == 1 and "watch" in proc.stdout
+    assert proc.stderr == f"zorna-admin-events: ошибка: {run.root / TRANSLATIONS}: {error}\n"
 
 
 @pytest.mark.parametrize("content", [DEEP, "[1]", "{", "\udcff", '{"file-opened": {"enabled": "7"}}'])
@@ -129,13 +126,6 @@ def test_every_refused_change_closes_with_one_line(run, args, spoil):
     assert before is None or files(run.root) == before
     # A change that is only shown never says so.
     assert CLOSING not in run(*args, "--dry-run").stderr
-
-
-def test_an_undecodable_argument_is_shown_as_its_bytes(run):
-    argv = [os.fsencode(command_path()), b"--root", os.fsencode(run.root), b"enable", b"-e", b"ab\xff\xfec"]
-    proc = subprocess.run(argv, capture_output=True, env=run.env, timeout=60)
-    assert proc.returncode == 2
-    assert b"'ab\\xff\\xfec' is not valid in the locale's encoding" in proc.stderr
 
 
 def test_groups_json_has_the_groups_with_their_names_and_events(run):
