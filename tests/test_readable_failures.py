@@ -82,7 +82,8 @@ def test_translations_of_the_wrong_shape_are_named_and_the_settings_shown(run, r
     assert proc.stderr == f"zorna-admin-events: ошибка: {run.root / TRANSLATIONS}: {error}\n"
 
 
-@pytest.mark.parametrize("content", [DEEP, "[1]", "{", "\udcff", '{"file-opened": {"enabled": "7"}}'])
+@pytest.mark.parametrize("content", [DEEP, "[1]", "{", "\udcff", '{"file-opened": {"enabled": "7"}}'],
+                         ids=["deep", "array", "not-json", "not-utf-8", "refused-by-the-service"])
 def test_import_replaces_a_current_configuration_that_cannot_be_read(run, content):
     good = run.cwd / "good.conf"
     assert run("export", str(good)).returncode == 0
