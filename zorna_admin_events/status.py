@@ -94,12 +94,23 @@ class Reading:
     """The outcome of one read: the events' status and the notices about IDs
     the catalogue lacks (already translated, one per unknown ID)."""
 
-    def __init__(self, events, notices):
+    def __init__(self, events, notices, groups=None):
         self.events = events
         self.notices = notices
+        # The groups named, ascending: (ID, English name, Russian name, their events ascending).
+        self.groups = groups or []
 
     def as_dict(self):
         return {"events": [event.as_dict() for event in self.events]}
+
+    def groups_as_dict(self):
+        """The groups named, each with its names and its events' status."""
+        records = {event.id: event.as_dict() for event in self.events}
+        return {"groups": [
+            {"id": group, "name_en": name_en, "name_ru": name_ru,
+             "events": [records[event] for event in events if event in records]}
+            for group, name_en, name_ru, events in self.groups
+        ]}
 
 
 @contextlib.contextmanager
@@ -123,9 +134,16 @@ def build(cls, event_ids, group_ids):
 
 def select(cls, event_ids=None, group_ids=None):
     """The object, the notices about unknown IDs and the selected events,
+    each with its group, in the order in which they are reported (below)."""
+    return _selection(cls, event_ids, group_ids)[:3]
+
+
+def _selection(cls, event_ids, group_ids):
+    """The object, the notices about unknown IDs, the selected events,
     each with its group (None when no group directory holds it), in the
     order in which they are reported: the events named and every event of
-    the groups named, or every event when none is named.
+    the groups named, or every event when none is named, and the events
+    of each group.
 
     Events come group by group, groups and events in ascending order of ID;
     events that no group directory holds come last.  An event named twice,
@@ -155,13 +173,13 @@ def select(cls, event_ids=None, group_ids=None):
     # with its own look-up, so this object answers from that reading.
     setattr(obj, PRIVATE + "get_event_group", group_of.get)
     ordered = sorted(selected, key=lambda e: (e not in group_of, group_of.get(e, ""), e))
-    return obj, notices, [(event, group_of.get(event)) for event in ordered]
+    return obj, notices, [(event, group_of.get(event)) for event in ordered], grouped
 
 
 def read_status(cls, event_ids=None, group_ids=None):
     """The status of the events that ``select`` selects, in its order."""
     service = sys.modules[cls.__module__].zorna_events
-    obj, notices, selected = select(cls, event_ids, group_ids)
+    obj, notices, selected, grouped = _selection(cls, event_ids, group_ids)
     path_events = getattr(cls, SPECIAL_EVENTS)
     get_config = private(obj, "get_event_config")
     events = []
@@ -175,7 +193,10 @@ def read_status(cls, event_ids=None, group_ids=None):
                 event in path_events,
             )
         )
-    return Reading(events, notices)
+    names = getattr(obj, PRIVATE + "group_description")
+    groups = [(group, names[group]["name_en"], names[group]["name_ru"], grouped[group])
+              for group in sorted(set(getattr(obj, GROUP_LIST) or []))]
+    return Reading(events, notices, groups)
 
 
 # --------------------------------------------------------------------------
