@@ -185,6 +185,9 @@ def test_under_root_only_the_trees_own_check_runs(run):
     assert not run.systemctl_log.exists()
     unknown = run("verify", "-e", "logout", "-e", "nope")
     assert (unknown.returncode, unknown.stdout) == (2, "") and "Unknown event ID: nope" in unknown.stderr
+    (run.root / CURRENT).write_text("{")
+    broken = run("verify")
+    assert (broken.returncode, broken.stdout) == (4, "") and "zorna-admin-events: error: " in broken.stderr
 
 
 @pytest.mark.parametrize("stored, shown", [

@@ -31,8 +31,8 @@ from typing import Optional, Sequence, TextIO
 from . import texts
 from .commands import (
     ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK,
-    EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART, OPTION, POSITIONAL,
-    QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
+    EXIT_NOT_CHECKED, EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART,
+    OPTION, POSITIONAL, QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
 )
 from .names import CLASS, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
@@ -577,7 +577,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             traceback.print_exc(file=stderr)
         output.stdout.flush()
         error(describe(exc), stderr)
-        status = EXIT_FAILURE
+        # verify's 1 says drift: a failure means that it could not check.
+        status = EXIT_NOT_CHECKED if command.action == "verify" else EXIT_FAILURE
     output.stdout.flush()
     if run.transaction is not None and run.transaction.undone:
         print(_("{prog}: the changes of this run were undone").format(prog=PROG), file=stderr)

@@ -289,7 +289,8 @@ EXIT_STATUSES = (
     ("1 (verify)", N_("drift found by verify: each finding is named on standard output")),
     ("2 (verify)", N_("an unknown ID given to verify, which then verified nothing")),
     (str(EXIT_NOT_CHECKED), N_("a check verify could not make (not root, no auditctl, no systemd; each named "
-                               "on standard error), while those it made found no drift")),
+                               "on standard error), while those it made found no drift; or verify failed (one "
+                               "error line), a file being broken for example")),
     ("129, 130, 143", N_("ended by SIGHUP, SIGINT (Ctrl-C) or SIGTERM; the changes of the run were undone")),
     (str(EXIT_PIPE),
      N_("standard output was closed (a pipe whose reader is gone); the change and its restart were still made")),
