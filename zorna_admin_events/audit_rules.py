@@ -122,7 +122,7 @@ def missing_directories(paths, root=None):
         if not isinstance(path, str):
             continue
         directory = os.path.dirname(path)
-        if not (os.path.isdir(directory) if root is None else is_dir_under(str(root), directory)):
+        if not (os.path.isdir("/" + directory.lstrip("/")) if root is None else is_dir_under(str(root), directory)):
             missing.append((path, directory))
     return missing
 

@@ -297,7 +297,7 @@ def verify(cls, event_ids=None, group_ids=None, root=None):
 
     not_checked = []
     if root is not None:
-        reason = _("--root: not the tree's")
+        reason = _("--root: the kernel and the daemons are not the tree's")
         not_checked.append(NotChecked(RULES_CHECK, reason, skipped=True))
         not_checked += [NotChecked(RESTART_CHECK, reason, unit, skipped=True) for unit in UNITS]
     else:
