@@ -36,6 +36,23 @@ def test_colour_and_pager_only_for_a_terminal(monkeypatch, tty, environ, colour,
     assert output.Output(no_pager=True, environ=environ).pager is None
 
 
+@pytest.mark.parametrize("euid, environ, pager, less, secure", [
+    (0, {"PAGER": "less"}, "less", "FRX", False),
+    (0, {"LESS": "-S"}, output.DEFAULT_PAGER, "-S", False),
+    (0, {"SUDO_UID": "1000", "PAGER": "vi", "LESSOPEN": "|x %s"}, output.DEFAULT_PAGER, "FRX", True),
+    (0, {"SUDO_UID": "1000", "PAGER": "cat"}, None, "FRX", True),
+    (0, {"SUDO_UID": "1000", "PAGER": "most", "ZAE_PAGERSECURE": "yes"}, "most", "FRX", True),
+    (0, {"DOAS_USER": "op", "PAGER": "most", "ZAE_PAGERSECURE": "off"}, "most", "FRX", False),
+    (1000, {"PAGER": "most"}, output.DEFAULT_PAGER, "FRX", True),  # set-user-ID
+])
+def test_the_pager_is_secure_on_behalf_of_another_user(monkeypatch, euid, environ, pager, less, secure):
+    monkeypatch.setattr("os.getuid", lambda: 0 if euid == 0 else 1001)
+    monkeypatch.setattr("os.geteuid", lambda: euid)
+    env = output.pager_environment(environ)
+    assert output.pager_command(environ) == pager
+    assert (env["LESS"], env.get("LESSSECURE") == "1", "LESSOPEN" in env) == (less, secure, "LESSOPEN" in environ and not secure)
+
+
 def test_a_listing_is_plain_and_needs_no_pager_when_piped(run):
     run.env.update(PATH=f"{run.bin}{os.pathsep}/nonexistent", PAGER="less")
     proc = run("groups")
