@@ -14,7 +14,7 @@ import pytest
 from cli_helpers import CURRENT, command_path, files
 from zorna_admin_events.names import FACILITIES, PRIORITIES
 
-RUN_LOCK = "run/lock/zorna-admin-events.lock"
+RUN_LOCK = "var/lib/zorna-admin-events/run.lock"
 REASON = "paths must be absolute, on one line, at most 256 bytes"
 
 
