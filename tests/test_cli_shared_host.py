@@ -114,3 +114,17 @@ def test_no_catalogue_leaves_no_state(tmp_path, args):
                            "No such file or directory\n")
     assert [p for p in upper.rglob("*") if not p.is_dir()] == []
     assert not (upper / "var/lib/zorna-admin-events").exists()
+
+
+def test_purging_the_package_removes_the_state_directory_and_removing_keeps_it():
+    as_root()
+    script = Path(__file__).resolve().parents[1] / "debian/zorna-admin-events.postrm"
+    steps = f"""
+mount -t tmpfs -o mode=0755 zae /var/lib || exit 97
+mkdir /var/lib/zorna-admin-events && touch /var/lib/zorna-admin-events/run.lock /var/lib/other
+sh {script} remove && ls /var/lib && sh {script} purge && ls /var/lib
+"""
+    proc = subprocess.run(["unshare", "-m", "sh", "-c", steps], capture_output=True, text=True, timeout=60)
+    if proc.returncode == 97:
+        pytest.skip("no tmpfs mount here: " + proc.stderr)
+    assert (proc.returncode, proc.stdout) == (0, "other\nzorna-admin-events\nother\n"), proc.stderr
