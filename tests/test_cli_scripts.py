@@ -7,6 +7,7 @@ import json
 import os
 import re
 import subprocess
+import types
 
 import pytest
 
@@ -51,6 +52,19 @@ def test_the_pager_is_secure_on_behalf_of_another_user(monkeypatch, euid, enviro
     env = output.pager_environment(environ)
     assert output.pager_command(environ) == pager
     assert (env["LESS"], env.get("LESSSECURE") == "1", "LESSOPEN" in env) == (less, secure, "LESSOPEN" in environ and not secure)
+
+
+@pytest.mark.parametrize("tty", [True, False])
+def test_only_the_runs_own_colour_codes_reach_the_terminal(monkeypatch, tty):
+    monkeypatch.setattr("sys.stdout", Terminal() if tty else io.StringIO())
+    out = output.Output(environ={})
+    module = types.SimpleNamespace(Color=type("Color", (), {"GREY": "\x1b[90m", "END": "\x1b[0m"}))
+    out.install(module)
+    grey, end = ("\x1b[90m", "\x1b[0m") if tty else ("", "")
+    text = f"id\x1b[2J\t{module.Color.GREY}desc\x9b\x7f{module.Color.END}\n"
+    assert out.shown(text) == f"id\\x1b[2J\t{grey}desc\\x9b\\x7f{end}\n"
+    forged = module.Color.GREY[:6] + "0" * 32 + "\x00"
+    assert out.shown(forged) == "\\x00GREY-" + "0" * 32 + "\\x00"
 
 
 def test_a_listing_is_plain_and_needs_no_pager_when_piped(run):

@@ -188,7 +188,7 @@ def _why(exc, root):
     else:
         reason = str(exc) or type(exc).__name__
     text = _("{prog}: no event or group IDs to offer: {reason}").format(prog=PROG, reason=reason)
-    return escaped(text, newline=True)
+    return escaped(text, field=True)
 
 
 if __name__ == "__main__":

@@ -17,12 +17,18 @@
   still made.
 
 The extension module shows text through ``pydoc.pipepager(text, cmd="less
--R")`` and colours it with ``Color``, names it looks up in its namespace at
-each use; ``Output.install`` gives it its own of both.
+-R")``, prints with ``print`` and colours it with ``Color``, names it looks
+up in its namespace at each use; ``Output.install`` gives it its own of all
+three.  What it shows or prints passes through ``Output.shown``: the control
+characters that names and IDs read from a tree may hold are escaped
+(escape.py), and only the colour codes of this run's own ``Color`` reach the
+terminal as such; they stand in the text as markers no tree can know.
 """
 
+import builtins
 import errno
 import os
+import re
 import sys
 
 # Leave short output on the screen (-F), and the text there after q (-X); pass colours (-R).
@@ -164,13 +170,28 @@ class Output:
         self.colour = wants_colour(self.stdout, environ)
         self.pager = pager_command(environ) if self.colour and not no_pager else None
         self.pager_env = pager_environment(environ)
+        self._codes = {}
+        self._markers = re.compile("(?!)")  # none before install
 
     @property
     def lost(self):
         return self.stdout.lost
 
+    def shown(self, text):
+        """The text as it may reach the terminal: control characters
+        escaped, colour markers made this run's colour codes."""
+        from .escape import escaped
+
+        pieces = self._markers.split(text)
+        return "".join(self._codes[piece] if i % 2 else escaped(piece) for i, piece in enumerate(pieces))
+
+    def print(self, *args, **kwargs):
+        """``print``, as the extension module calls it, of what may be shown."""
+        builtins.print(*(self.shown(str(arg)) for arg in args), **kwargs)
+
     def page(self, text):
         """Show a whole text: through the pager, or written as it is."""
+        text = self.shown(text)
         if self.pager is not None:
             import shutil
             import shlex
@@ -187,14 +208,20 @@ class Output:
         self.stdout.flush()
 
     def install(self, module):
-        """Give the extension module this run's pager and, without colour, blank colour codes."""
+        """Give the extension module this run's pager, print and colour
+        markers (blank codes without colour)."""
+        import secrets
+
         module.pydoc = _PagerFor(self)
-        if not self.colour:
-            colours = module.Color
-            module.Color = type(colours.__name__, (), {
-                name: "" for name, value in vars(colours).items()
-                if not name.startswith("__") and isinstance(value, str)
-            })
+        module.print = self.print
+        colours = module.Color
+        markers = {}
+        for name, value in vars(colours).items():
+            if not name.startswith("__") and isinstance(value, str):
+                markers[name] = "\x00%s-%s\x00" % (name, secrets.token_hex(16))
+                self._codes[markers[name]] = value if self.colour else ""
+        self._markers = re.compile("(" + "|".join(map(re.escape, markers.values())) + ")" if markers else "(?!)")
+        module.Color = type(colours.__name__, (), markers)
 
 
 def run_pager(text, command, env):
