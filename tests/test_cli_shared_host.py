@@ -49,6 +49,7 @@ def nobody_holds(lock):
     ("state 0775", str(STATE), "writable by others than its owner (mode 0775)"),
     # ... and did, holding the lock in it.
     ("planted by nobody", str(STATE), "owned by nobody, not by root"),
+    ("symlinked by nobody", str(STATE), "a symlink or not a directory"),
     ("lock symlink", str(STATE / "run.lock"), "a symlink"),
     ("manifest symlink", str(STATE / "rollback/manifest"), "not a regular file"),
 ])
@@ -58,10 +59,13 @@ def test_a_state_directory_others_could_write_is_refused(shared, attack, culprit
     lib.mkdir(parents=True, exist_ok=True)
     if attack == "var/lib 1777":
         lib.chmod(0o1777)
-    elif attack == "planted by nobody":
+    elif attack.endswith("by nobody"):
         lib.chmod(0o1777)
-        subprocess.run(NOBODY + ["mkdir", str(root / STATE)], check=True)
-        holder = nobody_holds(root / STATE / "run.lock")
+        if attack == "planted by nobody":
+            subprocess.run(NOBODY + ["mkdir", str(root / STATE)], check=True)
+            holder = nobody_holds(root / STATE / "run.lock")
+        else:  # to a directory of root's, which the run would then write in
+            subprocess.run(NOBODY + ["ln", "-s", str(root / "etc"), str(root / STATE)], check=True)
         lib.chmod(0o755)
     else:
         (root / STATE / "rollback").mkdir(parents=True)

@@ -76,7 +76,7 @@ def open_state_dir(root: Path, create: bool = True) -> int:
                     pass
                 else:
                     os.fsync(fd)
-            parent = fd
+            parent, fd = fd, -1
             try:
                 fd = os.open(name, _DIRECTORY | os.O_NOFOLLOW, dir_fd=parent)
             except OSError as exc:
@@ -88,7 +88,8 @@ def open_state_dir(root: Path, create: bool = True) -> int:
             check(os.fstat(fd), shown, own=depth == len(parts))
         _check_rollback(fd, shown)
     except BaseException:
-        os.close(fd)
+        if fd >= 0:
+            os.close(fd)
         raise
     return fd
 
