@@ -48,8 +48,9 @@ def start(tmux, run, status, rows, args, extra=""):
         f"{name}={shlex.quote(run.env[name])}"
         for name in ("PATH", "ZORNA_EVENTS_ROOT", "LC_ALL")
     )
+    unset = "-u LESS -u PAGER -u ZAE_PAGERSECURE -u SUDO_UID -u PKEXEC_UID -u DOAS_USER"
     line = (
-        f"env -u LESS -u PAGER -u ZAE_PAGERSECURE -u SUDO_UID -u PKEXEC_UID -u DOAS_USER {env} TERM=screen {shlex.quote(command_path())} --root {shlex.quote(str(run.root))}"
+        f"env {unset} {env} TERM=screen {shlex.quote(command_path())} --root {shlex.quote(str(run.root))}"
         f" {args}; echo $? > {shlex.quote(str(status))}; sleep 60"
     )
     tmux("new-session", "-d", "-s", "zae", "-x", "200", "-y", str(rows), line)

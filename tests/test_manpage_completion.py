@@ -39,7 +39,8 @@ def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
             assert option in rendered
     for section in ("EXIT STATUS", "ENVIRONMENT", "FILES", "JSON OUTPUT", "EXPORT FORMAT", "PATH EVENTS", "SECURITY"):
         assert section in proc.stdout
-    for word in names.FACILITIES + names.PRIORITIES + ("PAGER", "ZAE_PAGERSECURE", "NO_COLOR", "LANGUAGE", names.LOCK_FILE, "141"):
+    for word in names.FACILITIES + names.PRIORITIES + ("PAGER", "ZAE_PAGERSECURE", "NO_COLOR", "LANGUAGE",
+                                                       names.LOCK_FILE, "141"):
         assert word in rendered
 
 
