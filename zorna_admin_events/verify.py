@@ -323,6 +323,8 @@ def verify(cls, event_ids=None, group_ids=None, root=None):
 def command(cls, ns, stderr):
     """``verify``: the findings on standard output, the checks not made on
     standard error; the exit status says which."""
+    from .escape import escaped
+
     result = verify(cls, ns.events, ns.groups, ns.root)
     for notice in result.notices:
         print("{}: {}".format(PROG, notice), file=stderr)
@@ -334,7 +336,8 @@ def command(cls, ns, stderr):
             text = _("{prog}: --root {root}: not checking {check}")
         else:
             text = _("{prog}: cannot check {check}: {reason}")
-        print(text.format(prog=PROG, root=ns.root, check=missing.name(), reason=missing.reason), file=stderr)
+        line = text.format(prog=PROG, root=ns.root, check=missing.name(), reason=missing.reason)
+        print(escaped(line, field=True), file=stderr)
     if ns.json:
         sys.stdout.write(status.json_text(result.as_dict()))
     else:
@@ -344,7 +347,8 @@ def command(cls, ns, stderr):
             if not event.findings and not ns.quiet:
                 lines.append(_("{event}: nothing to report").format(event=event.id))
         if lines:
-            sys.stdout.write("\n".join(lines) + "\n")
+            # One line per finding, whatever a path holds, and no control character reaches the terminal.
+            sys.stdout.write("".join(escaped(line, field=True) + "\n" for line in lines))
     if result.drift:
         return EXIT_FAILURE
     return EXIT_NOT_CHECKED if any(not n.skipped for n in result.not_checked) else EXIT_OK
