@@ -431,11 +431,19 @@ def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
 def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run") -> int:
     """A changing command: the whole change under the run lock, as one
     transaction; then, without the lock, the restart if the configuration
-    changed."""
+    changed.  A change, made or undone, is recorded as the run ends (record.py)."""
+    from .record import RunRecord
+
+    with RunRecord(command.name, ns.root, lambda text: print(text, file=stderr)) as record:
+        return _change(command, ns, stderr, run, record)
+
+
+def _change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run", record) -> int:
     with held_output(), run_lock(ns.root, stderr):
         cls = load_class(ns.root, ns.output)
         check_class_files(command, cls)
         with Transaction(ns.root, stderr) as run.transaction:
+            record.transaction = run.transaction
             status, obj = execute(command, ns, cls, stderr)
             if status == EXIT_OK:
                 run.transaction.commit()
@@ -451,7 +459,9 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
                 file=stderr,
             )
         return status
+    record.restart_failed = True  # until the restart has ended
     failures = restart_daemons(obj, RESTART_FLAG)
+    record.restart_failed = bool(failures)
     for failure in failures:
         error(failure, stderr)
     return EXIT_RESTART_FAILED if failures else status
