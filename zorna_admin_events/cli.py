@@ -32,7 +32,8 @@ from . import texts
 from .commands import (
     ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK,
     EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART, OPTION, POSITIONAL,
-    QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
+    QUIET, RECORD_NOTE, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of,
+    root_dir,
 )
 from .names import CLASS, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
@@ -113,6 +114,7 @@ def _add_command(sub, command: Command) -> None:
 
         epilog += "\n\n" + textwrap.fill(_(RESTART_NOTE), 78)
         epilog += "\n\n" + textwrap.fill(_(ROLLBACK_NOTE).format(path=ROLLBACK_PATH), 78)
+        epilog += "\n\n" + textwrap.fill(_(RECORD_NOTE), 78, break_on_hyphens=False)
     summary = _(command.help)
     p = sub.add_parser(
         command.name,
