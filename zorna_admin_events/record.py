@@ -32,7 +32,6 @@ import json
 import os
 import socket
 import sys
-import tempfile
 import time
 
 from .names import CLASS, MODULE, PROG
@@ -138,23 +137,17 @@ def _document(data):
 def event_changes(cls, before, after):
     """[(event, [(field, old, new), ...]), ...] for every event whose merged
     settings differ between two contents of the configuration file (bytes, or
-    None for no file), read as the class reads them: defaults, then the
-    file's entry."""
+    None for no file), merged as the class merges them: the event's
+    defaults, its "enabled" "1" unless either side has one, then the file's
+    entry over them, object by object."""
     old, new = _document(before), _document(after)
     events = [e for e in list(new) + [e for e in old if e not in new] if old.get(e) != new.get(e)]
     if not events:
         return []
-    with tempfile.TemporaryDirectory(prefix="zorna-admin-events.") as folder:
-        views = []
-        for name, data in (("before", before), ("after", after)):
-            path = os.path.join(folder, name)
-            if data is not None:
-                with open(path, "wb") as handle:
-                    handle.write(data)
-            views.append(_views(cls, path, events, old if name == "before" else new))
+    defaults = _defaults(cls, events)
     result = []
     for event in events:
-        first, second = views[0][event], views[1][event]
+        first, second = (_flat(event, _merged(defaults[event], doc.get(event))) for doc in (old, new))
         keys = [key for key in list(first) + [k for k in second if k not in first]
                 if first.get(key) != second.get(key)]
         if keys:
@@ -162,23 +155,55 @@ def event_changes(cls, before, after):
     return result
 
 
-def _views(cls, path, events, document):
-    """Each event's settings, flat as --dry-run shows them, with the file at
-    ``path`` as the current configuration."""
+def _defaults(cls, events):
+    """Each event's defaults, read once (empty when it has none), through
+    one reading of the group directories by the class's own look-up."""
+    from . import status
+    from .names import DEFAULT_CONFIG_DIR
+
+    obj = status.build(cls, None, None)[0]
+    groups = sys.modules[cls.__module__].zorna_events.get_group_ids()
+    grouped = status.private(obj, "get_grouped_events")(groups)
+    group_of = {}
+    for group in groups:
+        for event in grouped[group]:
+            group_of.setdefault(event, group)
+    found = {}
+    for event in events:
+        found[event] = {}
+        if event in group_of:
+            with contextlib.suppress(OSError, ValueError):
+                with (getattr(cls, DEFAULT_CONFIG_DIR) / group_of[event] / event).open(encoding="utf-8") as handle:
+                    loaded = json.load(handle)
+                found[event] = loaded if isinstance(loaded, dict) else {}
+    return found
+
+
+def _flat(event, settings):
+    """An event's settings as --dry-run shows them."""
     from . import changes, status
 
-    obj = changes.imported_view(cls, path)
-    get_config = status.private(obj, "get_event_config")
-    views = {}
-    for event in events:
-        try:
-            settings = get_config(event)
-        except Exception:  # an event no group holds: its entry alone
-            settings = document.get(event)
-            settings = dict(settings) if isinstance(settings, dict) else {"settings": settings}
-        enabled = settings.get(changes.ENABLED, "1") in ("1", 1, True)
-        views[event] = changes.flat(status.EventStatus(event, None, enabled, settings, False))
-    return views
+    enabled = settings.get(changes.ENABLED) in ("1", 1, True)
+    ordered = {key: dict(sorted(value.items())) if isinstance(value, dict) else value
+               for key, value in sorted(settings.items())}  # in the order events shows them
+    return changes.flat(status.EventStatus(event, None, enabled, ordered, False))
+
+
+def _merged(defaults, entry):
+    """An event's settings: its defaults with its entry merged in."""
+    settings = json.loads(json.dumps(defaults))
+    entry = entry if isinstance(entry, dict) else {}
+    if "enabled" not in entry:
+        settings.setdefault("enabled", "1")
+    stack = [(settings, entry)]
+    while stack:
+        into, source = stack.pop()
+        for key, value in source.items():
+            if isinstance(value, dict) and isinstance(into.get(key), dict):
+                stack.append((into[key], value))
+            else:
+                into[key] = value
+    return settings
 
 
 def lines(command, outcome, by, event_changes_list):
@@ -382,14 +407,19 @@ class RunRecord:
         from .transaction import deferred_signals
 
         with deferred_signals():
-            self._write()
+            try:
+                self._write()
+            except Exception as exc:  # a record must never break the run
+                self._warn(_(SYSLOG_WARNING).format(prog=PROG, reason="%s: %s" % (type(exc).__name__, exc)))
 
     def _write(self):
         outcome = self.outcome()
         before, after = _contents(self.transaction)
-        if outcome is None or after is _NOTHING:
+        if outcome is None or before is _NOTHING:
             return
         try:
+            if after is _NOTHING:
+                raise ValueError("the configuration at the end of the run was not read")
             import importlib
 
             cls = getattr(importlib.import_module(MODULE), CLASS)
@@ -420,12 +450,14 @@ _NOTHING = object()
 
 
 def _contents(transaction):
-    """The configuration file before the run and at its end, from the
-    transaction; _NOTHING when it cannot tell."""
+    """The configuration file before the run and at its end (bytes, or None
+    for no file), from the transaction: _NOTHING for what it cannot tell."""
     from .transaction import CONFIG_FILES
 
     saved = getattr(getattr(transaction, "copy", None), "saved", None)
+    if not isinstance(saved, dict):
+        return _NOTHING, _NOTHING
     after = getattr(transaction, "after", None)
-    if not isinstance(saved, dict) or not isinstance(after, dict) or CONFIG_FILES[0] not in after:
-        return None, _NOTHING
+    if not isinstance(after, dict) or CONFIG_FILES[0] not in after:
+        return saved.get(CONFIG_FILES[0]), _NOTHING
     return saved.get(CONFIG_FILES[0]), after[CONFIG_FILES[0]]
