@@ -13,7 +13,7 @@ it was put back (after).  Each event whose merged settings differ, its
 defaults taken into account as ``events`` shows them, gives one line:
 
     command=set-facility outcome=committed login_uid=1000(alice) sudo_user=alice uid=0(root)
-    event=login-failed: message-syslog-facility: "authpriv" -> "local3"
+    event=login-failed: message-syslog-facility: "auth" -> "local3"
 
 (one line, without the break), sent to the syslog socket (facility authpriv,
 ident zorna-admin-events, priority notice, or err for an undone run), and
