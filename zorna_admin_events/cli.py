@@ -262,13 +262,17 @@ def load_class(root: Optional[Path], output=None):
 
 
 def error(message: str, stderr: TextIO) -> None:
-    print(_("{prog}: error: {message}").format(prog=PROG, message=message), file=stderr)
+    from .escape import escaped
+
+    print(_("{prog}: error: {message}").format(prog=PROG, message=escaped(message, field=True)), file=stderr)
 
 
 def report(lines: Sequence[str], stderr: TextIO) -> None:
     """Notices the class printed (unknown IDs, a refused VALUE), as the command's own on stderr."""
+    from .escape import escaped
+
     for line in lines:
-        print(f"{PROG}: {line}", file=stderr)
+        print(f"{PROG}: {escaped(line, field=True)}", file=stderr)
 
 
 def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
@@ -388,6 +392,13 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
     return (EXIT_FAILURE if known < named else EXIT_OK), obj
 
 
+def escaped_text(text: str) -> str:
+    """A text of names read from a tree, as it may reach the terminal (escape.py)."""
+    from .escape import escaped
+
+    return escaped(text)
+
+
 def dry_run(obj, call, stderr: TextIO) -> int:
     """--dry-run: each event's settings before and after, nothing changed."""
     from . import changes
@@ -396,7 +407,7 @@ def dry_run(obj, call, stderr: TextIO) -> int:
     if not accepted:
         report(printed.splitlines(), stderr)
         return EXIT_FAILURE
-    print("\n".join(changes.difference_lines(views) or [_("no change")]))
+    print(escaped_text("\n".join(changes.difference_lines(views) or [_("no change")])))
     return EXIT_OK
 
 
@@ -437,7 +448,7 @@ def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
     if unreadable is not None:
         print(_("{prog}: warning: {error}; the import replaces it").format(prog=PROG, error=describe(unreadable)),
               file=stderr)
-    print("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")]))
+    print(escaped_text("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")])))
     return EXIT_OK
 
 

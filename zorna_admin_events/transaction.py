@@ -32,7 +32,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, TextIO, Tuple
 
 from .checks import read_opened
-from .names import LOCK_FILE, PROG, ROLLBACK_DIR
+from .names import CATALOGUE_FILE, LOCK_FILE, PROG, ROLLBACK_DIR
 from .texts import _
 
 MANIFEST = "manifest"
@@ -295,10 +295,18 @@ def recover(root: Optional[Path], stderr: TextIO) -> None:
 
 @contextlib.contextmanager
 def run_lock(root: Optional[Path], stderr: TextIO):
-    """Hold the command's exclusive lock (``LOCK_FILE`` under the root)."""
+    """Hold the command's exclusive lock (``LOCK_FILE`` under the root), its
+    directories checked first (statedir.py)."""
+    from .statedir import open_lock
+
     base = root if root is not None else Path("/")
     try:
-        fd = open_below(base, LOCK_FILE)
+        fd = open_lock(base)
+    except FileNotFoundError as exc:
+        if exc.filename != str(base / CATALOGUE_FILE):
+            raise CommandError(_("cannot open the lock file {path}: {reason}").format(
+                path=base / LOCK_FILE, reason=exc.strerror)) from exc
+        raise
     except OSError as exc:
         raise CommandError(
             _("cannot open the lock file {path}: {reason}").format(path=base / LOCK_FILE, reason=exc.strerror)
