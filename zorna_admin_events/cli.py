@@ -32,7 +32,8 @@ from . import texts
 from .commands import (
     ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK,
     EXIT_NOT_CHECKED, EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART,
-    OPTION, POSITIONAL, QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
+    OPTION, POSITIONAL, QUIET, RECORD_NOTE, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command,
+    Option, options_of, root_dir,
 )
 from .names import CLASS, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
@@ -116,6 +117,7 @@ def _add_command(sub, command: Command) -> None:
 
         epilog += "\n\n" + textwrap.fill(_(RESTART_NOTE), 78)
         epilog += "\n\n" + textwrap.fill(_(ROLLBACK_NOTE).format(path=ROLLBACK_PATH), 78)
+        epilog += "\n\n" + textwrap.fill(_(RECORD_NOTE), 78, break_on_hyphens=False)
     summary = _(command.help)
     p = sub.add_parser(
         command.name,
@@ -459,11 +461,19 @@ def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
 def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run") -> int:
     """A changing command: the whole change under the run lock, as one
     transaction; then, without the lock, the restart if the configuration
-    changed."""
+    changed.  A change, made or undone, is recorded as the run ends (record.py)."""
+    from .record import RunRecord
+
+    with RunRecord(command.name, ns.root, lambda text: print(text, file=stderr)) as record:
+        return _change(command, ns, stderr, run, record)
+
+
+def _change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run", record) -> int:
     with held_output(), run_lock(ns.root, stderr):
         cls = load_class(ns.root, ns.output)
         check_class_files(command, cls)
         with Transaction(ns.root, stderr) as run.transaction:
+            record.transaction = run.transaction
             status, obj = execute(command, ns, cls, stderr)
             if status == EXIT_OK:
                 run.transaction.commit()
@@ -479,7 +489,9 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
                 file=stderr,
             )
         return status
+    record.restart_failed = True  # until the restart has ended
     failures = restart_daemons(obj, RESTART_FLAG)
+    record.restart_failed = bool(failures)
     for failure in failures:
         error(failure, stderr)
     return EXIT_RESTART_FAILED if failures else status
