@@ -50,7 +50,7 @@ def test_every_stored_rule_loads_and_reads_back(service, tmp_path, empty_rule_li
     longest = base + "x" * (256 - len(base.encode()))  # 256 bytes, the most a key may have
     paths = {
         "file-opened": [base + "файл", base + "a b", longest],
-        "modifying-file": [base + "файл", base + "a\tb", longest],
+        "modifying-file": [base + "файл", base + "a#=,<>b", longest],
         "modifying-directory": [str(directory), str(tmp_path / "watched dir")],
     }
     rules = []
