@@ -1,0 +1,228 @@
+"""Files named on the command line, opened with the rights of whoever ran it.
+
+Run through sudo (SUDO_UID and SUDO_GID set, and we are root), the command
+opens FILE of `import FILE` and `export FILE` as sudoedit does: in a child
+process that has dropped to that user and their groups, which hands the
+open descriptor back over a socket pair (SCM_RIGHTS).  Delegating the
+changing subcommands through sudo so delegates the configuration of
+auditing, never root's access to files.  Without sudo, root's rights apply.
+
+`read` reads a file once (at most `limit` bytes, a regular file only).
+`write_anew` writes a file anew: a new file beside the target, renamed over
+it once written and synced, so that no byte is written into a file that the
+command did not create, nor the bits of one reused; it is owned by the user
+who ran the command.  A symbolic link in a sticky directory is never written
+through; elsewhere the link is followed and its target replaced.
+"""
+
+import array
+import contextlib
+import errno
+import os
+import socket
+import stat
+
+from .texts import _
+
+# One byte of the child's answer, then its details: an errno in ASCII.
+_OPENED, _FAILED, _STICKY_LINK, _DONE = b"F", b"E", b"S", b"K"
+_COMMIT, _ABORT = b"C", b"A"
+
+
+class StickyLink(Exception):
+    """A symbolic link in a sticky directory, which export never writes through."""
+
+
+def caller_ids():
+    """(uid, gid, groups) of the user behind sudo, or None: not run through
+    sudo, or not as root, or by root itself."""
+    uid, gid = os.environ.get("SUDO_UID", ""), os.environ.get("SUDO_GID", "")
+    if os.geteuid() != 0 or not uid.isdigit() or int(uid) == 0:
+        return None
+    import pwd
+
+    uid = int(uid)
+    try:
+        entry = pwd.getpwuid(uid)
+    except KeyError:
+        entry = None
+    gid = int(gid) if gid.isdigit() else entry.pw_gid if entry else uid
+    groups = os.getgrouplist(entry.pw_name, gid) if entry else [gid]
+    return uid, gid, groups
+
+
+def read(name, limit):
+    """The bytes of the regular file ``name``, read once with the caller's
+    rights (see checks.read_opened)."""
+    from .checks import read_opened
+
+    def prepare():
+        return os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC), None
+
+    with _opened(name, prepare) as fd:
+        return read_opened(os.dup(fd), name, limit)[0]
+
+
+def write_anew(name, data, mode):
+    """Write ``data`` as the file ``name``, created anew with ``mode``."""
+
+    def prepare():
+        return _create_beside(_target(name), mode)
+
+    with _opened(name, prepare) as fd:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+        if stat.S_ISREG(os.fstat(fd).st_mode):
+            os.fsync(fd)
+
+
+def _target(name):
+    """The path to write: ``name``, or the target of the link it is, unless
+    that link lies in a sticky directory."""
+    try:
+        st = os.lstat(name)
+    except FileNotFoundError:
+        return name
+    if not stat.S_ISLNK(st.st_mode):
+        return name
+    if os.stat(os.path.dirname(os.path.abspath(name))).st_mode & stat.S_ISVTX:
+        raise StickyLink()
+    return os.path.realpath(name)
+
+
+def _create_beside(target, mode):
+    """An open descriptor of a new file in the target's directory, and a
+    commit that renames it over the target (a device or FIFO target is
+    written into as it is, a directory refused)."""
+    try:
+        st = os.stat(target)
+    except FileNotFoundError:
+        st = None
+    if st is not None and stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        return os.open(target, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC), None
+    directory, base = os.path.split(os.path.abspath(target))
+    while True:
+        temporary = os.path.join(directory, ".{}.{}".format(base, os.urandom(6).hex()))
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+            break
+        except FileExistsError:
+            continue
+    os.fchmod(fd, mode)
+    return fd, (temporary, target)
+
+
+def _commit(rename, done):
+    if rename is None:
+        return
+    temporary, target = rename
+    try:
+        if done:
+            os.rename(temporary, target)
+            return
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    with contextlib.suppress(OSError):
+        os.unlink(temporary)
+
+
+@contextlib.contextmanager
+def _opened(name, prepare):
+    """The descriptor ``prepare`` opens (with the caller's rights), for the
+    block; the file is put in place (renamed) when the block ends without
+    an error, and removed when it fails."""
+    ids = caller_ids()
+    if ids is None:
+        try:
+            fd, rename = prepare()
+        except StickyLink:
+            raise _sticky(name) from None
+        try:
+            yield fd
+        except BaseException:
+            _commit(rename, False)
+            raise
+        finally:
+            os.close(fd)
+        _commit(rename, True)
+        return
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+    pid = os.fork()
+    if pid == 0:  # the child: no return from here
+        status = 1
+        try:
+            ours.close()
+            _child(theirs, ids, prepare)
+            status = 0
+        finally:
+            os._exit(status)
+    theirs.close()
+    try:
+        fd = _answer(ours, name)
+        try:
+            yield fd
+        except BaseException:
+            ours.sendall(_ABORT)
+            raise
+        finally:
+            os.close(fd)
+        ours.sendall(_COMMIT)
+        _answer(ours, name)
+    finally:
+        ours.close()
+        os.waitpid(pid, 0)
+
+
+def _child(sock, ids, prepare):
+    uid, gid, groups = ids
+    os.setgroups(groups)
+    os.setresgid(gid, gid, gid)
+    os.setresuid(uid, uid, uid)
+    try:
+        fd, rename = prepare()
+    except StickyLink:
+        sock.sendall(_STICKY_LINK)
+        return
+    except OSError as exc:
+        sock.sendall(_FAILED + str(exc.errno or errno.EIO).encode())
+        return
+    sock.sendmsg([_OPENED], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
+    os.close(fd)
+    order = sock.recv(1)
+    try:
+        _commit(rename, order == _COMMIT)
+    except OSError as exc:
+        sock.sendall(_FAILED + str(exc.errno or errno.EIO).encode())
+        return
+    sock.sendall(_DONE)
+
+
+def _answer(sock, name):
+    """The descriptor the child sent, or None once done; its failure raised."""
+    fds = array.array("i")
+    message, ancillary, _flags, _address = sock.recvmsg(64, socket.CMSG_LEN(fds.itemsize))
+    for level, kind, payload in ancillary:
+        if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
+            fds.frombytes(payload[:len(payload) - len(payload) % fds.itemsize])
+    if message[:1] == _OPENED and len(fds) == 1:
+        return fds[0]
+    for fd in fds:
+        os.close(fd)
+    if message == _DONE:
+        return None
+    if message == _STICKY_LINK:
+        raise _sticky(name)
+    number = int(message[1:]) if message[:1] == _FAILED and message[1:].isdigit() else errno.EIO
+    raise OSError(number, os.strerror(number), name)
+
+
+def _sticky(name):
+    from .checks import BrokenFile
+
+    return BrokenFile(_("{file}: a symbolic link in a sticky directory, which is never written through").format(
+        file=name))
