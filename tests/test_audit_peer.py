@@ -130,7 +130,7 @@ class Route:
         return self.runner("import", str(imported)).returncode == 0
 
 
-SMUGGLED_PATHS = ["/srv/q\\ -e0", "/srv/q\\ -kINJ", "/srv/q\\\\ -e 2", "/srv/a\tb", "/srv/a\x7fb", "/srv/a!=b"]
+SMUGGLED_PATHS = ["/srv/q\\ -e0", "/srv/a!=b", "/srv/q\\\\ -e 2", "/srv/a\tb", "/srv/a\x7fb", "/srv/q\\ -kINJ"]
 CONTROL_RULES = [["-e 0"], ["-w /etc/passwd -p wa -k x", "-e 2"], ["-w /etc/passwd -p wa -k x -D"],
                  ["-a always,exit -S all -f 0"], ["-w /x -k x\\\\ -e0"], ["--backlog_wait_time 0"], ["-R /x"],
                  ["-a never,exit -S all"], ["-a always,exclude -F msgtype=SYSCALL"]]
