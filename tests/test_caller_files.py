@@ -107,7 +107,7 @@ def test_export_over_another_users_file_creates_it_anew(run, public, config_mode
     # another user's file in a sticky directory, and a link there, as for root below
     (("export", "{public}/sticky/root.conf"), "{public}/sticky/root.conf: Operation not permitted"),
     (("export", "{public}/sticky/link"),
-     "{public}/sticky/link: a symbolic link in a sticky directory, which is never written through"),
+     "{public}/sticky/link: exists and is not a regular file; refusing to replace it"),
     # the caller's own files
     (("export", "{public}/sticky/mine.conf"), None),
     (("import", "{public}/readable"), None),

@@ -11,8 +11,8 @@ auditing, never root's access to files.  Without sudo, root's rights apply.
 `write_anew` writes a file anew: a new file beside the target, renamed over
 it once written and synced, so that no byte is written into a file that the
 command did not create, nor the bits of one reused; it is owned by the user
-who ran the command.  A symbolic link in a sticky directory is never written
-through; elsewhere the link is followed and its target replaced.
+who ran the command.  Anything at the name but a regular file (a symbolic
+link, in a sticky directory or elsewhere, a FIFO, a device) is refused.
 """
 
 import array
@@ -25,12 +25,12 @@ import stat
 from .texts import _
 
 # One byte of the child's answer, then its details: an errno in ASCII.
-_OPENED, _FAILED, _STICKY_LINK, _DONE = b"F", b"E", b"S", b"K"
+_OPENED, _FAILED, _NOT_REGULAR, _DONE = b"F", b"E", b"S", b"K"
 _COMMIT, _ABORT = b"C", b"A"
 
 
-class StickyLink(Exception):
-    """A symbolic link in a sticky directory, which export never writes through."""
+class NotRegular(Exception):
+    """Something at the name export writes that is not a regular file."""
 
 
 def caller_ids():
@@ -67,7 +67,7 @@ def write_anew(name, data, mode):
     """Write ``data`` as the file ``name``, created anew with ``mode``."""
 
     def prepare():
-        return _create_beside(_target(name), mode)
+        return _create_beside(name, mode)
 
     with _opened(name, prepare) as fd:
         view = memoryview(data)
@@ -77,58 +77,55 @@ def write_anew(name, data, mode):
             os.fsync(fd)
 
 
-def _target(name):
-    """The path to write: ``name``, or the target of the link it is, unless
-    that link lies in a sticky directory."""
+def _create_beside(name, mode):
+    """An open descriptor of a new file beside ``name``, and what renames
+    it over ``name`` once written: (directory descriptor, temporary name,
+    name).  Anything at ``name`` but a regular file (a symbolic link, a
+    FIFO, a device, a directory) is refused and left as it is."""
+    directory, base = os.path.split(os.path.abspath(name))
+    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
-        st = os.lstat(name)
-    except FileNotFoundError:
-        return name
-    if not stat.S_ISLNK(st.st_mode):
-        return name
-    if os.stat(os.path.dirname(os.path.abspath(name))).st_mode & stat.S_ISVTX:
-        raise StickyLink()
-    return os.path.realpath(name)
-
-
-def _create_beside(target, mode):
-    """An open descriptor of a new file in the target's directory, and a
-    commit that renames it over the target (a device or FIFO target is
-    written into as it is, a directory refused)."""
-    try:
-        st = os.stat(target)
-    except FileNotFoundError:
-        st = None
-    if st is not None and stat.S_ISDIR(st.st_mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
-    if st is not None and not stat.S_ISREG(st.st_mode):
-        return os.open(target, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC), None
-    directory, base = os.path.split(os.path.abspath(target))
-    while True:
-        temporary = os.path.join(directory, ".{}.{}".format(base, os.urandom(6).hex()))
         try:
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
-            break
-        except FileExistsError:
-            continue
+            existing = os.stat(base, dir_fd=dir_fd, follow_symlinks=False)
+        except FileNotFoundError:
+            existing = None
+        if existing is not None and not stat.S_ISREG(existing.st_mode):
+            raise NotRegular()
+        while True:
+            temporary = ".{}.{}".format(base, os.urandom(6).hex())
+            try:
+                fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600,
+                             dir_fd=dir_fd)
+                break
+            except FileExistsError:
+                continue
+    except BaseException:
+        os.close(dir_fd)
+        raise
     os.fchmod(fd, mode)
-    return fd, (temporary, target)
+    return fd, (dir_fd, temporary, base)
 
 
 def _commit(rename, done):
+    """Rename the new file into place (``done``) or remove it."""
     if rename is None:
         return
-    temporary, target = rename
+    dir_fd, temporary, base = rename
     try:
         if done:
-            os.rename(temporary, target)
+            os.rename(temporary, base, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
+            os.fsync(dir_fd)
             return
     except OSError:
         with contextlib.suppress(OSError):
-            os.unlink(temporary)
+            os.unlink(temporary, dir_fd=dir_fd)
         raise
+    finally:
+        if done:
+            os.close(dir_fd)
     with contextlib.suppress(OSError):
-        os.unlink(temporary)
+        os.unlink(temporary, dir_fd=dir_fd)
+    os.close(dir_fd)
 
 
 @contextlib.contextmanager
@@ -138,10 +135,8 @@ def _opened(name, prepare):
     an error, and removed when it fails."""
     ids = caller_ids()
     if ids is None:
-        try:
+        with _named(name):
             fd, rename = prepare()
-        except StickyLink:
-            raise _sticky(name) from None
         try:
             yield fd
         except BaseException:
@@ -149,7 +144,8 @@ def _opened(name, prepare):
             raise
         finally:
             os.close(fd)
-        _commit(rename, True)
+        with _named(name):
+            _commit(rename, True)
         return
     ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
     pid = os.fork()
@@ -178,6 +174,18 @@ def _opened(name, prepare):
         os.waitpid(pid, 0)
 
 
+@contextlib.contextmanager
+def _named(name):
+    """Failures told as the child tells them: naming the file as given."""
+    try:
+        yield
+    except NotRegular:
+        raise _not_regular(name) from None
+    except OSError as exc:
+        number = exc.errno or errno.EIO
+        raise OSError(number, os.strerror(number), name) from None
+
+
 def _child(sock, ids, prepare):
     uid, gid, groups = ids
     os.setgroups(groups)
@@ -185,8 +193,8 @@ def _child(sock, ids, prepare):
     os.setresuid(uid, uid, uid)
     try:
         fd, rename = prepare()
-    except StickyLink:
-        sock.sendall(_STICKY_LINK)
+    except NotRegular:
+        sock.sendall(_NOT_REGULAR)
         return
     except OSError as exc:
         sock.sendall(_FAILED + str(exc.errno or errno.EIO).encode())
@@ -215,14 +223,13 @@ def _answer(sock, name):
         os.close(fd)
     if message == _DONE:
         return None
-    if message == _STICKY_LINK:
-        raise _sticky(name)
+    if message == _NOT_REGULAR:
+        raise _not_regular(name)
     number = int(message[1:]) if message[:1] == _FAILED and message[1:].isdigit() else errno.EIO
     raise OSError(number, os.strerror(number), name)
 
 
-def _sticky(name):
+def _not_regular(name):
     from .checks import BrokenFile
 
-    return BrokenFile(_("{file}: a symbolic link in a sticky directory, which is never written through").format(
-        file=name))
+    return BrokenFile(_("{file}: exists and is not a regular file; refusing to replace it").format(file=name))
