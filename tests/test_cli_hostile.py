@@ -47,7 +47,8 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
         paths = json.loads(args[3])
         bad = [p for p in ([paths] if isinstance(paths, str) else paths) if p not in ("/etc/shadow", "-w /etc/x -p wa -k x")][0]
         reason = f"{json.dumps(bad)}: " + (RULE if args[1] == "" else f"{REASON}, {MORE}")
-        assert proc.stderr == f"zorna-admin-events: Invalid VALUE: {args[3]} ({reason})\n" and proc.stdout == ""
+        assert proc.stderr == (f"zorna-admin-events: Invalid VALUE: {args[3]} ({reason})\n"
+                               "zorna-admin-events: nothing was changed\n") and proc.stdout == ""
     else:  # a usage error that lists the names
         names = FACILITIES if args[0] == "set-facility" else PRIORITIES
         # every name, in order: quoted by older argparse (3.11, 3.13.0), bare by newer (3.13.5)
