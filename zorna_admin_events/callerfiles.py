@@ -163,7 +163,8 @@ def _opened(name, prepare):
         try:
             yield fd
         except BaseException:
-            ours.sendall(_ABORT)
+            with contextlib.suppress(OSError):  # a child gone removes what it made
+                ours.sendall(_ABORT)
             raise
         finally:
             os.close(fd)
