@@ -5,7 +5,6 @@ the exit status that says which."""
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
