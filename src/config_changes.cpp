@@ -91,8 +91,8 @@ bool has_operator(Borrowed text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
     for (Py_ssize_t i = 1; i < n; ++i) {
         Py_UCS4 before = PyUnicode_READ_CHAR(text.get(), i - 1);
-        if (PyUnicode_READ_CHAR(text.get(), i) == '=' && (before == '!' || before == '<' || before == '>' || before == '&'))
-            return true;
+        bool comparison = before == '!' || before == '<' || before == '>' || before == '&';
+        if (comparison && PyUnicode_READ_CHAR(text.get(), i) == '=') return true;
     }
     return false;
 }

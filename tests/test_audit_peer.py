@@ -164,7 +164,8 @@ def test_stored_rules_only_ever_watch(route, tmp_path, empty_rule_list):
     rules = [rule for event_id in watched for rule in stored[event_id]["message-audit-rules"]]
     rules += stored["login-failed"]["message-audit-rules"]
     expected = [read_back(expected_rule(e, p)) for e, paths in watched.items() for p in paths]
-    expected += [f"-w {directory}/f -p wa -k own", f"-a always,exit -F arch=b64 -S openat -F dir={tmp_path} -F key=own key"]
+    expected += [f"-w {directory}/f -p wa -k own",
+                 f"-a always,exit -F arch=b64 -S openat -F dir={tmp_path} -F key=own key"]
 
     settings = audit_settings()
     rules_file = tmp_path / "zae.rules"
