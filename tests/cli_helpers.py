@@ -120,6 +120,8 @@ def command_env(extra_path: Path, decoy: Path):
     env["ZORNA_EVENTS_ROOT"] = str(decoy)
     env["LC_ALL"] = "C.UTF-8"
     env.pop("LANGUAGE", None)
+    for name in ("SUDO_UID", "SUDO_GID", "PKEXEC_UID", "DOAS_USER"):  # a run on root's own behalf; tests set them
+        env.pop(name, None)
     return env
 
 

@@ -100,7 +100,10 @@ def test_export_over_another_users_file_creates_it_anew(run, public, config_mode
     assert os.listdir(str(public / "sticky")) == ["events.conf"]
 
 
-@pytest.mark.parametrize("args, error", [
+SUDO = dict(SUDO_UID=str(NOBODY), SUDO_GID=str(NOBODY), SUDO_USER="nobody")
+
+
+@pytest.mark.parametrize("args, error, via", [(*case, SUDO) for case in [
     # what root alone may read or write
     (("import", "{public}/rootonly"), "{public}/rootonly: Permission denied"),
     (("export", "{public}/rootdir/events.conf"), "{public}/rootdir/events.conf: Permission denied"),
@@ -111,15 +114,16 @@ def test_export_over_another_users_file_creates_it_anew(run, public, config_mode
     # the caller's own files
     (("export", "{public}/sticky/mine.conf"), None),
     (("import", "{public}/readable"), None),
-])
-def test_files_are_opened_with_the_sudo_callers_rights(run, public, args, error):
+]] + [(("import", "{public}/rootonly"), "{public}/rootonly: Permission denied", via)
+      for via in (dict(PKEXEC_UID=str(NOBODY)), dict(DOAS_USER="nobody"))])
+def test_files_are_opened_with_the_sudo_callers_rights(run, public, args, error, via):
     (public / "rootonly").write_text((run.root / CURRENT).read_text())
     (public / "rootonly").chmod(0o600)
     shutil.copy(str(run.root / CURRENT), str(public / "readable"))
     (public / "sticky" / "root.conf").write_text("root's")
     os.symlink(str(public / "rootonly"), str(public / "sticky" / "link"))
     before = {p: p.read_bytes() for p in [run.root / CURRENT, *public.rglob("*")] if p.is_file()}
-    run.env.update(SUDO_UID=str(NOBODY), SUDO_GID=str(NOBODY), SUDO_USER="nobody")
+    run.env.update(via)
     proc = run(*(arg.format(public=public) for arg in args))
     if error is not None:
         closing = "zorna-admin-events: nothing was changed\n" if args[0] == "import" else ""

@@ -1,7 +1,7 @@
 """Files named on the command line, opened with the rights of whoever ran it.
 
-Run through sudo (SUDO_UID and SUDO_GID set, and we are root), the command
-opens FILE of `import FILE` and `export FILE` as sudoedit does: in a child
+Run through sudo (SUDO_UID and SUDO_GID set, and we are root; PKEXEC_UID
+for pkexec, DOAS_USER for doas), the command opens FILE of `import FILE` and `export FILE` as sudoedit does: in a child
 process that has dropped to that user and their groups, which hands the
 open descriptor back over a socket pair (SCM_RIGHTS).  Delegating the
 changing subcommands through sudo so delegates the configuration of
@@ -34,13 +34,20 @@ class NotRegular(Exception):
 
 
 def caller_ids():
-    """(uid, gid, groups) of the user behind sudo, or None: not run through
-    sudo, or not as root, or by root itself."""
-    uid, gid = os.environ.get("SUDO_UID", ""), os.environ.get("SUDO_GID", "")
-    if os.geteuid() != 0 or not uid.isdigit() or int(uid) == 0:
-        return None
+    """(uid, gid, groups) of the user behind sudo (SUDO_UID, SUDO_GID), or
+    pkexec (PKEXEC_UID) or doas (DOAS_USER), or None: run by none of them,
+    or not as root, or for root itself."""
     import pwd
 
+    env = os.environ
+    uid, gid = env.get("SUDO_UID") or env.get("PKEXEC_UID") or "", env.get("SUDO_GID", "")
+    if not uid and env.get("DOAS_USER"):
+        try:
+            uid = str(pwd.getpwnam(env["DOAS_USER"]).pw_uid)
+        except KeyError:
+            uid = ""
+    if os.geteuid() != 0 or not uid.isdigit() or int(uid) == 0:
+        return None
     uid = int(uid)
     try:
         entry = pwd.getpwuid(uid)
