@@ -326,6 +326,24 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyTyp
 // _PyDict_NewPresized: 3.7 to 3.15, in the non-limited API.
 inline PyObject* new_dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
 
+// Up to 3.11 the allocation of an object the collector tracks (a dict, a
+// list, a tuple...) may run a collection on the spot, and with it any
+// finalizer; from 3.12 it only schedules one, run between two bytecodes.
+// What tells whether `dict` changed across such an allocation: its version
+// tag up to 3.11 (PEP 509: every change gives a new one), 0 from 3.12, where
+// the allocation runs nothing.
+inline std::uint64_t version_across_allocation([[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    return 0;
+#endif
+}
+
+// Whether iterating a dict raises "dictionary keys changed during
+// iteration" when a step finds more keys than the dict had (3.8 on).
+constexpr bool dict_iteration_counts_keys = PY_VERSION_HEX >= 0x03080000;
+
 // ---- methods -------------------------------------------------------------------------
 
 // `object.name` looked up for a call, as the interpreter looks up a method:

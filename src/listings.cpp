@@ -68,13 +68,14 @@ Ref description(const Call& call, Name& description_map, Borrowed id) {
 // max(len(_id) for _id in id_list) + 10, `max` looked up first.  For the
 // builtins max and len and a list of exact strs, the longest is counted:
 // nothing runs meanwhile that could rebind `len`, so each look-up the
-// generator makes would find the builtin again.
+// generator makes would find the builtin again.  (`len` is looked up
+// before the items are checked: a look-up may run code that changes them.)
 Ref width_of_ids(const Call& call, Borrowed id_list) {
     Ref max = call.global(n_max);
     if constexpr (fast_paths) {
         PyObject* ids = id_list.get();
-        if (builtin_max.is(max.get()) && is_list_of_texts(ids) && PyList_GET_SIZE(ids) > 0 &&
-            builtin_len.is(call.global(n_len).get())) {
+        if (builtin_max.is(max.get()) && PyList_CheckExact(ids) && PyList_GET_SIZE(ids) > 0 &&
+            builtin_len.is(call.global(n_len).get()) && is_list_of_texts(ids)) {
             Py_ssize_t longest = 0;
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i) {
                 longest = std::max(longest, PyUnicode_GET_LENGTH(PyList_GET_ITEM(ids, i)));
@@ -105,8 +106,14 @@ void write_filler(TextWriter& out, const Call& call, Borrowed spacing, Borrowed 
 Ref get_multiple_string(const Call& call) {
     PyObject* id_list = call[1];
     PyObject* new_status = call[2];
-    // A group whose events are not installed has nothing to list, and no longest ID.
-    if (id_list != Py_None && length(id_list) == 0) return Ref::borrow(n_empty.get());
+    // A group whose events are not installed has nothing to list, and no longest ID:
+    // if id_list is not None and len(id_list) == 0: return ""
+    if (id_list != Py_None) {
+        Ref len = call.global(n_len);
+        bool empty = builtin_len.is(len.get()) && PyList_CheckExact(id_list) ? PyList_GET_SIZE(id_list) == 0
+                                                                              : equal(zae::call(len, id_list), integer(0));
+        if (empty) return Ref::borrow(n_empty.get());
+    }
 
     Ref spacing = width_of_ids(call, id_list);
     // "\n".join(f"{_id}{' ' * (spacing - len(_id))}{status} {Color.GREY}{description}{Color.END}"

@@ -885,12 +885,12 @@ inline bool key_before(const SortItem& a, const SortItem& b) noexcept {
 // keys (no two are equal, so no value is ever compared): the items are
 // sorted by key where they are, and the new dict is filled from them,
 // without the items view, a tuple per pair and the copies sorted() and
-// dict() make.  No Python code runs meanwhile, so the items stay borrowed.
-// The dict made so is told to `made_from(items, count)`, its items in its
-// order (borrowed: the dict holds them); a dict made otherwise is not.
+// dict() make.  The items are borrowed from `mapping` while nothing can run
+// (exact str are read and compared without Python code); the one step that
+// could run some, the new dict's allocation (a collection, up to 3.11), is
+// checked: a change of `mapping` meanwhile sends the copy down the generic path.
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
-template <class MadeFrom>
-Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name, MadeFrom&& made_from) {
+inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
         Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
         SortItem local[32];  // left uninitialised until filled
@@ -908,55 +908,44 @@ Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed 
         if (texts) {
             SortingDepth depth;
             // Keys already in order (no two are equal): the dict's own copy, made without a look-up per key.
-            Ref result;
-            if (std::is_sorted(items, items + count, key_before)) {
-                result = Ref::steal(PyDict_Copy(mapping));
-            } else {
-                std::sort(items, items + count, key_before);
-                result = Ref::steal(compat::new_dict_presized(count));
+            if (std::is_sorted(items, items + count, key_before)) return Ref::steal(PyDict_Copy(mapping));
+            std::sort(items, items + count, key_before);
+            std::uint64_t version = compat::version_across_allocation(mapping);
+            Ref result = Ref::steal(compat::new_dict_presized(count));
+            if (version == compat::version_across_allocation(mapping)) {
+                // Inserting exact str keys into a dict made large enough runs nothing.
                 for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
+                return result;
             }
-            made_from(static_cast<const SortItem*>(items), count);
-            return result;
         }
         PyErr_Clear();  // a str that could not be made ready: the generic path reports it
     }
     return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
 }
 
-// A key and its value, borrowed from the dict that holds them.
-struct DictItem {
-    PyObject *key, *value;
-};
-
 // `for key in mapping: value = mapping[key]`, one step at a time; an exact
 // dict is walked directly (its iteration and item access cannot be
-// replaced), with Python's error if its size changes meanwhile.
+// replaced), each step holding its own references, with Python's errors if
+// its size or (from 3.8) its keys change meanwhile.
 class KeysAndValues {
 public:
     explicit KeysAndValues(Borrowed mapping)
         : mapping_(Ref::borrow(mapping)), exact_(PyDict_CheckExact(mapping.get())),
           size_(exact_ ? PyDict_GET_SIZE(mapping.get()) : 0), keys_(exact_ ? Ref() : Ref::steal(PyObject_GetIter(mapping))) {}
-    // An exact dict whose items are known to be `items`, in its order (as
-    // many as it has, kept alive by it): read from there.  The caller makes
-    // sure nothing but the loop's body stores to the dict, and that only at
-    // keys already walked.
-    KeysAndValues(Borrowed dict, const DictItem* items) : KeysAndValues(dict) { items_ = items; }
 
     // The next key and its value; false at the end.
     bool next(Ref& key, Ref& value) {
         if (exact_) {
             if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
             PyObject *k = nullptr, *v = nullptr;
-            if (items_) {
-                if (position_ == size_) return false;
-                k = items_[position_].key;
-                v = items_[position_++].value;
-            } else if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) {
-                return false;
+            if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+            if (compat::dict_iteration_counts_keys && walked_++ == size_) {
+                raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
             }
-            key = Ref::borrow(k);
-            value = Ref::borrow(v);
+            // Both owned before the previous ones go (their release may run a finalizer).
+            Ref new_key = Ref::borrow(k), new_value = Ref::borrow(v);
+            key = std::move(new_key);
+            value = std::move(new_value);
             return true;
         }
         key = Ref::steal_or_null(PyIter_Next(keys_.get()));
@@ -973,8 +962,7 @@ private:
     bool exact_;
     Py_ssize_t size_;
     Ref keys_;
-    Py_ssize_t position_ = 0;
-    const DictItem* items_ = nullptr;
+    Py_ssize_t position_ = 0, walked_ = 0;
 };
 
 // Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`,

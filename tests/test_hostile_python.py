@@ -1,0 +1,275 @@
+"""Hostile Python mid-method: code that runs while a method walks or builds a
+container (through a replaced builtin, a `__class__` property, a subclass
+override, a key's hooks, a value's __format__/__str__, or a finalizer) and
+changes what the method walks, the method's own copies included (found
+through gc.get_referrers).  The result, or the exception, is the one of the
+class written in Python (bench/reference.py) given the same hostile input;
+with finalizers, whose timing is the collector's, nothing may crash."""
+import builtins
+import gc
+import importlib.util
+import json
+import pathlib
+
+import pytest
+
+from conftest import DEFAULT_EVENTS, DEFAULT_GROUPS, FakeEvents
+from zorna_admin_events import admin_events
+
+_spec = importlib.util.spec_from_file_location(
+    "zae_reference", pathlib.Path(__file__).resolve().parents[1] / "bench" / "reference.py")
+reference = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(reference)
+P = "_ZornaAdminEvents__"
+
+
+def fresh(text):
+    """An equal str that is a new object (literals are shared, and kept alive)."""
+    return "".join(list(text))
+
+
+class Armed:
+    """Runs the mutation once, the first time hostile code is reached, on
+    every dict and list that holds the anchor: the caller's and the copies."""
+
+    def __init__(self, mutation, anchor):
+        self.mutation, self.anchor, self.fired = mutation, anchor, False
+
+    def __call__(self):
+        if self.fired:
+            return
+        self.fired = True
+        new_item, new_value = fresh(str(self.anchor)), {"new": {"b": "1", "a": "2"}}
+        for target in [r for r in gc.get_referrers(self.anchor) if type(r) in (dict, list)]:
+            if self.mutation == "clear":
+                target.clear()
+            elif type(target) is list:
+                target[len(target) - (self.mutation == "replace"):] = [new_item]
+            else:
+                target["zz" if self.mutation == "replace" else "zzz"] = new_value
+        # What was freed is reused at once, so that a pointer still held to it reads another object.
+        self.litter = [{"litter": [i]} for i in range(64)] + [[fresh("litter")] for i in range(64)]
+
+
+class Claims:
+    """A value whose __class__ (which isinstance consults) runs the trigger."""
+
+    def __init__(self, fire):
+        self.fire = fire
+
+    @property
+    def __class__(self):
+        self.fire()
+        return Claims
+
+    def __repr__(self):
+        return "claims"
+
+
+class Shown(str):
+    """A str whose __format__, __str__, replace and comparisons run the trigger."""
+
+    def __new__(cls, text, fire):
+        self = super().__new__(cls, text)
+        self.fire = fire
+        return self
+
+    def __format__(self, spec):
+        self.fire()
+        return str.__format__(self, spec)
+
+    def __str__(self):
+        self.fire()
+        return str.__str__(self)
+
+    def replace(self, *args):
+        self.fire()
+        return str.replace(self, *args)
+
+    def __lt__(self, other):
+        self.fire()
+        return str.__lt__(self, other)
+
+    def __eq__(self, other):
+        self.fire()
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def hooked(function, fire):
+    def hook(*args, **kwargs):
+        fire()
+        return function(*args, **kwargs)
+    return hook
+
+
+def entry(hostile):
+    """The hostile thing as a key (a str) or as a value, in a mapping."""
+    return (hostile, "v") if issubclass(type(hostile), str) else ("m", hostile)
+
+
+def bare(impl, **attributes):
+    obj = object.__new__(impl.ZornaAdminEvents)
+    for name, value in attributes.items():
+        setattr(obj, P + name, value)
+    return obj
+
+
+# Each method: how to run it on an implementation, with a hostile thing
+# (`plant()`) and the anchor (what the trigger mutates) in what it walks.
+def sorting(impl, plant, anchor, tmp_path):
+    value = dict([("a", anchor), entry(plant()), ("b", {"y": "1", "x": "2"}), ("zz", {"q": {"r": "1"}, "p": "2"})])
+    plant.arm()
+    return impl.ZornaAdminEvents._ZornaAdminEvents__sort_nested_dict(value)
+
+
+def rendering(impl, plant, anchor, tmp_path):
+    obj = bare(impl, event_section_translations={"s": {"ru": "С"}})
+    plant.arm()
+    return obj._ZornaAdminEvents__get_event_config_string({"a": anchor, "m": plant(), "s": {"p": "1"}, "zz": "z"})
+
+
+def merging(impl, plant, anchor, tmp_path):
+    for group in DEFAULT_GROUPS:
+        (tmp_path / group).mkdir(exist_ok=True)
+    (tmp_path / "auth" / "login-failed").write_text("{}")
+    current = dict([("a", anchor), ("enabled", "0"), ("s", {"b": "2"}), entry(plant()), ("zz", "c")])
+    documents = [{"s": {"a": "1"}, "zz": "d"}, {"login-failed": current}]
+    del current
+    impl.json = type("json", (), {"load": staticmethod(lambda f: documents.pop(0)), "decoder": json.decoder})
+    plant.arm()
+    return bare(impl)._ZornaAdminEvents__get_event_config("login-failed")
+
+
+def listing(impl, plant, anchor, tmp_path):
+    obj = bare(impl, event_description={i: {"name_en": en, "name_ru": ru} for i, (en, ru) in DEFAULT_EVENTS.items()})
+    impl.zorna_events.is_event_enabled = lambda _id: plant() if _id == "login-failed" else 1
+    plant.arm()
+    return obj._ZornaAdminEvents__get_multiple_string(["login-failed", anchor, fresh("user-deleted")])
+
+
+def selection(impl, plant, anchor, tmp_path):
+    ids = [plant(), anchor, fresh("user-deleted"), fresh("nothing")]
+    plant.arm()
+    obj = impl.ZornaAdminEvents(ids, None)
+    return getattr(obj, P + "event_id_list"), ids
+
+
+def audit_rules(impl, plant, anchor, tmp_path):
+    obj = bare(impl, arch="x86_64", audit_rules=impl.ZornaAdminEvents._ZornaAdminEvents__audit_rules)
+    plant.arm()
+    return obj._ZornaAdminEvents__process_path_value("file-opened", [plant(), "/b c", anchor, fresh("/z")])
+
+
+# Per method: the builtins it looks up, the private method it calls (whose
+# override runs the trigger), its plain planted thing, its anchor, and the
+# ways that reach no hostile code in it.
+METHODS = {
+    sorting: (["isinstance", "sorted"], "sort_nested_dict", lambda: "m", lambda: ["anchor"], {}),
+    rendering: (["isinstance", "str"], "get_event_section_translation", lambda: "v", lambda: ["anchor"], {}),
+    merging: (["isinstance"], "get_event_group", lambda: "v", lambda: ["anchor"], {}),
+    listing: (["len", "max"], None, lambda: 0, lambda: fresh("user-added"), {"class", "override"}),
+    selection: (["set"], "prepare_groups", lambda: fresh("login-failed"), lambda: fresh("user-added"), {"class"}),
+    audit_rules: (["isinstance"], "process_path_value", lambda: fresh("/a"), lambda: fresh("/y"), {"class"}),
+}
+WAYS = ["builtin", "class", "override", "key or value", "finalizer"]
+
+
+def outcome(thunk):
+    try:
+        result = thunk()
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome compared
+        return type(error).__name__, str(error)
+    return "result", shape(result)
+
+
+def shape(value):
+    """A value with its dicts' key order made visible."""
+    if isinstance(value, dict):
+        return [(str(k), shape(v)) for k, v in value.items()]
+    if isinstance(value, (list, tuple)):
+        return [shape(v) for v in value]
+    return value if isinstance(value, (str, int)) else repr(value)
+
+
+class Finalizer:
+    """Garbage in a cycle whose finalizer runs the mutation."""
+
+    def __init__(self, fire):
+        self.fire, self.cycle = fire, self
+
+    def __del__(self):
+        self.fire()
+
+
+class Plant:
+    """The hostile thing to plant (`plant()`), and `plant.arm()`, called just
+    before the method: for the finalizer way, garbage whose finalizer runs the
+    mutation, and a collection at nearly every allocation from then on."""
+
+    def __init__(self, make, fire=None):
+        self.make, self.fire = make, fire
+
+    def __call__(self):
+        return self.make()
+
+    def arm(self):
+        if self.fire:
+            self.free_lists_drained = [{} for _ in range(100)] + [[] for _ in range(100)]
+            Finalizer(self.fire)
+            gc.set_threshold(1)
+
+
+@pytest.fixture
+def run(monkeypatch, tmp_path):
+    """run(method, way, mutation, impl) -> (outcome, whether hostile code ran)."""
+    def run_one(method, way, mutation, impl):
+        names, private, plain, make_anchor, unreached = METHODS[method]
+        anchor = make_anchor()
+        fire = Armed(mutation, anchor)
+        plant = Plant(plain)
+        monkeypatch.setattr(impl, "zorna_events", FakeEvents(DEFAULT_EVENTS, DEFAULT_GROUPS))
+        monkeypatch.setattr(impl, "print", lambda *a: None, raising=False)
+        monkeypatch.setattr(impl, "json", impl.json)
+        monkeypatch.setattr(impl.ZornaAdminEvents, P + "default_config_dir", tmp_path)
+        monkeypatch.setattr(impl.ZornaAdminEvents, P + "current_config_file", tmp_path / "auth" / "login-failed")
+        if way == "builtin":
+            for name in names:
+                monkeypatch.setattr(impl, name, hooked(getattr(builtins, name), fire), raising=False)
+        elif way == "class":
+            plant = Plant(lambda: Claims(fire))
+        elif way == "override":
+            original = impl.ZornaAdminEvents.__dict__[P + private]
+            static = isinstance(original, staticmethod)
+            hook = hooked(original.__func__ if static else original, fire)
+            monkeypatch.setattr(impl.ZornaAdminEvents, P + private, staticmethod(hook) if static else hook)
+        elif way == "key or value":
+            plant = Plant(lambda: Shown(str(plain()), fire))
+        else:  # the collector's timing decides the outcome: one that holds nothing freed
+            thresholds = gc.get_threshold()
+            try:
+                outcomes = []
+                for _ in range(20):
+                    anchor = make_anchor()
+                    outcomes.append(outcome(lambda: method(impl, Plant(plain, Armed(mutation, anchor)), anchor,
+                                                           tmp_path)))
+            finally:
+                gc.set_threshold(*thresholds)
+            return outcomes
+        return outcome(lambda: method(impl, plant, anchor, tmp_path)), fire.fired
+    return run_one
+
+
+@pytest.mark.parametrize("mutation", ["replace", "clear", "insert"])
+@pytest.mark.parametrize("way", WAYS)
+@pytest.mark.parametrize("method", METHODS, ids=lambda m: m.__name__)
+def test_code_run_mid_method_changes_what_it_walks_as_in_python(run, method, way, mutation):
+    if way in METHODS[method][4]:
+        pytest.skip(f"no {way} reaches hostile code in {method.__name__}")
+    got = run(method, way, mutation, admin_events)
+    if way == "finalizer":
+        assert "litter" not in repr(got)  # what a freed object's memory was reused for
+        return
+    assert got == run(method, way, mutation, reference)
+    assert got[1], "the hostile code never ran"
