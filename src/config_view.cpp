@@ -167,7 +167,7 @@ public:
     void write(TextWriter& out) const { text_ ? out.write_formatted(text_) : out.fill(' ', spaces_); }
 
 private:
-    Borrowed indent_;
+    Borrowed indent_;  // the rendering's parameter: its caller holds it
     Py_ssize_t spaces_ = -1;
     Ref text_;
 };
