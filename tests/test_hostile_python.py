@@ -30,17 +30,24 @@ def fresh(text):
 
 class Armed:
     """Runs the mutation once, the first time hostile code is reached, on
-    every dict and list that holds the anchor: the caller's and the copies."""
+    every dict and list that holds the anchor (the caller's and the copies)
+    and on the anchor itself when it is a list (of str, which the methods
+    read without a check while nothing runs)."""
 
-    def __init__(self, mutation, anchor):
-        self.mutation, self.anchor, self.fired = mutation, anchor, False
+    def __init__(self, mutation, anchor, rebind=None):
+        # The anchor in a tuple: the trigger's own attributes are no dict that holds it.
+        self.mutation, self.held, self.rebind, self.fired = mutation, (anchor,), rebind, False
 
     def __call__(self):
         if self.fired:
             return
         self.fired = True
-        new_item, new_value = fresh(str(self.anchor)), {"new": {"b": "1", "a": "2"}}
-        for target in [r for r in gc.get_referrers(self.anchor) if type(r) in (dict, list)]:
+        if self.mutation == "rebind":  # the builtins the method remembers, bound anew
+            return self.rebind()
+        anchor = self.held[0]
+        new_item, new_value = fresh(str(anchor)), {"new": {"b": "1", "a": "2"}}
+        targets = [r for r in gc.get_referrers(anchor) if type(r) in (dict, list)]
+        for target in targets + [anchor] * (type(anchor) is list):
             if self.mutation == "clear":
                 target.clear()
             elif type(target) is list:
@@ -162,11 +169,18 @@ def audit_rules(impl, plant, anchor, tmp_path):
     return obj._ZornaAdminEvents__process_path_value("file-opened", [plant(), "/b c", anchor, fresh("/z")])
 
 
+# Other builtins, bound mid-method by the mutation "rebind" (each answers
+# otherwise than the builtin, so that using the remembered one shows).
+REBOUND = {"isinstance": lambda o, c: False, "str": lambda v: "S", "len": lambda x: 1, "max": lambda i: 3,
+           "sorted": lambda x: builtins.sorted(x, reverse=True), "set": lambda x: builtins.set(),
+           "dict": lambda pairs: builtins.dict(list(pairs)[::-1])}
+
+
 # Per method: the builtins it looks up, the private method it calls (whose
 # override runs the trigger), its plain planted thing, its anchor, and the
 # ways that reach no hostile code in it.
 METHODS = {
-    sorting: (["isinstance", "sorted"], "sort_nested_dict", lambda: "m", lambda: ["anchor"], {}),
+    sorting: (["isinstance", "sorted", "dict"], "sort_nested_dict", lambda: "m", lambda: ["anchor"], {}),
     rendering: (["isinstance", "str"], "get_event_section_translation", lambda: "v", lambda: ["anchor"], {}),
     merging: (["isinstance"], "get_event_group", lambda: "v", lambda: ["anchor"], {}),
     listing: (["len", "max"], None, lambda: 0, lambda: fresh("user-added"), {"class", "override"}),
@@ -178,10 +192,9 @@ WAYS = ["builtin", "class", "override", "key or value", "finalizer"]
 
 def outcome(thunk):
     try:
-        result = thunk()
+        return "result", shape(thunk())
     except Exception as error:  # noqa: BLE001 - the exception is the outcome compared
         return type(error).__name__, str(error)
-    return "result", shape(result)
 
 
 def shape(value):
@@ -227,7 +240,11 @@ def run(monkeypatch, tmp_path):
     def run_one(method, way, mutation, impl):
         names, private, plain, make_anchor, unreached = METHODS[method]
         anchor = make_anchor()
-        fire = Armed(mutation, anchor)
+
+        def rebind():
+            for name in names:
+                monkeypatch.setattr(impl, name, REBOUND[name], raising=False)
+        fire = Armed(mutation, anchor, rebind)
         plant = Plant(plain)
         monkeypatch.setattr(impl, "zorna_events", FakeEvents(DEFAULT_EVENTS, DEFAULT_GROUPS))
         monkeypatch.setattr(impl, "print", lambda *a: None, raising=False)
@@ -247,21 +264,22 @@ def run(monkeypatch, tmp_path):
         elif way == "key or value":
             plant = Plant(lambda: Shown(str(plain()), fire))
         else:  # the collector's timing decides the outcome: one that holds nothing freed
-            thresholds = gc.get_threshold()
+            thresholds, triggers, outcomes = gc.get_threshold(), [], []
             try:
-                outcomes = []
                 for _ in range(20):
                     anchor = make_anchor()
-                    outcomes.append(outcome(lambda: method(impl, Plant(plain, Armed(mutation, anchor)), anchor,
-                                                           tmp_path)))
+                    triggers.append(Armed(mutation, anchor, rebind))
+                    outcomes.append(outcome(lambda: method(impl, Plant(plain, triggers[-1]), anchor, tmp_path)))
             finally:
                 gc.set_threshold(*thresholds)
+                for trigger in triggers:
+                    trigger.fired = True  # garbage collected after the test changes nothing
             return outcomes
         return outcome(lambda: method(impl, plant, anchor, tmp_path)), fire.fired
     return run_one
 
 
-@pytest.mark.parametrize("mutation", ["replace", "clear", "insert"])
+@pytest.mark.parametrize("mutation", ["replace", "clear", "insert", "rebind"])
 @pytest.mark.parametrize("way", WAYS)
 @pytest.mark.parametrize("method", METHODS, ids=lambda m: m.__name__)
 def test_code_run_mid_method_changes_what_it_walks_as_in_python(run, method, way, mutation):
