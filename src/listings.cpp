@@ -106,14 +106,8 @@ void write_filler(TextWriter& out, const Call& call, Borrowed spacing, Borrowed 
 Ref get_multiple_string(const Call& call) {
     PyObject* id_list = call[1];
     PyObject* new_status = call[2];
-    // A group whose events are not installed has nothing to list, and no longest ID:
-    // if id_list is not None and len(id_list) == 0: return ""
-    if (id_list != Py_None) {
-        Ref len = call.global(n_len);
-        bool empty = builtin_len.is(len.get()) && PyList_CheckExact(id_list) ? PyList_GET_SIZE(id_list) == 0
-                                                                              : equal(zae::call(len, id_list), integer(0));
-        if (empty) return Ref::borrow(n_empty.get());
-    }
+    // A group whose events are not installed has nothing to list, and no longest ID.
+    if (id_list != Py_None && length(id_list) == 0) return Ref::borrow(n_empty.get());
 
     Ref spacing = width_of_ids(call, id_list);
     // "\n".join(f"{_id}{' ' * (spacing - len(_id))}{status} {Color.GREY}{description}{Color.END}"
