@@ -87,21 +87,59 @@ def check_object(path, document, entries_too=False):
 
 def check_class_files(cls):
     """Check every file the class reads: the defaults of each event, the
-    current configuration and the section translations."""
+    current configuration and the section translations; the first broken
+    one raises."""
+    for _kind, _key, exc in class_file_problems(cls):
+        raise exc
+
+
+def check_current_file(cls):
+    """Check the current configuration, if there is one."""
+    current = getattr(cls, CURRENT_CONFIG_FILE)
+    if os.path.lexists(str(current)):
+        check_object(current, read_json(current), entries_too=True)
+
+
+# What class_file_problems names: a defaults file (its key: the event ID),
+# the current configuration and the section translations.
+DEFAULTS, CURRENT, TRANSLATIONS = "defaults", "current", "translations"
+
+
+def class_file_problems(cls, translations_shape=False):
+    """(kind, key, error) for each file the class reads that it could not
+    read, in the order the class would meet them; the error (BrokenFile or
+    OSError) names the file.
+
+    With ``translations_shape``, translations that are JSON but not the
+    object of objects the class can look sections up in are a problem too
+    (the class stops at them); otherwise only what would stop or hang it."""
+    problems = []
+
+    def check(kind, key, test):
+        try:
+            test()
+        except (BrokenFile, OSError) as exc:
+            problems.append((kind, key, exc))
+
     defaults = getattr(cls, DEFAULT_CONFIG_DIR)
     for group in _entries(defaults):
         if group.is_dir(follow_symlinks=True):
             for event in _entries(group.path):
                 if not event.is_dir(follow_symlinks=True):
-                    check_object(event.path, read_json(event.path))
-    current = getattr(cls, CURRENT_CONFIG_FILE)
-    if os.path.lexists(str(current)):
-        check_object(current, read_json(current), entries_too=True)
+                    check(DEFAULTS, event.name, lambda path=event.path: check_object(path, read_json(path)))
+    check(CURRENT, None, lambda: check_current_file(cls))
     translations = getattr(cls, TRANSLATIONS_FILE)
-    if os.path.lexists(str(translations)):
+
+    def check_translations():
         # The module ignores translations that are not JSON; anything else
         # would stop it, or hang it.
-        read_json(translations, syntax_errors=False)
+        document = read_json(translations, syntax_errors=False)
+        if translations_shape and document is not None:
+            check_object(translations, document, entries_too=True)
+
+    if os.path.lexists(str(translations)):
+        check(TRANSLATIONS, None, check_translations)
+    return problems
 
 
 def _entries(directory):

@@ -74,8 +74,10 @@ def package_locale_dir():
 
 
 def use_catalogue(root="/"):
-    """Load the catalogue for the process's language, the system's first
-    (under ``root``), else the package's, and route argparse's texts here."""
+    """Load the catalogue for the process's language, and route argparse's
+    texts here.  The first found of: the one under ``root``, the system's
+    (a tree under --root may hold none; the Debian package installs it
+    there), the package's own (which a wheel carries)."""
     global _translations
     import argparse
     import gettext
@@ -93,8 +95,8 @@ def use_catalogue(root="/"):
             return translated if placeholders(translated) == placeholders(original) else original
 
     clean_language_environment()
-    system = os.path.join(root, LOCALE_DIR)
-    localedir = system if gettext.find(TEXT_DOMAIN, system) else package_locale_dir()
+    candidates = [os.path.join(root, LOCALE_DIR), os.path.join("/", LOCALE_DIR), package_locale_dir()]
+    localedir = next((where for where in candidates if gettext.find(TEXT_DOMAIN, where)), candidates[-1])
     try:
         _translations = gettext.translation(TEXT_DOMAIN, localedir, class_=CheckedTranslations, fallback=True)
     except (OSError, ValueError, UnicodeError):  # a broken catalogue: no translation rather than no command
