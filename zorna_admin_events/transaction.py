@@ -32,7 +32,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, TextIO, Tuple
 
 from .checks import read_opened
-from .names import LOCK_FILE, PROG, ROLLBACK_DIR
+from .names import CATALOGUE_FILE, LOCK_FILE, PROG, ROLLBACK_DIR
 from .texts import _
 
 MANIFEST = "manifest"
@@ -195,10 +195,11 @@ class RollbackCopy:
         os.rename(MANIFEST + ".new", MANIFEST, src_dir_fd=copy_fd, dst_dir_fd=copy_fd)
         os.fsync(copy_fd)
 
-    def changed(self) -> bool:
-        """Whether the files differ from the copy (JSON documents compared
-        as documents, so a mere rewrite is no change)."""
-        return any(not _same(self.saved.get(relative), data) for relative, data in self.current().items())
+    def changed(self, now: Optional[Dict[str, Optional[bytes]]] = None) -> bool:
+        """Whether the files (``now``, else as they are) differ from the copy
+        (JSON documents compared as documents, so a mere rewrite is no change)."""
+        now = self.current() if now is None else now
+        return any(not _same(self.saved.get(relative), data) for relative, data in now.items())
 
     def restore(self) -> bool:
         """Put every file back as the copy has it, then remove the copy.
@@ -294,10 +295,18 @@ def recover(root: Optional[Path], stderr: TextIO) -> None:
 
 @contextlib.contextmanager
 def run_lock(root: Optional[Path], stderr: TextIO):
-    """Hold the command's exclusive lock (``LOCK_FILE`` under the root)."""
+    """Hold the command's exclusive lock (``LOCK_FILE`` under the root), its
+    directories checked first (statedir.py)."""
+    from .statedir import open_lock
+
     base = root if root is not None else Path("/")
     try:
-        fd = open_below(base, LOCK_FILE)
+        fd = open_lock(base)
+    except FileNotFoundError as exc:
+        if exc.filename != str(base / CATALOGUE_FILE):
+            raise CommandError(_("cannot open the lock file {path}: {reason}").format(
+                path=base / LOCK_FILE, reason=exc.strerror)) from exc
+        raise
     except OSError as exc:
         raise CommandError(
             _("cannot open the lock file {path}: {reason}").format(path=base / LOCK_FILE, reason=exc.strerror)
@@ -338,7 +347,9 @@ def put_back_left_copy(root: Optional[Path], stderr: TextIO) -> None:
 class Transaction:
     """The rollback copy of one run, made under the run lock: on leaving the
     block without a commit, the copy is put back (``undone`` tells whether
-    that changed anything)."""
+    that changed anything).  ``after`` keeps the files as they were at the
+    commit, or just before they were put back (None: not read), for the
+    record of the run (record.py)."""
 
     def __init__(self, root: Optional[Path], stderr: TextIO):
         self.root = root
@@ -346,6 +357,7 @@ class Transaction:
         self.stderr = stderr
         self.changed = False
         self.undone = False
+        self.after: Optional[Dict[str, Optional[bytes]]] = None
 
     def __enter__(self) -> "Transaction":
         recover(self.root, self.stderr)
@@ -356,12 +368,17 @@ class Transaction:
     def commit(self) -> None:
         """Keep the change: note whether there was one, and remove the copy."""
         with deferred_signals():
-            self.changed = self.copy.changed()
+            self.after = self.copy.current()
+            self.changed = self.copy.changed(self.after)
             self.copy.discard()
 
     def __exit__(self, *exc) -> None:
         if self.copy.found():
             with deferred_signals():
+                try:
+                    self.after = self.copy.current()
+                except Exception:  # unreadable now: the copy goes back all the same
+                    self.after = None
                 self.undone = self.copy.restore()
 
 
