@@ -73,12 +73,20 @@ def package_locale_dir():
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "locale")
 
 
-def use_catalogue(root="/"):
+def use_catalogue(root=None):
     """Load the catalogue for the process's language, the system's first
-    (under ``root``), else the package's, and route argparse's texts here."""
+    (under ``root``: an opened tree, a directory, or None for the system),
+    else the package's, and route argparse's texts here.
+
+    A tree's catalogue is read as every file of a tree is (tree.py): only a
+    regular file, at most 64 MiB, never through a symlink."""
     global _translations
     import argparse
     import gettext
+    import io
+    from pathlib import Path
+
+    from . import tree
 
     class CheckedTranslations(gettext.GNUTranslations):
         """A catalogue whose translations keep their originals' placeholders."""
@@ -93,11 +101,25 @@ def use_catalogue(root="/"):
             return translated if placeholders(translated) == placeholders(original) else original
 
     clean_language_environment()
-    system = os.path.join(root, LOCALE_DIR)
-    localedir = system if gettext.find(TEXT_DOMAIN, system) else package_locale_dir()
+    if not isinstance(root, tree.Root):
+        root = tree.open_root(None if root in (None, "/") else Path(root))
+    system = root.proc + "/" + LOCALE_DIR
+    found = gettext.find(TEXT_DOMAIN, system, all=True)
     try:
-        _translations = gettext.translation(TEXT_DOMAIN, localedir, class_=CheckedTranslations, fallback=True)
-    except (OSError, ValueError, UnicodeError):  # a broken catalogue: no translation rather than no command
+        if found:
+            _translations = None
+            for path in found:
+                data = root.read(path[len(root.proc) + 1:])
+                translations = CheckedTranslations(io.BytesIO(data))
+                if _translations is None:
+                    _translations = translations
+                else:
+                    _translations.add_fallback(translations)
+        else:
+            _translations = gettext.translation(
+                TEXT_DOMAIN, package_locale_dir(), class_=CheckedTranslations, fallback=True)
+    except (OSError, ValueError, UnicodeError, tree.BrokenFile, tree.CommandError):
+        # a broken catalogue: no translation rather than no command
         _translations = gettext.NullTranslations()
     # argparse looks these two up in its own namespace at each use (the
     # extension module its `_` in its own, which the command sets too).

@@ -13,6 +13,7 @@ one JSON object per event, read only.
 from __future__ import annotations
 
 import os
+import stat
 from pathlib import Path
 from typing import Any, Callable, Collection, Dict, Iterator, Optional, Type
 
@@ -24,10 +25,11 @@ from ._storage import (
     directory_of,
     encode_json_document,
     exclusive_lock,
+    open_directory_below,
     read_bytes_or_none,
     write_atomically,
 )
-from .errors import DefaultsFileError, StateFileError, ZornaEventsError
+from .errors import DefaultsFileError, StateFileError, UnsafePathError, ZornaEventsError
 
 StateDocument = Dict[str, Dict[str, Any]]
 
@@ -139,9 +141,13 @@ def _candidate_group_dirs(layout: Layout, catalogue: Catalogue) -> Iterator[Path
         yield layout.defaults_dir / group_id
     listed = set(catalogue.group_ids)
     try:
-        names = sorted(os.listdir(layout.defaults_dir))
-    except (FileNotFoundError, NotADirectoryError):
+        fd = open_directory_below(layout.root, layout.defaults_dir.relative_to(layout.root).parts, create=False)
+    except (FileNotFoundError, NotADirectoryError, UnsafePathError):
         return
+    try:
+        names = sorted(os.listdir(fd))
+    finally:
+        os.close(fd)
     for name in names:
         if name not in listed:
             yield layout.defaults_dir / name
@@ -151,8 +157,12 @@ def find_defaults_file(layout: Layout, catalogue: Catalogue, event_id: str) -> O
     """Path of the event's defaults file, or None if no group directory has one."""
     for group_dir in _candidate_group_dirs(layout, catalogue):
         candidate = group_dir / event_id
-        if candidate.is_file():
-            return candidate
+        try:
+            # A symlink is no defaults file (it is never read through).
+            if stat.S_ISREG(os.lstat(candidate).st_mode):
+                return candidate
+        except OSError:
+            pass
     return None
 
 
