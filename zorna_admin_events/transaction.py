@@ -318,6 +318,8 @@ class RollbackCopy:
         own = [MANIFEST, MANIFEST + ".new"] + [copy_name(number) for number in range(len(CONFIG_FILES))]
         for name in own:
             try:
+                # Looked at first: on a read-only file system even a missing name cannot be unlinked.
+                os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
                 os.unlink(name, dir_fd=dir_fd)
             except FileNotFoundError:
                 continue
