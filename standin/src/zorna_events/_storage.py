@@ -268,7 +268,7 @@ _NO_ANONYMOUS_FILES = (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL)
 def _refusal(path: object, exc: OSError) -> OSError:
     """The error for a write that ``exc`` stopped at ``path``."""
     if exc.errno in (errno.ELOOP, errno.ENOTDIR):
-        return UnsafePathError(f"{path}: a symlink or not a directory; refusing to write through it")
+        return UnsafePathError(f"{path}: a symlink or not a directory; refusing to go through it")
     return exc
 
 
