@@ -315,3 +315,26 @@ def test_a_file_system_error_names_the_path_and_the_step(run, tmp_path, setup, e
     proc = subprocess.run(argv, capture_output=True, text=True, env=run.env, timeout=120)
     assert (proc.returncode, proc.stderr) == (1, "zorna-admin-events: error: " + expected.format(root=run.root) + "\n")
     assert (run.root / CURRENT).read_bytes() == before
+
+
+def test_the_module_reads_its_own_files_through_the_tree(run, monkeypatch, pager):
+    """What the module opens after the command's checks is read as they read:
+    a file swapped for /dev/zero afterwards is refused, not read."""
+    from zorna_admin_events import cli
+
+    monkeypatch.setenv(names.ROOT_ENV, "")
+    cls = cli.load_class(None)
+    for attribute in names.ROOTED_PATHS:
+        monkeypatch.setattr(cls, attribute, getattr(cls, attribute))
+    cls = cli.load_class(run.root)
+    obj = cls(["logout", "file-opened"], None)
+    for swapped, error, words in [(CURRENT, tree.BrokenFile, f"^{run.root / CURRENT}: not a regular file$"),
+                                  (DEFAULT, FileNotFoundError, "'file-opened' belongs to no group")]:
+        (run.root / swapped).rename(run.root / (str(swapped) + ".old"))
+        (run.root / swapped).symlink_to("/dev/zero")
+        with pytest.raises(error, match=words):
+            obj.show_events()
+        (run.root / swapped).unlink()
+        (run.root / (str(swapped) + ".old")).rename(run.root / swapped)
+    obj.show_events()
+    assert "logout" in pager[-1][1]["text"]
