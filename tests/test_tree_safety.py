@@ -338,3 +338,14 @@ def test_the_module_reads_its_own_files_through_the_tree(run, monkeypatch, pager
         (run.root / (str(swapped) + ".old")).rename(run.root / swapped)
     obj.show_events()
     assert "logout" in pager[-1][1]["text"]
+
+
+def test_a_name_leading_out_of_the_tree_is_refused(tmp_path):
+    """An ID of ".." from a service would otherwise lead the module's paths out of the tree."""
+    (tmp_path / "tree").mkdir()
+    opened = tree.open_root(tmp_path / "tree")
+    out = opened.module_path("etc") / ".." / ".." / "secret"
+    (tmp_path / "secret").write_text("{}")
+    for call in (out.open, out.exists, out.iterdir().__next__):
+        with pytest.raises(tree.CommandError, match="not below the tree"):
+            call()

@@ -116,7 +116,12 @@ def read_at(dir_fd, name, shown, limit=MAX_SIZE, follow=False):
 
 
 def split(relative):
-    return [part for part in str(relative).split("/") if part and part != "."]
+    """The names of a path relative to a root; ".." (which would lead out of
+    it) is refused."""
+    parts = [part for part in str(relative).split("/") if part and part != "."]
+    if ".." in parts:
+        raise CommandError(_("{path}: not below the tree").format(path=relative))
+    return parts
 
 
 class Root:
@@ -331,7 +336,7 @@ def open_root(path=None):
         if path is None:
             root = Root("/", os.open("/", _DIRECTORY), trusted=True)
         else:
-            root = Root(path, os.open(str(path), _DIRECTORY | os.O_NOFOLLOW), trusted=False)
+            root = Root(path, _open_resolved(path), trusted=False)
         _opened[key] = root
     return root
 
@@ -359,3 +364,19 @@ def service_step(exc):
     """The step an error of the event service names, translated, or None."""
     step = getattr(exc, "step", None)
     return _(SERVICE_STEPS[step]) if step in SERVICE_STEPS else None
+
+
+def _open_resolved(path):
+    """Open the directory ``path`` (absolute, without symlinks: resolved)
+    from ``/``, one component at a time, never following a symlink: a
+    component swapped for one meanwhile is refused (ELOOP)."""
+    fd = os.open("/", _DIRECTORY)
+    try:
+        for name in Path(path).parts[1:]:
+            child = os.open(name, _DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
+            os.close(fd)
+            fd = child
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
