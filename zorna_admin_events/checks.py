@@ -19,20 +19,20 @@ import stat
 
 from .names import CURRENT_CONFIG_FILE, DEFAULT_CONFIG_DIR, TRANSLATIONS_FILE
 from .texts import _
-from .tree import MAX_SIZE, BrokenFile, TreePath, open_root, read_opened  # noqa: F401 (MAX_SIZE, BrokenFile: shared)
+from .tree import MAX_SIZE, BrokenFile, TreePath, open_root, read_at  # noqa: F401 (MAX_SIZE, BrokenFile: shared)
 
 
 def read_regular(path, limit=MAX_SIZE):
     """The bytes of the regular file ``path``, at most ``limit`` of them.
 
-    Anything else (a FIFO, a device, a directory) is refused before a byte
-    is read, and opening never waits for a FIFO's writer.  A path of the
+    Anything else (a FIFO, a device, a directory) is refused before it is
+    opened for reading (so no device is opened, and no FIFO waited for).  A path of the
     tree the class reads goes through the tree's descriptor.
     """
     if isinstance(path, TreePath):
         tree, relative = located(path)
         return tree.read(relative, limit)
-    return read_opened(os.open(str(path), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), path, limit)[0]
+    return read_at(None, str(path), path, limit, follow=True)[0]
 
 
 def located(path):

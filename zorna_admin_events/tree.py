@@ -150,13 +150,11 @@ class Root:
         return re.sub(re.escape(self.proc) + r"(/?)(?![0-9])",
                       lambda m: path.rstrip("/") + "/" if m.group(1) else path, str(text))
 
-    def directory(self, relative, create_mode=None, follow=None):
+    def directory(self, relative, create_mode=None, follow=False):
         """A descriptor of the directory ``relative`` below the root, never
         through a symlink (unless ``follow``, for reads of a trusted tree).
         With ``create_mode``, missing directories are made, and made durable,
         on the way.  A symlink or non-directory on the way is refused."""
-        if follow is None:
-            follow = False
         fd = os.dup(self.fd)
         done = []
         try:
