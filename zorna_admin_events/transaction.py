@@ -102,11 +102,13 @@ def read_file(dir_fd: int, name: str, shown: Path) -> Tuple[Optional[bytes], Opt
 
 def write_file(dir_fd: int, name: str, data: bytes, like: Optional[os.stat_result] = None,
                shown: Optional[Path] = None, step: str = WRITING_COPY) -> None:
-    """Write ``name`` in the directory and make it durable; with ``like``,
-    give it that file's permission bits and, where allowed, its owner and
-    group (whatever the umask).  Errors name ``shown`` and ``step``."""
+    """Write the new file ``name`` in the directory and make it durable;
+    with ``like``, give it that file's permission bits and, where allowed,
+    its owner and group (whatever the umask).  Errors name ``shown`` and
+    ``step``.  The name must be free: nothing that stands there (a hard link
+    to a file elsewhere, put there by the tree's owner) is ever written."""
     try:
-        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | _NOFOLLOW, 0o600, dir_fd=dir_fd)
+        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW, 0o600, dir_fd=dir_fd)
         with open(fd, "wb") as handle:
             handle.write(data)
             handle.flush()
@@ -296,6 +298,12 @@ class RollbackCopy:
                         raise file_error(PUTTING_BACK, shown, exc) from None
                     # Another file system: a new file beside the old one.
                     temporary = "." + name + ".zae-restore"
+                    try:
+                        os.unlink(temporary, dir_fd=dir_fd)  # left by an interrupted restore
+                    except FileNotFoundError:
+                        pass
+                    except OSError as exc:
+                        raise file_error(PUTTING_BACK, shown.with_name(temporary), exc) from None
                     write_file(dir_fd, temporary, saved, st, shown.with_name(temporary), PUTTING_BACK)
                     try:
                         os.rename(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
