@@ -255,34 +255,51 @@ def test_help_reads_no_catalogue_of_a_tree_that_is_refused(run, tmp_path):
 # Owners and modes kept, whatever the umask
 
 
-def test_a_file_rewritten_or_put_back_keeps_its_mode_owner_and_group(run):
+# An interrupted run's copy, put back over a file the service wrote anew.
+PUT_BACK = """
+import sys
+from pathlib import Path
+from zorna_admin_events import transaction
+root = Path(sys.argv[1])
+conf = root / "etc/zorna-syslog.conf"
+transaction.RollbackCopy(root).save()
+conf.unlink()
+conf.write_text("{}")
+conf.chmod(0o600)
+transaction.recover(root, sys.stderr)
+"""
+# etc on a mount of its own: the copy cannot be renamed back, it is written anew.
+ANOTHER_MOUNT = 'mount --bind "$1/etc" "$1/etc" && exec "$0" -c "$2" "$1"'
+
+
+@pytest.mark.parametrize("mount", [False, True], ids=["renamed-back", "written-back"])
+def test_a_file_rewritten_or_put_back_keeps_its_mode_owner_and_group(run, mount):
     import grp
+    import sys
 
     try:
         adm = grp.getgrnam("adm").gr_gid
     except KeyError:
         pytest.skip("no group adm here")
-    if os.geteuid() != 0:
-        pytest.skip("giving a file to another group needs root")
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("giving a file to another group and mounting need root (and unshare)")
     conf = run.root / CURRENT
     os.chown(conf, 0, adm)
     conf.chmod(0o640)
+    put_back = [sys.executable, "-c", PUT_BACK, str(run.root)]
+    if mount:
+        put_back = ["unshare", "-m", "sh", "-c", ANOTHER_MOUNT, sys.executable, str(run.root), PUT_BACK]
     old = os.umask(0)
     try:
         proc = run("disable", "-g", "authentication", "--no-restart")
         assert proc.returncode == 0, proc.stderr
         assert (stat.S_IMODE(conf.stat().st_mode), conf.stat().st_gid) == (0o640, adm)
-        # An interrupted run's copy, put back over a file the service wrote anew.
-        copy = transaction.RollbackCopy(run.root)
-        copy.save()
-        conf.unlink()
-        conf.write_text("{}")
-        conf.chmod(0o600)
-        transaction.recover(run.root, open(os.devnull, "w"))
+        subprocess.run(put_back, check=True, env=run.env, cwd="/", timeout=60)
     finally:
         os.umask(old)
     assert (stat.S_IMODE(conf.stat().st_mode), conf.stat().st_gid) == (0o640, adm)
     assert json.loads(conf.read_text())["login-failed"]["enabled"] == "0"
+    assert not list((run.root / "etc").glob(".*"))
 
 
 # --------------------------------------------------------------------------
