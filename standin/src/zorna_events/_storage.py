@@ -354,6 +354,8 @@ def sweep_stale_temporaries(dir_fd: int, name: str) -> None:
 
 
 def _remove_if_stale(dir_fd: int, entry: str) -> None:
+    if not stat.S_ISREG(os.stat(entry, dir_fd=dir_fd, follow_symlinks=False).st_mode):
+        return  # looked at first: a device is never opened
     fd = os.open(entry, os.O_RDONLY | os.O_NONBLOCK | _NOFOLLOW_FLAGS, dir_fd=dir_fd)
     try:
         st = os.fstat(fd)
