@@ -32,7 +32,7 @@ import os
 import signal
 import sys
 from pathlib import Path
-from stat import S_ISDIR
+from stat import S_ISDIR, S_ISREG
 from typing import Any, Dict, List, Optional, TextIO, Tuple
 
 from .names import LOCK_FILE, PROG, ROLLBACK_DIR
@@ -78,6 +78,11 @@ def open_below(root: Optional[Path], relative: str) -> int:
     directory, _sep, name = relative.rpartition("/")
     dir_fd = tree.directory(directory, 0o755)
     try:
+        try:  # looked at first: a FIFO or a device there is never opened
+            if not S_ISREG(os.stat(name, dir_fd=dir_fd, follow_symlinks=False).st_mode):
+                raise CommandError(_("{file}: not a regular file").format(file=tree.shown(relative)))
+        except FileNotFoundError:
+            pass
         return os.open(name, os.O_RDWR | os.O_CREAT | _NOFOLLOW, 0o600, dir_fd=dir_fd)
     except OSError as exc:
         if exc.errno == errno.ELOOP:
