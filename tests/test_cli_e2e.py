@@ -186,10 +186,10 @@ def test_failed_operation_exits_1_with_one_error_line(run, debug):
     proc = run(*(["--debug"] if debug else []), "import", str(missing))
     assert proc.returncode == 1
     lines = proc.stderr.splitlines()
-    assert lines[-1].startswith(ERROR)
+    assert lines[-2].startswith(ERROR) and lines[-1] == "zorna-admin-events: nothing was changed"
     assert ("Traceback (most recent call last):" in proc.stderr) == debug
     if not debug:
-        assert len(lines) == 1
+        assert len(lines) == 2
 
 
 @pytest.mark.parametrize(

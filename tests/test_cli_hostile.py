@@ -32,7 +32,8 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     proc = run(*args)
     assert proc.returncode == status
     if status == 1:
-        assert proc.stderr == f"zorna-admin-events: Invalid VALUE: {args[3]} ({REASON})\n" and proc.stdout == ""
+        assert proc.stderr == (f"zorna-admin-events: Invalid VALUE: {args[3]} ({REASON})\n"
+                               "zorna-admin-events: nothing was changed\n") and proc.stdout == ""
     else:  # a usage error that lists the names
         names = FACILITIES if args[0] == "set-facility" else PRIORITIES
         # every name, in order: quoted by older argparse (3.11, 3.13.0), bare by newer (3.13.5)

@@ -46,6 +46,32 @@ def subparsers(parser):
     return next(a.choices for a in parser._actions if a.choices and isinstance(a.choices, dict))
 
 
+@pytest.mark.skipif(shutil.which("man") is None or shutil.which("po4a") is None,
+                    reason="man-db or po4a is not installed")
+def test_the_russian_manual_page_renders_without_warnings_and_names_every_option_as_the_english_one(tmp_path):
+    english = tmp_path / "zorna-admin-events.8"
+    env = {**os.environ, "SOURCE_DATE_EPOCH": "86400", "LC_ALL": "C.UTF-8"}
+    env.pop("LANGUAGE", None)
+    with english.open("w") as out:
+        subprocess.run([sys.executable, str(REPO / "tools/make-manpage"), "--version", "9.9"],
+                       stdout=out, check=True, env=env)
+    subprocess.run(["bash", str(REPO / "tools/po"), "man-translate", str(english), str(tmp_path)], check=True)
+    parser = cli.build_parser()
+    names_ = set(parser._option_string_actions) | set(subparsers(parser))
+    for sub in subparsers(parser).values():
+        names_ |= set(sub._option_string_actions)
+    rendered = {}
+    for language, page in (("en", english), ("ru", tmp_path / "ru/zorna-admin-events.8")):
+        proc = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", str(page)], capture_output=True, text=True,
+                              env={"MANWIDTH": "80", "LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"})
+        assert (proc.returncode, proc.stderr) == (0, ""), language
+        rendered[language] = " ".join(proc.stdout.split())
+        assert [name for name in sorted(names_) if f" {name}" not in rendered[language]] == [], language
+    for heading in ("НАЗВАНИЕ", "ОБЗОР", "ОПИСАНИЕ", "ПАРАМЕТРЫ", "КОМАНДЫ", "КОД ЗАВЕРШЕНИЯ", "ФАЙЛЫ"):
+        assert heading in rendered["ru"]
+    assert "показать эту справку и выйти" in rendered["ru"] and "show this help" not in rendered["ru"]
+
+
 def test_completion_offers_exactly_the_parsers_options():
     parser = cli.build_parser()
     assert set(completion.option_strings(None)) == set(parser._option_string_actions)

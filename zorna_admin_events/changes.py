@@ -269,18 +269,41 @@ def preview(obj, call):
 
 
 def preview_import(cls, path, document):
-    """What importing ``document`` (read from ``path``) would change."""
-    reading = status.read_status(cls)
+    """What importing ``document`` (read from ``path``) would change, and
+    the error met reading the current configuration, or None.  Import
+    replaces a current configuration that cannot be read: every setting is
+    then shown as unknown before."""
     obj = imported_view(cls, path)
+    try:
+        current = getattr(cls, CURRENT_CONFIG_FILE)
+        if current.exists():
+            check_object(current, parse_json(current, read_regular(current)), entries_too=True)
+        events = [(event, flat(event)) for event in status.read_status(cls).events if event.group is not None]
+        unreadable = None
+    except Exception as exc:  # the service's own refusal of the file included
+        unreadable = exc
+        events = [(event, {}) for event in _events_by_group(cls, obj)]
     views = {}
-    for event in reading.events:
-        if event.group is None:
-            continue
+    for event, before in events:
         settings = private(obj, "get_event_config")(event.id)
         enabled = settings.get(ENABLED, "1") in ("1", 1, True)
         after = status.EventStatus(event.id, event.group, enabled, settings, event.path_event)
-        views[event.id] = (flat(event), flat(after))
-    return views
+        views[event.id] = (before, flat(after))
+    return views, unreadable
+
+
+def _events_by_group(cls, obj):
+    """Every event that a group holds, read without the current configuration."""
+    service = service_of(cls)
+    groups = service.get_group_ids()
+    grouped = private(obj, "get_grouped_events")(groups)
+    group_of = {}
+    for group in groups:
+        for event in grouped[group]:
+            group_of.setdefault(event, group)
+    path_events = private(cls, "special_events")
+    return [status.EventStatus(event, group, None, {}, event in path_events)
+            for event, group in sorted(group_of.items(), key=lambda item: (item[1], item[0]))]
 
 
 def difference_lines(views, unchanged=True):

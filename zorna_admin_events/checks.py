@@ -19,7 +19,7 @@ import stat
 
 from .names import CURRENT_CONFIG_FILE, DEFAULT_CONFIG_DIR, TRANSLATIONS_FILE
 from .texts import _
-from .tree import MAX_SIZE, BrokenFile, TreePath, open_root, read_at  # noqa: F401 (MAX_SIZE, BrokenFile: shared)
+from .tree import MAX_SIZE, BrokenFile, CommandError, TreePath, open_root, read_at  # noqa: F401 (MAX_SIZE: shared)
 
 
 def read_regular(path, limit=MAX_SIZE):
@@ -76,23 +76,64 @@ def check_object(path, document, entries_too=False):
 
 def check_class_files(cls):
     """Check every file the class reads: the defaults of each event, the
-    current configuration and the section translations."""
+    current configuration and the section translations; the first broken
+    one raises."""
+    for _kind, _key, exc in class_file_problems(cls):
+        raise exc
+
+
+def check_current_file(cls):
+    """Check the current configuration, if there is one."""
+    tree, current = located(getattr(cls, CURRENT_CONFIG_FILE))
+    if tree.lstat(current) is not None:
+        check_object(tree.shown(current), read_json(tree, current), entries_too=True)
+
+
+# What class_file_problems names: a defaults file (its key: the event ID),
+# the current configuration and the section translations.
+DEFAULTS, CURRENT, TRANSLATIONS = "defaults", "current", "translations"
+
+
+def class_file_problems(cls, translations_shape=False):
+    """(kind, key, error) for each file the class reads that it could not
+    read, in the order the class would meet them; the error (BrokenFile,
+    CommandError or OSError) names the file.  Files are reached as tree.py
+    reaches them: under --root, through the tree's descriptor and never
+    through a symlink.
+
+    With ``translations_shape``, translations that are JSON but not the
+    object of objects the class can look sections up in are a problem too
+    (the class stops at them); otherwise only what would stop or hang it."""
+    problems = []
+
+    def check(kind, key, test):
+        try:
+            test()
+        except (BrokenFile, CommandError, OSError) as exc:
+            problems.append((kind, key, exc))
+
     tree, defaults = located(getattr(cls, DEFAULT_CONFIG_DIR))
     for group in _entries(tree, defaults):
         group = defaults + "/" + group
         if _is_dir(tree.lstat(group)):
-            for event in _entries(tree, group):
-                event = group + "/" + event
+            for name in _entries(tree, group):
+                event = group + "/" + name
                 if not _is_dir(tree.lstat(event)):
-                    check_object(tree.shown(event), read_json(tree, event))
-    tree, current = located(getattr(cls, CURRENT_CONFIG_FILE))
-    if tree.lstat(current) is not None:
-        check_object(tree.shown(current), read_json(tree, current), entries_too=True)
+                    check(DEFAULTS, name,
+                          lambda event=event: check_object(tree.shown(event), read_json(tree, event)))
+    check(CURRENT, None, lambda: check_current_file(cls))
     tree, translations = located(getattr(cls, TRANSLATIONS_FILE))
-    if tree.lstat(translations) is not None:
+
+    def check_translations():
         # The module ignores translations that are not JSON; anything else
         # would stop it, or hang it.
-        read_json(tree, translations, syntax_errors=False)
+        document = read_json(tree, translations, syntax_errors=False)
+        if translations_shape and document is not None:
+            check_object(tree.shown(translations), document, entries_too=True)
+
+    if tree.lstat(translations) is not None:
+        check(TRANSLATIONS, None, check_translations)
+    return problems
 
 
 def _is_dir(st):

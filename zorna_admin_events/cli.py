@@ -43,6 +43,9 @@ from .transaction import (
 # What restart_daemons() runs; named when a restart is skipped under --root.
 RESTARTED_UNITS = N_("syslog-ng.service and auditd")
 
+# The problems of a file to import that are named, at most; the rest are counted.
+MAX_PROBLEMS = 20
+
 # OS errors the command meets, in the administrator's language; others stay as the system words them.
 OS_ERRORS = {
     "ENOENT": N_("No such file or directory"),
@@ -191,7 +194,7 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
     for arg in argv:
         if not check_argument(arg, encoding):
             parser.error(_("{argument} is not valid in the locale's encoding ({encoding})").format(
-                argument=ascii(arg), encoding=encoding))
+                argument=shown_bytes(arg), encoding=encoding))
     ns = parser.parse_args(argv)
     command = COMMANDS_BY_NAME[ns.command]
     ns.events, ns.groups = _once(ns.events), _once(ns.groups)
@@ -203,6 +206,11 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
                 option=NO_RESTART.names[0], command=command.name)
         )
     return ns
+
+
+def shown_bytes(arg: str) -> str:
+    """An argument in quotes, its bytes that the locale cannot decode shown as \\xNN."""
+    return "'" + os.fsencode(arg).decode(sys.getfilesystemencoding(), "backslashreplace") + "'"
 
 
 def root_named(argv: Sequence[str]) -> Optional[str]:
@@ -287,7 +295,7 @@ def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
     reading = status.read_status(cls, ns.events, groups)
     report(reading.notices, stderr)
     if ns.json:
-        document = reading.as_dict()
+        document = reading.groups_as_dict() if ns.command == "groups" else reading.as_dict()
         if ns.command == "events":
             for record, event in zip(document["events"], reading.events):
                 record["settings"] = event.settings
@@ -359,8 +367,6 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
     if named and not known or command.changes and known < named:
         # Nothing left to act on, or a change asked for something unknown:
         # no empty pager, no change made in part.
-        if command.changes:
-            print(_("{prog}: nothing was changed").format(prog=PROG), file=stderr)
         return EXIT_FAILURE, None
     if command.name == "groups":
         one_column(sys.modules[cls.__module__])
@@ -416,8 +422,10 @@ def check_import(cls, path: str, shown: str, stderr: TextIO):
     if shown == "-":
         shown = _("standard input")
     document, problems = changes.check_import(cls, path, shown)
-    for problem in problems:
+    for problem in problems[:MAX_PROBLEMS]:
         error(problem, stderr)
+    if len(problems) > MAX_PROBLEMS:
+        error("\u2026 " + _("and {count} more").format(count=len(problems) - MAX_PROBLEMS), stderr)
     if problems:
         return None
     left_out = changes.left_out(cls, document)
@@ -438,7 +446,10 @@ def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
     document = check_import(cls, ns.import_path, ns.file, stderr)
     if document is None:
         return EXIT_FAILURE
-    views = changes.preview_import(cls, ns.import_path, document)
+    views, unreadable = changes.preview_import(cls, ns.import_path, document)
+    if unreadable is not None:
+        print(_("{prog}: warning: {error}; the import replaces it").format(prog=PROG, error=describe(unreadable)),
+              file=stderr)
     print("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")]))
     return EXIT_OK
 
@@ -473,12 +484,14 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
 
 
 def check_class_files(command: Command, cls) -> None:
-    from .checks import check_class_files
+    from .checks import check_class_files, check_current_file
 
     if FILE_VALUE not in command.values:
         # import and export read none of them, and import must be
         # able to replace a broken configuration.
         check_class_files(cls)
+    elif not command.changes:  # export: but for the configuration it writes out
+        check_current_file(cls)
 
 
 def watched_paths(value: str) -> Sequence[str]:
@@ -586,6 +599,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     output.stdout.flush()
     if run.transaction is not None and run.transaction.undone:
         print(_("{prog}: the changes of this run were undone").format(prog=PROG), file=stderr)
+    elif command.changes and not ns.dry_run and status not in (EXIT_OK, EXIT_RESTART_FAILED) and not (
+            run.transaction is not None and run.transaction.changed):
+        # Every refused or failed change closes with the same line.
+        print(_("{prog}: nothing was changed").format(prog=PROG), file=stderr)
     return EXIT_PIPE if output.lost and status == EXIT_OK else status
 
 
@@ -605,6 +622,10 @@ def run_taken(command: Command, ns: argparse.Namespace, stderr: TextIO, run: Run
             return change(command, ns, stderr, run)
     put_back_left_copy(ns.root, stderr)
     cls = load_class(ns.root, ns.output)
+    if command.shows:  # shows what it can read, and names what it cannot
+        from . import readable
+
+        return readable.show(ns, cls, stderr, describe, lambda: execute(command, ns, cls, stderr)[0])
     check_class_files(command, cls)
     if command.changes and command.method == "import_config":
         return dry_run_import(cls, ns, stderr)

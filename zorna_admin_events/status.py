@@ -94,12 +94,23 @@ class Reading:
     """The outcome of one read: the events' status and the notices about IDs
     the catalogue lacks (already translated, one per unknown ID)."""
 
-    def __init__(self, events, notices):
+    def __init__(self, events, notices, groups=None):
         self.events = events
         self.notices = notices
+        # The groups named, ascending: (ID, English name, Russian name, their events ascending).
+        self.groups = groups or []
 
     def as_dict(self):
         return {"events": [event.as_dict() for event in self.events]}
+
+    def groups_as_dict(self):
+        """The groups named, each with its names and its events' status."""
+        records = {event.id: event.as_dict() for event in self.events}
+        return {"groups": [
+            {"id": group, "name_en": name_en, "name_ru": name_ru,
+             "events": [records[event] for event in events if event in records]}
+            for group, name_en, name_ru, events in self.groups
+        ]}
 
 
 @contextlib.contextmanager
@@ -166,7 +177,10 @@ def read_status(cls, event_ids=None, group_ids=None):
                 event in path_events,
             )
         )
-    return Reading(events, notices)
+    names = getattr(obj, PRIVATE + "group_description")
+    groups = [(group, names[group]["name_en"], names[group]["name_ru"], grouped[group])
+              for group in sorted(set(named_groups))]
+    return Reading(events, notices, groups)
 
 
 # --------------------------------------------------------------------------

@@ -74,12 +74,15 @@ def package_locale_dir():
 
 
 def use_catalogue(root=None):
-    """Load the catalogue for the process's language, the system's first
-    (under ``root``: an opened tree, a directory, or None for the system),
-    else the package's, and route argparse's texts here.
+    """Load the catalogue for the process's language, and route argparse's
+    texts here.  The first found of: the one under ``root`` (an opened tree,
+    a directory, or None for the system), the system's (a tree under --root
+    may hold none; the Debian package installs it there), the package's own
+    (which a wheel carries).
 
-    A tree's catalogue is read as every file of a tree is (tree.py): only a
-    regular file, at most 64 MiB, never through a symlink."""
+    A catalogue under a root is read as every file of a tree is (tree.py):
+    only a regular file, at most 64 MiB, never through a symlink below a
+    tree."""
     global _translations
     import argparse
     import gettext
@@ -103,13 +106,16 @@ def use_catalogue(root=None):
     clean_language_environment()
     if not isinstance(root, tree.Root):
         root = tree.open_root(None if root in (None, "/") else Path(root))
-    system = root.proc + "/" + LOCALE_DIR
-    found = gettext.find(TEXT_DOMAIN, system, all=True)
+    system = tree.open_root(None)
+    for where in [root] + ([system] if root is not system else []):
+        found = gettext.find(TEXT_DOMAIN, where.proc + "/" + LOCALE_DIR, all=True)
+        if found:
+            break
     try:
         if found:
             _translations = None
             for path in found:
-                data = root.read(path[len(root.proc) + 1:])
+                data = where.read(path[len(where.proc) + 1:])
                 translations = CheckedTranslations(io.BytesIO(data))
                 if _translations is None:
                     _translations = translations

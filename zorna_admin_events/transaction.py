@@ -350,7 +350,7 @@ def _same(before: Optional[bytes], after: Optional[bytes]) -> bool:
         return False
     try:
         return json.loads(before.decode()) == json.loads(after.decode())
-    except (ValueError, RecursionError):
+    except (ValueError, RecursionError):  # not JSON, or nested too deeply to compare: a change
         return False
 
 
