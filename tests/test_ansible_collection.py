@@ -125,7 +125,7 @@ def test_refusals_and_failures_change_nothing(ansible, args, message):
     assert (word, result["changed"]) == ("FAILED!", False)
     assert message in result["msg"]
     after = snapshot(ansible.root)
-    for lock in ("etc/zorna-syslog.conf.lock", "run/lock/zorna-admin-events.lock"):  # the service's, the run's
+    for lock in ("etc/zorna-syslog.conf.lock", "var/lib/zorna-admin-events/run.lock"):  # the service's, the run's
         after.pop(lock, None)
     assert after == before
 

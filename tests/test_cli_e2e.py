@@ -13,7 +13,7 @@ ERROR = "zorna-admin-events: error: "
 LISTING_LINE = re.compile(r"(\S+) {10,}(\S+) ")
 NOTICE = "zorna-admin-events: "
 SKIPPED_RESTART = "not restarting syslog-ng.service and auditd"
-RUN_LOCK = "run/lock/zorna-admin-events.lock"
+RUN_LOCK = "var/lib/zorna-admin-events/run.lock"
 
 
 @pytest.fixture

@@ -14,7 +14,7 @@ import pytest
 from cli_helpers import CURRENT, command_path, files
 from zorna_admin_events.names import FACILITIES, PRIORITIES
 
-RUN_LOCK = "run/lock/zorna-admin-events.lock"
+RUN_LOCK = "var/lib/zorna-admin-events/run.lock"
 REASON = "paths must be absolute, on one line, at most 256 bytes"
 
 
@@ -115,3 +115,35 @@ def test_odd_files_and_symlinks_are_refused(run, tmp_path, args, setup, words):
     assert proc.returncode == 1 and proc.stderr.startswith("zorna-admin-events: error: ")
     assert words in proc.stderr
     assert files(tmp_path) == before
+
+
+HOSTILE_ID = "ev\x1b[2J\x9b\x7f"
+HOSTILE_NAME = "Name\x1b]0;owned\x07\x9b\x7f\tend"
+
+
+@pytest.mark.parametrize("args, expected", [
+    (("groups", "file-access"), ["ev\\x1b[2J\\x9b\\x7f", "Name\\x1b]0;owned\\x07\\x9b\\x7f\tend"]),
+    (("status", "-g", "file-access"), ["ev\\x1b[2J\\x9b\\x7f"]),
+    (("enable", "-e", HOSTILE_ID, "--no-restart"), ["ev\\x1b[2J\\x9b\\x7f", "Name\\x1b]0;owned"]),
+    (("events", HOSTILE_ID), ["sec\\x1b[31m", "\\x9bvalue"]),
+    (("set-priority", "info", "-e", HOSTILE_ID, "--dry-run"), ["ev\\x1b[2J\\x9b\\x7f\tmessage-syslog-priority"]),
+    (("enable", "-e", "no-such\x1b[2J"), ["Unknown event ID: no-such\\x1b[2J"]),
+])
+def test_control_characters_of_a_trees_names_are_shown_escaped(run, args, expected):
+    """Whether piped or with NO_COLOR and TERM=dumb, nothing in a name or an ID reaches the terminal raw;
+    what is stored keeps them."""
+    catalogue = run.root / "usr/share/syslog-ng-mod-zorna/catalogue.json"
+    document = json.loads(catalogue.read_text())
+    document["events"].append({"id": HOSTILE_ID, "group": "file-access", "name_en": HOSTILE_NAME, "name_ru": "x"})
+    catalogue.write_text(json.dumps(document))
+    defaults = run.root / "usr/share/syslog-ng-mod-zorna/event-settings/file-access" / HOSTILE_ID
+    defaults.write_text(json.dumps({"enabled": "0", "message-syslog-priority": "err",
+                                    "sec\x1b[31m": {"p": "\x9bvalue"}}))
+    run.env.update(NO_COLOR="1", TERM="dumb")
+    proc = run(*args)
+    shown = proc.stdout + proc.stderr
+    assert not re.search("[\x00-\x08\x0b-\x1f\x7f-\x9f]", shown), shown
+    for text in expected:
+        assert text in shown
+    if args[0] == "enable" and proc.returncode == 0:
+        assert json.loads((run.root / CURRENT).read_text())[HOSTILE_ID]["enabled"] == "1"

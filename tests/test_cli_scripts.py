@@ -7,6 +7,7 @@ import json
 import os
 import re
 import subprocess
+import types
 
 import pytest
 
@@ -34,6 +35,37 @@ def test_colour_and_pager_only_for_a_terminal(monkeypatch, tty, environ, colour,
     out = output.Output(environ=environ)
     assert (out.colour, out.pager) == (colour, pager)
     assert output.Output(no_pager=True, environ=environ).pager is None
+
+
+@pytest.mark.parametrize("euid, environ, pager, less, secure", [
+    (0, {"PAGER": "less"}, "less", "FRX", False),
+    (0, {"LESS": "-S"}, output.DEFAULT_PAGER, "-S", False),
+    (0, {"SUDO_UID": "1000", "PAGER": "vi", "LESSOPEN": "|x %s"}, output.DEFAULT_PAGER, "FRX", True),
+    (0, {"SUDO_UID": "1000", "PAGER": "cat"}, None, "FRX", True),
+    (0, {"SUDO_UID": "1000", "PAGER": "most", "ZAE_PAGERSECURE": "yes"}, "most", "FRX", True),
+    (0, {"DOAS_USER": "op", "PAGER": "most", "ZAE_PAGERSECURE": "off"}, "most", "FRX", False),
+    (1000, {"PAGER": "most"}, output.DEFAULT_PAGER, "FRX", True),  # set-user-ID
+])
+def test_the_pager_is_secure_on_behalf_of_another_user(monkeypatch, euid, environ, pager, less, secure):
+    monkeypatch.setattr("os.getuid", lambda: 0 if euid == 0 else 1001)
+    monkeypatch.setattr("os.geteuid", lambda: euid)
+    env = output.pager_environment(environ)
+    assert output.pager_command(environ) == pager
+    assert (env["LESS"], env.get("LESSSECURE") == "1") == (less, secure)
+    assert ("LESSOPEN" in env) == ("LESSOPEN" in environ and not secure)
+
+
+@pytest.mark.parametrize("tty", [True, False])
+def test_only_the_runs_own_colour_codes_reach_the_terminal(monkeypatch, tty):
+    monkeypatch.setattr("sys.stdout", Terminal() if tty else io.StringIO())
+    out = output.Output(environ={})
+    module = types.SimpleNamespace(Color=type("Color", (), {"GREY": "\x1b[90m", "END": "\x1b[0m"}))
+    out.install(module)
+    grey, end = ("\x1b[90m", "\x1b[0m") if tty else ("", "")
+    text = f"id\x1b[2J\t{module.Color.GREY}desc\x9b\x7f{module.Color.END}\n"
+    assert out.shown(text) == f"id\\x1b[2J\t{grey}desc\\x9b\\x7f{end}\n"
+    forged = module.Color.GREY[:6] + "0" * 32 + "\x00"
+    assert out.shown(forged) == "\\x00GREY-" + "0" * 32 + "\\x00"
 
 
 def test_a_listing_is_plain_and_needs_no_pager_when_piped(run):

@@ -42,14 +42,15 @@ def tmux(tmp_path):
     tmux_("kill-server", check=False)
 
 
-def start(tmux, run, status, rows, args):
+def start(tmux, run, status, rows, args, extra=""):
     """The command in a terminal of ``rows`` rows; the pane stays after it ends."""
-    env = " ".join(
+    env = extra + " " + " ".join(
         f"{name}={shlex.quote(run.env[name])}"
         for name in ("PATH", "ZORNA_EVENTS_ROOT", "LC_ALL")
     )
+    unset = "-u LESS -u PAGER -u ZAE_PAGERSECURE -u SUDO_UID -u PKEXEC_UID -u DOAS_USER"
     line = (
-        f"env -u LESS -u PAGER {env} TERM=screen {shlex.quote(command_path())} --root {shlex.quote(str(run.root))}"
+        f"env {unset} {env} TERM=screen {shlex.quote(command_path())} --root {shlex.quote(str(run.root))}"
         f" {args}; echo $? > {shlex.quote(str(status))}; sleep 60"
     )
     tmux("new-session", "-d", "-s", "zae", "-x", "200", "-y", str(rows), line)
@@ -91,3 +92,34 @@ def test_a_short_listing_stays_on_the_screen_without_q(tmux, tmp_path):
     assert wait_for(status.exists), "the pager waited although everything fit on the screen"
     assert wait_for(lambda: status.read_text().strip()) == "0"
     assert "process-crashed" in tmux("capture-pane", "-p", "-t", "zae")
+
+
+@pytest.mark.parametrize("extra, runs", [
+    ("SUDO_UID=1000 SUDO_USER=operator", False),
+    ("PKEXEC_UID=1000", False),
+    ("DOAS_USER=operator", False),
+    # A pager named in the environment is not used on another's behalf.
+    ("SUDO_UID=1000 PAGER=sh", False),
+    # Allowed explicitly: the administrator's own choice.
+    ("SUDO_UID=1000 ZAE_PAGERSECURE=0", True),
+    ("", True),
+])
+def test_a_command_typed_into_the_pager_runs_only_for_root_itself(tmux, tmp_path, extra, runs):
+    if os.geteuid() != 0:
+        pytest.skip("needs root, as the command is run through sudo")
+    require_command()
+    run = Runner(tmp_path)
+    status, planted = tmp_path / "status", tmp_path / "planted"
+    start(tmux, run, status, 20, "groups", extra)
+    first_group = groups_of(run.root)[0]
+    assert wait_for(lambda: first_group in tmux("capture-pane", "-p", "-t", "zae"))
+    tmux("send-keys", "-t", "zae", f"!touch {planted}", "Enter")
+
+    def left():
+        # In secure mode "!" is no command and the rest are other keys (h: help): q until it ends.
+        tmux("send-keys", "-t", "zae", "q")
+        return status.exists()
+
+    # less runs a shell command before it reads the next key, so once it has ended, it is done.
+    assert wait_for(left, step=0.5), "the pager did not end on q"
+    assert planted.exists() == runs

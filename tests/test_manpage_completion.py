@@ -1,5 +1,6 @@
 """The manual page and bash completion, both worked out from the command's table."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -36,9 +37,10 @@ def test_manual_page_renders_without_warnings_and_names_every_option(tmp_path):
         assert f"zorna-admin-events {name} " in rendered
         for option in sub._option_string_actions:
             assert option in rendered
-    for section in ("EXIT STATUS", "ENVIRONMENT", "FILES", "JSON OUTPUT", "EXPORT FORMAT", "PATH EVENTS"):
+    for section in ("EXIT STATUS", "ENVIRONMENT", "FILES", "JSON OUTPUT", "EXPORT FORMAT", "PATH EVENTS", "SECURITY"):
         assert section in proc.stdout
-    for word in names.FACILITIES + names.PRIORITIES + ("PAGER", "NO_COLOR", "LANGUAGE", names.LOCK_FILE, "141"):
+    for word in names.FACILITIES + names.PRIORITIES + ("PAGER", "ZAE_PAGERSECURE", "NO_COLOR", "LANGUAGE",
+                                                       names.LOCK_FILE, "141"):
         assert word in rendered
 
 
@@ -108,14 +110,61 @@ def test_completion_candidates(capsys, monkeypatch, words, current, expected):
     printed = capsys.readouterr().out.splitlines()
     if expected == "events":
         assert "file-opened" in printed and "sudo-command" in printed and "file-access" not in printed
-    else:
-        assert printed == expected
+    else:  # those that start with the word being completed
+        assert printed == [word for word in expected if word.startswith(current) or word.startswith("\a")]
 
 
-def test_completion_prints_nothing_when_the_catalogue_fails(capsys, monkeypatch):
-    monkeypatch.setenv(cli.ROOT_ENV, "/nonexistent")
+def test_completion_says_why_when_the_catalogue_fails(capsys, monkeypatch):
+    monkeypatch.setenv(cli.ROOT_ENV, "/nonexistent\x1b[2J")
     assert entry.main([names.COMPLETE, "3", "enable", "-e", ""]) == 0
-    assert capsys.readouterr() == ("", "")
+    out, err = capsys.readouterr()
+    assert out.startswith(completion.WHY + " zorna-admin-events: no event or group IDs to offer: /nonexistent\\x1b[2J")
+    assert (out.count("\n"), err) == (1, "")
+
+
+HOSTILE_IDS = ["fi$(touch${IFS}PWNED)", "fi`touch${IFS}PWNED`", "file\x1b]0;x\x07", "fil\u00e9"]
+
+
+@pytest.mark.parametrize("words, offered", [
+    ("events fi", ["file-opened", "file-deleted", "file-renamed", "file-permissions-changed",
+                   "file-owner-changed", "file-access-denied", "firewall-rules-changed"]),
+    ("enable -g ''", GROUP_IDS),
+    ("enable -e no-such-", []),
+])
+def test_bash_completion_never_evaluates_a_trees_ids(tmp_path, words, offered):
+    """A tree whose catalogue holds IDs that are shell code: they are neither run nor offered."""
+    require_command()
+    root = tmp_path / "root"
+    shutil.copytree(EXAMPLES, root)
+    catalogue = root / names.CATALOGUE_FILE
+    document = json.loads(catalogue.read_text())
+    for hostile in HOSTILE_IDS:
+        document["events"].append(dict(document["events"][0], id=hostile))
+        document["groups"].append(dict(document["groups"][0], id=hostile))
+    catalogue.write_text(json.dumps(document))
+    script = f"""
+        source {REPO / "completion/zorna-admin-events.bash"}
+        COMP_WORDS=({command_path()} --root {root} {words}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1))
+        _zorna_admin_events; printf '%s\\n' "${{COMPREPLY[@]}}"
+    """
+    proc = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=60, cwd=root)
+    assert proc.stdout.splitlines() == (offered or [""]) and not (root / "PWNED").exists()
+
+
+def test_a_second_tab_says_why_no_id_is_offered(tmp_path):
+    require_command()
+    script = f"""
+        source {REPO / "completion/zorna-admin-events.bash"}
+        COMP_WORDS=({command_path()} enable -e lo); COMP_CWORD=3
+        for COMP_TYPE in 9 63; do _zorna_admin_events; echo "${{#COMPREPLY[@]}}:${{COMPREPLY[0]}}"; done
+    """
+    env = {**os.environ, cli.ROOT_ENV: str(tmp_path), "LC_ALL": "C.UTF-8"}
+    env.pop("LANGUAGE", None)
+    proc = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=60, env=env)
+    catalogue = tmp_path / names.CATALOGUE_FILE
+    assert proc.stdout.splitlines() == [
+        "0:", f"2:zorna-admin-events: no event or group IDs to offer: {catalogue}: event catalogue not found "
+              f"(ZORNA_EVENTS_ROOT is '{tmp_path}')"]
 
 
 def test_bash_completes_through_the_installed_command(tmp_path):

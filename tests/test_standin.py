@@ -343,7 +343,8 @@ def test_bad_catalogue_is_refused_at_load(root: Path, change: Callable[[dict], A
     ("catalogue", lambda p, out: os.mkfifo(p), zorna_events.get_group_ids),
     ("state", lambda p, out: p.symlink_to(out), lambda: zorna_events.is_event_enabled("logout")),
     ("etc", lambda p, out: p.symlink_to(out.parent), lambda: zorna_events.disable_event("logout")),
-    ("defaults", lambda p, out: p.symlink_to(out.parent), lambda: zorna_events.set_event_param("logout", "s", "p", "1")),
+    ("defaults", lambda p, out: p.symlink_to(out.parent),
+     lambda: zorna_events.set_event_param("logout", "s", "p", "1")),
 ], ids=["catalogue-link", "catalogue-fifo", "state-link", "etc-link", "defaults-link"])
 def test_nothing_below_the_root_is_read_through_a_symlink(root: Path, tmp_path: Path, what: str, spoil, call) -> None:
     outside = tmp_path / "outside" / "zorna-syslog.conf"

@@ -4,7 +4,6 @@ tree.  Nothing outside the tree is read, created, changed, moved or removed."""
 
 import contextlib
 import ctypes
-import errno
 import fcntl
 import json
 import os
@@ -144,7 +143,8 @@ def test_a_crafted_rollback_copy_touches_nothing_outside(manifest, conf, copy, e
         valid = manifest in (VALID, {"files": [{"path": CONF, "copy": None}]})
         if not valid and not rollback_away:
             # Refused in one line naming the manifest; the copy left as it was.
-            assert refused == f"{where}/manifest: not a rollback copy this command wrote; left in place, nothing was undone"
+            assert refused == (f"{where}/manifest: not a rollback copy this command wrote; "
+                               "left in place, nothing was undone")
             assert state_of(root / ROLLBACK.parent) == before
         if refused is None and valid and not rollback_away:
             assert not (where / "manifest").exists()
@@ -241,7 +241,8 @@ def test_fifos_devices_and_endless_files_are_never_opened(run, tmp_path, file, a
     else:
         reason = "larger than 64 MiB" if kind == "huge" else "not a regular file"
         closing = "zorna-admin-events: nothing was changed\n" if args[0] == "enable" else ""
-        assert (proc.returncode, proc.stderr) == (1, f"zorna-admin-events: error: {run.root / file}: {reason}\n" + closing)
+        line = f"zorna-admin-events: error: {run.root / file}: {reason}\n"
+        assert (proc.returncode, proc.stderr) == (1, line + closing)
 
 
 def test_help_reads_no_catalogue_of_a_tree_that_is_refused(run, tmp_path):
@@ -307,7 +308,8 @@ def test_a_file_rewritten_or_put_back_keeps_its_mode_owner_and_group(run, mount)
 # File-system errors name the path and the step
 
 READ_ONLY = 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && shift && exec "$@"'
-SMALL = 'mount -t tmpfs -o size=64k zae "$1" && cp -a "$2/." "$1" && dd if=/dev/zero of="$1/filler" bs=4k 2>/dev/null; ' \
+SMALL = 'mount -t tmpfs -o size=64k zae "$1" && cp -a "$2/." "$1" && ' \
+        'dd if=/dev/zero of="$1/filler" bs=4k 2>/dev/null; ' \
         'shift 2 && exec "$@"'
 
 

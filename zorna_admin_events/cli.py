@@ -32,7 +32,8 @@ from . import texts
 from .commands import (
     ANY, COMMANDS, COMMANDS_BY_NAME, DESCRIPTION, DRY_RUN, EXAMPLES, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK,
     EXIT_PIPE, EXIT_RESTART_FAILED, EXIT_STATUSES, FILE_VALUE, JSON, MAIN_OPTIONS, NO_RESTART, OPTION, POSITIONAL,
-    QUIET, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of, root_dir,
+    QUIET, RECORD_NOTE, REQUIRED, RESTART_NOTE, ROLLBACK_NOTE, ROLLBACK_PATH, ROOT, Command, Option, options_of,
+    root_dir,
 )
 from .names import CLASS, MODULE, PROG, RESTART_FLAG, ROOT_ENV, ROOTED_PATHS, SPECIAL_EVENTS
 from .texts import N_, _
@@ -116,6 +117,7 @@ def _add_command(sub, command: Command) -> None:
 
         epilog += "\n\n" + textwrap.fill(_(RESTART_NOTE), 78)
         epilog += "\n\n" + textwrap.fill(_(ROLLBACK_NOTE).format(path=ROLLBACK_PATH), 78)
+        epilog += "\n\n" + textwrap.fill(_(RECORD_NOTE), 78, break_on_hyphens=False)
     summary = _(command.help)
     p = sub.add_parser(
         command.name,
@@ -275,13 +277,17 @@ def load_class(root: Optional[Path], output=None):
 
 
 def error(message: str, stderr: TextIO) -> None:
-    print(_("{prog}: error: {message}").format(prog=PROG, message=message), file=stderr)
+    from .escape import escaped
+
+    print(_("{prog}: error: {message}").format(prog=PROG, message=escaped(message, field=True)), file=stderr)
 
 
 def report(lines: Sequence[str], stderr: TextIO) -> None:
     """Notices the class printed (unknown IDs, a refused VALUE), as the command's own on stderr."""
+    from .escape import escaped
+
     for line in lines:
-        print(f"{PROG}: {line}", file=stderr)
+        print(f"{PROG}: {escaped(line, field=True)}", file=stderr)
 
 
 def show_status(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
@@ -401,6 +407,13 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
     return (EXIT_FAILURE if known < named else EXIT_OK), obj
 
 
+def escaped_text(text: str) -> str:
+    """A text of names read from a tree, as it may reach the terminal (escape.py)."""
+    from .escape import escaped
+
+    return escaped(text)
+
+
 def dry_run(obj, call, stderr: TextIO) -> int:
     """--dry-run: each event's settings before and after, nothing changed."""
     from . import changes
@@ -409,7 +422,7 @@ def dry_run(obj, call, stderr: TextIO) -> int:
     if not accepted:
         report(printed.splitlines(), stderr)
         return EXIT_FAILURE
-    print("\n".join(changes.difference_lines(views) or [_("no change")]))
+    print(escaped_text("\n".join(changes.difference_lines(views) or [_("no change")])))
     return EXIT_OK
 
 
@@ -450,18 +463,26 @@ def dry_run_import(cls, ns: argparse.Namespace, stderr: TextIO) -> int:
     if unreadable is not None:
         print(_("{prog}: warning: {error}; the import replaces it").format(prog=PROG, error=describe(unreadable)),
               file=stderr)
-    print("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")]))
+    print(escaped_text("\n".join(changes.difference_lines(views, unchanged=False) or [_("no change")])))
     return EXIT_OK
 
 
 def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run") -> int:
     """A changing command: the whole change under the run lock, as one
     transaction; then, without the lock, the restart if the configuration
-    changed."""
+    changed.  A change, made or undone, is recorded as the run ends (record.py)."""
+    from .record import RunRecord
+
+    with RunRecord(command.name, ns.root, lambda text: print(text, file=stderr)) as record:
+        return _change(command, ns, stderr, run, record)
+
+
+def _change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run", record) -> int:
     with held_output(), run_lock(ns.root, stderr):
         cls = load_class(ns.root, ns.output)
         check_class_files(command, cls)
         with Transaction(ns.root, stderr) as run.transaction:
+            record.transaction = run.transaction
             status, obj = execute(command, ns, cls, stderr)
             if status == EXIT_OK:
                 run.transaction.commit()
@@ -477,7 +498,9 @@ def change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run")
                 file=stderr,
             )
         return status
+    record.restart_failed = True  # until the restart has ended
     failures = restart_daemons(obj, RESTART_FLAG)
+    record.restart_failed = bool(failures)
     for failure in failures:
         error(failure, stderr)
     return EXIT_RESTART_FAILED if failures else status

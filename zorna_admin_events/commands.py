@@ -267,5 +267,8 @@ ROLLBACK_NOTE = N_("A run is all or nothing: before its first change, a copy of 
                    "in {path}; if the run fails or is stopped, the copy is put back, at once or, after a "
                    "crash, by the next run.")
 ROLLBACK_PATH = "/" + ROLLBACK_DIR
+RECORD_NOTE = N_("A run that changes the configuration leaves a record of who changed what, one line per event, "
+                 "in the system log (journalctl -t zorna-admin-events) and the kernel audit "
+                 "(ausearch -m USYS_CONFIG); a run with --dry-run or --root, or that changes nothing, leaves none.")
 
 

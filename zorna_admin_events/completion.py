@@ -15,7 +15,15 @@ commands.py, as the parser is made from, but neither builds the parser nor
 imports argparse or the extension module.  Event and group IDs come from the
 event service's catalogue, under the tree that --root names when one is
 given, the same way the command reaches it.  Completion must never disturb
-the shell, so any failure prints nothing.
+the shell, so any failure prints nothing, but for a catalogue that cannot
+be read: then the only line is WHY and one line saying why, which bash shows
+on a second Tab.
+
+Completion never evaluates what it offers: a tree's catalogue is untrusted
+input.  The candidates are filtered here, by the word under the cursor, and
+bash takes the lines as they are (no compgen -W, which would expand $(...)
+in them); an ID that is not plain (ASCII letters, digits, ".", "_", "-") is
+never offered.
 """
 
 import os
@@ -26,7 +34,11 @@ from .commands import (
 )
 from .names import ROOT_ENV
 
-__all__ = ["complete", "candidates", "FILES", "DIRS"]
+__all__ = ["complete", "candidates", "FILES", "DIRS", "WHY"]
+
+# First word of the line that says why no ID can be offered.
+WHY = "\aWHY"
+PLAIN = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-")
 
 HELP = ("-h", "--help")
 EVENT_OPTIONS = ("-e", "--event")
@@ -38,11 +50,26 @@ def complete(args):
         index = int(args[0]) - 1
         words = list(args[1:])
         current = words[index] if index < len(words) else ""
-        for candidate in candidates(words[:index], current):
-            print(candidate)
+        typed = _rejoined(words[:index], current)[1]
+        try:
+            found = candidates(words[:index], current)
+        except Unavailable as exc:
+            print(WHY, exc.reason)
+            return 0
+        for candidate in found:
+            if candidate in (FILES, DIRS) or candidate.startswith(typed):
+                print(candidate)
     except Exception:
         pass
     return 0
+
+
+class Unavailable(Exception):
+    """The catalogue cannot be read; ``reason`` says why, in one plain line."""
+
+    def __init__(self, reason):
+        super().__init__(reason)
+        self.reason = reason
 
 
 def candidates(before, current):
@@ -138,12 +165,30 @@ def _positional_values(command, taken, root):
 
 
 def _catalogue(kind, root):
-    if root:
-        os.environ[ROOT_ENV] = os.path.realpath(root)
-    import zorna_events
+    """The plain IDs of the catalogue; Unavailable when it cannot be read."""
+    try:
+        if root:
+            os.environ[ROOT_ENV] = os.path.realpath(root)
+        import zorna_events
 
-    ids = zorna_events.get_event_ids() if kind == "events" else zorna_events.get_group_ids()
-    return [str(i) for i in ids]
+        ids = zorna_events.get_event_ids() if kind == "events" else zorna_events.get_group_ids()
+    except Exception as exc:
+        raise Unavailable(_why(exc, root)) from None
+    return [i for i in ids if isinstance(i, str) and i and set(i) <= PLAIN]
+
+
+def _why(exc, root):
+    from .escape import escaped
+    from .names import PROG
+    from .texts import _, use_catalogue
+
+    use_catalogue(root or "/")
+    if isinstance(exc, OSError) and exc.filename is not None:
+        reason = f"{exc.filename}: {exc.strerror}"
+    else:
+        reason = str(exc) or type(exc).__name__
+    text = _("{prog}: no event or group IDs to offer: {reason}").format(prog=PROG, reason=reason)
+    return escaped(text, field=True)
 
 
 if __name__ == "__main__":

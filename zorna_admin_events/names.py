@@ -38,12 +38,12 @@ CATALOGUE_FILE = "usr/share/syslog-ng-mod-zorna/catalogue.json"
 # The event service finds its files under the directory this variable names.
 ROOT_ENV = "ZORNA_EVENTS_ROOT"
 
-# Held by a changing command for its whole run.
-LOCK_FILE = "run/lock/zorna-admin-events.lock"
-
-# The command's state, and in it the rollback copy of a run that changes the configuration.
+# The command's state, where only its owner (root) can create files: the
+# rollback copy of a run that changes the configuration, and the lock that
+# such a run holds for its whole run.
 STATE_DIR = "var/lib/zorna-admin-events"
 ROLLBACK_DIR = STATE_DIR + "/rollback"
+LOCK_FILE = STATE_DIR + "/run.lock"
 
 # The syslog facility and priority names syslog-ng knows.
 FACILITIES = (

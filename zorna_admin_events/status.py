@@ -192,11 +192,14 @@ def json_text(document):
 
 
 def _cell(value):
+    """A value as the table shows it, on its line and with no control character."""
+    from .escape import escaped
+
     if value is None:
         return "-"
     if isinstance(value, bool):
         return "true" if value else "false"
-    return value if isinstance(value, str) else json.dumps(value)
+    return escaped(value if isinstance(value, str) else json.dumps(value), field=True)
 
 
 def _items(value):
@@ -212,7 +215,7 @@ def table_text(reading):
     path and per audit rule."""
     header = [_("EVENT"), _("GROUP"), _("ENABLED"), _("FACILITY"), _("PRIORITY")]
     rows = [
-        [e.id, _cell(e.group), _cell(e.enabled), _cell(e.facility), _cell(e.priority)]
+        [_cell(e.id), _cell(e.group), _cell(e.enabled), _cell(e.facility), _cell(e.priority)]
         for e in reading.events
     ]
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]

@@ -32,10 +32,10 @@ import os
 import signal
 import sys
 from pathlib import Path
-from stat import S_ISDIR, S_ISREG
+from stat import S_ISDIR
 from typing import Any, Dict, List, Optional, TextIO, Tuple
 
-from .names import LOCK_FILE, PROG, ROLLBACK_DIR
+from .names import CATALOGUE_FILE, LOCK_FILE, PROG, ROLLBACK_DIR
 from .texts import N_, _
 from .tree import BrokenFile, CommandError, Root, file_error, open_root, read_at, reason
 
@@ -69,29 +69,6 @@ def open_directory(root: Optional[Path], relative: str, create_mode: Optional[in
     without following a symlink below the root.  With ``create_mode``,
     missing directories are made, and made durable, on the way."""
     return root_of(root).directory(relative, create_mode)
-
-
-def open_below(root: Optional[Path], relative: str) -> int:
-    """Open (creating it and its directories) the file ``relative`` below
-    ``root`` for reading and writing, without following a symlink below it."""
-    tree = root_of(root)
-    directory, _sep, name = relative.rpartition("/")
-    dir_fd = tree.directory(directory, 0o755)
-    try:
-        try:  # looked at first: a FIFO or a device there is never opened
-            if not S_ISREG(os.stat(name, dir_fd=dir_fd, follow_symlinks=False).st_mode):
-                raise CommandError(_("{file}: not a regular file").format(file=tree.shown(relative)))
-        except FileNotFoundError:
-            pass
-        return os.open(name, os.O_RDWR | os.O_CREAT | _NOFOLLOW, 0o600, dir_fd=dir_fd)
-    except OSError as exc:
-        if exc.errno == errno.ELOOP:
-            raise CommandError(
-                _("{path}: a symlink or not a directory; refusing to go through it").format(path=tree.shown(relative))
-            ) from None
-        raise
-    finally:
-        os.close(dir_fd)
 
 
 def read_file(dir_fd: int, name: str, shown: Path) -> Tuple[Optional[bytes], Optional[os.stat_result]]:
@@ -237,10 +214,11 @@ class RollbackCopy:
             raise file_error(WRITING_COPY, self.where / MANIFEST, exc) from None
         _fsync(copy_fd, self.where, WRITING_COPY)
 
-    def changed(self) -> bool:
-        """Whether the files differ from the copy (JSON documents compared
-        as documents, so a mere rewrite is no change)."""
-        return any(not _same(self.saved.get(relative), data) for relative, data in self.current().items())
+    def changed(self, now: Optional[Dict[str, Optional[bytes]]] = None) -> bool:
+        """Whether the files (``now``, else as they are) differ from the copy
+        (JSON documents compared as documents, so a mere rewrite is no change)."""
+        now = self.current() if now is None else now
+        return any(not _same(self.saved.get(relative), data) for relative, data in now.items())
 
     def restore(self) -> bool:
         """Put every file back as the copy has it, then remove the copy.
@@ -374,10 +352,18 @@ def recover(root: Optional[Path], stderr: TextIO) -> None:
 
 @contextlib.contextmanager
 def run_lock(root: Optional[Path], stderr: TextIO):
-    """Hold the command's exclusive lock (``LOCK_FILE`` under the root)."""
+    """Hold the command's exclusive lock (``LOCK_FILE`` under the root), its
+    directories checked first (statedir.py)."""
+    from .statedir import open_lock
+
     tree = root_of(root)
     try:
-        fd = open_below(tree, LOCK_FILE)
+        fd = open_lock(tree)
+    except FileNotFoundError as exc:
+        if exc.filename != str(tree.shown(CATALOGUE_FILE)):
+            raise CommandError(_("cannot open the lock file {path}: {reason}").format(
+                path=tree.shown(LOCK_FILE), reason=reason(exc))) from exc
+        raise
     except OSError as exc:
         raise CommandError(
             _("cannot open the lock file {path}: {reason}").format(path=tree.shown(LOCK_FILE), reason=reason(exc))
@@ -418,7 +404,9 @@ def put_back_left_copy(root: Optional[Path], stderr: TextIO) -> None:
 class Transaction:
     """The rollback copy of one run, made under the run lock: on leaving the
     block without a commit, the copy is put back (``undone`` tells whether
-    that changed anything)."""
+    that changed anything).  ``after`` keeps the files as they were at the
+    commit, or just before they were put back (None: not read), for the
+    record of the run (record.py)."""
 
     def __init__(self, root: Optional[Path], stderr: TextIO):
         self.root = root
@@ -426,6 +414,7 @@ class Transaction:
         self.stderr = stderr
         self.changed = False
         self.undone = False
+        self.after: Optional[Dict[str, Optional[bytes]]] = None
 
     def __enter__(self) -> "Transaction":
         recover(self.root, self.stderr)
@@ -436,12 +425,17 @@ class Transaction:
     def commit(self) -> None:
         """Keep the change: note whether there was one, and remove the copy."""
         with deferred_signals():
-            self.changed = self.copy.changed()
+            self.after = self.copy.current()
+            self.changed = self.copy.changed(self.after)
             self.copy.discard()
 
     def __exit__(self, *exc) -> None:
         if self.copy.found():
             with deferred_signals():
+                try:
+                    self.after = self.copy.current()
+                except Exception:  # unreadable now: the copy goes back all the same
+                    self.after = None
                 self.undone = self.copy.restore()
 
 

@@ -256,7 +256,8 @@ class TreePath(type(Path())):
 
     def open(self, mode="r", buffering=-1, encoding=None, errors=None, newline=None):
         if mode not in ("r", "rt", "rb"):
-            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(self._zae_tree.shown(self._zae_relative())))
+            shown = self._zae_tree.shown(self._zae_relative())
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(shown))
         data = self._zae_tree.read(self._zae_relative())
         if "b" in mode:
             return io.BytesIO(data)

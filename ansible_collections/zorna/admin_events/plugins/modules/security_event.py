@@ -109,6 +109,12 @@ notes:
     class or of the event service fails the task with the error's text, and
     the configuration is put back as it was before the task.
   - The task reports a change only when the configuration's content changed.
+  - Every task that changes the configuration of the host (not under O(root))
+    leaves a record, as the command does - one line per changed event in the
+    system log (facility authpriv, ident C(zorna-admin-events), the command
+    named C(ansible)) and an audit record of type C(USYS_CONFIG) where the
+    kernel audit is available. A record that cannot be written gives a
+    warning and fails nothing.
 """
 
 EXAMPLES = r"""
@@ -188,6 +194,7 @@ try:
     from zorna_admin_events import changes as zae_changes
     from zorna_admin_events import cli as zae_cli
     from zorna_admin_events import names as zae_names
+    from zorna_admin_events import record as zae_record
     from zorna_admin_events import status as zae_status
     from zorna_admin_events import transaction as zae_transaction
 except ImportError:
@@ -402,17 +409,23 @@ def run(module):
     root = root_path(module.params["root"])
     if module.check_mode:
         return read_and_change(module, root)[0]
-    with zae_cli.run_lock(root, sys.stderr):
-        with zae_cli.Transaction(root, sys.stderr) as transaction:
-            result, changed_object = read_and_change(module, root)
-            transaction.commit()
-    result["changed"] = transaction.changed
-    if transaction.changed and module.params["restart"] and root is None:
-        with quiet():
-            failures = zae_transaction.restart_daemons(changed_object, zae_names.RESTART_FLAG)
-        result["restarted"] = not failures
-        if failures:
-            module.fail_json(msg="; ".join(failures), **result)
+    # A change, made or undone, is recorded as the command records it.
+    with zae_record.RunRecord("ansible", root, getattr(module, "warn", None)) as record:
+        with zae_cli.run_lock(root, sys.stderr):
+            with zae_cli.Transaction(root, sys.stderr) as transaction:
+                record.transaction = transaction
+                result, changed_object = read_and_change(module, root)
+                transaction.commit()
+        result["changed"] = transaction.changed
+        if transaction.changed and module.params["restart"] and root is None:
+            record.restart_failed = True  # until the restart has ended
+            with quiet():
+                failures = zae_transaction.restart_daemons(changed_object, zae_names.RESTART_FLAG)
+            record.restart_failed = bool(failures)
+            result["restarted"] = not failures
+            if failures:
+                record.write()
+                module.fail_json(msg="; ".join(failures), **result)
     return result
 
 
