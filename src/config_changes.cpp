@@ -17,7 +17,8 @@ Name n_set_event_param{"set_event_param"};
 Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
     n_JSONDecodeError{"JSONDecodeError"};
 Name n_new_status{"new_status"}, n_replace{"replace"}, n_watch{"-w "}, n_watch_keyed{" -p wa -k "};
-Name n_space{" "}, n_escaped_space{"\\ "}, n_file_opened{"file-opened"}, n_b64{"b64"};
+Name n_space{" "}, n_escaped_space{"\\ "}, n_backslash{"\\"}, n_escaped_backslash{"\\\\"};
+Name n_file_opened{"file-opened"}, n_b64{"b64"};
 Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
 Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
 Name n_restart_syslog_ng{"systemctl restart syslog-ng.service"}, n_restart_auditd{"systemctl restart auditd"};
@@ -83,19 +84,41 @@ bool is_one_line(Borrowed line) {
 // the key of its rule.
 constexpr Py_ssize_t max_path_size = 256;
 
+// Does the str `text` hold "!=", "<=", ">=" or "&="?  auditctl reads a key
+// (and the path of -F path=) as a field, an operator and a value, and takes
+// the first of these for the operator: such a path can be in no rule.
+bool has_operator(Borrowed text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        Py_UCS4 before = PyUnicode_READ_CHAR(text.get(), i - 1);
+        bool comparison = before == '!' || before == '<' || before == '>' || before == '&';
+        if (comparison && PyUnicode_READ_CHAR(text.get(), i) == '=') return true;
+    }
+    return false;
+}
+
 // A path can go into an audit rule line only as an absolute path that stays
-// on one line and fits in a key; auditctl refuses anything else, and with it
+// on one line and fits in a key, and that auditctl reads back as the same
+// path: no backslash (auditctl reads "\\" and "\ " as escapes), no control
+// character and no operator.  auditctl refuses anything else, and with it
 // every rule after it in the file.
 bool is_usable_path(Borrowed path) {
     if (!PyUnicode_Check(path.get()) || !is_one_line(path)) return false;
     if (PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_READ_CHAR(path.get(), 0) != '/') return false;
     Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(path, &size)) return size <= max_path_size;
-    // A surrogate, which has no UTF-8 form (a str never pairs them: JSON's
-    // pairs are decoded to one character).
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
-    PyErr_Clear();
-    return false;
+    if (!PyUnicode_AsUTF8AndSize(path, &size)) {
+        // A surrogate, which has no UTF-8 form (a str never pairs them: JSON's
+        // pairs are decoded to one character).
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
+        PyErr_Clear();
+        return false;
+    }
+    if (size > max_path_size || has_operator(path)) return false;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(path.get()); i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(path.get(), i);
+        if (c == '\\' || c < 0x20 || (c >= 0x7f && c <= 0x9f)) return false;
+    }
+    return true;
 }
 
 // file-opened's rules name their path in a system-call rule (-F path=), and
@@ -106,12 +129,12 @@ bool names_file(Borrowed path) {
     return PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) != '/';
 }
 
-// Does every path that a decoded VALUE names pass `test`?
-bool all_paths(const Call& call, Borrowed json_value, bool (*test)(Borrowed path)) {
+// The first path that a decoded VALUE names and that fails `test`, or null.
+Ref failing_path(const Call& call, Borrowed json_value, bool (*test)(Borrowed path)) {
     for (Ref path : Iterate(path_list(call, json_value))) {
-        if (!test(path)) return false;
+        if (!test(path)) return path;
     }
-    return true;
+    return Ref();
 }
 
 // Is this call storing an event's audit rules directly (section "", parameter
@@ -132,12 +155,24 @@ bool is_rule_list(Borrowed json_value) {
     return true;
 }
 
+// A path as JSON, on one line and with nothing a terminal acts on: a path
+// with a character that is not printable is written all in ASCII escapes.
+Ref shown_path(const Call& call, Borrowed path) {
+    bool printable = PyUnicode_Check(path.get());
+    for (Py_ssize_t i = 0, n = printable ? PyUnicode_GET_LENGTH(path.get()) : 0; i < n && printable; ++i)
+        printable = Py_UNICODE_ISPRINTABLE(PyUnicode_READ_CHAR(path.get(), i));
+    if (printable) return dump_json(call, path);
+    return call_attribute(call.global(n_json), n_dumps, path);
+}
+
 // The one line that refuses a VALUE whose paths or rules auditctl could not
-// load, saying why (`why` is a message passed through _).
-void refuse_paths(const Call& call, Borrowed value, const char* why) {
+// load, saying why (`why` is a message passed through _) and, when given,
+// naming the first path refused, as JSON.
+void refuse_paths(const Call& call, Borrowed value, const char* why, PyObject* path = nullptr) {
     print_line(call, [&] {
         Ref label = format(translated(call, "Invalid VALUE"));
         Ref reason = format(translated(call, why));
+        if (path) reason = concat({shown_path(call, path), text(": "), reason});
         return concat({label, text(": "), format(value), text(" ("), reason, text(")")});
     });
 }
@@ -314,14 +349,20 @@ Ref set_properties(const Call& call) {
         return none();
     }
     Ref event_id_list = getattr(self, mangled::event_id_list);
-    if (names_path_event(call, event_id_list) && !all_paths(call, json_value, is_usable_path)) {
-        refuse_paths(call, value, "paths must be absolute, on one line, at most 256 bytes");
-        return none();
+    if (names_path_event(call, event_id_list)) {
+        if (Ref path = failing_path(call, json_value, is_usable_path)) {
+            refuse_paths(call, value,
+                         "paths must be absolute, on one line, at most 256 bytes, "
+                         "with no backslash, control character, !=, <=, >= or &=",
+                         path.get());
+            return none();
+        }
     }
-    if (event_id_list.get() != Py_None && contains(event_id_list, n_file_opened) &&
-        !all_paths(call, json_value, names_file)) {
-        refuse_paths(call, value, "paths of file-opened must name files, not end in /");
-        return none();
+    if (event_id_list.get() != Py_None && contains(event_id_list, n_file_opened)) {
+        if (failing_path(call, json_value, names_file)) {
+            refuse_paths(call, value, "paths of file-opened must name files, not end in /");
+            return none();
+        }
     }
 
     mark_restart(call);
@@ -361,8 +402,13 @@ Ref process_path_value(const Call& call) {
 
     Ref result_list = new_list();
     for (Ref path : Iterate(path_list(call, value))) {
-        // A space would end the path field of the rule.
-        Ref escaped_path = replace_char(path, n_space, n_escaped_space, n_replace);
+        // auditctl reads a rule line as words split at spaces, with "\\"
+        // standing for a backslash and "\ " for a space; what no escape can
+        // carry (a line end, an operator) is refused, never written.
+        if (PyUnicode_Check(path.get()) && (!is_one_line(path) || has_operator(path)))
+            raise_format(PyExc_ValueError, "%R cannot stand in an audit rule", path.get());
+        Ref escaped_path = replace_char(path, n_backslash, n_escaped_backslash, n_replace);
+        escaped_path = replace_char(escaped_path, n_space, n_escaped_space, n_replace);
         Ref rule;
         if (not_equal(event_id, n_file_opened)) {
             rule = concat({n_watch, format(escaped_path), n_watch_keyed, format(escaped_path)});

@@ -58,6 +58,22 @@ def require_command():
         pytest.skip(reason)
 
 
+@functools.lru_cache(maxsize=None)
+def no_mount_namespace():
+    """Why a private mount namespace cannot be made here (not root, no
+    unshare, a chroot whose root is no mount point), or None."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        return "a private mount namespace needs root and unshare (util-linux)"
+    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
+    return "no private mount namespace here: " + probe.stderr.strip() if probe.returncode else None
+
+
+def require_mount_namespace():
+    reason = no_mount_namespace()
+    if reason:
+        pytest.skip(reason)
+
+
 def copy_tree(dest: Path) -> Path:
     shutil.copytree(EXAMPLES, dest, symlinks=True)
     return dest
@@ -104,6 +120,8 @@ def command_env(extra_path: Path, decoy: Path):
     env["ZORNA_EVENTS_ROOT"] = str(decoy)
     env["LC_ALL"] = "C.UTF-8"
     env.pop("LANGUAGE", None)
+    for name in ("SUDO_UID", "SUDO_GID", "PKEXEC_UID", "DOAS_USER"):  # a run on root's own behalf; tests set them
+        env.pop(name, None)
     return env
 
 

@@ -110,7 +110,14 @@ def test_another_property_of_a_path_event_keeps_its_rules_on_the_watched_paths(a
         (dict(events=["file-deleted"], properties=[{"section": "filter", "parameter": "x", "value": "y"}]),
          "is a plain setting"),
         (dict(events=["modifying-file"], properties=[{"section": "watch", "parameter": "paths", "value": "etc/x"}]),
-         'Invalid VALUE: "etc/x" (paths must be absolute'),
+         'Invalid VALUE: "etc/x" ("etc/x": paths must be absolute'),
+        # what auditctl would read as another option, on either kind of event
+        (dict(events=["modifying-file"], properties=[{"section": "watch", "parameter": "paths",
+                                                      "value": ["/srv/a", "/srv/q\\ -e0"]}]),
+         '("/srv/q\\\\ -e0": paths must be absolute, on one line, at most 256 bytes, with no backslash'),
+        (dict(events=["logout"], properties=[{"section": "", "parameter": "message-audit-rules",
+                                              "value": ["-w /etc/x -p wa -k x", "-e 0"]}]),
+         '("-e 0": not one audit rule that only watches'),
         # the second task's event fails: the first one's change is undone
         (dict(events=["logout", "file-deleted"], state="enabled",
               properties=[{"section": "filter", "parameter": "x", "value": "y"}]), "is a plain setting"),

@@ -19,6 +19,14 @@ SKIPPED_RESTART = "not restarting syslog-ng.service and auditd"
     ({"login-failed": {"message-audit-rules": ["-w /etc/passwd -p wa\n-D"]}}, "login-failed: message-audit-rules:"),
     ({"file-opened": {"watch": {"paths": ["/etc/passwd"]}}}, "file-opened: message-audit-rules: the rules do not"),
     ({"login-failed": {"enabled": "yes"}}, "login-failed: enabled: must be"),
+    # what auditctl would read as another option, or a control rule
+    ({"modifying-file": {"watch": {"paths": ["/srv/q\\ -e0"]},
+                         "message-audit-rules": ["-w /srv/q\\\\ -e0 -p wa -k /srv/q\\\\ -e0"]}},
+     'modifying-file: watch/paths: "/srv/q\\\\ -e0": paths must be absolute'),
+    ({"file-opened": {"watch": {"paths": ["/etc/shadow"]}, "message-audit-rules": ["-e 2 -k /etc/shadow"]}},
+     "file-opened: message-audit-rules: the rules do not"),
+    ({"login-failed": {"message-audit-rules": ["-w /x -p wa -k x", "-e 0"]}},
+     'login-failed: message-audit-rules: "-e 0": not one audit rule that only watches'),
     ({"no-such-event": {}}, "no-such-event: unknown event"),
 ])
 @pytest.mark.parametrize("dry_run", [False, True])
@@ -71,3 +79,13 @@ def test_another_property_of_a_path_event_leaves_its_rules(run):
         "result": "failure", "exclude-programs": ["/usr/bin/updatedb"]}
     proc = run("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa -k /etc/x"]', "-e", "file-opened")
     assert proc.returncode == 1 and proc.stderr.startswith("zorna-admin-events: Invalid VALUE: ")
+
+
+@pytest.mark.parametrize("rule", [
+    "-w /etc/x -p wa -k x", "-w /a\\ b  -k a\\  -p r", "-a always,exit -F arch=b64 -S execve -k exec",
+    "-A exit,always -S openat -F dir=/x -C uid!=euid", "-a always,task", "-a always,user -F uid=0",
+])
+def test_rules_that_only_watch_are_stored(run, rule):
+    proc = run("set-properties", "", "message-audit-rules", json.dumps([rule]), "-e", "login-failed")
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads((run.root / CURRENT).read_text())["login-failed"]["message-audit-rules"] == [rule]

@@ -53,7 +53,9 @@ class FakeAdminEvents:
     def set_priority(self, p): self._record("set_priority", p, changing=True)
     def set_facility(self, f): self._record("set_facility", f, changing=True)
     def set_properties(self, s, p, v): self._record("set_properties", s, p, v, changing=True)
-    def import_config(self, f): self._record("import_config", f, changing=True)
+    # import and export get a private file in place of the one named: the
+    # fake records what it read, and writes its name
+    def import_config(self, f): self._record("import_config", Path(f).read_text(), changing=True)
     def restart_daemons(self): self._record("restart_daemons")
 
     @classmethod
@@ -61,10 +63,13 @@ class FakeAdminEvents:
         cls.calls.append(("export_config", (f,)))
         if cls.fail_with is not None:
             raise cls.fail_with
+        Path(f).write_text(f)
 
 
 @pytest.fixture
-def fake(monkeypatch):
+def fake(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    Path("in.json").write_text("in.json")
     cls = type("ZornaAdminEvents", (FakeAdminEvents,), {"calls": []})
     monkeypatch.setattr(cli, "load_class", lambda root, output=None: cls)
 
@@ -136,7 +141,8 @@ def test_subcommand_builds_selection_and_calls_method(fake, argv, ctor, call, re
 
 def test_export_is_called_on_the_class_without_an_object(fake):
     assert cli.main(["export", "out.json"]) == 0
-    assert fake.calls == [("export_config", ("out.json",))]
+    [(method, (private,))] = fake.calls
+    assert method == "export_config" and Path("out.json").read_text() == private != "out.json"
 
 
 @pytest.mark.parametrize(

@@ -16,6 +16,9 @@ from zorna_admin_events.names import FACILITIES, PRIORITIES
 
 RUN_LOCK = "var/lib/zorna-admin-events/run.lock"
 REASON = "paths must be absolute, on one line, at most 256 bytes"
+MORE = "with no backslash, control character, !=, <=, >= or &="
+RULE = ("not one audit rule that only watches (-w, or -a always with -F, -S, -C and -k); "
+        "control options such as -e or -D are refused")
 
 
 @pytest.mark.parametrize("args, status", [
@@ -24,6 +27,15 @@ REASON = "paths must be absolute, on one line, at most 256 bytes"
     (("set-properties", "watch", "paths", json.dumps("/" + "x" * 256), "-e", "modifying-directory"), 1),
     (("set-properties", "watch", "paths", '["/etc/a\\u2028-D"]', "-e", "file-opened", "-e", "login-failed"), 1),
     (("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa\\n-D"]', "-e", "login-failed"), 1),
+    # what auditctl would read as other words: options smuggled into a path, or control options
+    (("set-properties", "watch", "paths", '["/etc/shadow", "/srv/q\\\\ -e0"]', "-e", "modifying-file"), 1),
+    (("set-properties", "watch", "paths", '"/srv/q\\\\ -kINJ"', "-e", "file-opened"), 1),
+    (("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa -k x", "-e 2"]', "-e", "login-failed"), 1),
+    (("set-properties", "", "message-audit-rules", '["-w /etc/x -p wa -k x -D"]', "-e", "login-failed"), 1),
+    (("set-properties", "", "message-audit-rules", '["-a always,exit -S all -b 1"]', "-e", "login-failed"), 1),
+    (("set-properties", "", "message-audit-rules", '["-w /x -k x\\\\\\\\ -e0"]', "-e", "login-failed"), 1),
+    (("set-properties", "", "message-audit-rules", '["-a never,exit -S all"]', "-e", "login-failed"), 1),
+    (("set-properties", "", "message-audit-rules", '["--backlog_wait_time 0"]', "-e", "login-failed"), 1),
     (("set-facility", "local3\r\nauth.* /tmp/x", "-e", "login-failed"), 2),
     (("set-priority", "emergency", "-g", "authentication"), 2),
 ])
@@ -32,7 +44,11 @@ def test_hostile_value_is_refused_and_changes_nothing(run, args, status):
     proc = run(*args)
     assert proc.returncode == status
     if status == 1:
-        assert proc.stderr == (f"zorna-admin-events: Invalid VALUE: {args[3]} ({REASON})\n"
+        paths = json.loads(args[3])
+        bad = [p for p in ([paths] if isinstance(paths, str) else paths)
+               if p not in ("/etc/shadow", "-w /etc/x -p wa -k x")][0]
+        reason = f"{json.dumps(bad)}: " + (RULE if args[1] == "" else f"{REASON}, {MORE}")
+        assert proc.stderr == (f"zorna-admin-events: Invalid VALUE: {args[3]} ({reason})\n"
                                "zorna-admin-events: nothing was changed\n") and proc.stdout == ""
     else:  # a usage error that lists the names
         names = FACILITIES if args[0] == "set-facility" else PRIORITIES

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Runner, command_path, files, require_command
+from cli_helpers import Runner, command_path, files, require_command, require_mount_namespace
 from test_faults import OVERLAID
 
 STATE = Path("var/lib/zorna-admin-events")
@@ -104,7 +104,7 @@ def test_no_catalogue_leaves_no_state(tmp_path, args):
     """Without --root, on a system without the catalogue (the system's own
     directories overlaid in a private mount namespace)."""
     require_command()
-    as_root()
+    require_mount_namespace()
     if Path("/usr/share/syslog-ng-mod-zorna/catalogue.json").exists():
         pytest.skip("this system has a catalogue")
     upper = tmp_path / "upper"
@@ -123,7 +123,7 @@ def test_no_catalogue_leaves_no_state(tmp_path, args):
 
 
 def test_purging_the_package_removes_the_state_directory_and_removing_keeps_it():
-    as_root()
+    require_mount_namespace()
     script = Path(__file__).resolve().parents[1] / "debian/zorna-admin-events.postrm"
     steps = f"""
 mount -t tmpfs -o mode=0755 zae /var/lib || exit 97

@@ -170,17 +170,39 @@ def test_watch_rules_and_stores_in_order(make, service, value, rules):
 
 
 PATHS = "paths must be absolute, on one line, at most 256 bytes"
+USABLE = PATHS + ", with no backslash, control character, !=, <=, >= or &="
 RULES = ("", "message-audit-rules")
+
+
+def usable(path):
+    """Whether auditctl reads the path back as itself, from a rule as we write it."""
+    if not (isinstance(path, str) and path.startswith("/") and "\\" not in path and "\ud800" not in path):
+        return False
+    return (len(path.encode()) <= 256 and not any(ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f for c in path)
+            and not any(op in path for op in ("!=", "<=", ">=", "&=")) and "\u2028" not in path
+            and "\u2029" not in path)
+
+
+def refused_path(value):
+    """The refusal of VALUE, naming its first path that cannot go into a rule."""
+    decoded = json.loads(value)
+    paths = [decoded] if isinstance(decoded, str) else list(decoded)
+    first = next(p for p in paths if not usable(p))
+    shown = json.dumps(first, ensure_ascii=not (isinstance(first, str) and first.isprintable()))
+    return f"Invalid VALUE: {value} ({shown}: {USABLE})"
 
 
 @pytest.mark.parametrize("key, value, message", [
     (("s", "p"), "5", "Invalid VALUE: 5 (<class 'int'>)"), (("s", "p"), "NaN", "Invalid VALUE: NaN (<class 'float'>)"),
     (RULES, "true", "Invalid VALUE: true (<class 'bool'>)"), (("s", "p"), "null", "Invalid VALUE: null (<class 'NoneType'>)"),
     (RULES, "word", "The VALUE should be in JSON format"),
-] + [(("s", "p"), value, f"Invalid VALUE: {value} ({PATHS})") for value in [
+] + [(("s", "p"), value, refused_path(value)) for value in [
     '["/a\\nb"]', '"/a\\rb"', '{"/a\\u0000": 1}', '["/ok", 7]', '[["/x"]]',
     '["/ok", "etc/shadow"]', '""', '"-D"', '"/a\\u000bb"', '"/a\\fb"', '"/a\\u001cb"', '"/a\\u0085b"',
     '"/a\\u2029b"', '"/\\ud800"', '"/' + 256 * "a" + '"', '"/' + 128 * "я" + '"',
+    # what auditctl would read as other words, escapes or operators
+    '["/ok", "/srv/q\\\\ -e0"]', '"/a\\tb"', '"/a\\u007fb"', '"/a\\u009bb"', '"/a!=b"', '"/a<=b"',
+    '"/a>=b"', '"/a&=b"',
 ]] + [(RULES, value, f"Invalid VALUE: {value} ({PATHS})") for value in [
     '["/etc/x -p wa\\n-D"]', '"/etc/x"', '{"/etc/x": 1}', '["/x", 1]', '["/x\\u2028"]',
 ]])
@@ -193,7 +215,7 @@ def test_refused_values_change_nothing(make, service, capsys, monkeypatch, key, 
     assert first == message
     assert second == message.replace("Invalid VALUE", "<Invalid VALUE>").replace(
         "The VALUE should be in JSON format", "<The VALUE should be in JSON format>").replace(
-        f"({PATHS})", f"(<{PATHS}>)")
+        f"({PATHS})", f"(<{PATHS}>)").replace(f": {USABLE})", f": <{USABLE}>)")
     assert service.calls == [] and getattr(obj, FLAG) is False
 
 
@@ -210,7 +232,7 @@ def test_trailing_slash_refused_where_the_kernel_refuses_it(make, service, capsy
 
 
 def test_longest_and_oddest_loadable_paths_are_stored(make, service):
-    paths = ["/" + 255 * "a", "/" + 127 * "я" + "a", "/a \"b\" 'c'\t\\"]
+    paths = ["/" + 255 * "a", "/" + 127 * "я" + "a", "/a \"b\" 'c' #=,<>&!%$"]
     make(["modifying-file"], None).set_properties("w", "p", json.dumps(paths, ensure_ascii=False))
     escaped = [p.replace(" ", "\\ ") for p in paths]
     assert rules_for(service) == [[f"-w {p} -p wa -k {p}" for p in escaped]]

@@ -5,7 +5,6 @@ the exit status that says which."""
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -13,7 +12,7 @@ import textwrap
 
 import pytest
 
-from cli_helpers import EXAMPLES, Runner, command_path, files, require_command
+from cli_helpers import EXAMPLES, Runner, command_path, files, require_command, require_mount_namespace
 from test_record import record_warnings_dropped
 
 CURRENT = "etc/zorna-syslog.conf"
@@ -148,11 +147,7 @@ exec "$@"
 ], ids=["failing-systemctl", "closed-pipe", "unchanged"])
 def test_restart_on_the_system(tmp_path, systemctl, args, stdout, status, changed, restarts, stderr):
     require_command()
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("a private mount namespace needs root and unshare (util-linux)")
-    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
-    if probe.returncode:
-        pytest.skip("no private mount namespace here: " + probe.stderr.strip())
+    require_mount_namespace()
     run = Runner(tmp_path)
     upper = tmp_path / "upper"
     for part in ("etc", "usr/share"):

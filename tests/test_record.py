@@ -16,11 +16,10 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-from cli_helpers import CURRENT, EXAMPLES, Runner, command_path, require_command
+from cli_helpers import CURRENT, EXAMPLES, Runner, command_path, require_command, require_mount_namespace
 from test_ansible_collection import BIN, MODULE, Ansible
 
 # The sample tree over the system's directories, /dev/log out of the way, a
@@ -90,8 +89,7 @@ class Host:
 
     def __init__(self, tmp_path, runner):
         require_command()
-        if os.geteuid() != 0 or shutil.which("unshare") is None:
-            pytest.skip("a private mount namespace needs root and unshare (util-linux)")
+        require_mount_namespace()
         self.run = runner
         self.out = tmp_path / "out"
         self.out.mkdir()

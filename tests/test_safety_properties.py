@@ -103,7 +103,13 @@ def loadable_path(path):
         size = len(path.encode("utf-8"))
     except UnicodeEncodeError:  # lone surrogate
         return False
-    return path.startswith("/") and one_line(path) and size <= 256
+    return (path.startswith("/") and one_line(path) and size <= 256 and "\\" not in path
+            and not any(ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f for c in path)
+            and not any(op in path for op in ("!=", "<=", ">=", "&=")))
+
+
+def shown(path):
+    return json.dumps(path, ensure_ascii=not (isinstance(path, str) and path.isprintable()))
 
 
 def properties_model(events, section, parameter, value):
@@ -119,8 +125,10 @@ def properties_model(events, section, parameter, value):
         if not (isinstance(decoded, list) and all(isinstance(r, str) and one_line(r) for r in decoded)):
             return refusal
     paths = [decoded] if isinstance(decoded, str) else list(decoded)
-    if SPECIAL.intersection(events) and not all(isinstance(p, str) and loadable_path(p) for p in paths):
-        return refusal
+    bad = [p for p in paths if not (isinstance(p, str) and loadable_path(p))]
+    if SPECIAL.intersection(events) and bad:
+        return [(f"Invalid VALUE: {value} ({shown(bad[0])}: paths must be absolute, on one line, at most 256 bytes, "
+                 "with no backslash, control character, !=, <=, >= or &=)",)], [], False
     if "file-opened" in events and any(p.endswith("/") for p in paths):
         return [(f"Invalid VALUE: {value} (paths of file-opened must name files, not end in /)",)], [], False
     stores = []

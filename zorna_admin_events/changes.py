@@ -11,6 +11,7 @@ Shared by both, so that one request gives one result:
 """
 
 import json
+import re
 import sys
 from pathlib import Path
 
@@ -18,14 +19,25 @@ from . import status
 from .checks import BrokenFile, check_object, parse_json, read_regular
 from .names import CURRENT_CONFIG_FILE, EVENT_LIST, FACILITIES, PRIORITIES, RESTART_FLAG, SPECIAL_EVENTS
 from .status import AUDIT_RULES, FACILITY, PRIORITY, WATCH_PARAMETER, WATCH_SECTION, private
-from .texts import _
+from .texts import N_, _
 
 ENABLED = "enabled"
 
 # Every character on which a rules file line ends, and NUL, which cuts it short.
 LINE_ENDS = frozenset("\0\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
+# Control characters, which a rule line or a watched path never holds.
+CONTROLS = frozenset(map(chr, list(range(0x20)) + list(range(0x7f, 0xa0)))) | LINE_ENDS
+# auditctl reads a key (the path, in our rules) as a field, an operator and a
+# value, and takes the first of these for the operator.
+OPERATORS = ("!=", "<=", ">=", "&=")
 # auditd keeps a rule's key, which is the path, in at most this many bytes.
 MAX_PATH_SIZE = 256
+PATHS_RULE = N_("paths must be absolute, on one line, at most 256 bytes, "
+                "with no backslash, control character, !=, <=, >= or &=")
+# A rule line stored directly holds one rule that only watches: a watch, or
+# an always rule of one of these lists, with no option but these.
+RULE_OPTIONS = {"-w": ("-p", "-k"), "-a": ("-F", "-S", "-C", "-k"), "-A": ("-F", "-S", "-C", "-k")}
+WATCHING_LISTS = ("exit", "task", "user", "io_uring")
 
 
 def service_of(obj_or_class):
@@ -57,6 +69,11 @@ def set_properties(obj, section, parameter, value):
     path_events = getattr(obj, SPECIAL_EVENTS, ())
     direct = [] if is_watch(section, parameter) else [e for e in events or () if e in path_events]
     if not direct:
+        if (section, parameter) == ("", AUDIT_RULES) and events:
+            problem = next(filter(None, map(rule_problem, _texts(_decoded(value)))), None)
+            if problem:
+                print("{}: {} ({})".format(_("Invalid VALUE"), value, problem))
+                return False
         obj.set_properties(section, parameter, value)
         return getattr(obj, RESTART_FLAG, True)
     if (section, parameter) == ("", AUDIT_RULES):
@@ -88,19 +105,61 @@ def is_one_line(text):
     return isinstance(text, str) and not LINE_ENDS.intersection(text)
 
 
-def path_problem(event, path):
-    """Why a watched path cannot go into an audit rule, or None."""
-    if not is_one_line(path) or not path.startswith("/"):
-        return _("paths must be absolute, on one line, at most 256 bytes")
+def _decoded(value):
     try:
-        size = len(path.encode("utf-8"))
+        return json.loads(value)
+    except (TypeError, ValueError):  # the class says why
+        return None
+
+
+def _texts(value):
+    """The strs of a decoded list (nothing for anything else: the class refuses it)."""
+    return [item for item in value if isinstance(item, str)] if isinstance(value, list) else []
+
+
+def shown(text):
+    """A path or rule as JSON on one line, all in ASCII escapes when it
+    holds a character that is not printable."""
+    return json.dumps(text, ensure_ascii=not (isinstance(text, str) and text.isprintable()))
+
+
+def path_problem(event, path):
+    """Why a watched path cannot go into an audit rule that auditctl reads
+    back as the same path, or None."""
+    try:
+        size = len(path.encode("utf-8")) if isinstance(path, str) else None
     except UnicodeEncodeError:
-        size = MAX_PATH_SIZE + 1
-    if size > MAX_PATH_SIZE:
-        return _("paths must be absolute, on one line, at most 256 bytes")
+        size = None
+    if (size is None or size > MAX_PATH_SIZE or not path.startswith("/") or "\\" in path
+            or CONTROLS.intersection(path) or any(op in path for op in OPERATORS)):
+        return _(PATHS_RULE)
     if event == "file-opened" and path.endswith("/"):
         return _("paths of file-opened must name files, not end in /")
     return None
+
+
+def rule_words(rule):
+    """The words auditctl makes of a rule line (split at spaces, "\\ " a space
+    within a word), or None for a line with a backslash that escapes
+    anything else, or with a control character."""
+    if CONTROLS.intersection(rule) or re.search(r"\\(?! )", rule):
+        return None
+    return [word.replace("\\ ", " ") for word in re.split(r"(?<!\\) +", rule) if word]
+
+
+def rule_problem(rule):
+    """Why a rule line stored directly is not one rule that only watches, or None."""
+    words = rule_words(rule)
+    if words and len(words) % 2 == 0 and words[0] in RULE_OPTIONS:
+        options, arguments = words[::2], words[1::2]
+        lists = arguments[0].split(",")
+        if (all(option in RULE_OPTIONS[words[0]] for option in options[1:])
+                and (words[0] == "-w" or len(lists) == 2 and "always" in lists
+                     and any(name in WATCHING_LISTS for name in lists))):
+            return None
+    return "{}: {}".format(shown(rule), _(
+        "not one audit rule that only watches (-w, or -a always with -F, -S, -C and -k); "
+        "control options such as -e or -D are refused"))
 
 
 def paths_of(value):
@@ -110,15 +169,11 @@ def paths_of(value):
     return list(value) if isinstance(value, (list, dict)) else None
 
 
-def rule_key(rule):
-    """The path a rule line is about: its key, the text after its last -k."""
-    return rule.rpartition(" -k ")[2].replace("\\ ", " ")
-
-
-def entry_problems(event, entry, settings, path_event):
+def entry_problems(event, entry, settings, path_event, build_rules):
     """(field, reason) for each thing in an event's imported settings that
     the set commands would refuse.  ``settings`` are the event's settings
-    once imported (its defaults merged with the entry)."""
+    once imported (its defaults merged with the entry); ``build_rules``
+    makes the rules of an event's paths, as the class stores them."""
     if not isinstance(entry, dict):
         yield "", _("the settings of an event must be a JSON object")
         return
@@ -134,6 +189,10 @@ def entry_problems(event, entry, settings, path_event):
     if AUDIT_RULES in entry and not (isinstance(rules, list) and all(is_one_line(rule) for rule in rules)):
         yield AUDIT_RULES, _("must be a list of rule lines, each on one line")
         return
+    if AUDIT_RULES in entry and not path_event:
+        for problem in filter(None, map(rule_problem, rules)):
+            yield AUDIT_RULES, problem
+            return
     if not path_event or not (AUDIT_RULES in entry or status.setting(entry, WATCH_SECTION, WATCH_PARAMETER) is not None):
         return
     field = WATCH_SECTION + "/" + WATCH_PARAMETER
@@ -144,9 +203,9 @@ def entry_problems(event, entry, settings, path_event):
     for path in paths:
         problem = path_problem(event, path)
         if problem:
-            yield field, "{}: {}".format(json.dumps(path, ensure_ascii=False), problem)
+            yield field, "{}: {}".format(shown(path), problem)
             return
-    if [rule_key(rule) for rule in rules or ()] != paths:
+    if rules not in build_rules(event, paths):
         yield AUDIT_RULES, _("the rules do not watch the paths of {field}").format(field=field)
 
 
@@ -159,13 +218,25 @@ def check_import(cls, path, shown):
     known = set(service_of(cls).get_event_ids())
     obj = imported_view(cls, path)
     path_events = private(cls, "special_events")
+    builder = status.build(cls, None, None)[0]
+
+    def build_rules(event, paths):
+        """The rules of the paths on this machine, and on each machine the
+        class has a rule builder for (rules made elsewhere import as they are)."""
+        machines = [private(cls, "arch")] + list(private(cls, "audit_rules"))
+        built = []
+        for machine in machines if event == "file-opened" else machines[:1]:
+            setattr(builder, status.PRIVATE + "arch", machine)
+            built.append(json.loads(private(builder, "process_path_value")(event, paths)))
+        return built
+
     problems = []
     for event, entry in document.items():
         if event not in known:
             problems.append(_("{file}: {event}: unknown event").format(file=shown, event=event))
             continue
         settings = private(obj, "get_event_config")(event) if isinstance(entry, dict) else {}
-        for field, reason in entry_problems(event, entry, settings, event in path_events):
+        for field, reason in entry_problems(event, entry, settings, event in path_events, build_rules):
             problems.append("{}: {}: {}: {}".format(shown, event, field, reason) if field else
                             "{}: {}: {}".format(shown, event, reason))
     return document, problems

@@ -315,31 +315,51 @@ ACTIONS = {"status": show_status}
 
 
 @contextlib.contextmanager
-def file_argument(name: str, reading: bool):
-    """The file a FILE argument names; for "-", a private copy of standard
-    input (``reading``) or a file that goes to standard output afterwards."""
-    if name != "-":
-        yield name
-        return
+def file_argument(name: str, reading: bool, mode: int = 0o644):
+    """A private file in place of the one a FILE argument names, which the
+    module and the service never see: for reading, a copy of it (of
+    standard input for "-"), read once; for writing, a file written to it
+    afterwards, created anew with ``mode`` (to standard output for "-").
+    A named file is opened with the rights of the user behind sudo."""
     import shutil
     import tempfile
 
+    from . import callerfiles
     from .checks import MAX_SIZE, BrokenFile
 
     with tempfile.TemporaryDirectory(prefix="zorna-admin-events.") as directory:
         path = os.path.join(directory, "configuration")
         if reading:
-            with open(path, "wb") as copy:
+            if name == "-":
                 data = sys.stdin.buffer.read(MAX_SIZE + 1)
                 if len(data) > MAX_SIZE:
                     raise BrokenFile(_("{file}: larger than {size} MiB").format(
                         file=_("standard input"), size=MAX_SIZE // (1024 * 1024)))
+            else:
+                data = callerfiles.read(name, MAX_SIZE)
+            with open(path, "wb") as copy:
                 copy.write(data)
         yield path
-        if not reading:
+        if not reading and name != "-":
+            with open(path, "rb") as exported:
+                callerfiles.write_anew(name, exported.read(), mode)
+        elif not reading:
             with open(path, encoding="utf-8") as exported:
                 shutil.copyfileobj(exported, sys.stdout)
             sys.stdout.flush()
+
+
+def export_mode(cls) -> int:
+    """0644, or 0600 when the configuration is not world-readable."""
+    import stat
+
+    from .names import CURRENT_CONFIG_FILE
+
+    try:
+        world = os.stat(str(getattr(cls, CURRENT_CONFIG_FILE))).st_mode & stat.S_IROTH
+    except FileNotFoundError:
+        world = True
+    return 0o644 if world else 0o600
 
 
 def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
@@ -356,7 +376,7 @@ def execute(command: Command, ns: argparse.Namespace, cls, stderr: TextIO):
     method = command.method_name(ns)
     args = [getattr(ns, value.dest) for value in command.values]
     if command.static:
-        with file_argument(args[0], reading=False) as path:
+        with file_argument(args[0], reading=False, mode=export_mode(cls)) as path:
             getattr(cls, method)(path)
         return EXIT_OK, None
 

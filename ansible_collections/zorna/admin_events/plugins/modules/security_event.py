@@ -370,7 +370,10 @@ def plan_all(cls, reading, params):
     path_value = zae_status.private(zae_status.build(cls, None, None)[0], "process_path_value")
 
     def build_rules(event_id, paths):
-        return json.loads(path_value(event_id, paths))
+        try:
+            return json.loads(path_value(event_id, paths))
+        except ValueError:  # a path no rule can hold: refused, with the reason, when it is stored
+            return None
 
     plans = [plan_event(event, params, build_rules) for event in reading.events]
     return [plan for plan in plans if plan.calls]
