@@ -19,7 +19,7 @@ import stat
 
 from .names import CURRENT_CONFIG_FILE, DEFAULT_CONFIG_DIR, TRANSLATIONS_FILE
 from .texts import _
-from .tree import MAX_SIZE, BrokenFile, CommandError, TreePath, open_root, read_at  # noqa: F401 (MAX_SIZE: shared)
+from .tree import MAX_SIZE, BrokenFile, CommandError, TreePath, open_root, read_at, read_opened  # noqa: F401 (shared)
 
 
 def read_regular(path, limit=MAX_SIZE):
