@@ -12,15 +12,18 @@
 
 namespace zae {
 
-// A str interned on first use and kept for the life of the process (the module
-// can be loaded into one interpreter only, so these are never shared).
-class Name {
+// A str interned on first use and kept with the module's state (see Kept),
+// and the answers of its last look-ups.  Whoever holds the str it gives
+// may rely on it while the module lives: the state is released only when
+// no method of the module can be running (the module freed or cleared).
+class Name final : public Kept {
 public:
     constexpr explicit Name(const char* text) : text_(text) {}
     PyObject* get() {
         if (!object_) {
             object_ = PyUnicode_InternFromString(text_);
             if (!object_) raise();
+            keep();
         }
         return object_;
     }
@@ -55,6 +58,19 @@ public:
     // class (see lookup_method): the class's entry, kept as class_found is.
     AttributeFound method_found;
 
+    void release(std::vector<PyObject*>& dropped) noexcept override {
+        dropped.push_back(std::exchange(object_, nullptr));
+        dropped.push_back(std::exchange(class_found, {}).holder);
+        dropped.push_back(std::exchange(method_found, {}).holder);
+        found = {};
+        module_found = {};
+    }
+    int traverse(visitproc visit, void* arg) const override {
+        Py_VISIT(class_found.holder);
+        Py_VISIT(method_found.holder);
+        return 0;
+    }
+
 private:
     const char* text_;
     PyObject* object_ = nullptr;
@@ -78,7 +94,9 @@ inline void setattr(Borrowed object, Name& name, Borrowed value) {
 
 // The bound arguments of one call of a method, in declaration order: `self`
 // first for instance methods, then the parameters (defaults filled in).
-// All references are borrowed from the caller for the duration of the call.
+// All references are borrowed from the caller for the duration of the call
+// (the interpreter's argument array, or the module's own caller's Refs),
+// and so is the module (held by the function being called).
 struct Call {
     PyObject* module;  // the module whose namespace the body reads
     PyObject* const* args;
@@ -93,7 +111,8 @@ struct Call {
     // null, and nothing looked up.
     inline PyObject* remembered(Name& name) const;
 
-    // The module's namespace (its dict, which it keeps for its whole life).
+    // The module's namespace (its dict, which it keeps for its whole life:
+    // only the collector clears it, when the module is garbage and no method runs).
     PyObject* globals() const {
         if (!globals_) globals_ = PyModule_GetDict(module);
         return globals_;

@@ -138,15 +138,27 @@ inline PyInterpreterState* current_interpreter() {
 
 // ---- module definition -------------------------------------------------------------
 
-// The slot that tells 3.12 and later the module may be imported in any
-// interpreter, including one with a GIL of its own; the module then decides
-// itself, in its create slot, whether it can be loaded there.  Without it,
-// such an interpreter refuses the module before the module is asked.  Older
-// interpreters have no such slot and always ask the module; there this is a
-// terminating entry, so put it last, before the list's own terminator.
+// The slot that tells 3.12 and later the module keeps state of its own
+// outside any interpreter, so it cannot be loaded into a second one: an
+// interpreter that checks (one made isolated, with a GIL of its own)
+// refuses it before the module is asked; any other asks the module, which
+// refuses all but the main interpreter itself.  Older interpreters have no
+// such slot and always ask the module; there this is a terminating entry, so
+// put it last, before the list's own terminator (with gil_slot after it).
 inline PyModuleDef_Slot multiple_interpreters_slot() {
 #if PY_VERSION_HEX >= 0x030C0000
-    return {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+    return {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#else
+    return {0, nullptr};
+#endif
+}
+
+// The slot that tells 3.13 and later (whose free-threaded build may run
+// without a GIL) that the module needs the GIL: its state is shared by all
+// threads unlocked.  Before 3.13 a terminating entry (see above).
+inline PyModuleDef_Slot gil_slot() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return {Py_mod_gil, Py_MOD_GIL_USED};
 #else
     return {0, nullptr};
 #endif
@@ -225,8 +237,8 @@ inline int ready([[maybe_unused]] PyObject* text) {
 // module watches, and the stamp is the count of those changes, so that any
 // change of any of them ends every answer kept.  Watchers belong to the
 // interpreter the module is loaded into (it refuses all others); they are
-// registered at the first look-up and cleared by stop_watching() or, at
-// its end, by the interpreter itself.
+// registered at the first look-up and cleared by stop_watching() when the
+// module goes.
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace detail {
@@ -303,14 +315,26 @@ inline std::uint64_t watch_type([[maybe_unused]] PyTypeObject* type) {
 #endif
 
 // Stop watching: every stamp taken so far is void, and the watchers'
-// slots are given back to the interpreter (a failed import, so that the
-// next one starts afresh).
+// slots are given back to the interpreter (the module freed, or its import
+// failed, so that the next one starts afresh).  Keeps the error indicator.
 inline void stop_watching() {
 #if PY_VERSION_HEX >= 0x030C0000
     using detail::Watchers;
     ++Watchers::changes;
+    PyObject* error = PyErr_GetRaisedException();
     if (Watchers::dict_id >= 0 && PyDict_ClearWatcher(Watchers::dict_id) < 0) PyErr_Clear();
     if (Watchers::type_id >= 0 && PyType_ClearWatcher(Watchers::type_id) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    Watchers::dict_id = Watchers::type_id = -1;
+    Watchers::tried = false;
+#endif
+}
+
+// Forget the watchers of an interpreter that has ended (their slots went with it).
+inline void forget_watchers() {
+#if PY_VERSION_HEX >= 0x030C0000
+    using detail::Watchers;
+    ++Watchers::changes;
     Watchers::dict_id = Watchers::type_id = -1;
     Watchers::tried = false;
 #endif
@@ -325,6 +349,24 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyTyp
 // grows it (a dict display of that many items is made so).
 // _PyDict_NewPresized: 3.7 to 3.15, in the non-limited API.
 inline PyObject* new_dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
+
+// Up to 3.11 the allocation of an object the collector tracks (a dict, a
+// list, a tuple...) may run a collection on the spot, and with it any
+// finalizer; from 3.12 it only schedules one, run between two bytecodes.
+// What tells whether `dict` changed across such an allocation: its version
+// tag up to 3.11 (PEP 509: every change gives a new one), 0 from 3.12, where
+// the allocation runs nothing.
+inline std::uint64_t version_across_allocation([[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    return 0;
+#endif
+}
+
+// Whether iterating a dict raises "dictionary keys changed during
+// iteration" when a step finds more keys than the dict had (3.8 on).
+constexpr bool dict_iteration_counts_keys = PY_VERSION_HEX >= 0x03080000;
 
 // ---- methods -------------------------------------------------------------------------
 
@@ -347,11 +389,12 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method, [[may
 #else
 #if defined(Py_TPFLAGS_METHOD_DESCRIPTOR)
     PyTypeObject* type = Py_TYPE(object);
+    // Owned before the instance's dict is searched (a key's __eq__ may run code).
     detail::Owned descriptor{type->tp_getattro == PyObject_GenericGetAttr ? type_entry(type) : nullptr};
     Py_XINCREF(descriptor.object);
     if (descriptor.object && PyType_HasFeature(Py_TYPE(descriptor.object), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         PyObject** dict = _PyObject_GetDictPtr(object);
-        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;  // only tested for null
         if (!shadow) {
             // Unshadowed, or NULL for an error of the dict's look-up.
             *method = PyErr_Occurred() ? nullptr : std::exchange(descriptor.object, nullptr);

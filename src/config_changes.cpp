@@ -37,7 +37,8 @@ bool is_enabling(const Call& call, Borrowed action) {
 Ref dump_json(const Call& call, Borrowed value) {
     Ref dumps = module_attribute(call.global(n_json), n_dumps);
     if constexpr (fast_paths) {
-        if (is_json_texts(value) && standard_json_dumps.is(dumps.get())) return json_of_texts(value);
+        // (dumps is checked first: finding the standard one may run code that changes `value`.)
+        if (standard_json_dumps.is(dumps.get()) && is_json_texts(value)) return json_of_texts(value);
     }
     return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
 }

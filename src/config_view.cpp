@@ -131,11 +131,10 @@ void merge_settings(const Call& call, Borrowed default_settings, Borrowed curren
 }
 
 // dict(sorted(dictionary.items())), names looked up in the order Python
-// evaluates the expression; `made_from` as for sorted_dict_copy.
-template <class MadeFrom>
-Ref sorted_copy(const Call& call, Borrowed dictionary, MadeFrom&& made_from) {
+// evaluates the expression.
+Ref sorted_copy(const Call& call, Borrowed dictionary) {
     Ref dict = call.global(n_dict);
-    return sorted_dict_copy(dict, call.global(n_sorted), dictionary, n_items, made_from);
+    return sorted_dict_copy(dict, call.global(n_sorted), dictionary, n_items);
 }
 
 // for key, value in mapping.items(): body(key, value) -- for an exact dict
@@ -168,7 +167,7 @@ public:
     void write(TextWriter& out) const { text_ ? out.write_formatted(text_) : out.fill(' ', spaces_); }
 
 private:
-    Borrowed indent_;
+    Borrowed indent_;  // the rendering's parameter: its caller holds it
     Py_ssize_t spaces_ = -1;
     Ref text_;
 };
@@ -337,31 +336,18 @@ Ref get_event_config(const Call& call) {
 Ref sort_nested_dict(const Call& call) {
     struct Level {
         Ref ordered;
-        std::pmr::vector<DictItem> sorted;  // its items as sorted to make it, if it was made so
         KeysAndValues items;
         Ref pending_key;  // the key whose value is being sorted one level deeper
     };
-    // Moving a level (as the stack grows) keeps `sorted` where `items` reads it.
-    static_assert(std::is_nothrow_move_constructible_v<Level>);
-    // Settings nest a few levels deep, with a few items each: their stacks
-    // start in this frame.
-    alignas(Level) std::byte room[8 * sizeof(Level) + 64 * sizeof(DictItem)];
+    // Settings nest a few levels deep: their stack starts in this frame.
+    alignas(Level) std::byte room[8 * sizeof(Level)];
     std::pmr::monotonic_buffer_resource arena(room, sizeof room);
     std::pmr::vector<Level> levels(&arena);
     levels.reserve(8);
-    // ordered = dict(sorted(dictionary.items())), walked in the items it
-    // was made from when there are such: no one else holds it, and the loop
-    // stores to it only at keys it has walked.
+    // ordered = dict(sorted(dictionary.items())); for key in ordered: ...
     auto push_level = [&](Borrowed dictionary) {
-        std::pmr::vector<DictItem> sorted(&arena);
-        bool made_from_sorted = false;
-        Ref ordered = sorted_copy(call, dictionary, [&](const SortItem* items, Py_ssize_t count) {
-            sorted.reserve(static_cast<std::size_t>(count));
-            for (Py_ssize_t i = 0; i < count; ++i) sorted.push_back({items[i].key, items[i].value});
-            made_from_sorted = true;
-        });
-        KeysAndValues items = made_from_sorted ? KeysAndValues(ordered, sorted.data()) : KeysAndValues(ordered);
-        levels.push_back({ordered, std::move(sorted), std::move(items), Ref()});
+        Ref ordered = sorted_copy(call, dictionary);
+        levels.push_back({ordered, KeysAndValues(ordered), Ref()});
     };
     push_level(call[0]);
     Ref key, value;
@@ -374,8 +360,15 @@ Ref sort_nested_dict(const Call& call) {
             setitem(levels.back().ordered, levels.back().pending_key, done);
             continue;
         }
+        // if isinstance(ordered[key], dict): the item walked is ordered[key],
+        // unless a key that is not an exact str finds another by its hash.
+        if (!PyUnicode_CheckExact(key.get())) value = getitem(level.ordered, key);
         if (!is_dict(call, value)) continue;
+        // ordered[key] = ZornaAdminEvents.__sort_nested_dict(ordered[key]):
+        // read again after the look-ups, as Python does (they, and
+        // isinstance, may have run code that stored another value there).
         Ref sort = lookup_class_attribute(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict);
+        value = getitem(level.ordered, key);
         if (is_own_function(sort, sort_nested_dict)) {
             level.pending_key = key;
             push_level(value);

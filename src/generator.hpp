@@ -12,7 +12,8 @@ namespace zae {
 
 namespace detail {
 
-// One step, name(item): `state` is the module and a capsule of the Name.
+// One step, name(item): `state` is the module and a capsule of the Name
+// (a tuple, held by the function being called: its items stay).
 inline PyObject* call_name(PyObject* state, PyObject* item) {
     return guarded([&] {
         auto* name = static_cast<Name*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(state, 1), nullptr));

@@ -68,15 +68,16 @@ Ref description(const Call& call, Name& description_map, Borrowed id) {
 // max(len(_id) for _id in id_list) + 10, `max` looked up first.  For the
 // builtins max and len and a list of exact strs, the longest is counted:
 // nothing runs meanwhile that could rebind `len`, so each look-up the
-// generator makes would find the builtin again.
+// generator makes would find the builtin again.  (`len` is looked up
+// before the items are checked: a look-up may run code that changes them.)
 Ref width_of_ids(const Call& call, Borrowed id_list) {
     Ref max = call.global(n_max);
     if constexpr (fast_paths) {
         PyObject* ids = id_list.get();
-        if (builtin_max.is(max.get()) && is_list_of_texts(ids) && PyList_GET_SIZE(ids) > 0 &&
-            builtin_len.is(call.global(n_len).get())) {
+        if (builtin_max.is(max.get()) && PyList_CheckExact(ids) && PyList_GET_SIZE(ids) > 0 &&
+            builtin_len.is(call.global(n_len).get()) && is_list_of_texts(ids)) {
             Py_ssize_t longest = 0;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i) {  // runs nothing: the items stay
                 longest = std::max(longest, PyUnicode_GET_LENGTH(PyList_GET_ITEM(ids, i)));
             }
             return Ref::steal(PyLong_FromSsize_t(longest + 10));

@@ -4,7 +4,6 @@
 // the methods, and the module's life cycle under multi-phase initialisation.
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -25,7 +24,7 @@ Name n_builtins{"__builtins__"};
 Ref lookup_global(PyObject* module, Name& name) {
     // The module's own names first, then its __builtins__ (a dict, or the
     // builtins module), as for a function defined in the module.
-    PyObject* globals = PyModule_GetDict(module);  // borrowed; never fails for a module
+    PyObject* globals = PyModule_GetDict(module);  // borrowed: the module keeps its dict; never fails for a module
 
     // Remembered with the stamps taken before the look-ups (see compat.hpp),
     // for Call::global.
@@ -64,7 +63,7 @@ Ref lookup_global(PyObject* module, Name& name) {
 Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
     Name::AttributeFound& last = name.class_found;
     Ref::steal_or_null(std::exchange(last, Name::AttributeFound()).holder);
-    auto* type = reinterpret_cast<PyTypeObject*>(object.get());
+    auto* type = reinterpret_cast<PyTypeObject*>(object.get());  // the caller holds it
     bool plain_class = fast_paths && Py_TYPE(object.get()) == &PyType_Type;
 
     std::uint64_t stamp = plain_class ? compat::watch_type(type) : 0;
@@ -72,6 +71,7 @@ Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
     // Remembered when nothing of `type` itself (immutable) goes first and
     // the class's entry gives the same answer every time: a value without
     // __get__, or a static method (whose __get__ gives its function).
+    // Read at once: the stamp, taken before getattr() ran any code, tells later whether it stands.
     PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, name.get()) ? compat::type_lookup(type, name.get()) : nullptr;
     if (entry && (Py_TYPE(entry) == &PyStaticMethod_Type || (entry == value.get() && !Py_TYPE(entry)->tp_descr_get))) {
         last = {Ref::borrow(object).release(), stamp, entry};
@@ -305,7 +305,7 @@ constexpr bool accepts(const Param& param, PyObject* value) {
 // checked, and the body runs.
 [[gnu::noinline]] Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-    static PyObject* const zero = PyLong_FromLong(0);  // a cached small int; never freed
+    const Ref zero = integer(0);  // made per call: the interpreter that owns it may end before the process
     const std::size_t count = method.param_count();
     PyObject* bound[max_params] = {nullptr};
     const Py_ssize_t filled = std::min(nargs, static_cast<Py_ssize_t>(count));
@@ -324,7 +324,7 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     for (std::size_t i = 0; i < count; ++i) {
         if (bound[i]) continue;
         if (method.params[i].default_ == Default::required) refuse_missing(method, bound);
-        bound[i] = method.params[i].default_ == Default::zero ? zero : Py_None;
+        bound[i] = method.params[i].default_ == Default::zero ? zero.get() : Py_None;
     }
     for (std::size_t i = 0; i < count; ++i) {
         if (!accepts(method.params[i], bound[i])) refuse_type(method.params[i], bound[i]);
@@ -424,7 +424,7 @@ void instance_method_dealloc(PyObject* self) {
 }
 
 PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
-    PyObject* function = as_instance_method(self)->function;
+    PyObject* function = as_instance_method(self)->function;  // the descriptor's, never replaced
     if (!object) return Ref::borrow(function).release();
     return PyMethod_New(function, object);
 }
@@ -545,9 +545,10 @@ PyObject* method_entry(PyTypeObject* type, Name& name) {
         taken(Shortcut::class_attribute);
         return last.value;
     }
+    // (Released first: a class that goes may run finalizers; `type` is held by the caller's object.)
     Ref::steal_or_null(std::exchange(last, Name::AttributeFound()).holder);
     std::uint64_t stamp = compat::watch_type(type);
-    PyObject* entry = compat::type_lookup(type, name.get());
+    PyObject* entry = compat::type_lookup(type, name.get());  // owned by get_method before anything runs
     if (stamp && entry) last = {Ref::borrow(reinterpret_cast<PyObject*>(type)).release(), stamp, entry};
     return entry;
 }
@@ -590,6 +591,7 @@ Ref call_found(Borrowed found, std::initializer_list<Borrowed> args, PyObject* s
     if (const Method* method = fast_paths ? own_method(function) : nullptr) {
         taken(self ? Shortcut::own_method : Shortcut::own_function);
         bool descriptor = Py_TYPE(function) == &instance_method_type;
+        // Held by the function, which the caller holds (through `found`).
         PyObject* module = descriptor ? as_instance_method(function)->module : PyCFunction_GET_SELF(function);
         return run_nested(*method, module, argv + 1, static_cast<Py_ssize_t>(n));
     }
@@ -771,41 +773,59 @@ void run_top_level(PyObject* module) {
 
 // ---- life cycle ------------------------------------------------------------------------
 //
-// The module keeps process-wide state (the interned names above, and the one
-// module object), so it is loaded into one interpreter only and its top-level
-// code runs once per process.  The import system may ask again to create it
-// (after its entry was removed from sys.modules): it gets the same object.
+// The module keeps its state process-wide (the names, the answers of
+// earlier look-ups, the builtins it recognises, the watchers: see Kept), so
+// it is loaded into the main interpreter only, and its top-level code runs
+// once per module object.  The import system may ask again to create it
+// (after its entry was removed from sys.modules): it gets the same object
+// while that object lives.  When the module is freed (or cleared by the
+// collector, or its import fails) the state is released; an embedding
+// application that finalizes the interpreter and initializes it again then
+// loads the module afresh.
 
-// The loaded module (empty while not loaded).  Deliberately never destroyed:
-// it must not be released after the interpreter has shut down.
-Ref& loaded_module = *new Ref();
-// The interpreter the module was first created in; -1 before.  The one piece
-// of state another interpreter touches: interpreters with a GIL of their own
-// (3.12+) may run their imports at the same time, so it is claimed atomically.
-std::atomic<int64_t> owning_interpreter{-1};
+// The loaded module, while it lives (borrowed: its m_free clears it).
+PyObject* loaded_module = nullptr;
 
-bool check_single_interpreter() {
-    int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
-    if (current == -1) return false;
-    int64_t owner = -1;
-    if (owning_interpreter.compare_exchange_strong(owner, current) || owner == current) return true;
+// Is the calling thread's interpreter the main one?  Any other is refused,
+// with an ImportError, whichever import comes first.
+bool in_main_interpreter() {
+    if (compat::current_interpreter() == PyInterpreterState_Main()) return true;
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return false;
 }
 
+// Everything the state holds goes, and every answer is forgotten; the
+// watchers' slots go back to the interpreter.
+void release_state() {
+    loaded_module = nullptr;
+    release_kept();
+    compat::stop_watching();
+}
+
+// An interpreter that ends without having freed the module (an object that
+// still held it leaked) leaves the state pointing into it: forgotten, not
+// released, at the end of Py_Finalize.
+bool forget_at_exit_registered = false;
+void forget_state_at_exit() {
+    forget_at_exit_registered = false;
+    loaded_module = nullptr;
+    forget_kept();
+    compat::forget_watchers();
+}
+
 Name n_spec_name{"name"};
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    if (!check_single_interpreter()) return nullptr;
+    if (!in_main_interpreter()) return nullptr;
     return guarded([&] {
         if (loaded_module) {
             // The import system is about to drop the existing module's state
             // pointer (it resets it for every module a create slot returns)
             // and allocate a new one; release the old block, or every
             // re-import would leak it.  The module keeps no state in it.
-            PyMem_Free(PyModule_GetState(loaded_module.get()));
-            return loaded_module;
+            PyMem_Free(PyModule_GetState(loaded_module));
+            return Ref::borrow(loaded_module);
         }
         return Ref::steal(PyModule_NewObject(getattr(spec, n_spec_name).get()));
     });
@@ -813,34 +833,52 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 int exec_module(PyObject* module) {
     if (loaded_module) {
-        if (module == loaded_module.get()) return 0;
+        if (module == loaded_module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'admin_events' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    loaded_module = Ref::borrow(module);
+    if (!forget_at_exit_registered) forget_at_exit_registered = Py_AtExit(forget_state_at_exit) == 0;
+    loaded_module = module;
     Ref ran = Ref::steal_or_null(guarded([&] {
         run_top_level(module);
         return none();
     }));
     if (ran) return 0;
     // A failed import leaves the module not loaded; the next import starts afresh.
-    loaded_module = Ref();
-    compat::stop_watching();
+    PyObject* error[3];
+    PyErr_Fetch(&error[0], &error[1], &error[2]);
+    release_state();
+    PyErr_Restore(error[0], error[1], error[2]);
     return -1;
 }
 
-// Every interpreter is let through to the create slot, which refuses all but
-// the first itself, before it touches any other state.
+// The collector's view of the state: what it holds belongs to the loaded
+// module (the classes it remembers hold the module in turn).
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    return module == loaded_module ? traverse_kept(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module) {
+    if (module == loaded_module) release_state();
+    return 0;
+}
+
+void free_module(void* module) {
+    if (module == loaded_module) release_state();
+}
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     compat::multiple_interpreters_slot(),
+    compat::gil_slot(),
     {0, nullptr},
 };
 
-// No docstring, and no per-module state: the state is process-wide (see above).
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "admin_events", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+// No docstring, and no per-module state block: the state is process-wide (see above).
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "admin_events", nullptr, 0, nullptr, slots,
+                          traverse_module, clear_module, free_module};
 
 }  // namespace
 }  // namespace zae
@@ -848,6 +886,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "admin_events", nullptr, 0, nul
 // Exported by name (PyMODINIT_FUNC leaves it hidden before 3.9, and the module
 // is built with hidden visibility).
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_admin_events(void) {
+    // Refused here too, before the interpreter reads the slots: it would
+    // refuse an isolated interpreter with words of its own.
+    if (!zae::in_main_interpreter()) return nullptr;
     return PyModuleDef_Init(&zae::module_def);
 }
 

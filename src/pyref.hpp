@@ -27,6 +27,7 @@
 #include <new>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace zae {
 
@@ -97,7 +98,11 @@ private:
 
 // A borrowed reference: valid as long as its owner keeps the object alive.
 // Every helper takes its object arguments as Borrowed, so both a raw
-// PyObject* and a Ref can be passed.
+// PyObject* and a Ref can be passed.  A Borrowed argument is held by the
+// caller for the whole call, whatever Python code the callee runs: a Ref or
+// temporary of the caller, a parameter of the method (the interpreter holds
+// the arguments), or a name's str (see Name).  A pointer read out of a
+// container that code may change is passed only where the callee runs none.
 class Borrowed {
 public:
     Borrowed(PyObject* object) noexcept : ptr_(object) {}
@@ -291,6 +296,7 @@ public:
 
     class iterator {
     public:
+        // `it` is the Iterate's own iterator, which outlives its iterators.
         explicit iterator(PyObject* it) : it_(it), current_(next_item(it)) {}
         iterator() = default;
         const Ref& operator*() const noexcept { return current_; }
@@ -436,6 +442,10 @@ private:
 // O(N * length) of ever-longer concatenations.  A short text is written on
 // the stack and copied once more into the result; a longer one is written
 // into a str, which becomes the result when it has the result's width.
+// Nothing here runs Python code but write_formatted's format() of a value
+// that is neither a str nor an int: the texts read are the caller's, and the
+// objects made (str) are of a type the collector does not track, so their
+// allocation runs no collection.
 class TextWriter {
 public:
     TextWriter() = default;
@@ -693,7 +703,8 @@ private:
 
 // The concatenation of pieces that must all be str: made at its length and
 // width (the widest piece's), then filled; a piece that is not a str gets
-// join()'s error.
+// join()'s error.  (The str made is not tracked by the collector: nothing
+// runs between reading the pieces and copying them.)
 inline Ref concat(std::initializer_list<Borrowed> pieces) {
     Py_ssize_t length = 0;
     Py_UCS4 max_char = 0x7f;
@@ -735,6 +746,72 @@ inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed rep
     return call_method(text, replace_name, old, new_);
 }
 
+// ---- what the module keeps between calls ---------------------------------------------
+//
+// Every object that keeps Python objects or answers from one call to the
+// next (a name's str and its last look-ups, a builtin recognised, the json
+// encoder's members) is a Kept: it joins the one list below when it first
+// keeps something.  release_kept() is the one place that drops all of it,
+// when the module is freed or cleared or its import fails, so that nothing
+// kept outlives the interpreter it came from (an embedding application may
+// finalize and initialize again) and the collector sees what it holds.
+class Kept {
+public:
+    constexpr Kept() = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+
+    // Hand every reference kept to `dropped` and forget every answer.
+    virtual void release(std::vector<PyObject*>& dropped) noexcept = 0;
+    // Visit every reference kept (the module's m_traverse).
+    virtual int traverse(visitproc visit, void* arg) const = 0;
+
+    static inline Kept* first = nullptr;  // the list of those that keep something
+    Kept* next = nullptr;
+    bool listed = false;
+
+protected:
+    ~Kept() = default;
+    void keep() noexcept {
+        if (listed) return;
+        listed = true;
+        next = std::exchange(first, this);
+    }
+};
+
+// Drop everything kept: every answer is forgotten first, then the references
+// go (a release may run a finalizer, which then finds nothing stale).
+inline void release_kept() noexcept {
+    std::vector<PyObject*> dropped;
+    try {
+        dropped.reserve(256);
+    } catch (...) {
+    }
+    for (Kept* kept = Kept::first; kept; kept = kept->next) kept->release(dropped);
+    for (PyObject* object : dropped) Py_XDECREF(object);
+}
+
+inline int traverse_kept(visitproc visit, void* arg) {
+    for (Kept* kept = Kept::first; kept; kept = kept->next) {
+        if (int status = kept->traverse(visit, arg)) return status;
+    }
+    return 0;
+}
+
+// Forget everything kept without releasing it: the interpreter that owned
+// it has ended (an embedding application's Py_Finalize), and a module that
+// was never freed left it behind.
+inline void forget_kept() noexcept {
+    std::vector<PyObject*> dropped;
+    for (Kept* kept = Kept::first; kept; kept = kept->next) {
+        try {
+            kept->release(dropped);
+        } catch (...) {
+        }
+        dropped.clear();
+    }
+}
+
 // ---- builtins ---------------------------------------------------------------------
 
 // Run `find` (CPython calls that may fail) with the error indicator set aside
@@ -755,10 +832,11 @@ template <class Find>
 // builtins module holds it when first asked, provided that object is the
 // interpreter's own C function of that name.  Names are still looked up at
 // each use; a fast path applies only when the object found is this one.
-class BuiltinFunction {
+class BuiltinFunction final : public Kept {
 public:
     constexpr BuiltinFunction(const char* name, Shortcut shortcut) : name_(name), shortcut_(shortcut) {}
 
+    // (`found` is only compared: the object kept is never another at its address.)
     bool is(PyObject* found) {
         if constexpr (!fast_paths) return false;
         if (!searched_) find_quietly([this] { find(); });
@@ -767,15 +845,25 @@ public:
         return true;
     }
 
+    void release(std::vector<PyObject*>& dropped) noexcept override {
+        dropped.push_back(std::exchange(object_, nullptr));
+        searched_ = false;
+    }
+    int traverse(visitproc visit, void* arg) const override {
+        Py_VISIT(object_);
+        return 0;
+    }
+
 private:
     void find() {
         searched_ = true;
-        PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+        keep();
+        // Held by sys.modules and by the interpreter, whatever the look-up below runs.
+        PyObject* builtins = PyImport_AddModule("builtins");
         if (!builtins) raise();
         Ref found = Ref::steal(PyObject_GetAttrString(builtins, name_));
         auto* function = reinterpret_cast<PyCFunctionObject*>(found.get());
         if (!PyCFunction_Check(function) || function->m_self != builtins) return;
-        // Kept for the life of the process.
         if (std::strcmp(function->m_ml->ml_name, name_) == 0) object_ = found.release();
     }
 
@@ -807,7 +895,9 @@ inline bool is_type(Borrowed found, PyTypeObject& type) {
 
 // Is `value` a list of str only (exact types, whose text nothing can change),
 // each ready to be read?  A str that cannot be made ready makes it false,
-// and the generic path that follows reports the error.
+// and the generic path that follows reports the error.  The answer holds
+// until Python code runs: its callers read the items right after, running
+// none meanwhile (tests/test_hostile_python.py tries with finalizers).
 inline bool is_list_of_texts(PyObject* value) {
     if (!PyList_CheckExact(value)) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
@@ -885,12 +975,12 @@ inline bool key_before(const SortItem& a, const SortItem& b) noexcept {
 // keys (no two are equal, so no value is ever compared): the items are
 // sorted by key where they are, and the new dict is filled from them,
 // without the items view, a tuple per pair and the copies sorted() and
-// dict() make.  No Python code runs meanwhile, so the items stay borrowed.
-// The dict made so is told to `made_from(items, count)`, its items in its
-// order (borrowed: the dict holds them); a dict made otherwise is not.
+// dict() make.  The items are borrowed from `mapping` while nothing can run
+// (exact str are read and compared without Python code); the one step that
+// could run some, the new dict's allocation (a collection, up to 3.11), is
+// checked: a change of `mapping` meanwhile sends the copy down the generic path.
 inline Ref call_dict(Borrowed dict, Borrowed pairs);
-template <class MadeFrom>
-Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name, MadeFrom&& made_from) {
+inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
     if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
         Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
         SortItem local[32];  // left uninitialised until filled
@@ -908,55 +998,44 @@ Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed 
         if (texts) {
             SortingDepth depth;
             // Keys already in order (no two are equal): the dict's own copy, made without a look-up per key.
-            Ref result;
-            if (std::is_sorted(items, items + count, key_before)) {
-                result = Ref::steal(PyDict_Copy(mapping));
-            } else {
-                std::sort(items, items + count, key_before);
-                result = Ref::steal(compat::new_dict_presized(count));
+            if (std::is_sorted(items, items + count, key_before)) return Ref::steal(PyDict_Copy(mapping));
+            std::sort(items, items + count, key_before);
+            std::uint64_t version = compat::version_across_allocation(mapping);
+            Ref result = Ref::steal(compat::new_dict_presized(count));
+            if (version == compat::version_across_allocation(mapping)) {
+                // Inserting exact str keys into a dict made large enough runs nothing.
                 for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
+                return result;
             }
-            made_from(static_cast<const SortItem*>(items), count);
-            return result;
         }
         PyErr_Clear();  // a str that could not be made ready: the generic path reports it
     }
     return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
 }
 
-// A key and its value, borrowed from the dict that holds them.
-struct DictItem {
-    PyObject *key, *value;
-};
-
 // `for key in mapping: value = mapping[key]`, one step at a time; an exact
 // dict is walked directly (its iteration and item access cannot be
-// replaced), with Python's error if its size changes meanwhile.
+// replaced), each step holding its own references, with Python's errors if
+// its size or (from 3.8) its keys change meanwhile.
 class KeysAndValues {
 public:
     explicit KeysAndValues(Borrowed mapping)
         : mapping_(Ref::borrow(mapping)), exact_(PyDict_CheckExact(mapping.get())),
           size_(exact_ ? PyDict_GET_SIZE(mapping.get()) : 0), keys_(exact_ ? Ref() : Ref::steal(PyObject_GetIter(mapping))) {}
-    // An exact dict whose items are known to be `items`, in its order (as
-    // many as it has, kept alive by it): read from there.  The caller makes
-    // sure nothing but the loop's body stores to the dict, and that only at
-    // keys already walked.
-    KeysAndValues(Borrowed dict, const DictItem* items) : KeysAndValues(dict) { items_ = items; }
 
     // The next key and its value; false at the end.
     bool next(Ref& key, Ref& value) {
         if (exact_) {
             if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
             PyObject *k = nullptr, *v = nullptr;
-            if (items_) {
-                if (position_ == size_) return false;
-                k = items_[position_].key;
-                v = items_[position_++].value;
-            } else if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) {
-                return false;
+            if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+            if (compat::dict_iteration_counts_keys && walked_++ == size_) {
+                raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
             }
-            key = Ref::borrow(k);
-            value = Ref::borrow(v);
+            // Both owned before the previous ones go (their release may run a finalizer).
+            Ref new_key = Ref::borrow(k), new_value = Ref::borrow(v);
+            key = std::move(new_key);
+            value = std::move(new_value);
             return true;
         }
         key = Ref::steal_or_null(PyIter_Next(keys_.get()));
@@ -973,8 +1052,7 @@ private:
     bool exact_;
     Py_ssize_t size_;
     Ref keys_;
-    Py_ssize_t position_ = 0;
-    const DictItem* items_ = nullptr;
+    Py_ssize_t position_ = 0, walked_ = 0;
 };
 
 // Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`,

@@ -57,7 +57,8 @@ public:
             return contains(zae::call(set, catalogue), name);
         }
         if (!made_of(catalogue)) {
-            ids_ = Ref::steal(PySequence_Tuple(catalogue));  // holds the items, so none is replaced at its address
+            ids_ = snapshot(catalogue);  // holds the items, so none is replaced at its address
+            if (!ids_) return contains(zae::call(set, catalogue), name);
             known_ = Ref::steal(PySet_New(ids_.get()));
             if (!all_texts(ids_)) ids_ = Ref();  // a str subclass may hash anew each time: no answer kept
         }
@@ -65,6 +66,22 @@ public:
     }
 
 private:
+    // tuple(catalogue), its items owned; empty when the list changed size
+    // while the tuple was allocated (up to 3.11 that may run a collection,
+    // and finalizers: tuple() itself would then read the items it had seen
+    // before).  The items are read from the list after the allocation.
+    static Ref snapshot(Borrowed catalogue) {
+        PyObject* c = catalogue.get();
+        if (PyTuple_CheckExact(c)) return Ref::borrow(c);
+        Py_ssize_t n = PyList_GET_SIZE(c);
+        Ref tuple = Ref::steal(PyTuple_New(n));
+        if (PyList_GET_SIZE(c) != n) return Ref();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(PyList_GET_ITEM(c, i)).release());
+        }
+        return tuple;
+    }
+
     bool made_of(Borrowed catalogue) const {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(catalogue.get());
         return ids_ && PyTuple_GET_SIZE(ids_.get()) == n &&

@@ -264,10 +264,14 @@ def test_root_relocates_class_paths_service_and_messages(monkeypatch, tmp_path):
     tree(tmp_path)
     assert cli.main(["--root", str(tmp_path / "sub" / ".."), "groups"]) == 0
     root = tmp_path.resolve()
-    assert cls._ZornaAdminEvents__default_config_dir == root / "usr/share/syslog-ng-mod-zorna/event-settings"
-    assert cls._ZornaAdminEvents__current_config_file == root / "etc/zorna-syslog.conf"
-    assert cls._ZornaAdminEvents__param_ru_translations_file == root / "etc/vek-admin-events/eventsdictionary.json"
-    assert os.environ[cli.ROOT_ENV] == str(root)
+    # The tree is reached through its descriptor, opened once: /proc/self/fd/N.
+    proc = os.environ[cli.ROOT_ENV]
+    assert re.fullmatch(r"/proc/self/fd/\d+", proc) and os.path.samefile(proc, root)
+    for attribute, relative in [("default_config_dir", "usr/share/syslog-ng-mod-zorna/event-settings"),
+                                ("current_config_file", "etc/zorna-syslog.conf"),
+                                ("param_ru_translations_file", "etc/vek-admin-events/eventsdictionary.json")]:
+        path = getattr(cls, "_ZornaAdminEvents__" + attribute)
+        assert (path, path.shown()) == (Path(proc) / relative, root / relative)
 
 
 @pytest.mark.parametrize("name", [c.name for c in cli.COMMANDS])

@@ -336,3 +336,26 @@ def test_bad_catalogue_is_refused_at_load(root: Path, change: Callable[[dict], A
     path.write_text(json.dumps(catalogue), encoding="utf-8")
     with pytest.raises(CatalogueError, match=words):
         zorna_events.get_event_ids()
+
+
+@pytest.mark.parametrize("what, spoil, call", [
+    ("catalogue", lambda p, out: p.symlink_to(out), zorna_events.get_event_ids),
+    ("catalogue", lambda p, out: os.mkfifo(p), zorna_events.get_group_ids),
+    ("state", lambda p, out: p.symlink_to(out), lambda: zorna_events.is_event_enabled("logout")),
+    ("etc", lambda p, out: p.symlink_to(out.parent), lambda: zorna_events.disable_event("logout")),
+    ("defaults", lambda p, out: p.symlink_to(out.parent),
+     lambda: zorna_events.set_event_param("logout", "s", "p", "1")),
+], ids=["catalogue-link", "catalogue-fifo", "state-link", "etc-link", "defaults-link"])
+def test_nothing_below_the_root_is_read_through_a_symlink(root: Path, tmp_path: Path, what: str, spoil, call) -> None:
+    outside = tmp_path / "outside" / "zorna-syslog.conf"
+    outside.parent.mkdir()
+    outside.write_text('{"logout": {"enabled": "0"}}')
+    shutil.copy(root / MODULE_DIR / "catalogue.json", outside.parent / "catalogue.json")
+    path = {"catalogue": MODULE_DIR / "catalogue.json", "state": STATE, "etc": Path("etc"),
+            "defaults": MODULE_DIR / "event-settings"}[what]
+    (shutil.rmtree if (root / path).is_dir() else os.unlink)(root / path)
+    spoil(root / path, outside)
+    before = {p.name: p.read_bytes() for p in outside.parent.iterdir()}
+    with pytest.raises(zorna_events.UnsafePathError, match="symlink|not a regular file"):
+        call()
+    assert {p.name: p.read_bytes() for p in outside.parent.iterdir()} == before

@@ -117,12 +117,17 @@ def missing_directories(paths, root=None):
     """(path, directory) for each watched path whose directory does not
     exist (under ``root``, a directory, when given): auditd refuses a watch
     there, and loads no rule after it."""
+    base = None
+    if root is not None:
+        from .tree import open_root
+
+        base = open_root(root).proc  # a tree is reached through its descriptor
     missing = []
     for path in paths:
         if not isinstance(path, str):
             continue
         directory = os.path.dirname(path)
-        if not (os.path.isdir("/" + directory.lstrip("/")) if root is None else is_dir_under(str(root), directory)):
+        if not (os.path.isdir("/" + directory.lstrip("/")) if base is None else is_dir_under(base, directory)):
             missing.append((path, directory))
     return missing
 

@@ -19,38 +19,27 @@ import stat
 
 from .names import CURRENT_CONFIG_FILE, DEFAULT_CONFIG_DIR, TRANSLATIONS_FILE
 from .texts import _
-
-# Far more than any real configuration: a file this large is not one.
-MAX_SIZE = 64 * 1024 * 1024
-
-
-class BrokenFile(Exception):
-    """A file the command refuses to hand to the module; the message names it."""
+from .tree import MAX_SIZE, BrokenFile, CommandError, TreePath, open_root, read_at, read_opened  # noqa: F401 (shared)
 
 
 def read_regular(path, limit=MAX_SIZE):
     """The bytes of the regular file ``path``, at most ``limit`` of them.
 
-    Anything else (a FIFO, a device, a directory) is refused before a byte
-    is read, and opening never waits for a FIFO's writer.
+    Anything else (a FIFO, a device, a directory) is refused before it is
+    opened for reading (so no device is opened, and no FIFO waited for).  A path of the
+    tree the class reads goes through the tree's descriptor.
     """
-    return read_opened(os.open(str(path), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), path, limit)[0]
+    if isinstance(path, TreePath):
+        tree, relative = located(path)
+        return tree.read(relative, limit)
+    return read_at(None, str(path), path, limit, follow=True)[0]
 
 
-def read_opened(fd, path, limit=None):
-    """The bytes and status of the file open at ``fd`` (which is closed
-    here), refused unless it is a regular file of at most ``limit`` bytes."""
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise BrokenFile(_("{file}: not a regular file").format(file=path))
-        with os.fdopen(fd, "rb", closefd=False) as handle:
-            data = handle.read(-1 if limit is None else limit + 1)
-    finally:
-        os.close(fd)
-    if limit is not None and len(data) > limit:
-        raise BrokenFile(_("{file}: larger than {size} MiB").format(file=path, size=limit // (1024 * 1024)))
-    return data, st
+def located(path):
+    """The opened tree of one of the class's paths, and the path relative to it."""
+    if isinstance(path, TreePath):
+        return path._zae_tree, path._zae_relative()
+    return open_root(None), os.path.abspath(str(path)).lstrip("/")
 
 
 def parse_json(path, data, syntax_errors=True):
@@ -71,8 +60,8 @@ def parse_json(path, data, syntax_errors=True):
         raise BrokenFile(_("{file}: nested too deeply").format(file=path)) from None
 
 
-def read_json(path, syntax_errors=True):
-    return parse_json(path, read_regular(path), syntax_errors)
+def read_json(tree, relative, syntax_errors=True):
+    return parse_json(tree.shown(relative), tree.read(relative), syntax_errors)
 
 
 def check_object(path, document, entries_too=False):
@@ -95,9 +84,9 @@ def check_class_files(cls):
 
 def check_current_file(cls):
     """Check the current configuration, if there is one."""
-    current = getattr(cls, CURRENT_CONFIG_FILE)
-    if os.path.lexists(str(current)):
-        check_object(current, read_json(current), entries_too=True)
+    tree, current = located(getattr(cls, CURRENT_CONFIG_FILE))
+    if tree.lstat(current) is not None:
+        check_object(tree.shown(current), read_json(tree, current), entries_too=True)
 
 
 # What class_file_problems names: a defaults file (its key: the event ID),
@@ -107,8 +96,10 @@ DEFAULTS, CURRENT, TRANSLATIONS = "defaults", "current", "translations"
 
 def class_file_problems(cls, translations_shape=False):
     """(kind, key, error) for each file the class reads that it could not
-    read, in the order the class would meet them; the error (BrokenFile or
-    OSError) names the file.
+    read, in the order the class would meet them; the error (BrokenFile,
+    CommandError or OSError) names the file.  Files are reached as tree.py
+    reaches them: under --root, through the tree's descriptor and never
+    through a symlink.
 
     With ``translations_shape``, translations that are JSON but not the
     object of objects the class can look sections up in are a problem too
@@ -118,34 +109,40 @@ def class_file_problems(cls, translations_shape=False):
     def check(kind, key, test):
         try:
             test()
-        except (BrokenFile, OSError) as exc:
+        except (BrokenFile, CommandError, OSError) as exc:
             problems.append((kind, key, exc))
 
-    defaults = getattr(cls, DEFAULT_CONFIG_DIR)
-    for group in _entries(defaults):
-        if group.is_dir(follow_symlinks=True):
-            for event in _entries(group.path):
-                if not event.is_dir(follow_symlinks=True):
-                    check(DEFAULTS, event.name, lambda path=event.path: check_object(path, read_json(path)))
+    tree, defaults = located(getattr(cls, DEFAULT_CONFIG_DIR))
+    for group in _entries(tree, defaults):
+        group = defaults + "/" + group
+        if _is_dir(tree.lstat(group)):
+            for name in _entries(tree, group):
+                event = group + "/" + name
+                if not _is_dir(tree.lstat(event)):
+                    check(DEFAULTS, name,
+                          lambda event=event: check_object(tree.shown(event), read_json(tree, event)))
     check(CURRENT, None, lambda: check_current_file(cls))
-    translations = getattr(cls, TRANSLATIONS_FILE)
+    tree, translations = located(getattr(cls, TRANSLATIONS_FILE))
 
     def check_translations():
         # The module ignores translations that are not JSON; anything else
         # would stop it, or hang it.
-        document = read_json(translations, syntax_errors=False)
+        document = read_json(tree, translations, syntax_errors=False)
         if translations_shape and document is not None:
-            check_object(translations, document, entries_too=True)
+            check_object(tree.shown(translations), document, entries_too=True)
 
-    if os.path.lexists(str(translations)):
+    if tree.lstat(translations) is not None:
         check(TRANSLATIONS, None, check_translations)
     return problems
 
 
-def _entries(directory):
+def _is_dir(st):
+    return st is not None and stat.S_ISDIR(st.st_mode)
+
+
+def _entries(tree, directory):
     try:
-        with os.scandir(str(directory)) as entries:
-            return sorted(entries, key=lambda entry: entry.name)
+        return sorted(tree.listdir(directory))
     except (FileNotFoundError, NotADirectoryError):
         return []
 

@@ -232,10 +232,21 @@ def use_catalogue(argv: Sequence[str]) -> None:
     """Load the catalogue of the system, or of the tree that --root names.
 
     This happens before parsing, so that help and usage errors are
-    translated too; hence the plain scan for --root, whose value argparse
-    checks afterwards.
+    translated too; hence the plain scan for --root.  A tree's catalogue is
+    read only once the tree has passed the check that --root makes (which
+    opens it, once); otherwise the system's is used, and argparse reports
+    the refusal.
     """
-    texts.use_catalogue(root_named(argv) or "/")
+    from .tree import open_named
+
+    named = root_named(argv)
+    root = None
+    if named is not None:
+        try:
+            root = open_named(named)
+        except (argparse.ArgumentTypeError, OSError):
+            pass
+    texts.use_catalogue(root)
 
 
 def load_class(root: Optional[Path], output=None):
@@ -248,13 +259,17 @@ def load_class(root: Optional[Path], output=None):
     """
     import importlib
 
-    if root is not None:
-        os.environ[ROOT_ENV] = str(root)
+    from .tree import open_root
+
+    tree = None if root is None else open_root(root)
+    if tree is not None:
+        # The service and the class reach the tree through its descriptor.
+        os.environ[ROOT_ENV] = tree.proc
     module = importlib.import_module(MODULE)
     cls = getattr(module, CLASS)
-    if root is not None:
+    if tree is not None:
         for attr, relative in ROOTED_PATHS.items():
-            setattr(cls, attr, root / relative)
+            setattr(cls, attr, tree.module_path(relative))
     if output is not None:
         module._ = _
         output.install(module)
@@ -568,11 +583,17 @@ def describe(exc: BaseException) -> str:
     import errno
 
     from .checks import BrokenFile
+    from .tree import service_step, shown_text
 
     if isinstance(exc, OSError) and errno.errorcode.get(exc.errno) in OS_ERRORS:
         reason = _(OS_ERRORS[errno.errorcode[exc.errno]])
-        return f"{exc.filename}: {reason}" if exc.filename is not None else reason
-    text = " ".join(str(exc).split("\n")).strip()
+        if exc.filename is None:
+            return reason
+        step = service_step(exc)
+        if step is not None:
+            return _("{step} `{path}`: {reason}").format(step=step, path=shown_text(exc.filename), reason=reason)
+        return shown_text(f"{exc.filename}: {reason}")
+    text = shown_text(" ".join(str(exc).split("\n")).strip())
     if isinstance(exc, (OSError, CommandError, BrokenFile)) and text:
         return text
     name = type(exc).__name__

@@ -52,24 +52,12 @@ def root_dir(text):
     """argparse type of --root: a directory holding the event catalogue, made absolute.
 
     Refused, before anything is created: an empty name (which would mean
-    the current directory) and a tree without the catalogue.
+    the current directory) and a tree without the catalogue.  The tree is
+    opened here, once (tree.py); the run reaches it through that descriptor.
     """
-    import argparse
-    from pathlib import Path
+    from .tree import open_named
 
-    from .names import CATALOGUE_FILE
-
-    if not text:
-        raise argparse.ArgumentTypeError(_("an empty name is not a directory"))
-    path = Path(text)
-    if not path.is_dir():
-        raise argparse.ArgumentTypeError(_("{text!r} is not a directory").format(text=text))
-    path = path.resolve()
-    if not (path / CATALOGUE_FILE).is_file():
-        raise argparse.ArgumentTypeError(
-            _("{root} holds no event catalogue: {file} is missing").format(root=path, file=path / CATALOGUE_FILE)
-        )
-    return path
+    return open_named(text).path
 
 
 class Value:

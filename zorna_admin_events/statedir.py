@@ -29,6 +29,7 @@ from pathlib import Path
 from .names import CATALOGUE_FILE, LOCK_FILE, ROLLBACK_DIR, STATE_DIR
 from .texts import _
 from .transaction import CommandError
+from .tree import CREATING_DIRECTORY, file_error
 
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
 MANIFEST = "manifest"
@@ -59,11 +60,13 @@ def _not_a_directory(path: Path) -> CommandError:
     return CommandError(_("{path}: a symlink or not a directory; refusing to use it").format(path=path))
 
 
-def open_state_dir(root: Path, create: bool = True) -> int:
-    """A descriptor of the state directory below ``root``, every directory on
-    the way checked (and, with ``create``, made when missing)."""
-    fd = os.open(root, _DIRECTORY)
-    shown = root
+def open_state_dir(root, create: bool = True) -> int:
+    """A descriptor of the state directory below ``root`` (reached through
+    the tree's descriptor, tree.py), every directory on the way checked
+    (and, with ``create``, made when missing)."""
+    tree = _tree(root)
+    fd = os.dup(tree.fd)
+    shown = tree.path
     parts = list(filter(None, STATE_DIR.split("/")))
     try:
         check(os.fstat(fd), shown, own=False)
@@ -74,6 +77,8 @@ def open_state_dir(root: Path, create: bool = True) -> int:
                     os.mkdir(name, 0o755, dir_fd=fd)
                 except FileExistsError:
                     pass
+                except OSError as exc:
+                    raise file_error(CREATING_DIRECTORY, shown, exc) from None
                 else:
                     os.fsync(fd)
             parent, fd = fd, -1
@@ -113,21 +118,36 @@ def _check_rollback(state_fd: int, state: Path) -> None:
     check(st, state / name / MANIFEST)
 
 
-def require_catalogue(root: Path) -> None:
+def require_catalogue(root) -> None:
     """Refuse a root without the event catalogue, whose configuration no run can change."""
-    path = root / CATALOGUE_FILE
-    if not path.is_file():
-        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), str(path))
+    tree = _tree(root)
+    st = tree.lstat(CATALOGUE_FILE)
+    if st is None or not stat.S_ISREG(st.st_mode):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), str(tree.shown(CATALOGUE_FILE)))
 
 
-def open_lock(root: Path) -> int:
+def _tree(root):
+    """The opened tree of ``root`` (a tree.Root, a path, or None: the system)."""
+    from .tree import Root, open_root
+
+    return root if isinstance(root, Root) else open_root(None if root in (None, Path("/")) else root)
+
+
+def open_lock(root) -> int:
     """The run lock below ``root``, opened (made when missing) for flock,
     after the catalogue, the lock's directories and itself have been checked."""
-    require_catalogue(root)
-    state_fd = open_state_dir(root)
+    tree = _tree(root)
+    require_catalogue(tree)
+    state_fd = open_state_dir(tree)
     name = LOCK_FILE[len(STATE_DIR):].strip("/")
-    shown = root / LOCK_FILE
+    shown = tree.shown(LOCK_FILE)
     try:
+        try:  # looked at first: a FIFO or a device there is never opened
+            mode = os.stat(name, dir_fd=state_fd, follow_symlinks=False).st_mode
+            if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode)):  # a symlink: refused as one below
+                raise CommandError(_("{path}: not a regular file; refusing to use it").format(path=shown))
+        except FileNotFoundError:
+            pass
         try:
             fd = os.open(name, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o600,
                          dir_fd=state_fd)

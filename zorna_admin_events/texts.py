@@ -73,14 +73,23 @@ def package_locale_dir():
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "locale")
 
 
-def use_catalogue(root="/"):
+def use_catalogue(root=None):
     """Load the catalogue for the process's language, and route argparse's
-    texts here.  The first found of: the one under ``root``, the system's
-    (a tree under --root may hold none; the Debian package installs it
-    there), the package's own (which a wheel carries)."""
+    texts here.  The first found of: the one under ``root`` (an opened tree,
+    a directory, or None for the system), the system's (a tree under --root
+    may hold none; the Debian package installs it there), the package's own
+    (which a wheel carries).
+
+    A catalogue under a root is read as every file of a tree is (tree.py):
+    only a regular file, at most 64 MiB, never through a symlink below a
+    tree."""
     global _translations
     import argparse
     import gettext
+    import io
+    from pathlib import Path
+
+    from . import tree
 
     class CheckedTranslations(gettext.GNUTranslations):
         """A catalogue whose translations keep their originals' placeholders."""
@@ -95,11 +104,28 @@ def use_catalogue(root="/"):
             return translated if placeholders(translated) == placeholders(original) else original
 
     clean_language_environment()
-    candidates = [os.path.join(root, LOCALE_DIR), os.path.join("/", LOCALE_DIR), package_locale_dir()]
-    localedir = next((where for where in candidates if gettext.find(TEXT_DOMAIN, where)), candidates[-1])
+    if not isinstance(root, tree.Root):
+        root = tree.open_root(None if root in (None, "/") else Path(root))
+    system = tree.open_root(None)
+    for where in [root] + ([system] if root is not system else []):
+        found = gettext.find(TEXT_DOMAIN, where.proc + "/" + LOCALE_DIR, all=True)
+        if found:
+            break
     try:
-        _translations = gettext.translation(TEXT_DOMAIN, localedir, class_=CheckedTranslations, fallback=True)
-    except (OSError, ValueError, UnicodeError):  # a broken catalogue: no translation rather than no command
+        if found:
+            _translations = None
+            for path in found:
+                data = where.read(path[len(where.proc) + 1:])
+                translations = CheckedTranslations(io.BytesIO(data))
+                if _translations is None:
+                    _translations = translations
+                else:
+                    _translations.add_fallback(translations)
+        else:
+            _translations = gettext.translation(
+                TEXT_DOMAIN, package_locale_dir(), class_=CheckedTranslations, fallback=True)
+    except (OSError, ValueError, UnicodeError, tree.BrokenFile, tree.CommandError):
+        # a broken catalogue: no translation rather than no command
         _translations = gettext.NullTranslations()
     # argparse looks these two up in its own namespace at each use (the
     # extension module its `_` in its own, which the command sets too).

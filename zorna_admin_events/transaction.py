@@ -10,8 +10,11 @@ anything else.
 
 The copy is made of whole files: the manifest, written last and renamed into
 place, says which files it holds, so a copy without a manifest never counted
-(no change was made after it).  Files below the root are reached without
-following a symlink anywhere below the root.
+(no change was made after it).  Files below the root are reached through
+the root's descriptor (tree.py), without following a symlink anywhere below
+the root.  A tree may be someone else's, so a copy is put back only if its
+manifest names exactly the files the command copies and its copies are the
+plain names the command writes; anything else is refused and left in place.
 
 Putting a file back renames its copy over it when both lie on one file
 system, which needs no free space: the run being undone may have failed
@@ -29,11 +32,12 @@ import os
 import signal
 import sys
 from pathlib import Path
-from typing import Dict, List, Optional, TextIO, Tuple
+from stat import S_ISDIR
+from typing import Any, Dict, List, Optional, TextIO, Tuple
 
-from .checks import read_opened
 from .names import CATALOGUE_FILE, LOCK_FILE, PROG, ROLLBACK_DIR
-from .texts import _
+from .texts import N_, _
+from .tree import BrokenFile, CommandError, Root, file_error, open_root, read_at, reason
 
 MANIFEST = "manifest"
 
@@ -43,91 +47,64 @@ CONFIG_FILES = ("etc/zorna-syslog.conf",)
 # The signals that end a run, undoing its change; the run exits with 128 + N.
 ENDING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
-_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
 _NOFOLLOW = os.O_NOFOLLOW | os.O_CLOEXEC
 
-
-class CommandError(Exception):
-    """A failure the command itself detects; its message says it all."""
+# Steps named in errors.
+WRITING_COPY = N_("writing the rollback copy")
+PUTTING_BACK = N_("putting back")
+REMOVING_COPY = N_("removing the rollback copy")
 
 
 # --------------------------------------------------------------------------
 # Files below the root
 
 
-def open_directory(root: Path, relative: str, create_mode: Optional[int] = None) -> int:
+def root_of(root: Optional[Path]) -> Root:
+    """The opened tree for ``root`` (None: the system); opened once."""
+    return root if isinstance(root, Root) else open_root(root)
+
+
+def open_directory(root: Optional[Path], relative: str, create_mode: Optional[int] = None) -> int:
     """A descriptor of the directory ``relative`` below ``root``, reached
     without following a symlink below the root.  With ``create_mode``,
     missing directories are made, and made durable, on the way."""
-    fd = os.open(root, _DIRECTORY)
-    shown = root
-    try:
-        for name in filter(None, relative.split("/")):
-            shown = shown / name
-            if create_mode is not None:
-                try:
-                    os.mkdir(name, create_mode, dir_fd=fd)
-                except FileExistsError:
-                    pass
-                else:
-                    os.fsync(fd)
-            parent = fd
-            try:
-                fd = os.open(name, _DIRECTORY | os.O_NOFOLLOW, dir_fd=parent)
-            except OSError as exc:
-                if exc.errno not in (errno.ELOOP, errno.ENOTDIR):
-                    raise
-                raise CommandError(
-                    _("{path}: a symlink or not a directory; refusing to write through it").format(path=shown)
-                ) from None
-            os.close(parent)
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
-
-
-def open_below(root: Path, relative: str) -> int:
-    """Open (creating it and its directories) the file ``relative`` below
-    ``root`` for reading and writing, without following a symlink below it."""
-    directory, _sep, name = relative.rpartition("/")
-    dir_fd = open_directory(root, directory, 0o755)
-    try:
-        return os.open(name, os.O_RDWR | os.O_CREAT | _NOFOLLOW, 0o600, dir_fd=dir_fd)
-    finally:
-        os.close(dir_fd)
+    return root_of(root).directory(relative, create_mode)
 
 
 def read_file(dir_fd: int, name: str, shown: Path) -> Tuple[Optional[bytes], Optional[os.stat_result]]:
     """The content and status of a regular file, or (None, None) if there is
-    none; ``shown`` is its path for an error."""
+    none; ``shown`` is its path for an error.  Anything else is refused."""
     try:
-        fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | _NOFOLLOW, dir_fd=dir_fd)
+        return read_at(dir_fd, name, shown)
     except FileNotFoundError:
         return None, None
+    except BrokenFile as exc:
+        raise CommandError(str(exc)) from None
+
+
+def write_file(dir_fd: int, name: str, data: bytes, like: Optional[os.stat_result] = None,
+               shown: Optional[Path] = None, step: str = WRITING_COPY) -> None:
+    """Write the new file ``name`` in the directory and make it durable;
+    with ``like``, give it that file's permission bits and, where allowed,
+    its owner and group (whatever the umask).  Errors name ``shown`` and
+    ``step``.  The name must be free: nothing that stands there (a hard link
+    to a file elsewhere, put there by the tree's owner) is ever written."""
+    try:
+        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW, 0o600, dir_fd=dir_fd)
+        with open(fd, "wb") as handle:
+            handle.write(data)
+            handle.flush()
+            if like is not None:
+                with contextlib.suppress(OSError):
+                    os.fchown(fd, like.st_uid, like.st_gid)
+                os.fchmod(fd, like.st_mode & 0o7777)
+            os.fsync(fd)
     except OSError as exc:
-        if exc.errno == errno.ELOOP:
-            raise CommandError(_("{path}: a symlink; refusing to write through it").format(path=shown)) from None
-        raise
-    return read_opened(fd, shown)
-
-
-def write_file(dir_fd: int, name: str, data: bytes, like: Optional[os.stat_result] = None) -> None:
-    """Write ``name`` in the directory and make it durable; with ``like``,
-    give it that file's permission bits and, where allowed, its owner."""
-    fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | _NOFOLLOW, 0o600, dir_fd=dir_fd)
-    with open(fd, "wb") as handle:
-        handle.write(data)
-        handle.flush()
-        if like is not None:
-            os.fchmod(fd, like.st_mode & 0o7777)
-            with contextlib.suppress(OSError):
-                os.fchown(fd, like.st_uid, like.st_gid)
-        os.fsync(fd)
+        raise file_error(step, shown if shown is not None else name, exc) from None
 
 
 @contextlib.contextmanager
-def directory(root: Path, relative: str, create_mode: Optional[int] = None):
+def directory(root: Optional[Path], relative: str, create_mode: Optional[int] = None):
     fd = open_directory(root, relative, create_mode)
     try:
         yield fd
@@ -135,65 +112,107 @@ def directory(root: Path, relative: str, create_mode: Optional[int] = None):
         os.close(fd)
 
 
+def _fsync(fd: int, shown: Path, step: str) -> None:
+    try:
+        os.fsync(fd)
+    except OSError as exc:
+        raise file_error(step, shown, exc) from None
+
+
 # --------------------------------------------------------------------------
 # The rollback copy
+
+
+def copy_name(number: int) -> str:
+    """The name of the copy of ``CONFIG_FILES[number]``."""
+    return str(number)
+
+
+def expected_entries(document: Any) -> Optional[List[Tuple[str, Optional[str]]]]:
+    """The (path, copy) pairs of a manifest this command wrote, or None for
+    anything else: it must name exactly ``CONFIG_FILES``, in order, each
+    with no copy or the plain name the command writes for it."""
+    if not isinstance(document, dict) or set(document) != {"files"} or not isinstance(document["files"], list):
+        return None
+    entries = document["files"]
+    if len(entries) != len(CONFIG_FILES):
+        return None
+    pairs = []
+    for number, (entry, relative) in enumerate(zip(entries, CONFIG_FILES)):
+        if not isinstance(entry, dict) or set(entry) != {"path", "copy"} or entry["path"] != relative:
+            return None
+        if entry["copy"] is not None and entry["copy"] != copy_name(number):
+            return None
+        pairs.append((relative, entry["copy"]))
+    return pairs
 
 
 class RollbackCopy:
     """The copy of ``CONFIG_FILES`` below one root."""
 
     def __init__(self, root: Optional[Path]):
-        self.root = root if root is not None else Path("/")
+        self.tree = root_of(root)
+        self.root = self.tree.path
         self.saved: Dict[str, Optional[bytes]] = {}
 
     @property
     def where(self) -> Path:
-        return self.root / ROLLBACK_DIR
+        return self.tree.shown(ROLLBACK_DIR)
+
+    def writable(self) -> bool:
+        """Whether this process may change the copy's directory."""
+        try:
+            with directory(self.tree, ROLLBACK_DIR) as copy_fd:
+                return os.access(".", os.W_OK, dir_fd=copy_fd)
+        except (OSError, CommandError):
+            return False
 
     def found(self) -> bool:
-        return os.path.lexists(str(self.where / MANIFEST))
+        return self.tree.lstat(ROLLBACK_DIR + "/" + MANIFEST) is not None
+
+    def _read(self, relative: str) -> Tuple[Optional[bytes], Optional[os.stat_result]]:
+        folder, _sep, name = relative.rpartition("/")
+        try:
+            dir_fd = self.tree.directory(folder)
+        except FileNotFoundError:
+            return None, None
+        try:
+            return read_file(dir_fd, name, self.tree.shown(relative))
+        finally:
+            os.close(dir_fd)
 
     def current(self) -> Dict[str, Optional[bytes]]:
         """The content of each file now (None: no such file)."""
-        content = {}
-        for relative in CONFIG_FILES:
-            folder, _sep, name = relative.rpartition("/")
-            try:
-                with directory(self.root, folder) as dir_fd:
-                    content[relative] = read_file(dir_fd, name, self.root / relative)[0]
-            except FileNotFoundError:
-                content[relative] = None
-        return content
+        return {relative: self._read(relative)[0] for relative in CONFIG_FILES}
 
     def save(self) -> None:
         """Copy every file, durably; the manifest, renamed into place last,
         makes the copy count."""
-        with directory(self.root, ROLLBACK_DIR, 0o755) as copy_fd:
-            _remove_all(copy_fd)
+        with directory(self.tree, ROLLBACK_DIR, 0o755) as copy_fd:
+            self._remove_all(copy_fd)
             try:
                 self._save(copy_fd)
             except BaseException:
-                with contextlib.suppress(OSError):
-                    _remove_all(copy_fd)
+                with contextlib.suppress(OSError, CommandError):
+                    self._remove_all(copy_fd)
                 raise
 
     def _save(self, copy_fd: int) -> None:
         entries = []
         for number, relative in enumerate(CONFIG_FILES):
-            folder, _sep, name = relative.rpartition("/")
-            try:
-                with directory(self.root, folder) as dir_fd:
-                    data, st = read_file(dir_fd, name, self.root / relative)
-            except FileNotFoundError:
-                data = st = None
+            data, st = self._read(relative)
             self.saved[relative] = data
-            copy = None if data is None else str(number)
+            copy = None if data is None else copy_name(number)
             if copy is not None:
-                write_file(copy_fd, copy, data, st)
+                write_file(copy_fd, copy, data, st, self.where / copy)
             entries.append({"path": relative, "copy": copy})
-        write_file(copy_fd, MANIFEST + ".new", json.dumps({"files": entries}).encode())
-        os.rename(MANIFEST + ".new", MANIFEST, src_dir_fd=copy_fd, dst_dir_fd=copy_fd)
-        os.fsync(copy_fd)
+        write_file(copy_fd, MANIFEST + ".new", json.dumps({"files": entries}).encode(), None,
+                   self.where / (MANIFEST + ".new"))
+        try:
+            os.rename(MANIFEST + ".new", MANIFEST, src_dir_fd=copy_fd, dst_dir_fd=copy_fd)
+        except OSError as exc:
+            raise file_error(WRITING_COPY, self.where / MANIFEST, exc) from None
+        _fsync(copy_fd, self.where, WRITING_COPY)
 
     def changed(self, now: Optional[Dict[str, Optional[bytes]]] = None) -> bool:
         """Whether the files (``now``, else as they are) differ from the copy
@@ -203,34 +222,54 @@ class RollbackCopy:
 
     def restore(self) -> bool:
         """Put every file back as the copy has it, then remove the copy.
-        Returns whether any file differed from its copy."""
-        with directory(self.root, ROLLBACK_DIR) as copy_fd:
+        Returns whether any file differed from its copy.
+
+        Only a copy this command wrote is put back: a manifest that names
+        anything else, or a copy that is not a plain file of the name the
+        command gives it, is refused with an error naming it, and the copy
+        is left in place for the administrator; nothing is deleted."""
+        with directory(self.tree, ROLLBACK_DIR) as copy_fd:
             data, _st = read_file(copy_fd, MANIFEST, self.where / MANIFEST)
             if data is None:  # never completed: no change was made after it
-                _remove_all(copy_fd)
+                self._remove_all(copy_fd)
                 return False
+            try:
+                pairs = expected_entries(json.loads(data.decode("utf-8")))
+            except (ValueError, RecursionError):
+                pairs = None
+            if pairs is None:
+                raise CommandError(_("{path}: not a rollback copy this command wrote; "
+                                     "left in place, nothing was undone").format(path=self.where / MANIFEST))
+            copies = {}
+            for relative, copy in pairs:
+                if copy is not None:
+                    copies[copy] = read_file(copy_fd, copy, self.where / copy)
             differed = False
-            for entry in json.loads(data.decode())["files"]:
-                differed |= self._put_back(copy_fd, entry["path"], entry["copy"])
-            _remove_all(copy_fd)
+            for relative, copy in pairs:
+                differed |= self._put_back(copy_fd, relative, copy, copies.get(copy))
+            self._remove_all(copy_fd)
         return differed
 
-    def _put_back(self, copy_fd: int, relative: str, copy: Optional[str]) -> bool:
+    def _put_back(self, copy_fd: int, relative: str, copy: Optional[str], saved_and_status) -> bool:
         folder, _sep, name = relative.rpartition("/")
+        shown = self.tree.shown(relative)
         try:
-            dir_fd = open_directory(self.root, folder)
+            dir_fd = self.tree.directory(folder)
         except FileNotFoundError:
             if copy is None:
                 return False
-            dir_fd = open_directory(self.root, folder, 0o755)
+            dir_fd = self.tree.directory(folder, 0o755)
         try:
-            now = read_file(dir_fd, name, self.root / relative)[0]
+            now = read_file(dir_fd, name, shown)[0]
             if copy is None:
                 if now is None:
                     return False
-                os.unlink(name, dir_fd=dir_fd)
+                try:
+                    os.unlink(name, dir_fd=dir_fd)
+                except OSError as exc:
+                    raise file_error(PUTTING_BACK, shown, exc) from None
             else:
-                saved, st = read_file(copy_fd, copy, self.where / copy)
+                saved, st = saved_and_status
                 if saved is None:  # put back by an earlier, interrupted restore
                     return False
                 if saved == now:
@@ -239,30 +278,47 @@ class RollbackCopy:
                     os.rename(copy, name, src_dir_fd=copy_fd, dst_dir_fd=dir_fd)
                 except OSError as exc:
                     if exc.errno != errno.EXDEV:
-                        raise
+                        raise file_error(PUTTING_BACK, shown, exc) from None
                     # Another file system: a new file beside the old one.
                     temporary = "." + name + ".zae-restore"
-                    write_file(dir_fd, temporary, saved, st)
-                    os.rename(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
-            os.fsync(dir_fd)
+                    try:
+                        os.unlink(temporary, dir_fd=dir_fd)  # left by an interrupted restore
+                    except FileNotFoundError:
+                        pass
+                    except OSError as exc:
+                        raise file_error(PUTTING_BACK, shown.with_name(temporary), exc) from None
+                    write_file(dir_fd, temporary, saved, st, shown.with_name(temporary), PUTTING_BACK)
+                    try:
+                        os.rename(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
+                    except OSError as exc:
+                        raise file_error(PUTTING_BACK, shown, exc) from None
+            _fsync(dir_fd, shown.parent, PUTTING_BACK)
             return True
         finally:
             os.close(dir_fd)
 
     def discard(self) -> None:
         """Remove the copy: the commit of the run."""
-        with directory(self.root, ROLLBACK_DIR) as copy_fd:
-            _remove_all(copy_fd)
+        with directory(self.tree, ROLLBACK_DIR) as copy_fd:
+            self._remove_all(copy_fd)
 
-
-def _remove_all(dir_fd: int) -> None:
-    """Remove every file of the copy, the manifest first, durably."""
-    names = sorted(os.listdir(dir_fd), key=lambda name: name != MANIFEST)
-    for name in names:
-        os.unlink(name, dir_fd=dir_fd)
-        if name == MANIFEST:
-            os.fsync(dir_fd)
-    os.fsync(dir_fd)
+    def _remove_all(self, dir_fd: int) -> None:
+        """Remove the files of the copy, the manifest first, durably.  Only
+        the names the command writes are removed; anything else there is
+        left as it is."""
+        own = [MANIFEST, MANIFEST + ".new"] + [copy_name(number) for number in range(len(CONFIG_FILES))]
+        for name in own:
+            try:
+                # Looked at first: on a read-only file system even a missing name cannot be unlinked.
+                os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+                os.unlink(name, dir_fd=dir_fd)
+            except FileNotFoundError:
+                continue
+            except OSError as exc:
+                raise file_error(REMOVING_COPY, self.where / name, exc) from None
+            if name == MANIFEST:
+                _fsync(dir_fd, self.where, REMOVING_COPY)
+        _fsync(dir_fd, self.where, REMOVING_COPY)
 
 
 def _same(before: Optional[bytes], after: Optional[bytes]) -> bool:
@@ -279,7 +335,8 @@ def _same(before: Optional[bytes], after: Optional[bytes]) -> bool:
 def recover(root: Optional[Path], stderr: TextIO) -> None:
     """Put back the copy that an interrupted run left, saying so in one line."""
     copy = RollbackCopy(root)
-    if not os.path.isdir(str(copy.where)):
+    st = copy.tree.lstat(ROLLBACK_DIR)
+    if st is None or not S_ISDIR(st.st_mode):
         return
     with deferred_signals():
         differed = copy.restore()
@@ -299,24 +356,24 @@ def run_lock(root: Optional[Path], stderr: TextIO):
     directories checked first (statedir.py)."""
     from .statedir import open_lock
 
-    base = root if root is not None else Path("/")
+    tree = root_of(root)
     try:
-        fd = open_lock(base)
+        fd = open_lock(tree)
     except FileNotFoundError as exc:
-        if exc.filename != str(base / CATALOGUE_FILE):
+        if exc.filename != str(tree.shown(CATALOGUE_FILE)):
             raise CommandError(_("cannot open the lock file {path}: {reason}").format(
-                path=base / LOCK_FILE, reason=exc.strerror)) from exc
+                path=tree.shown(LOCK_FILE), reason=reason(exc))) from exc
         raise
     except OSError as exc:
         raise CommandError(
-            _("cannot open the lock file {path}: {reason}").format(path=base / LOCK_FILE, reason=exc.strerror)
+            _("cannot open the lock file {path}: {reason}").format(path=tree.shown(LOCK_FILE), reason=reason(exc))
         ) from exc
     try:
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             print(
-                _("{prog}: waiting for another run to finish ({path})").format(prog=PROG, path=base / LOCK_FILE),
+                _("{prog}: waiting for another run to finish ({path})").format(prog=PROG, path=tree.shown(LOCK_FILE)),
                 file=stderr,
                 flush=True,
             )
@@ -333,7 +390,7 @@ def put_back_left_copy(root: Optional[Path], stderr: TextIO) -> None:
     copy = RollbackCopy(root)
     if not copy.found():
         return
-    if not os.access(str(copy.where), os.W_OK):
+    if not copy.writable():
         print(
             _("{prog}: warning: an earlier run was interrupted and its changes are not undone yet: "
               "run {prog} as root").format(prog=PROG),

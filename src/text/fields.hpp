@@ -79,6 +79,7 @@ inline std::tuple<Ref, Ref, Ref> leading_fields(Borrowed record, Borrowed split,
     if constexpr (fast_paths) {
         std::tuple<Ref, Ref, Ref> fields;
         if (PyUnicode_CheckExact(s) && compat::ready(s) == 0) {
+            // The caller holds the record; the str made from it run nothing (see TextWriter).
             const void* data = PyUnicode_DATA(s);
             Py_ssize_t length = PyUnicode_GET_LENGTH(s);
             bool ascii = PyUnicode_IS_ASCII(s), cut = false;

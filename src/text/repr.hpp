@@ -42,6 +42,7 @@ inline void write_repr_replacing_quotes(TextWriter& out, Borrowed text) {
             if (PyLong_CheckExact(v)) return out.write_formatted(value);
             if (PyUnicode_CheckExact(v)) return out.write_replacing(value, '\'', '"');
             if (is_list_of_texts(v)) {
+                // Nothing in this loop runs Python code (see TextWriter), so the list keeps its items.
                 out.write("[");
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
                     if (i) out.write(", ");

@@ -13,8 +13,9 @@ one JSON object per event, read only.
 from __future__ import annotations
 
 import os
+import stat
 from pathlib import Path
-from typing import Any, Callable, Collection, Dict, Iterator, Optional, Type
+from typing import Any, Callable, Collection, Dict, Iterator, List, Optional, Type
 
 from ._catalogue import Catalogue
 from ._storage import (
@@ -24,6 +25,7 @@ from ._storage import (
     directory_of,
     encode_json_document,
     exclusive_lock,
+    open_directory_below,
     read_bytes_or_none,
     write_atomically,
 )
@@ -128,31 +130,46 @@ def _parse_defaults(data: bytes, source: Path) -> Dict[str, Any]:
 DEFAULTS_CACHE: StatCache[Dict[str, Any]] = StatCache(_parse_defaults)
 
 
-def _candidate_group_dirs(layout: Layout, catalogue: Catalogue) -> Iterator[Path]:
+def _candidate_groups(catalogue: Catalogue, names: List[str]) -> Iterator[str]:
     """Group directories in the order a reader of the defaults tree walks them.
 
     First the catalogue's groups in catalogue order (where the same event
     lies in two groups, the first listed group wins), then any other
     subdirectory, by name.
     """
-    for group_id in catalogue.group_ids:
-        yield layout.defaults_dir / group_id
+    yield from catalogue.group_ids
     listed = set(catalogue.group_ids)
-    try:
-        names = sorted(os.listdir(layout.defaults_dir))
-    except (FileNotFoundError, NotADirectoryError):
-        return
-    for name in names:
-        if name not in listed:
-            yield layout.defaults_dir / name
+    yield from (name for name in sorted(names) if name not in listed)
 
 
 def find_defaults_file(layout: Layout, catalogue: Catalogue, event_id: str) -> Optional[Path]:
-    """Path of the event's defaults file, or None if no group directory has one."""
-    for group_dir in _candidate_group_dirs(layout, catalogue):
-        candidate = group_dir / event_id
-        if candidate.is_file():
-            return candidate
+    """Path of the event's defaults file, or None if no group directory has one.
+
+    The defaults directory is reached from the root without following a
+    symlink (one there raises :class:`UnsafePathError`); a group directory
+    or a defaults file that is a symlink is passed over, never read through.
+    """
+    try:
+        defaults_fd = open_directory_below(layout.root, layout.defaults_dir.relative_to(layout.root).parts,
+                                           create=False)
+    except FileNotFoundError:
+        return None
+    try:
+        for group in _candidate_groups(catalogue, os.listdir(defaults_fd)):
+            try:
+                group_fd = os.open(group, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                                   dir_fd=defaults_fd)
+            except OSError:  # missing, a symlink, not a directory
+                continue
+            try:
+                if stat.S_ISREG(os.stat(event_id, dir_fd=group_fd, follow_symlinks=False).st_mode):
+                    return layout.defaults_dir / group / event_id
+            except OSError:
+                pass
+            finally:
+                os.close(group_fd)
+    finally:
+        os.close(defaults_fd)
     return None
 
 

@@ -31,7 +31,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Dict, Generic, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
-from .errors import UnsafePathError
+from .errors import StorageError, UnsafePathError, ZornaEventsError
 
 try:
     from functools import cached_property
@@ -268,25 +268,42 @@ _NO_ANONYMOUS_FILES = (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL)
 def _refusal(path: object, exc: OSError) -> OSError:
     """The error for a write that ``exc`` stopped at ``path``."""
     if exc.errno in (errno.ELOOP, errno.ENOTDIR):
-        return UnsafePathError(f"{path}: a symlink or not a directory; refusing to write through it")
+        return UnsafePathError(f"{path}: a symlink or not a directory; refusing to go through it")
     return exc
 
 
-def open_directory_below(root: Path, parts: Sequence[str]) -> int:
-    """A descriptor of the directory ``root/parts...``, made if missing.
+def open_directory_below(root: Path, parts: Sequence[str], create: bool = True) -> int:
+    """A descriptor of the directory ``root/parts...``, made if missing
+    (unless not ``create``: then ``FileNotFoundError``).
 
-    The root itself may be a symlink; below it, a symlink raises
-    :class:`UnsafePathError` instead of being followed.
+    The root itself may be a symlink (``/proc/self/fd/N`` names an opened
+    directory); below it, a symlink raises :class:`UnsafePathError` instead
+    of being followed.  Other failures raise :class:`StorageError` naming
+    the directory and the step.
     """
-    fd = os.open(root, _DIRECTORY_FLAGS)
+    try:
+        fd = os.open(root, _DIRECTORY_FLAGS)
+    except OSError as exc:
+        raise StorageError("opening the directory", root, exc) from exc
     try:
         for depth, part in enumerate(parts, 1):
-            with contextlib.suppress(FileExistsError):
-                os.mkdir(part, 0o755, dir_fd=fd)
+            where = root.joinpath(*parts[:depth])
+            if create:
+                try:
+                    os.mkdir(part, 0o755, dir_fd=fd)
+                except FileExistsError:
+                    pass
+                except OSError as exc:
+                    raise StorageError("creating the directory", where, exc) from exc
             try:
                 child = os.open(part, _DIRECTORY_FLAGS | os.O_NOFOLLOW, dir_fd=fd)
+            except FileNotFoundError as exc:
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), str(where)) from exc
             except OSError as exc:
-                raise _refusal(root.joinpath(*parts[:depth]), exc) from exc
+                refusal = _refusal(where, exc)
+                if refusal is exc:
+                    raise StorageError("opening the directory", where, exc) from exc
+                raise refusal from exc
             os.close(fd)
             fd = child
     except BaseException:
@@ -337,6 +354,8 @@ def sweep_stale_temporaries(dir_fd: int, name: str) -> None:
 
 
 def _remove_if_stale(dir_fd: int, entry: str) -> None:
+    if not stat.S_ISREG(os.stat(entry, dir_fd=dir_fd, follow_symlinks=False).st_mode):
+        return  # looked at first: a device is never opened
     fd = os.open(entry, os.O_RDONLY | os.O_NONBLOCK | _NOFOLLOW_FLAGS, dir_fd=dir_fd)
     try:
         st = os.fstat(fd)
@@ -414,24 +433,34 @@ def write_atomically(path: Path, data: bytes, mode: Optional[int] = None, dir_fd
         raise UnsafePathError(f"{path}: exists and is not a regular file; refusing to replace it")
     if mode is None:
         mode = NEW_FILE_MODE if existing is None else stat.S_IMODE(existing.st_mode)
-    sweep_stale_temporaries(dir_fd, name)
-    fd, temp_name = _open_temporary(dir_fd, name)
+    try:
+        sweep_stale_temporaries(dir_fd, name)
+        fd, temp_name = _open_temporary(dir_fd, name)
+    except OSError as exc:
+        raise StorageError("writing", path, exc) from exc
     try:
         with open(fd, "wb", closefd=False) as handle:
             handle.write(data)
+        if existing is not None:
+            # The replaced file's owner and group, where allowed (before the
+            # mode: a change of owner clears the set-ID bits).
+            with contextlib.suppress(PermissionError):
+                os.fchown(fd, existing.st_uid, existing.st_gid)
         os.fchmod(fd, mode)
         os.fsync(fd)
         if temp_name is None:
             temp_name = _name_anonymous(fd, dir_fd, name)
         os.replace(temp_name, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
-    except BaseException:
+        _fsync_directory(dir_fd)
+    except BaseException as exc:
         if temp_name is not None:
             with contextlib.suppress(OSError):
                 os.unlink(temp_name, dir_fd=dir_fd)
+        if isinstance(exc, OSError) and not isinstance(exc, StorageError):
+            raise StorageError("writing", path, exc) from exc
         raise
     finally:
         os.close(fd)
-    _fsync_directory(dir_fd)
 
 
 @contextlib.contextmanager
@@ -447,7 +476,8 @@ def exclusive_lock(dir_fd: int, name: str, shown: Path) -> Iterator[None]:
     try:
         fd = os.open(name, os.O_RDWR | os.O_CREAT | _NOFOLLOW_FLAGS, 0o600, dir_fd=dir_fd)
     except OSError as exc:
-        raise _refusal(shown, exc) from exc
+        refusal = _refusal(shown, exc)
+        raise (StorageError("locking", shown, exc) if refusal is exc else refusal) from exc
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield
@@ -465,20 +495,64 @@ def read_regular_file(path: Path, limit: int, error: "type[Exception]") -> bytes
     Anything else (a device, a FIFO, a directory) or a larger file raises
     ``error`` before a byte is read; a missing file ``FileNotFoundError``.
     """
-    return _read_checked(path, limit, error)[1]
+    return _read_checked(path, limit, error, in_tree=False)[1]
 
 
-def _read_checked(path: Path, limit: int, error: "type[Exception]") -> Tuple[os.stat_result, bytes]:
-    # O_NONBLOCK: opening a FIFO must not wait for a writer.
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+def _open_for_reading(path: Path, error: "type[Exception]", in_tree: bool) -> int:
+    """A descriptor for reading the regular file ``path``.
+
+    A file of the service (``in_tree``) is reached from the service root
+    without following a symlink below it (the directories are opened one by
+    one, relative to the root's descriptor); a file named by the caller is
+    taken as it is.  The file is first opened as a path only, which opens no device
+    and waits for no FIFO, and anything but a regular file raises ``error``.
+    """
+    root = current_layout().root
+    parts: Tuple[str, ...] = ()
+    if in_tree:
+        try:
+            parts = path.relative_to(root).parts
+        except ValueError:
+            pass
+    if parts:
+        dir_fd = open_directory_below(root, parts[:-1], create=False)
+        name, flags = parts[-1], os.O_PATH | os.O_NOFOLLOW | os.O_CLOEXEC
+    else:
+        dir_fd, name, flags = None, str(path), os.O_PATH | os.O_CLOEXEC
+    try:
+        path_fd = os.open(name, flags, dir_fd=dir_fd)
+    except FileNotFoundError:
+        raise
+    except OSError as exc:
+        raise StorageError("reading", path, exc) from exc
+    finally:
+        if dir_fd is not None:
+            os.close(dir_fd)
+    try:
+        if not stat.S_ISREG(os.fstat(path_fd).st_mode):
+            raise error(f"{path}: not a regular file")
+        try:
+            # O_NONBLOCK all the same: the same inode, whatever was renamed meanwhile.
+            return os.open(f"/proc/self/fd/{path_fd}", os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError as exc:
+            raise StorageError("reading", path, exc) from exc
+    finally:
+        os.close(path_fd)
+
+
+def _read_checked(path: Path, limit: int, error: "type[Exception]",
+                  in_tree: bool = True) -> Tuple[os.stat_result, bytes]:
+    fd = _open_for_reading(path, error, in_tree)
     try:
         st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise error(f"{path}: not a regular file")
         if st.st_size > limit:
             raise error(f"{path}: {st.st_size} bytes, more than the {limit} bytes a configuration file may have")
         with open(fd, "rb", closefd=False) as handle:
             data = handle.read(limit + 1)
+    except OSError as exc:
+        if isinstance(exc, ZornaEventsError):
+            raise
+        raise StorageError("reading", path, exc) from exc
     finally:
         os.close(fd)
     if len(data) > limit:
@@ -489,6 +563,6 @@ def _read_checked(path: Path, limit: int, error: "type[Exception]") -> Tuple[os.
 def read_bytes_or_none(path: Path) -> Optional[bytes]:
     """Return the bytes of the regular file ``path``, or None if it does not exist."""
     try:
-        return read_regular_file(path, MAX_FILE_SIZE, UnsafePathError)
+        return _read_checked(path, MAX_FILE_SIZE, UnsafePathError)[1]
     except FileNotFoundError:
         return None

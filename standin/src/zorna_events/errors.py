@@ -20,6 +20,7 @@ __all__ = [
     "InvalidValueError",
     "ConfigFileError",
     "UnsafePathError",
+    "StorageError",
 ]
 
 
@@ -63,3 +64,17 @@ class UnsafePathError(ZornaEventsError, OSError):
     """A write that would follow a symlink below the root, or replace
     something that is not a regular file; a read of something that is not a
     regular file (a FIFO, a device), or of one far too large."""
+
+
+class StorageError(ZornaEventsError, OSError):
+    """A file-system operation of the service failed.  ``filename`` is the
+    full path of the file or directory, ``step`` what the service was doing
+    ("reading", "writing", "locking", "opening the directory", "creating the
+    directory"), ``errno`` and ``strerror`` those of the system."""
+
+    def __init__(self, step: str, path: object, cause: OSError) -> None:
+        super().__init__(cause.errno, cause.strerror, str(path))
+        self.step = step
+
+    def __str__(self) -> str:
+        return f"{self.step} {self.filename}: {self.strerror}"
