@@ -222,7 +222,8 @@ def spoil(path, kind, device):
     (TRANSLATIONS, ("events", "logout")),
     (DEFAULT, ("status",)),
     (CURRENT, ("enable", "-e", "logout")),
-], ids=["catalogue", "current-status", "translations", "defaults", "current-change"])
+    ("imported.json", ("import", "{file}")),  # a file named on the command line
+], ids=["catalogue", "current-status", "translations", "defaults", "current-change", "import"])
 def test_fifos_devices_and_endless_files_are_never_opened(run, tmp_path, file, args, kind):
     if kind.startswith("device") and os.geteuid() != 0:
         pytest.skip("making a device node needs root")
@@ -233,6 +234,7 @@ def test_fifos_devices_and_endless_files_are_never_opened(run, tmp_path, file, a
     spoil(run.root / file, kind, device)
     if file == MO:
         run.env["LANGUAGE"] = "ru"
+    args = [arg.format(file=run.root / file) for arg in args]
     with watched(outside, *[run.root / file] if kind == "device" else []):
         proc = run(*args)  # a hang would end in TimeoutExpired, /dev/zero in MemoryError
     if file == MO:  # a catalogue that cannot be read: the texts in English
@@ -240,7 +242,7 @@ def test_fifos_devices_and_endless_files_are_never_opened(run, tmp_path, file, a
         assert "logout" in proc.stdout
     else:
         reason = "larger than 64 MiB" if kind == "huge" else "not a regular file"
-        closing = "zorna-admin-events: nothing was changed\n" if args[0] == "enable" else ""
+        closing = "zorna-admin-events: nothing was changed\n" if args[0] in ("enable", "import") else ""
         line = f"zorna-admin-events: error: {run.root / file}: {reason}\n"
         assert (proc.returncode, proc.stderr) == (1, line + closing)
 

@@ -64,7 +64,16 @@ def read(name, limit):
     from .checks import read_opened
 
     def prepare():
-        return os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC), None
+        # Opened as a path first: only a regular file is opened for reading
+        # (the same inode, again), so no device is opened and no FIFO waited
+        # for; read_opened refuses anything else by its type.
+        path_fd = os.open(name, os.O_PATH | os.O_CLOEXEC)
+        if not stat.S_ISREG(os.fstat(path_fd).st_mode):
+            return path_fd, None
+        try:
+            return os.open(f"/proc/self/fd/{path_fd}", os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC), None
+        finally:
+            os.close(path_fd)
 
     with _opened(name, prepare) as fd:
         return read_opened(os.dup(fd), name, limit)[0]
