@@ -295,7 +295,12 @@ class ZornaAdminEvents:
     def __process_path_value(self, event_id: Optional[str], value):
         result_list = []
         for path in [value] if isinstance(value, str) else value:
-            escaped_path = path.replace(" ", "\\ ")
+            if isinstance(path, str):
+                lines = path.splitlines()
+                if ("\0" in path or lines not in ([], [path]) or "!=" in path or "<=" in path or ">=" in path
+                        or "&=" in path):
+                    raise ValueError(f"{path!r} cannot stand in an audit rule")
+            escaped_path = path.replace("\\", "\\\\").replace(" ", "\\ ")
             if event_id != "file-opened":
                 result_list.append(f"-w {escaped_path} -p wa -k {escaped_path}")
             else:

@@ -67,18 +67,22 @@ Ref path_list(const Call& call, Borrowed value) {
 }
 
 // Can the str `line` stand as one line of a rules file: no NUL, which would
-// cut the line short, and nothing str.splitlines() breaks a line at?
-// auditctl reads its rules file line by line, and stops loading at the first
-// line it cannot parse.
+// cut the line short, and nothing str.splitlines() breaks a line at (the
+// characters below, as the Unicode database has them)?  auditctl reads its
+// rules file line by line, and stops loading at the first line it cannot
+// parse.  One pass over the characters; no list of lines is made.
 bool is_one_line(Borrowed line) {
-    Py_ssize_t length = PyUnicode_GetLength(line);
-    if (length < 0) raise();
-    Py_ssize_t nul = PyUnicode_FindChar(line, 0, 0, length, 1);
-    if (nul == -2) raise();
-    if (nul >= 0) return false;
-    Ref lines = Ref::steal(PyUnicode_Splitlines(line, 0));
-    Py_ssize_t n = PyList_GET_SIZE(lines.get());
-    return n == 0 || (n == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines.get(), 0)) == length);
+    PyObject* s = line.get();
+    if (compat::ready(s) < 0) raise();
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bool breaks = (c >= 0x0a && c <= 0x0d) || (c >= 0x1c && c <= 0x1e) || c == 0x85 || c == 0x2028 ||
+                      c == 0x2029;
+        if (c == 0 || breaks) return false;
+    }
+    return true;
 }
 
 // auditd keeps a rule's key in at most this many bytes, and the path is also
@@ -89,11 +93,14 @@ constexpr Py_ssize_t max_path_size = 256;
 // (and the path of -F path=) as a field, an operator and a value, and takes
 // the first of these for the operator: such a path can be in no rule.
 bool has_operator(Borrowed text) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    PyObject* s = text.get();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     for (Py_ssize_t i = 1; i < n; ++i) {
-        Py_UCS4 before = PyUnicode_READ_CHAR(text.get(), i - 1);
-        bool comparison = before == '!' || before == '<' || before == '>' || before == '&';
-        if (comparison && PyUnicode_READ_CHAR(text.get(), i) == '=') return true;
+        i = PyUnicode_FindChar(s, '=', i, n, 1);
+        if (i == -2) raise();
+        if (i == -1) return false;
+        Py_UCS4 before = PyUnicode_READ_CHAR(s, i - 1);
+        if (before == '!' || before == '<' || before == '>' || before == '&') return true;
     }
     return false;
 }

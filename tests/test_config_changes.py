@@ -205,6 +205,7 @@ def refused_path(value):
     '"/a>=b"', '"/a&=b"',
 ]] + [(RULES, value, f"Invalid VALUE: {value} ({PATHS})") for value in [
     '["/etc/x -p wa\\n-D"]', '"/etc/x"', '{"/etc/x": 1}', '["/x", 1]', '["/x\\u2028"]',
+    '["/x\\u000b"]', '["/x\\u001e"]', '["/x\\u0085"]', '["/x\\u2029"]', '["/x\\u0000"]',
 ]])
 def test_refused_values_change_nothing(make, service, capsys, monkeypatch, key, value, message):
     obj = make(["user-added", "file-opened"], None)
