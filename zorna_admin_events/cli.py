@@ -359,12 +359,13 @@ def export_mode(cls) -> int:
     """0644, or 0600 when the configuration is not world-readable."""
     import stat
 
+    from .checks import located
     from .names import CURRENT_CONFIG_FILE
 
-    try:
-        world = os.stat(str(getattr(cls, CURRENT_CONFIG_FILE))).st_mode & stat.S_IROTH
-    except FileNotFoundError:
-        world = True
+    # Looked up through the tree's descriptor, as the file was checked and is read.
+    tree, relative = located(getattr(cls, CURRENT_CONFIG_FILE))
+    st = tree.lstat(relative)
+    world = st is None or st.st_mode & stat.S_IROTH
     return 0o644 if world else 0o600
 
 
