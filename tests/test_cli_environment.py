@@ -125,12 +125,14 @@ def content(data):
     (CURRENT, content(DEEP.encode()), ("events", "logout"), "nested too deeply"),
     (TRANSLATIONS, content(b"\xff"), ("events", "logout"), "not UTF-8"),
     (DEFAULT, content(b"{\"a\": " + DEEP.encode() + b"}"), ("groups",), "nested too deeply"),
+    # import checks its file against the defaults: a broken one is named too
+    (DEFAULT, content(b"{"), ("import", str("root" / CURRENT)), "not valid JSON (line 1, column 2)"),
 ])
 def test_a_hostile_file_gets_one_line_naming_it(run, file, spoil, args, error):
     spoil(run.root / file)
     proc = run(*args)
     assert proc.returncode == 1
-    closing = "zorna-admin-events: nothing was changed\n" if args[0] == "enable" else ""
+    closing = "zorna-admin-events: nothing was changed\n" if args[0] in ("enable", "import") else ""
     assert proc.stderr == f"zorna-admin-events: error: {run.root / file}: {error}\n" + closing
 
 

@@ -534,14 +534,18 @@ def _change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run"
 
 
 def check_class_files(command: Command, cls) -> None:
-    from .checks import check_class_files, check_current_file
+    from .checks import CURRENT, check_class_files, check_current_file, class_file_problems
 
     if FILE_VALUE not in command.values:
-        # import and export read none of them, and import must be
-        # able to replace a broken configuration.
         check_class_files(cls)
     elif not command.changes:  # export: but for the configuration it writes out
         check_current_file(cls)
+    else:
+        # import: the defaults it checks the file against too, but not the
+        # configuration it replaces, which may be broken.
+        for kind, _key, exc in class_file_problems(cls):
+            if kind != CURRENT:
+                raise exc
 
 
 def watched_paths(value: str) -> Sequence[str]:
