@@ -375,11 +375,12 @@ class RunRecord:
     """Records the run of ``command`` (a subcommand, or "ansible") when it
     ends: set ``transaction`` once the run has one, and ``restart_failed``
     around the restart of the daemons (left True if the restart never
-    finished).  ``warn`` takes each warning.  Under a root, nothing."""
+    finished).  ``warn`` takes each warning.  Under a root, nothing; but a
+    root that is the host's own (``--root /``, or a link to it) is no tree."""
 
     def __init__(self, command, root, warn):
         self.command = command
-        self.active = root is None
+        self.active = root is None or os.path.realpath(str(root)) == "/"
         self.warn = warn
         self.transaction = None
         self.restart_failed = False
