@@ -71,6 +71,16 @@ def test_a_translation_with_other_placeholders_falls_back_to_the_original(run):
     assert failure.returncode == 1 and failure.stderr.startswith("zorna-admin-events: error: ")
 
 
+@pytest.mark.parametrize("spoil", [lambda data: data[:30], lambda data: data.replace(b"UTF-8", b"no-such")])
+def test_a_broken_catalogue_in_the_tree_means_no_translation(run, spoil):
+    msgfmt('msgid "usage: "\nmsgstr "использование: "\n', run.root / names.LOCALE_DIR)
+    mo = run.root / names.LOCALE_DIR / "ru/LC_MESSAGES" / (names.TEXT_DOMAIN + ".mo")
+    mo.write_bytes(spoil(mo.read_bytes()))
+    run.env["LANGUAGE"] = "ru"
+    proc = run("enable")
+    assert proc.returncode == 2 and proc.stderr.startswith("usage: ") and "Traceback" not in proc.stderr
+
+
 @pytest.mark.parametrize("args", [
     ("enable", "-e", b"\xff\xfe"),
     ("set-properties", "w", "p", b'"/etc/\xff"', "-e", "file-opened"),
