@@ -71,6 +71,16 @@ def test_a_translation_with_other_placeholders_falls_back_to_the_original(run):
     assert failure.returncode == 1 and failure.stderr.startswith("zorna-admin-events: error: ")
 
 
+@pytest.mark.parametrize("spoil", [lambda data: data[:30], lambda data: data.replace(b"UTF-8", b"no-such")])
+def test_a_broken_catalogue_in_the_tree_means_no_translation(run, spoil):
+    msgfmt('msgid "usage: "\nmsgstr "использование: "\n', run.root / names.LOCALE_DIR)
+    mo = run.root / names.LOCALE_DIR / "ru/LC_MESSAGES" / (names.TEXT_DOMAIN + ".mo")
+    mo.write_bytes(spoil(mo.read_bytes()))
+    run.env["LANGUAGE"] = "ru"
+    proc = run("enable")
+    assert proc.returncode == 2 and proc.stderr.startswith("usage: ") and "Traceback" not in proc.stderr
+
+
 @pytest.mark.parametrize("args", [
     ("enable", "-e", b"\xff\xfe"),
     ("set-properties", "w", "p", b'"/etc/\xff"', "-e", "file-opened"),
@@ -125,12 +135,14 @@ def content(data):
     (CURRENT, content(DEEP.encode()), ("events", "logout"), "nested too deeply"),
     (TRANSLATIONS, content(b"\xff"), ("events", "logout"), "not UTF-8"),
     (DEFAULT, content(b"{\"a\": " + DEEP.encode() + b"}"), ("groups",), "nested too deeply"),
+    # import checks its file against the defaults: a broken one is named too
+    (DEFAULT, content(b"{"), ("import", str("root" / CURRENT)), "not valid JSON (line 1, column 2)"),
 ])
 def test_a_hostile_file_gets_one_line_naming_it(run, file, spoil, args, error):
     spoil(run.root / file)
     proc = run(*args)
     assert proc.returncode == 1
-    closing = "zorna-admin-events: nothing was changed\n" if args[0] == "enable" else ""
+    closing = "zorna-admin-events: nothing was changed\n" if args[0] in ("enable", "import") else ""
     assert proc.stderr == f"zorna-admin-events: error: {run.root / file}: {error}\n" + closing
 
 

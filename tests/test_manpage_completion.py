@@ -116,9 +116,12 @@ def test_completion_candidates(capsys, monkeypatch, words, current, expected):
         assert printed == [word for word in expected if word.startswith(current) or word.startswith("\a")]
 
 
-def test_completion_says_why_when_the_catalogue_fails(capsys, monkeypatch):
+@pytest.mark.parametrize("root", [None, "/nonexistent\x1b[2J"])
+def test_completion_says_why_when_the_catalogue_fails(capsys, monkeypatch, root):
+    # A --root that cannot be opened still gets its line.
     monkeypatch.setenv(cli.ROOT_ENV, "/nonexistent\x1b[2J")
-    assert entry.main([names.COMPLETE, "3", "enable", "-e", ""]) == 0
+    words = ["enable", "-e"] if root is None else ["--root", root, "enable", "-e"]
+    assert entry.main([names.COMPLETE, str(len(words) + 1), *words, ""]) == 0
     out, err = capsys.readouterr()
     assert out.startswith(completion.WHY + " zorna-admin-events: no event or group IDs to offer: /nonexistent\\x1b[2J")
     assert (out.count("\n"), err) == (1, "")

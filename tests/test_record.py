@@ -312,3 +312,11 @@ def test_the_kernel_audit_holds_the_record(host, kernel_audit):
     assert fields["event"] == '"login-failed"' and bytes.fromhex(fields["sudo_user"]) == b"al ice\nroot"
     assert bytes.fromhex(fields["changes"]).decode() == 'message-syslog-facility: "auth" -> "local5"'
     assert re.search(r" auid=%s " % host.read("loginuid").strip(), line)
+
+
+def test_a_root_that_is_the_host_itself_is_no_way_around_the_record(tmp_path):
+    from zorna_admin_events.record import RunRecord
+
+    (tmp_path / "host").symlink_to("/")
+    for root, recorded in ((None, True), ("/", True), (tmp_path / "host", True), (EXAMPLES, False)):
+        assert RunRecord("enable", root, print).active is recorded

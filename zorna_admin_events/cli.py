@@ -359,12 +359,13 @@ def export_mode(cls) -> int:
     """0644, or 0600 when the configuration is not world-readable."""
     import stat
 
+    from .checks import located
     from .names import CURRENT_CONFIG_FILE
 
-    try:
-        world = os.stat(str(getattr(cls, CURRENT_CONFIG_FILE))).st_mode & stat.S_IROTH
-    except FileNotFoundError:
-        world = True
+    # Looked up through the tree's descriptor, as the file was checked and is read.
+    tree, relative = located(getattr(cls, CURRENT_CONFIG_FILE))
+    st = tree.lstat(relative)
+    world = st is None or st.st_mode & stat.S_IROTH
     return 0o644 if world else 0o600
 
 
@@ -533,14 +534,18 @@ def _change(command: Command, ns: argparse.Namespace, stderr: TextIO, run: "Run"
 
 
 def check_class_files(command: Command, cls) -> None:
-    from .checks import check_class_files, check_current_file
+    from .checks import CURRENT, check_class_files, check_current_file, class_file_problems
 
     if FILE_VALUE not in command.values:
-        # import and export read none of them, and import must be
-        # able to replace a broken configuration.
         check_class_files(cls)
     elif not command.changes:  # export: but for the configuration it writes out
         check_current_file(cls)
+    else:
+        # import: the defaults it checks the file against too, but not the
+        # configuration it replaces, which may be broken.
+        for kind, _key, exc in class_file_problems(cls):
+            if kind != CURRENT:
+                raise exc
 
 
 def watched_paths(value: str) -> Sequence[str]:

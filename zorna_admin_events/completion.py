@@ -182,7 +182,10 @@ def _why(exc, root):
     from .names import PROG
     from .texts import _, use_catalogue
 
-    use_catalogue(root or "/")
+    try:  # the word as typed: resolved as the command resolves it (tree.open_named)
+        use_catalogue(os.path.realpath(root) if root else "/")
+    except OSError:  # a tree that cannot be opened: the system's catalogue says why
+        use_catalogue("/")
     if isinstance(exc, OSError) and exc.filename is not None:
         reason = f"{exc.filename}: {exc.strerror}"
     else:

@@ -159,6 +159,7 @@ def _defaults(cls, events):
     """Each event's defaults, read once (empty when it has none), through
     one reading of the group directories by the class's own look-up."""
     from . import status
+    from .checks import BrokenFile, CommandError, read_regular
     from .names import DEFAULT_CONFIG_DIR
 
     obj = status.build(cls, None, None)[0]
@@ -172,9 +173,9 @@ def _defaults(cls, events):
     for event in events:
         found[event] = {}
         if event in group_of:
-            with contextlib.suppress(OSError, ValueError):
-                with (getattr(cls, DEFAULT_CONFIG_DIR) / group_of[event] / event).open(encoding="utf-8") as handle:
-                    loaded = json.load(handle)
+            # Read as the command reads the class's files: a regular file only, its size capped.
+            with contextlib.suppress(OSError, ValueError, BrokenFile, CommandError):
+                loaded = json.loads(read_regular(getattr(cls, DEFAULT_CONFIG_DIR) / group_of[event] / event))
                 found[event] = loaded if isinstance(loaded, dict) else {}
     return found
 
@@ -374,11 +375,12 @@ class RunRecord:
     """Records the run of ``command`` (a subcommand, or "ansible") when it
     ends: set ``transaction`` once the run has one, and ``restart_failed``
     around the restart of the daemons (left True if the restart never
-    finished).  ``warn`` takes each warning.  Under a root, nothing."""
+    finished).  ``warn`` takes each warning.  Under a root, nothing; but a
+    root that is the host's own (``--root /``, or a link to it) is no tree."""
 
     def __init__(self, command, root, warn):
         self.command = command
-        self.active = root is None
+        self.active = root is None or os.path.realpath(str(root)) == "/"
         self.warn = warn
         self.transaction = None
         self.restart_failed = False

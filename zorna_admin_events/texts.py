@@ -124,8 +124,9 @@ def use_catalogue(root=None):
         else:
             _translations = gettext.translation(
                 TEXT_DOMAIN, package_locale_dir(), class_=CheckedTranslations, fallback=True)
-    except (OSError, ValueError, UnicodeError, tree.BrokenFile, tree.CommandError):
-        # a broken catalogue: no translation rather than no command
+    except Exception:
+        # a broken catalogue: no translation rather than no command (a tree's
+        # may be cut short, struct.error, or name an unknown charset, LookupError)
         _translations = gettext.NullTranslations()
     # argparse looks these two up in its own namespace at each use (the
     # extension module its `_` in its own, which the command sets too).

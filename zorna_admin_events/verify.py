@@ -326,8 +326,8 @@ def command(cls, ns, stderr):
     from .escape import escaped
 
     result = verify(cls, ns.events, ns.groups, ns.root)
-    for notice in result.notices:
-        print("{}: {}".format(PROG, notice), file=stderr)
+    for notice in result.notices:  # escaped as the other commands' notices are (cli.report)
+        print(escaped("{}: {}".format(PROG, notice), field=True), file=stderr)
     if result.notices:
         print(_("{prog}: nothing was verified").format(prog=PROG), file=stderr)
         return EXIT_USAGE
