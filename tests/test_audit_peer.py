@@ -31,6 +31,23 @@ def empty_rule_list():
         pytest.skip(f"'auditctl -l' must answer 'No rules' first; it answered: {reason[0]}")
 
 
+def load_and_list(rules, tmp_path):
+    """What 'auditctl -l' lists once the rule lines are loaded with 'auditctl -R';
+    each rule is removed again before the test goes on."""
+    rules_file = tmp_path / "zae.rules"
+    rules_file.write_text("".join(rule + "\n" for rule in rules), encoding="utf-8")
+    try:
+        loaded = auditctl("-R", str(rules_file))
+        listed = auditctl("-l").stdout
+    finally:
+        for rule in rules:
+            one = tmp_path / "delete.rules"
+            one.write_text(re.sub("^-w ", "-W ", re.sub("^-a ", "-d ", rule)) + "\n", encoding="utf-8")
+            auditctl("-R", str(one))
+    assert loaded.returncode == 0, loaded.stderr
+    return listed
+
+
 def test_every_stored_rule_loads_and_reads_back(service, tmp_path, empty_rule_list):
     directory = tmp_path / "watched dir" / "каталог \"q\" 'q'"
     directory.mkdir(parents=True)
@@ -47,17 +64,7 @@ def test_every_stored_rule_loads_and_reads_back(service, tmp_path, empty_rule_li
         ZornaAdminEvents([event_id], None).set_properties("watch", "paths", json.dumps(event_paths))
         stored = [c[3] for c in service.names("set_event_param") if c[2] == "message-audit-rules"]
         rules += json.loads(stored[0])
-    rules_file = tmp_path / "zae.rules"
-    rules_file.write_text("".join(rule + "\n" for rule in rules), encoding="utf-8")
-    try:
-        loaded = auditctl("-R", str(rules_file))
-        listed = auditctl("-l").stdout
-    finally:
-        for rule in rules:
-            one = tmp_path / "delete.rules"
-            one.write_text(re.sub("^-w ", "-W ", re.sub("^-a ", "-d ", rule)) + "\n", encoding="utf-8")
-            auditctl("-R", str(one))
-    assert loaded.returncode == 0, loaded.stderr
+    listed = load_and_list(rules, tmp_path)
     assert sorted(listed.splitlines()) == sorted(kernel_form(rule) for rule in rules)
     assert auditctl("-l").stdout.strip() == "No rules"
 
@@ -156,17 +163,7 @@ def test_stored_rules_only_ever_watch(route, tmp_path, empty_rule_list):
                  f"-a always,exit -F arch=b64 -S openat -F dir={tmp_path} -F key=own key"]
 
     settings = audit_settings()
-    rules_file = tmp_path / "zae.rules"
-    rules_file.write_text("".join(rule + "\n" for rule in rules), encoding="utf-8")
-    try:
-        loaded = auditctl("-R", str(rules_file))
-        listed = auditctl("-l").stdout
-    finally:
-        for rule in rules:
-            one = tmp_path / "delete.rules"
-            one.write_text(re.sub("^-w ", "-W ", re.sub("^-a ", "-d ", rule)) + "\n", encoding="utf-8")
-            auditctl("-R", str(one))
-    assert loaded.returncode == 0, loaded.stderr
+    listed = load_and_list(rules, tmp_path)
     assert sorted(listed.splitlines()) == sorted(expected)
     assert audit_settings() == settings
     assert auditctl("-l").stdout.strip() == "No rules"

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import CURRENT
+from test_audit_peer import auditctl, empty_rule_list  # noqa: F401  (the fixture)
 from zorna_admin_events.audit_rules import kernel_form, missing_directories
 
 # The command's own code on a copy of the sample tree, but with the kernel
@@ -54,20 +55,9 @@ def units(run, syslog_ng=("active", 0), auditd=("active", 0), fail=False):
     return where
 
 
-def auditctl(*args):
-    return subprocess.run(["auditctl", *args], capture_output=True, text=True, timeout=60)
-
-
 @pytest.fixture
-def kernel(tmp_path):
+def kernel(tmp_path, empty_rule_list):
     """Loads rule lines into the empty kernel list, and removes them all at the end."""
-    if os.geteuid() != 0:
-        pytest.skip("loading audit rules needs root")
-    if shutil.which("auditctl") is None:
-        pytest.skip("auditctl is not installed (Debian package auditd)")
-    listed = auditctl("-l")
-    if listed.returncode != 0 or listed.stdout.strip() != "No rules":
-        pytest.skip("'auditctl -l' must answer 'No rules' first")
     added = []
 
     def load(rules, delete=False):

@@ -29,7 +29,7 @@ from pathlib import Path
 from .names import CATALOGUE_FILE, LOCK_FILE, ROLLBACK_DIR, STATE_DIR
 from .texts import _
 from .transaction import CommandError
-from .tree import CREATING_DIRECTORY, file_error
+from .tree import make_directory
 
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
 MANIFEST = "manifest"
@@ -73,14 +73,7 @@ def open_state_dir(root, create: bool = True) -> int:
         for depth, name in enumerate(parts, 1):
             shown = shown / name
             if create:
-                try:
-                    os.mkdir(name, 0o755, dir_fd=fd)
-                except FileExistsError:
-                    pass
-                except OSError as exc:
-                    raise file_error(CREATING_DIRECTORY, shown, exc) from None
-                else:
-                    os.fsync(fd)
+                make_directory(fd, name, shown, 0o755)
             parent, fd = fd, -1
             try:
                 fd = os.open(name, _DIRECTORY | os.O_NOFOLLOW, dir_fd=parent)

@@ -64,6 +64,18 @@ def file_error(step, path, exc):
     return CommandError(_("{step} `{path}`: {reason}").format(step=_(step), path=path, reason=reason(exc)))
 
 
+def make_directory(dir_fd, name, shown, mode):
+    """Create the directory ``name`` in ``dir_fd`` unless it is there, the
+    new entry synced; an error names ``shown`` and the step."""
+    try:
+        os.mkdir(name, mode, dir_fd=dir_fd)
+    except FileExistsError:
+        return
+    except OSError as exc:
+        raise file_error(CREATING_DIRECTORY, shown, exc) from None
+    os.fsync(dir_fd)
+
+
 def read_opened(fd, path, limit=None):
     """The bytes and status of the file open at ``fd`` (which is closed
     here), refused unless it is a regular file of at most ``limit`` bytes."""
@@ -162,14 +174,7 @@ class Root:
                 done.append(name)
                 shown = self.shown("/".join(done))
                 if create_mode is not None:
-                    try:
-                        os.mkdir(name, create_mode, dir_fd=fd)
-                    except FileExistsError:
-                        pass
-                    except OSError as exc:
-                        raise file_error(CREATING_DIRECTORY, shown, exc) from None
-                    else:
-                        os.fsync(fd)
+                    make_directory(fd, name, shown, create_mode)
                 flags = _DIRECTORY | (0 if follow else os.O_NOFOLLOW)
                 try:
                     child = os.open(name, flags, dir_fd=fd)
