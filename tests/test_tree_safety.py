@@ -18,7 +18,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from cli_helpers import CURRENT, command_path, copy_tree, files
+from cli_helpers import CURRENT, command_path, copy_tree, files, require_mount_namespace
 from zorna_admin_events import names, tree, transaction
 
 ROLLBACK = Path(names.ROLLBACK_DIR)
@@ -285,8 +285,7 @@ def test_a_file_rewritten_or_put_back_keeps_its_mode_owner_and_group(run, mount)
         adm = grp.getgrnam("adm").gr_gid
     except KeyError:
         pytest.skip("no group adm here")
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("giving a file to another group and mounting need root (and unshare)")
+    require_mount_namespace()  # giving a file to another group and mounting need root
     conf = run.root / CURRENT
     os.chown(conf, 0, adm)
     conf.chmod(0o640)
@@ -323,8 +322,7 @@ SMALL = 'mount -t tmpfs -o size=64k zae "$1" && cp -a "$2/." "$1" && ' \
     ("full", "writing the rollback copy `{root}/var/lib/zorna-admin-events/rollback/0`: No space left on device"),
 ])
 def test_a_file_system_error_names_the_path_and_the_step(run, tmp_path, setup, expected):
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("a private mount namespace needs root and unshare (util-linux)")
+    require_mount_namespace()
     (run.root / "var").mkdir()
     if setup.startswith("var/"):
         (run.root / setup).mkdir(parents=True)
