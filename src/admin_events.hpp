@@ -9,6 +9,8 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "state.hpp"
+#include "text/writer.hpp"
 
 namespace zae {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <tuple>
 
-#include "../pyref.hpp"
+#include "writer.hpp"
 
 namespace zae {
 

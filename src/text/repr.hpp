@@ -2,7 +2,7 @@
 // written as it is made.
 #pragma once
 
-#include "../pyref.hpp"
+#include "writer.hpp"
 
 namespace zae {
 
