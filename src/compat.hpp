@@ -225,75 +225,68 @@ inline int ready([[maybe_unused]] PyObject* text) {
 
 // ---- change notices -------------------------------------------------------------------
 //
-// A look-up made in a dict or through a class may be answered again while
-// nothing it read has changed.  A stamp taken just before the look-up
-// (`watch_*`) and the stamp now (`*_stamp`) are equal only if the dict or
-// class has not changed in between; 0 means "nothing to trust".
-// Dicts, 3.7 to 3.11: the version tag every change gives a dict anew (PEP
-// 509; never given twice).  Classes, 3.11: the class's version tag (given
-// once each from 3.11; before, the counter wraps around and old tags come
-// back, so nothing is trusted there).  3.12 on, dicts and classes: the
-// interpreter's watchers tell of every change of the dicts and classes the
-// module watches, and the stamp is the count of those changes, so that any
-// change of any of them ends every answer kept.  Watchers belong to the
-// interpreter the module is loaded into (it refuses all others); they are
-// registered at the first look-up and cleared by stop_watching() when the
-// module goes.
+// A look-up may be answered again while nothing it read has changed.  A stamp
+// taken before the look-up (`watch_*`) equals the stamp now (`*_stamp`) only
+// if the dict or class is unchanged in between; 0 means "nothing to trust".
+// 3.7 to 3.11: a dict's version tag (PEP 509, never given twice), and from
+// 3.11 a class's version tag (before, tags wrap around and are not trusted).
+// 3.12 on: watchers registered with the interpreter count every change of
+// the dicts and classes watched, and the stamp is that count.  The watchers'
+// IDs and count belong to the module's state (state.hpp), which gives them
+// back when the module goes.
+struct Watchers {
+    std::uint64_t changes = 1;  // a stamp of 0 is never trusted
+    int dict_id = -1, type_id = -1;
+    bool tried = false;
+};
+
+// The module's watchers (defined with its state).
+Watchers& watchers();
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace detail {
-struct Watchers {
-    // Starts at 1: a stamp of 0 is never trusted.
-    static inline std::uint64_t changes = 1;
-    static inline int dict_id = -1, type_id = -1;
-    static inline bool tried = false;
-
-    static int dict_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-        ++changes;
-        return 0;
+inline int dict_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++watchers().changes;
+    return 0;
+}
+inline int type_changed(PyTypeObject*) {
+    ++watchers().changes;
+    return 0;
+}
+// `object` watched by watcher `id`, registered at first use (none when the
+// interpreter has no free slot): the stamp now, or 0.
+inline std::uint64_t watch(bool dict, PyObject* object) {
+    Watchers& w = watchers();
+    if (!w.tried) {
+        w.tried = true;
+        w.dict_id = PyDict_AddWatcher(dict_changed);
+        w.type_id = w.dict_id < 0 ? -1 : PyType_AddWatcher(type_changed);
+        if (w.dict_id < 0 || w.type_id < 0) PyErr_Clear();
     }
-    static int type_changed(PyTypeObject*) {
-        ++changes;
-        return 0;
-    }
-    // Registered once; none when the interpreter has no free watcher slot.
-    static void start() {
-        tried = true;
-        dict_id = PyDict_AddWatcher(dict_changed);
-        type_id = dict_id < 0 ? -1 : PyType_AddWatcher(type_changed);
-        if (dict_id < 0 || type_id < 0) PyErr_Clear();
-    }
-    // `object` watched through the watcher `id` (PyDict_Watch, PyType_Watch):
-    // the stamp now, or 0 when it cannot be watched.
-    static std::uint64_t watch(const int& id, int (*watch_call)(int, PyObject*), PyObject* object) {
-        if (!tried) start();
-        if (id >= 0 && watch_call(id, object) == 0) return changes;
-        PyErr_Clear();
-        return 0;
-    }
-};
+    int status = dict ? (w.dict_id < 0 ? -1 : PyDict_Watch(w.dict_id, object))
+                      : (w.type_id < 0 ? -1 : PyType_Watch(w.type_id, object));
+    if (status == 0) return w.changes;
+    PyErr_Clear();
+    return 0;
+}
 }  // namespace detail
 #endif
 
-// The stamp of `dict` before a look-up in it: it is watched from now on.
-// Never fails (a dict that cannot be watched gets 0).
+// The stamp of `dict` before a look-up in it.  Never fails.
 inline std::uint64_t watch_dict(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
-    return detail::Watchers::watch(detail::Watchers::dict_id, PyDict_Watch, dict);
+    return detail::watch(true, dict);
 #else
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #endif
 }
 
-// The stamp of a class before an attribute look-up through it.  From 3.12
-// the class is watched, and trusted only while it has a version tag: the
-// interpreter tells of a change of a class (or of one of its bases) once
-// per tag, so one is given to it here where tags are left.  3.11: its tag,
-// if it has one (a look-up gives it one, for the next time).
+// The stamp of a class before a look-up through it.  3.12 on: trusted only
+// while the class has a version tag (the interpreter tells of a change once
+// per tag), so one is given to it here.  3.11: its tag, if it has one.
 inline std::uint64_t watch_type([[maybe_unused]] PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
-    using detail::Watchers;
-    std::uint64_t stamp = Watchers::watch(Watchers::type_id, PyType_Watch, reinterpret_cast<PyObject*>(type));
+    std::uint64_t stamp = detail::watch(false, reinterpret_cast<PyObject*>(type));
     return stamp && PyUnstable_Type_AssignVersionTag(type) ? stamp : 0;
 #elif PY_VERSION_HEX >= 0x030B0000
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
@@ -302,43 +295,28 @@ inline std::uint64_t watch_type([[maybe_unused]] PyTypeObject* type) {
 #endif
 }
 
-// The stamp now of a dict or class watched since a look-up.  From 3.12 any
-// change of any watched dict or class changes it, and a dict's release too,
-// so that a new dict at the same address is never taken for the old one;
-// before, it is what watch_dict or watch_type gives now.
+// The stamp now of a dict or class watched since a look-up.  3.12 on, any
+// change of anything watched (a dict's release too) changes it.
 #if PY_VERSION_HEX >= 0x030C0000
-[[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject*) { return detail::Watchers::changes; }
-[[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject*) { return detail::Watchers::changes; }
+[[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject*) { return watchers().changes; }
+[[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject*) { return watchers().changes; }
 #else
 [[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject* dict) { return watch_dict(dict); }
 [[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject* type) { return watch_type(type); }
 #endif
 
-// Stop watching: every stamp taken so far is void, and the watchers'
-// slots are given back to the interpreter (the module freed, or its import
-// failed, so that the next one starts afresh).  Keeps the error indicator.
-inline void stop_watching() {
+// Give the watchers back to the interpreter (unless it has ended already:
+// `ended`), voiding every stamp.  Keeps the error indicator.
+inline void stop_watching(Watchers& w, [[maybe_unused]] bool ended) {
 #if PY_VERSION_HEX >= 0x030C0000
-    using detail::Watchers;
-    ++Watchers::changes;
-    PyObject* error = PyErr_GetRaisedException();
-    if (Watchers::dict_id >= 0 && PyDict_ClearWatcher(Watchers::dict_id) < 0) PyErr_Clear();
-    if (Watchers::type_id >= 0 && PyType_ClearWatcher(Watchers::type_id) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(error);
-    Watchers::dict_id = Watchers::type_id = -1;
-    Watchers::tried = false;
+    PyObject* error = ended ? nullptr : PyErr_GetRaisedException();
+    if (!ended && w.dict_id >= 0 && PyDict_ClearWatcher(w.dict_id) < 0) PyErr_Clear();
+    if (!ended && w.type_id >= 0 && PyType_ClearWatcher(w.type_id) < 0) PyErr_Clear();
+    if (!ended) PyErr_SetRaisedException(error);
 #endif
+    w = Watchers{w.changes + 1};
 }
 
-// Forget the watchers of an interpreter that has ended (their slots went with it).
-inline void forget_watchers() {
-#if PY_VERSION_HEX >= 0x030C0000
-    using detail::Watchers;
-    ++Watchers::changes;
-    Watchers::dict_id = Watchers::type_id = -1;
-    Watchers::tried = false;
-#endif
-}
 
 // The attribute `name` (an exact str) as the class's MRO holds it, without
 // calling any descriptor: borrowed, or NULL when absent (never raises).

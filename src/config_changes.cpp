@@ -1,8 +1,7 @@
 // Configuration changes: enabling and disabling, syslog message parameters,
 // event properties with audit rules, import, export and daemon restart.
-//
-// Every change goes through the outside event service; every change marks the
-// object's restart flag, which restart_daemons reads.
+// Every change goes through the outside event service and marks the object's
+// restart flag, which restart_daemons reads.
 #include "admin_events.hpp"
 #include "text/json_string.hpp"
 
@@ -10,59 +9,46 @@ namespace zae {
 
 namespace {
 
-Name n_print{"print"}, n_underscore{"_"}, n_zorna_events{"zorna_events"}, n_json{"json"}, n_os{"os"};
-Name n_ZornaConfigManager{"ZornaConfigManager"}, n_Path{"Path"};
-Name n_enable_event{"enable_event"}, n_disable_event{"disable_event"}, n_is_event_enabled{"is_event_enabled"};
-Name n_set_event_param{"set_event_param"};
-Name n_loads{"loads"}, n_dumps{"dumps"}, n_ensure_ascii{"ensure_ascii"}, n_decoder{"decoder"},
-    n_JSONDecodeError{"JSONDecodeError"};
-Name n_new_status{"new_status"}, n_replace{"replace"}, n_watch{"-w "}, n_watch_keyed{" -p wa -k "};
-Name n_space{" "}, n_escaped_space{"\\ "}, n_backslash{"\\"}, n_escaped_backslash{"\\\\"};
-Name n_file_opened{"file-opened"}, n_b64{"b64"};
-Name n_isinstance{"isinstance"}, n_str{"str"}, n_dict{"dict"}, n_list{"list"}, n_type{"type"};
-Name n_export_config{"export_config"}, n_import_config{"import_config"}, n_system{"system"};
-Name n_restart_syslog_ng{"systemctl restart syslog-ng.service"}, n_restart_auditd{"systemctl restart auditd"};
-
 // self.__need_daemon_restart = True
-void mark_restart(const Call& call) { setattr(call.self(), mangled::need_daemon_restart, Py_True); }
+void mark_restart(PyObject* self) { setattr(self, mangled::need_daemon_restart, Py_True); }
 
-// Does `action` switch events on?  The direction is read from the action
-// itself, against zorna_events.enable_event as the module holds it now.
-bool is_enabling(const Call& call, Borrowed action) {
-    return equal(action, module_attribute(call.global(n_zorna_events), n_enable_event));
+// action == zorna_events.enable_event, against the service as the module holds it now.
+bool is_enabling(const Module& module, Borrowed action) {
+    return equal(action, attribute(module.global(n::zorna_events), n::enable_event));
 }
 
 // json.dumps(value, ensure_ascii=False).  A str or a list of str given to the
 // standard json.dumps is written here, as it would write it.
-Ref dump_json(const Call& call, Borrowed value) {
-    Ref dumps = module_attribute(call.global(n_json), n_dumps);
-    if constexpr (fast_paths) {
-        // (dumps is checked first: finding the standard one may run code that changes `value`.)
-        if (standard_json_dumps.is(dumps.get()) && is_json_texts(value)) return json_of_texts(value);
-    }
-    return call_kw(dumps, {value}, {{n_ensure_ascii, Py_False}});
+Ref dump_json(const Module& module, Borrowed value) {
+    Ref dumps = attribute(module.global(n::json), n::dumps);
+    // (dumps is checked first: finding the standard one may run code that changes `value`.)
+    if (state.is_standard_json_dumps(dumps.get()) && is_json_texts(value)) return json_of_texts(value);
+    return call_kw(dumps, {value}, {{n::ensure_ascii, Py_False}});
 }
 
-// print(<line>): `print` is looked up before the line is built, as Python
-// evaluates a call (the callee first, then its argument).
+// print(<line>): `print` is looked up before the line is built.
 template <class Line>
-void print_line(const Call& call, Line&& line) {
-    Ref print = call.global(n_print);
-    zae::call(print, line());
+void print_line(const Module& module, Line&& line) {
+    Ref print = module.global(n::print);
+    call(print, line());
 }
 
 // zorna_events.set_event_param, looked up now (before its arguments are evaluated).
-Ref set_event_param(const Call& call) { return module_attribute(call.global(n_zorna_events), n_set_event_param); }
+Ref set_event_param(const Module& module) { return attribute(module.global(n::zorna_events), n::set_event_param); }
 
 // _(message); tools/po collects the messages of these calls (and of
 // refuse_paths) for the catalogue.
-Ref translated(const Call& call, const char* message) { return zae::call(call.global(n_underscore), text(message)); }
+Ref translated(const Module& module, const char* message) { return call(module.global(n::underscore), text(message)); }
 
-// The paths named by a decoded VALUE, as __process_path_value walks them:
-// a str is one path, anything else is iterated (list elements, dict keys).
-Ref path_list(const Call& call, Borrowed value) {
-    Ref isinstance = call.global(n_isinstance);
-    if (call_isinstance(isinstance, value, call.global(n_str))) return tuple_of({value});
+// json.decoder.JSONDecodeError, looked up now.
+Ref json_decode_error(const Module& module) {
+    return attribute(attribute(module.global(n::json), n::decoder), n::JSONDecodeError);
+}
+
+// The paths named by a decoded VALUE: [value] if isinstance(value, str) else value.
+Ref path_list(const Module& module, Borrowed value) {
+    Ref isinstance_ = module.global(n::isinstance);
+    if (isinstance(isinstance_, value, module.global(n::str))) return tuple_of({value});
     return Ref::borrow(value);
 }
 
@@ -138,8 +124,8 @@ bool names_file(Borrowed path) {
 }
 
 // The first path that a decoded VALUE names and that fails `test`, or null.
-Ref failing_path(const Call& call, Borrowed json_value, bool (*test)(Borrowed path)) {
-    for (Ref path : Iterate(path_list(call, json_value))) {
+Ref failing_path(const Module& module, Borrowed json_value, bool (*test)(Borrowed path)) {
+    for (Ref path : Iterate(path_list(module, json_value))) {
         if (!test(path)) return path;
     }
     return Ref();
@@ -165,293 +151,263 @@ bool is_rule_list(Borrowed json_value) {
 
 // A path as JSON, on one line and with nothing a terminal acts on: a path
 // with a character that is not printable is written all in ASCII escapes.
-Ref shown_path(const Call& call, Borrowed path) {
+Ref shown_path(const Module& module, Borrowed path) {
     bool printable = PyUnicode_Check(path.get());
     for (Py_ssize_t i = 0, n = printable ? PyUnicode_GET_LENGTH(path.get()) : 0; i < n && printable; ++i)
         printable = Py_UNICODE_ISPRINTABLE(PyUnicode_READ_CHAR(path.get(), i));
-    if (printable) return dump_json(call, path);
-    return call_attribute(call.global(n_json), n_dumps, path);
+    if (printable) return dump_json(module, path);
+    return call_method(module.global(n::json), n::dumps, path);
 }
 
 // The one line that refuses a VALUE whose paths or rules auditctl could not
 // load, saying why (`why` is a message passed through _) and, when given,
 // naming the first path refused, as JSON.
-void refuse_paths(const Call& call, Borrowed value, const char* why, PyObject* path = nullptr) {
-    print_line(call, [&] {
-        Ref label = format(translated(call, "Invalid VALUE"));
-        Ref reason = format(translated(call, why));
-        if (path) reason = concat({shown_path(call, path), text(": "), reason});
+void refuse_paths(const Module& module, Borrowed value, const char* why, PyObject* path = nullptr) {
+    print_line(module, [&] {
+        Ref label = format(translated(module, "Invalid VALUE"));
+        Ref reason = format(translated(module, why));
+        if (path) reason = concat({shown_path(module, path), text(": "), reason});
         return concat({label, text(": "), format(value), text(" ("), reason, text(")")});
     });
 }
 
 // Does the event list name at least one of the path events?  (A None list
 // names none; the walk that follows fails on it as it would anyway.)
-bool names_path_event(const Call& call, Borrowed event_id_list) {
+bool names_path_event(PyObject* self, Borrowed event_id_list) {
     if (event_id_list.get() == Py_None) return false;
-    Ref special_events = getattr(call.self(), mangled::special_events);
+    Ref special_events = getattr(self, mangled::special_events);
     for (Ref event_id : Iterate(event_id_list)) {
         if (contains(special_events, event_id)) return true;
     }
     return false;
 }
 
-// One stored syslog parameter and its confirmation line.
-void store_syslog_param(const Call& call, Borrowed event_id, Borrowed param_type, Borrowed param_value) {
-    // The value goes to the service as JSON text: a string literal of the
-    // value's text, so quotes, backslashes and control characters in it are
-    // escaped instead of breaking the JSON.
-    Ref store = set_event_param(call);
-    zae::call(store, event_id, text(""), concat({text("message-syslog-"), format(param_type)}),
-              dump_json(call, str(param_value)));
-    print_line(call, [&] {
+// The refusal of a VALUE whose paths or rules auditctl could not load, made
+// before anything is stored, so that no event is left with a property and
+// no matching rules.  The plain algorithm stores any path; a rule with a
+// line break or an operator in its path would then switch auditing off or
+// stop auditctl loading the rest of the file.
+bool refuses_paths(const Module& module, PyObject* self, Borrowed section, Borrowed parameter, Borrowed value,
+                   Borrowed json_value) {
+    if (sets_audit_rules(section, parameter) && !is_rule_list(json_value)) {
+        refuse_paths(module, value, "paths must be absolute, on one line, at most 256 bytes");
+        return true;
+    }
+    Ref event_id_list = getattr(self, mangled::event_id_list);
+    if (names_path_event(self, event_id_list)) {
+        if (Ref path = failing_path(module, json_value, is_usable_path)) {
+            refuse_paths(module, value,
+                         "paths must be absolute, on one line, at most 256 bytes, "
+                         "with no backslash, control character, !=, <=, >= or &=",
+                         path.get());
+            return true;
+        }
+    }
+    if (event_id_list.get() != Py_None && contains(event_id_list, n::file_opened) &&
+        failing_path(module, json_value, names_file)) {
+        refuse_paths(module, value, "paths of file-opened must name files, not end in /");
+        return true;
+    }
+    return false;
+}
+
+// One stored syslog parameter and its confirmation line.  The plain
+// algorithm stores '"' + value + '"', which a quote or a backslash in the
+// value makes invalid JSON; the value is stored as the JSON string of its text.
+void store_syslog_param(const Module& module, Borrowed event_id, Borrowed param_type, Borrowed param_value) {
+    Ref store = set_event_param(module);
+    Ref parameter = concat({text("message-syslog-"), format(param_type)});
+    call(store, event_id, n::empty, parameter, dump_json(module, str(param_value)));
+    print_line(module, [&] {
         return concat({format(event_id), text("\t"), format(param_type), text(": "), format(param_value)});
     });
 }
 
-// Both daemons, always together; their exit statuses are not ours to judge.
-// (Out of line: most calls restart nothing, and return at once.)
-[[gnu::noinline]] void restart_both_daemons(const Call& call) {
-    call_attribute(call.global(n_os), n_system, n_restart_syslog_ng);
-    call_attribute(call.global(n_os), n_system, n_restart_auditd);
+// text.replace(old, new): an exact str without the one character `old` is
+// itself (str.replace returns it unchanged), without the call.
+Ref replaced(Borrowed text, Name old, Name new_) {
+    PyObject* s = text.get();
+    if (fast_paths && PyUnicode_CheckExact(s)) {
+        Py_ssize_t found = PyUnicode_FindChar(s, PyUnicode_READ_CHAR(state.str(old), 0), 0, PyUnicode_GET_LENGTH(s), 1);
+        if (found == -2) raise();
+        if (found == -1) return Ref::borrow(text);
+    }
+    return call_method(text, n::replace, old, new_);
+}
+
+// self.__audit_rules[self.__arch] if self.__arch in self.__audit_rules else
+// self.__audit_rules["b64"]: an exact dict is searched once for a str name.
+Ref rule_builder(Borrowed audit_rules, Borrowed arch) {
+    if (fast_paths && PyDict_CheckExact(audit_rules.get()) && PyUnicode_CheckExact(arch.get())) {
+        if (PyObject* found = PyDict_GetItemWithError(audit_rules, arch)) return Ref::borrow(found);
+        if (PyErr_Occurred()) raise();
+        return getitem(audit_rules, n::b64);
+    }
+    return contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, n::b64);
 }
 
 }  // namespace
 
 // ---- enabling and disabling --------------------------------------------------
 
-Ref enable(const Call& call) {
-    call_member(call.self(), mangled::process_ids, module_attribute(call.global(n_zorna_events), n_enable_event));
+Ref method::enable(const Module& module, PyObject* self) {
+    call_method(self, mangled::process_ids, attribute(module.global(n::zorna_events), n::enable_event));
     return none();
 }
 
-Ref disable(const Call& call) {
-    call_member(call.self(), mangled::process_ids, module_attribute(call.global(n_zorna_events), n_disable_event));
+Ref method::disable(const Module& module, PyObject* self) {
+    call_method(self, mangled::process_ids, attribute(module.global(n::zorna_events), n::disable_event));
     return none();
 }
 
-// __process_ids(self, action)
-Ref process_ids(const Call& call) {
-    PyObject* self = call.self();
-    PyObject* action = call[1];
-
+Ref private_method::process_ids(const Module& module, PyObject* self, PyObject* action) {
     if (truthy(getattr(self, mangled::event_id_list))) {
         for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
-            call_member(self, mangled::process_event, event_id, action);
+            call_method(self, mangled::process_event, event_id, action);
         }
-        print_line(call, [&] {
-            return call_member(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list));
+        print_line(module, [&] {
+            return call_method(self, mangled::get_multiple_string, getattr(self, mangled::event_id_list));
         });
     }
-
     if (truthy(getattr(self, mangled::group_id_list))) {
         for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
-            call_member(self, mangled::process_group, group_id, action);
+            call_method(self, mangled::process_group, group_id, action);
         }
-        print_line(call, [&] {
+        print_line(module, [&] {
             Ref listing = getattr(self, mangled::get_multiple_string);
             Ref group_id_list = getattr(self, mangled::group_id_list);
-            Ref new_status = integer(is_enabling(call, action) ? 1 : 0);
-            return call_kw(listing, {group_id_list}, {{n_new_status, new_status}});
+            Ref new_status = integer(is_enabling(module, action) ? 1 : 0);
+            return call_kw(listing, {group_id_list}, {{n::new_status, new_status}});
         });
     }
     return none();
 }
 
-// __process_group(self, group_id, action)
-Ref process_group(const Call& call) {
-    PyObject* self = call.self();
-    for (Ref event_id : Iterate(call_member(self, mangled::get_events_by_group_id, call[1]))) {
-        call_member(self, mangled::process_event, event_id, call[2]);
+Ref private_method::process_group(const Module&, PyObject* self, PyObject* group_id, PyObject* action) {
+    for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, group_id))) {
+        call_method(self, mangled::process_event, event_id, action);
     }
     return none();
 }
 
-// __process_event(self, event_id, action): change the event only when the
-// catalogue reports it in the opposite state.
-Ref process_event(const Call& call) {
-    PyObject* event_id = call[1];
-    PyObject* action = call[2];
-
-    Ref opposite_state = integer(is_enabling(call, action) ? 0 : 1);
-    if (equal(call_attribute(call.global(n_zorna_events), n_is_event_enabled, event_id), opposite_state)) {
-        // Marked before the action runs: a failing action may have changed
-        // something all the same.
-        mark_restart(call);
-        zae::call(action, event_id);
+Ref private_method::process_event(const Module& module, PyObject* self, PyObject* event_id, PyObject* action) {
+    Ref opposite_state = integer(is_enabling(module, action) ? 0 : 1);
+    if (equal(call_method(module.global(n::zorna_events), n::is_event_enabled, event_id), opposite_state)) {
+        mark_restart(self);  // before the action: a failing action may have changed something all the same
+        call(action, event_id);
     }
     return none();
 }
 
 // ---- syslog message parameters -----------------------------------------------
 
-Ref set_priority(const Call& call) {
-    call_member(call.self(), mangled::set_syslog_message_param, text("priority"), call[1]);
+Ref method::set_priority(const Module&, PyObject* self, PyObject* priority) {
+    call_method(self, mangled::set_syslog_message_param, text("priority"), priority);
     return none();
 }
 
-Ref set_facility(const Call& call) {
-    call_member(call.self(), mangled::set_syslog_message_param, text("facility"), call[1]);
+Ref method::set_facility(const Module&, PyObject* self, PyObject* facility) {
+    call_method(self, mangled::set_syslog_message_param, text("facility"), facility);
     return none();
 }
 
-// __set_syslog_message_param(self, param_type, param_value)
-Ref set_syslog_message_param(const Call& call) {
-    PyObject* self = call.self();
-    PyObject* param_type = call[1];
-    PyObject* param_value = call[2];
-
+Ref private_method::set_syslog_message_param(const Module& module, PyObject* self, PyObject* param_type,
+                                             PyObject* param_value) {
     if (truthy(getattr(self, mangled::event_id_list))) {
         for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
-            store_syslog_param(call, event_id, param_type, param_value);
+            store_syslog_param(module, event_id, param_type, param_value);
         }
     }
     if (truthy(getattr(self, mangled::group_id_list))) {
         for (Ref group_id : Iterate(getattr(self, mangled::group_id_list))) {
-            for (Ref event_id : Iterate(call_member(self, mangled::get_events_by_group_id, group_id))) {
-                store_syslog_param(call, event_id, param_type, param_value);
+            for (Ref event_id : Iterate(call_method(self, mangled::get_events_by_group_id, group_id))) {
+                store_syslog_param(module, event_id, param_type, param_value);
             }
         }
     }
-    mark_restart(call);
+    mark_restart(self);
     return none();
 }
 
 // ---- event properties and audit rules ------------------------------------------
 
-// set_properties(self, section, parameter, value)
-Ref set_properties(const Call& call) {
-    PyObject* self = call.self();
-    PyObject* section = call[1];
-    PyObject* parameter = call[2];
-    PyObject* value = call[3];
-
+Ref method::set_properties(const Module& module, PyObject* self, PyObject* section, PyObject* parameter,
+                           PyObject* value) {
     Ref json_value;
     try {
-        json_value = call_attribute(call.global(n_json), n_loads, value);
+        json_value = call_method(module.global(n::json), n::loads, value);
     } catch (const PythonError&) {
         CaughtError caught;
-        if (caught.matches(module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError))) {
-            print_line(call, [&] { return translated(call, "The VALUE should be in JSON format"); });
-            return none();
-        }
-        caught.reraise();
+        if (!caught.matches(json_decode_error(module))) caught.reraise();
+        print_line(module, [&] { return translated(module, "The VALUE should be in JSON format"); });
+        return none();
     }
-
-    Ref isinstance = call.global(n_isinstance);
-    Ref types = tuple_of({call.global(n_str), call.global(n_dict), call.global(n_list)});
-    if (!call_isinstance(isinstance, json_value, types)) {
-        print_line(call, [&] {
-            Ref type_of_value = zae::call(call.global(n_type), json_value);
-            return concat({format(translated(call, "Invalid VALUE")), text(": "), format(value), text(" ("),
+    Ref isinstance_ = module.global(n::isinstance);
+    Ref types = tuple_of({module.global(n::str), module.global(n::dict), module.global(n::list)});
+    if (!isinstance(isinstance_, json_value, types)) {
+        print_line(module, [&] {
+            Ref type_of_value = call(module.global(n::type), json_value);
+            return concat({format(translated(module, "Invalid VALUE")), text(": "), format(value), text(" ("),
                            format(type_of_value), text(")")});
         });
         return none();
     }
-
-    // Paths become audit rule lines, which auditctl must be able to load; a
-    // VALUE with a path or rule it could not is refused before anything is
-    // stored, so that no event is left with a property and no matching rules.
-    if (sets_audit_rules(section, parameter) && !is_rule_list(json_value)) {
-        refuse_paths(call, value, "paths must be absolute, on one line, at most 256 bytes");
-        return none();
-    }
-    Ref event_id_list = getattr(self, mangled::event_id_list);
-    if (names_path_event(call, event_id_list)) {
-        if (Ref path = failing_path(call, json_value, is_usable_path)) {
-            refuse_paths(call, value,
-                         "paths must be absolute, on one line, at most 256 bytes, "
-                         "with no backslash, control character, !=, <=, >= or &=",
-                         path.get());
-            return none();
-        }
-    }
-    if (event_id_list.get() != Py_None && contains(event_id_list, n_file_opened)) {
-        if (failing_path(call, json_value, names_file)) {
-            refuse_paths(call, value, "paths of file-opened must name files, not end in /");
-            return none();
-        }
-    }
-
-    mark_restart(call);
+    if (refuses_paths(module, self, section, parameter, value, json_value)) return none();
+    mark_restart(self);
     for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
-        zae::call(set_event_param(call), event_id, section, parameter, value);
+        call(set_event_param(module), event_id, section, parameter, value);
         if (contains(getattr(self, mangled::special_events), event_id)) {
-            Ref store = set_event_param(call);
-            zae::call(store, event_id, text(""), text("message-audit-rules"),
-                      call_member(self, mangled::process_path_value, event_id, json_value));
+            Ref store = set_event_param(module);
+            Ref rules = call_method(self, mangled::process_path_value, event_id, json_value);
+            call(store, event_id, n::empty, text("message-audit-rules"), rules);
         }
     }
     return none();
 }
 
-namespace {
-
-// The builder audit_rules holds under the machine name arch, or, when arch
-// is not a key of it, the one under "b64".  An exact dict is searched once
-// for a str name.
-Ref rule_builder(Borrowed audit_rules, Borrowed arch) {
-    if (fast_paths && PyDict_CheckExact(audit_rules.get()) && PyUnicode_CheckExact(arch.get())) {
-        if (PyObject* found = PyDict_GetItemWithError(audit_rules, arch)) return Ref::borrow(found);
-        if (PyErr_Occurred()) raise();
-        return getitem(audit_rules, n_b64);
-    }
-    return contains(audit_rules, arch) ? getitem(audit_rules, arch) : getitem(audit_rules, n_b64);
-}
-
-}  // namespace
-
-// __process_path_value(self, event_id, value): the audit rule lines for the
-// paths in value, as a JSON array.
-Ref process_path_value(const Call& call) {
-    PyObject* self = call.self();
-    PyObject* event_id = call[1];
-    PyObject* value = call[2];
-
+Ref private_method::process_path_value(const Module& module, PyObject* self, PyObject* event_id, PyObject* value) {
     Ref result_list = new_list();
-    for (Ref path : Iterate(path_list(call, value))) {
-        // auditctl reads a rule line as words split at spaces, with "\\"
-        // standing for a backslash and "\ " for a space; what no escape can
-        // carry (a line end, an operator) is refused, never written.
+    for (Ref path : Iterate(path_list(module, value))) {
+        // The plain algorithm escapes spaces only.  auditctl reads "\\\\" as a
+        // backslash, so backslashes are escaped too; what no escape can carry
+        // (a line end, an operator) is refused, never written.
         if (PyUnicode_Check(path.get()) && (!is_one_line(path) || has_operator(path)))
             raise_format(PyExc_ValueError, "%R cannot stand in an audit rule", path.get());
-        Ref escaped_path = replace_char(path, n_backslash, n_escaped_backslash, n_replace);
-        escaped_path = replace_char(escaped_path, n_space, n_escaped_space, n_replace);
+        Ref escaped_path = replaced(replaced(path, n::backslash, n::escaped_backslash), n::space, n::escaped_space);
         Ref rule;
-        if (not_equal(event_id, n_file_opened)) {
-            rule = concat({n_watch, format(escaped_path), n_watch_keyed, format(escaped_path)});
+        if (not_equal(event_id, n::file_opened)) {
+            rule = concat({n::watch, format(escaped_path), n::watch_keyed, format(escaped_path)});
         } else {
             Ref audit_rules = getattr(self, mangled::audit_rules);
-            Ref arch = getattr(self, mangled::arch);
-            Ref builder = rule_builder(audit_rules, arch);
-            rule = zae::call(builder, escaped_path);
+            Ref builder = rule_builder(audit_rules, getattr(self, mangled::arch));
+            rule = call(builder, escaped_path);
         }
         append(result_list, rule);
     }
-    return dump_json(call, result_list);
+    return dump_json(module, result_list);
 }
 
 // ---- import, export and daemon restart ------------------------------------------
 
-// export_config(file_path), static
-Ref export_config(const Call& call) {
-    Ref manager = zae::call(call.global(n_ZornaConfigManager));
-    MethodLookup export_ = lookup_method(manager, n_export_config);
-    export_({zae::call(call.global(n_Path), call[0])});
+Ref method::export_config(const Module& module, PyObject* file_path) {
+    Ref manager = call(module.global(n::ZornaConfigManager));
+    MethodLookup export_config = lookup_method(manager, n::export_config);
+    export_config({call(module.global(n::Path), file_path)});
     return none();
 }
 
-// import_config(self, input_file)
-Ref import_config(const Call& call) {
-    Ref manager = zae::call(call.global(n_ZornaConfigManager));
-    MethodLookup import_ = lookup_method(manager, n_import_config);
-    import_({zae::call(call.global(n_Path), call[1])});
-    mark_restart(call);
+Ref method::import_config(const Module& module, PyObject* self, PyObject* input_file) {
+    Ref manager = call(module.global(n::ZornaConfigManager));
+    MethodLookup import_config = lookup_method(manager, n::import_config);
+    import_config({call(module.global(n::Path), input_file)});
+    mark_restart(self);
     return none();
 }
 
-Ref restart_daemons(const Call& call) {
-    if (truthy(getattr(call.self(), mangled::need_daemon_restart))) restart_both_daemons(call);
+Ref method::restart_daemons(const Module& module, PyObject* self) {
+    if (!truthy(getattr(self, mangled::need_daemon_restart))) return none();
+    call_method(module.global(n::os), n::system, n::restart_syslog_ng);
+    call_method(module.global(n::os), n::system, n::restart_auditd);
     return none();
 }
 

@@ -1,10 +1,6 @@
 // Event configuration view: an event's defaults overlaid with the current
 // configuration, sorted, and rendered as indented text with translated sections.
 #include <cerrno>
-#include <cstddef>
-#include <memory_resource>
-#include <optional>
-#include <type_traits>
 #include <vector>
 
 #include "admin_events.hpp"
@@ -14,59 +10,26 @@ namespace zae {
 
 namespace {
 
-Name n_json{"json"}, n_pydoc{"pydoc"}, n_LANG{"LANG"}, n_ZornaAdminEvents{"ZornaAdminEvents"};
-Name n_isinstance{"isinstance"}, n_dict{"dict"}, n_str{"str"}, n_sorted{"sorted"}, n_FileNotFoundError{"FileNotFoundError"};
-Name n_load{"load"}, n_decoder{"decoder"}, n_JSONDecodeError{"JSONDecodeError"};
-Name n_open{"open"}, n_exists{"exists"}, n_items{"items"}, n_get{"get"}, n_setdefault{"setdefault"},
-    n_replace{"replace"}, n_pipepager{"pipepager"}, n_text{"text"}, n_cmd{"cmd"};
-Name n_enabled{"enabled"}, n_one{"1"}, n_ru{"ru"}, n_name_ru{"name_ru"};
-Name n_empty{""}, n_newline{"\n"}, n_indent{"    "};
-Name n_open_paren{"("}, n_close_paren{")"}, n_dashes{"----------"}, n_dashes_newline{"----------\n"};
-Name n_less{"less -R"};
-
-// isinstance(value, dict) while both names are remembered as the builtins
-// (so that looking them up again runs nothing): the type test of
-// call_isinstance, without the look-ups.  None for an object that is no
-// dict and may claim a class through __class__.
-[[gnu::always_inline]] inline std::optional<bool> is_dict_as_remembered(const Call& call, Borrowed value) {
-    PyObject* isinstance_ = call.remembered(n_isinstance);
-    if (!isinstance_ || call.remembered(n_dict) != reinterpret_cast<PyObject*>(&PyDict_Type) ||
-        !builtin_isinstance.is(isinstance_)) {
-        return std::nullopt;
+// isinstance(value, dict).  While both names are remembered as the builtins
+// (looking them up again runs nothing), the type test is made without the
+// look-ups, for a value that cannot claim a class through __class__.
+bool is_dict(const Module& module, Borrowed value) {
+    PyObject* found = module.remembered(n::isinstance);
+    if (found && module.remembered(n::dict) == reinterpret_cast<PyObject*>(&PyDict_Type) &&
+        state.is_builtin(Builtin::isinstance, found)) {
+        if (PyDict_Check(value.get())) return true;
+        if (is_plain_data_type(Py_TYPE(value.get()))) return false;
     }
-    if (PyDict_Check(value.get())) return true;
-    if (is_plain_data_type(Py_TYPE(value.get()))) return false;
-    return std::nullopt;
+    Ref isinstance_ = module.global(n::isinstance);
+    return isinstance(isinstance_, value, module.global(n::dict));
 }
 
-// isinstance(value, dict): dict subclasses count.
-// `value` may be a callable computing the value, which then runs after
-// `isinstance` is looked up, as Python evaluates the call.
-template <class Value>
-[[gnu::noinline]] bool is_dict_looked_up(const Call& call, Value&& value) {
-    Ref isinstance_ = call.global(n_isinstance);
-    if constexpr (std::is_invocable_v<Value>) {
-        Ref computed = value();
-        return call_isinstance(isinstance_, computed, call.global(n_dict));
-    } else {
-        return call_isinstance(isinstance_, value, call.global(n_dict));
-    }
-}
-template <class Value>
-[[gnu::always_inline]] inline bool is_dict(const Call& call, Value&& value) {
-    if constexpr (!std::is_invocable_v<Value>) {
-        if (std::optional<bool> known = is_dict_as_remembered(call, value)) return *known;
-    }
-    return is_dict_looked_up(call, std::forward<Value>(value));
-}
-
-// with path.open() as f: <use>(json.load(f)) -- the parsed document is used
-// inside the block, as the with statements of the view do.  Empty when
-// __exit__ swallowed an error.
+// with path.open() as f: <use>(json.load(f)).  Empty when __exit__
+// swallowed an error (file objects never do).
 template <class Use>
-Ref load_json(const Call& call, Borrowed path, Use&& use) {
-    Ref file = call_method(path, n_open);
-    return with_block(file, [&](Borrowed f) { return use(call_attribute(call.global(n_json), n_load, f)); });
+Ref load_json(const Module& module, Borrowed path, Use&& use) {
+    Ref file = call_method(path, n::open);
+    return with_block(file, [&](Borrowed f) { return use(call_method(module.global(n::json), n::load, f)); });
 }
 
 // mapping.get(key, {}): an exact dict (whose get() cannot be replaced) is
@@ -78,18 +41,18 @@ Ref get_or_empty(Borrowed mapping, Borrowed key) {
         if (PyErr_Occurred()) raise();
         return new_dict();
     }
-    return call_method(mapping, n_get, key, new_dict());
+    return call_method(mapping, n::get, key, new_dict());
 }
 
-// The settings a with-block left unassigned because its __exit__ swallowed the
-// error (file objects never do); reading them fails as for an unbound local.
+// A variable a with-block left unassigned (its __exit__ swallowed the error).
 [[noreturn]] void unbound(const char* variable) {
     raise_format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
                  variable);
 }
 
-// An event without a defaults file in any group directory: reported like a
-// missing defaults file, naming the event and the directory searched.
+// The plain algorithm joins the path with None for an event that no group
+// lists, and fails with a TypeError that names neither; here the error is
+// the missing defaults file's, naming the event and the directory searched.
 [[noreturn]] void raise_no_group(Borrowed event_id, Borrowed default_config_dir) {
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "Event %R belongs to no group: no defaults file for it in any group directory", event_id.get()));
@@ -98,85 +61,152 @@ Ref get_or_empty(Borrowed mapping, Borrowed key) {
     raise();
 }
 
-// merge_settings(default_settings, current_settings): the current mapping is
-// merged into the defaults in place, in its own key order; objects on both
-// sides merge recursively, anything else replaces the default value whole
-// (the current value object itself is stored, not a copy).
-//
-// The recursion is a loop over a stack of the mappings being merged, so that
-// no depth of nesting can exhaust the C stack; the calls made, and their
-// order, are those of the recursive function.
-void merge_settings(const Call& call, Borrowed default_settings, Borrowed current_settings) {
-    struct Level {
-        Ref defaults;
-        Iterate items;
-    };
-    std::vector<Level> levels;
-    levels.push_back({Ref::borrow(default_settings), Iterate(call_method(current_settings, n_items))});
+// merge_settings(default_settings, current_settings), the nested function:
+// the current mapping merged into the defaults in place, in its own key
+// order; objects on both sides merge recursively, anything else replaces
+// the default value whole.  The recursion is a loop over a stack of the
+// mappings being merged (no depth can exhaust the C stack); the calls made
+// and their order are those of the recursive function.
+void merge_settings(const Module& module, Borrowed default_settings, Borrowed current_settings) {
+    std::vector<std::pair<Ref, Items>> levels;  // default_settings, current_settings.items()
+    levels.emplace_back(Ref::borrow(default_settings), Items(current_settings));
+    Ref k, v;
     while (!levels.empty()) {
-        Ref item = levels.back().items.next();
-        if (!item) {
+        if (!levels.back().second.next(k, v)) {
             levels.pop_back();
             continue;
         }
-        Ref defaults = levels.back().defaults;
-        auto [k, v] = unpack_pair(item);
-        if (is_dict(call, v) && is_dict(call, [&] { return call_method(defaults, n_get, k); })) {
-            Ref nested_defaults = getitem(defaults, k);
-            levels.push_back({nested_defaults, Iterate(call_method(v, n_items))});
-        } else {
-            setitem(defaults, k, v);
+        Ref defaults = levels.back().first;
+        if (is_dict(module, v)) {                                    // if isinstance(v, dict) and
+            Ref isinstance_ = module.global(n::isinstance);          //    isinstance(default_settings.get(k), dict):
+            Ref found = call_method(defaults, n::get, k);
+            if (isinstance(isinstance_, found, module.global(n::dict))) {
+                levels.emplace_back(getitem(defaults, k), Items(v));  // merge_settings(default_settings[k], v)
+                continue;
+            }
         }
+        setitem(defaults, k, v);                                     // else: default_settings[k] = v
     }
 }
 
-// dict(sorted(dictionary.items())), names looked up in the order Python
-// evaluates the expression.
-Ref sorted_copy(const Call& call, Borrowed dictionary) {
-    Ref dict = call.global(n_dict);
-    return sorted_dict_copy(dict, call.global(n_sorted), dictionary, n_items);
-}
+// ---- the sort ------------------------------------------------------------------------
 
-// for key, value in mapping.items(): body(key, value) -- for an exact dict
-// (whose items() cannot be replaced) straight from the dict, without the
-// view and a tuple per item.
-template <class Body>
-void for_each_item(Borrowed mapping, Body&& body) {
-    if (fast_paths && PyDict_CheckExact(mapping.get())) {
-        for (const auto& [key, value] : DictItems(mapping)) body(key, value);
-        return;
-    }
-    for (const Ref& item : Iterate(call_method(mapping, n_items))) {
-        auto [key, value] = unpack_pair(item);
-        body(key, value);
-    }
-}
+// A key of the sort below, its text read once (one byte per character, else null).
+struct SortKey {
+    PyObject *key, *value;
+    const char* bytes;
+    Py_ssize_t length;
 
-// prefix = "    " * indent, made for each item and written: for an int,
-// four spaces per step are counted out, once, without making the str.
-class Prefix {
-public:
-    explicit Prefix(Borrowed indent) : indent_(indent) {
-        Py_ssize_t steps = fast_paths && PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
-        if (steps >= 0 && steps <= PY_SSIZE_T_MAX / 4) spaces_ = 4 * steps;
-        else PyErr_Clear();  // an int too large for a count: multiply() raises what Python raises
+    // As `<` orders str: by code point, a prefix first.
+    bool operator<(const SortKey& other) const {
+        if (!bytes || !other.bytes) return PyUnicode_Compare(key, other.key) < 0;  // cannot fail for two str
+        int order = std::memcmp(bytes, other.bytes, static_cast<std::size_t>(std::min(length, other.length)));
+        return order ? order < 0 : length < other.length;
     }
-    void make() {
-        if (spaces_ < 0) text_ = multiply(n_indent, indent_);
-    }
-    void write(TextWriter& out) const { text_ ? out.write_formatted(text_) : out.fill(' ', spaces_); }
-
-private:
-    Borrowed indent_;  // the rendering's parameter: its caller holds it
-    Py_ssize_t spaces_ = -1;
-    Ref text_;
 };
 
-// `result` of one rendering, from `result = ""` through each `result +=
-// piece`: the text written to `out` since the rendering began, as long as
-// every piece is an exact str (all that the module's own rendering makes);
-// from the first piece that is not (what an override returned), that text
-// as a str, to which the pieces are added by the protocol.
+// dict(sorted(mapping.items())), `dict` and `sorted` as found.  For the
+// builtins and an exact dict whose keys are all exact strs, ordering the
+// pairs is ordering the distinct keys (no value is ever compared): the new
+// dict is filled from the items sorted where they are.  Nothing runs while
+// they are read but the new dict's allocation (a collection, up to 3.11):
+// a change of `mapping` meanwhile sends the copy down the generic path.
+Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping) {
+    if (is_type(dict, PyDict_Type) && state.is_builtin(Builtin::sorted, sorted) && PyDict_CheckExact(mapping.get())) {
+        std::vector<SortKey> items;
+        items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(mapping.get())));
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        bool texts = true;
+        while (texts && PyDict_Next(mapping, &position, &key, &value)) {
+            texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
+            bool narrow = texts && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
+            items.push_back({key, value, narrow ? static_cast<const char*>(PyUnicode_DATA(key)) : nullptr,
+                             texts ? PyUnicode_GET_LENGTH(key) : 0});
+        }
+        PyErr_Clear();  // a str that could not be made ready: the generic path reports it
+        if (texts) {
+            NestedCall sorting, comparing;  // sorted()'s level, and one for its comparisons (a debug build checks them)
+            // Keys already in order: the dict's own copy, made without a look-up per key.
+            if (std::is_sorted(items.begin(), items.end())) return Ref::steal(PyDict_Copy(mapping));
+            std::sort(items.begin(), items.end());
+            std::uint64_t version = compat::version_across_allocation(mapping);
+            Ref result = Ref::steal(compat::new_dict_presized(static_cast<Py_ssize_t>(items.size())));
+            if (version == compat::version_across_allocation(mapping)) {
+                for (const SortKey& item : items) check(PyDict_SetItem(result.get(), item.key, item.value));
+                return result;
+            }
+        }
+    }
+    return call(dict, call(sorted, call_method(mapping, n::items)));
+}
+
+// for key in ordered: if isinstance(ordered[key], dict):
+//     ordered[key] = ZornaAdminEvents.__sort_nested_dict(ordered[key])
+void sort_values(const Module& module, Borrowed ordered) {
+    for (Ref key : Iterate(ordered)) {
+        if (!is_dict(module, getitem(ordered, key))) continue;
+        Ref sort = attribute(module.global(n::ZornaAdminEvents), mangled::sort_nested_dict);
+        setitem(ordered, key, call(sort, getitem(ordered, key)));
+    }
+}
+
+// __sort_nested_dict run as a loop over a stack of the mappings being sorted,
+// so that no depth of nesting exhausts the C stack: at each nested dict,
+// while ZornaAdminEvents.__sort_nested_dict is still this very method, its
+// level is pushed instead of called.  Look-ups, calls and stores are those
+// of the recursive method, in the same order.
+Ref sort_in_place(const Module& module, Borrowed dictionary) {
+    struct Level {
+        Ref ordered, pending_key;  // pending_key: sorted one level deeper
+        Items items;
+    };
+    std::vector<Level> levels;
+    // ordered = dict(sorted(dictionary.items())): a level to walk, or, when
+    // `dict` gave another kind of mapping, that mapping sorted as Python does.
+    auto sort_level = [&](Borrowed mapping) -> Ref {
+        Ref dict = module.global(n::dict);
+        Ref ordered = sorted_dict_copy(dict, module.global(n::sorted), mapping);
+        if (PyDict_CheckExact(ordered.get())) {
+            levels.push_back({ordered, Ref(), Items(ordered)});
+            return Ref();
+        }
+        sort_values(module, ordered);
+        return ordered;
+    };
+    Ref done = sort_level(dictionary), key, value;
+    while (true) {
+        if (!done) {
+            Level& level = levels.back();
+            if (level.items.next(key, value)) {  // for key in ordered:
+                // The value walked is ordered[key], unless a key that is not an exact str finds another by its hash.
+                if (!PyUnicode_CheckExact(key.get())) value = getitem(level.ordered, key);
+                if (!is_dict(module, value)) continue;
+                Ref sort = attribute(module.global(n::ZornaAdminEvents), mangled::sort_nested_dict);
+                value = getitem(level.ordered, key);  // read again after the look-up, which may have run code
+                if (!is_own_function(sort, body_of<private_method::sort_nested_dict>)) {
+                    setitem(level.ordered, key, call(sort, value));
+                    continue;
+                }
+                level.pending_key = key;
+                done = sort_level(value);
+                continue;
+            }
+            done = level.ordered;
+            levels.pop_back();
+        }
+        if (levels.empty()) return done;
+        setitem(levels.back().ordered, levels.back().pending_key, done);
+        done = Ref();
+    }
+}
+
+// ---- the rendering -------------------------------------------------------------------
+
+// `result` of one rendering, from `result = ""` through each `result += piece`:
+// the text written to `out` since the rendering began, while every piece is
+// an exact str; from the first piece that is not (what an override
+// returned), that text as a str, to which the pieces are added by the protocol.
 class Result {
 public:
     explicit Result(TextWriter& out) : out_(out), start_(out.size()) {}
@@ -184,228 +214,178 @@ public:
     // result += <the text written since `mark`> + nested (nothing more when
     // `nested` is empty: its text was written in place too).
     void add_written(Py_ssize_t mark, Ref nested = Ref()) {
-        if (!object_ && (!nested || PyUnicode_CheckExact(nested.get()))) {
-            if (nested) out_.write(nested);
-            return;
+        if (object_ || (nested && !PyUnicode_CheckExact(nested.get()))) {
+            Ref piece = out_.take(mark);
+            if (nested) piece = add(piece, nested);
+            if (!object_) object_ = out_.take(start_);
+            object_ = Ref::steal(PyNumber_InPlaceAdd(object_.get(), piece.get()));
+        } else if (nested) {
+            out_.write(nested);
         }
-        add_by_protocol(mark, nested);
     }
-
-    // result + text: empty when the result stands in `out`.
-    Ref plus(std::string_view ascii) {
-        if (!object_) {
-            out_.write(ascii);
-            return Ref();
-        }
-        return add(object_, text(ascii));
+    // return result + "\n": empty when the result stands in `out`.
+    Ref plus_newline() {
+        if (object_) return add(object_, n::newline);
+        out_.write("\n");
+        return Ref();
     }
 
 private:
-    [[gnu::noinline]] void add_by_protocol(Py_ssize_t mark, Borrowed nested) {
-        Ref piece = out_.take(mark);
-        if (nested.get()) piece = add(piece, nested);
-        if (!object_) object_ = out_.take(start_);
-        object_ = Ref::steal(PyNumber_InPlaceAdd(object_.get(), piece.get()));
-    }
-
     TextWriter& out_;
     Py_ssize_t start_;
     Ref object_;
 };
 
-// The translation __get_event_section_translation(self, key) puts in
-// parentheses: entry['ru'] of the key's entry in the section translations,
-// or empty when the method gives "".
-Ref russian_section_name(Borrowed self, Borrowed key) {
-    Ref translations = getattr(self, mangled::event_section_translations);
-    if (!truthy(translations)) return Ref();             // if not self.__event_section_translations: return ""
-    Ref entry = get_or_empty(translations, key);         // entry = ....get(key, {})
-    if (!contains(entry, n_ru)) return Ref();            // if "ru" in entry:
-    return getitem(entry, n_ru);                         //     return f"({entry['ru']})"
-}
+// prefix = "    " * indent, made for each item and written: for an int,
+// four spaces per step are counted out, without making the str.
+struct Prefix {
+    Borrowed indent;  // the rendering's parameter: its caller holds it
+    Ref made;
 
-// f"...{self.__get_event_section_translation(key)}...": when `self` resolves
-// the name to this very body and the key is of the type it accepts (str or
-// None), its text written in place, one level of nesting deeper, without
-// the str.
-void write_section_translation(TextWriter& out, Borrowed self, Borrowed key) {
-    MethodLookup translate = lookup_method(self, mangled::get_event_section_translation);
-    bool accepted = PyUnicode_CheckExact(key.get()) || key.get() == Py_None;
-    if (fast_paths && accepted && translate.is_own(get_event_section_translation)) {
-        NestedCall level;
-        if (Ref name = russian_section_name(self, key)) {
-            out.write("(");
-            out.write_formatted(name);
-            out.write(")");
+    void make() {
+        Py_ssize_t steps = fast_paths && PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
+        if (steps < 0 || steps > PY_SSIZE_T_MAX / 4) {
+            PyErr_Clear();  // an int too large for a count: multiply() raises what Python raises
+            made = multiply(n::indent, indent);
         }
-        return;
     }
-    out.write_formatted(translate({key}));
+    void write(TextWriter& out) const {
+        if (made) return out.write_formatted(made);
+        out.fill(' ', 4 * PyLong_AsSsize_t(indent));
+    }
+};
+
+// The translation __get_event_section_translation puts in parentheses:
+// entry['ru'], or empty when the method gives "".
+Ref russian_section_name(PyObject* self, Borrowed key) {
+    Ref translations = getattr(self, mangled::event_section_translations);
+    if (!truthy(translations)) return Ref();      // if not self.__event_section_translations: return ""
+    Ref entry = get_or_empty(translations, key);  // entry = ....get(key, {})
+    if (!contains(entry, n::ru)) return Ref();     // if "ru" in entry:
+    return getitem(entry, n::ru);                  //     return f"({entry['ru']})"
 }
 
-Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent);
+Ref render(const Module& module, TextWriter& out, PyObject* self, Borrowed dictionary, Borrowed indent);
 
-// self.__get_event_config_string(value, indent + 1): when `self` resolves the
-// name to this very body, rendered in place, one level of nesting deeper.
-Ref render_nested(const Call& call, TextWriter& out, Borrowed self, Borrowed value, Borrowed indent) {
-    MethodLookup render = lookup_method(self, mangled::get_event_config_string);
+// {self.__get_event_section_translation(key)} and
+// self.__get_event_config_string(value, indent + 1): when `self` resolves
+// the name to this module's own method, its text is written in place, one
+// level of nesting deeper; else the method is called.
+void write_translation(TextWriter& out, PyObject* self, Borrowed key) {
+    MethodLookup translate = lookup_method(self, mangled::get_event_section_translation);
+    bool accepted = PyUnicode_CheckExact(key.get()) || key.get() == Py_None;  // the method's type rule
+    if (!accepted || !translate.is_own<private_method::get_event_section_translation>()) {
+        return out.write_formatted(translate({key}));
+    }
+    NestedCall level;
+    if (Ref name = russian_section_name(self, key)) {
+        out.write("(");
+        out.write_formatted(name);
+        out.write(")");
+    }
+}
+Ref render_nested(const Module& module, TextWriter& out, PyObject* self, Borrowed value, Borrowed indent) {
+    MethodLookup nested = lookup_method(self, mangled::get_event_config_string);
     Ref deeper = add(indent, integer(1));
-    if (fast_paths && render.is_own(get_event_config_string)) {
-        NestedCall level;
-        return render_settings(call, out, self, value, deeper);
-    }
-    return render({value, deeper});
+    if (!nested.is_own<private_method::get_event_config_string>()) return nested({value, deeper});
+    NestedCall level;
+    return render(module, out, self, value, deeper);
 }
 
-// __get_event_config_string(self, dictionary, indent), written to `out`:
-// empty when the text stands in `out` (from where it was when the call
-// began), else what the rendering came to.
-Ref render_settings(const Call& call, TextWriter& out, Borrowed self, Borrowed dictionary, Borrowed indent) {
-    Result result(out);                                                // result = ""
-    Prefix prefix(indent);
-    for_each_item(dictionary, [&](const Ref& key, const Ref& value) {  // for key, value in dictionary.items():
-        prefix.make();                                                 //     prefix = "    " * indent
+// __get_event_config_string(self, dictionary, indent) written to `out`:
+// empty when the text stands in `out`, else what the rendering came to.
+Ref render(const Module& module, TextWriter& out, PyObject* self, Borrowed dictionary, Borrowed indent) {
+    Result result(out);                                  // result = ""
+    for (auto& [key, value] : Items(dictionary)) {       // for key, value in dictionary.items():
+        Prefix prefix{indent};                           //     prefix = "    " * indent
+        prefix.make();
         Py_ssize_t piece = out.size();
-        if (is_dict(call, value)) {                                    //     if isinstance(value, dict):
-            // result += f"{prefix}{key}{self.__get_event_section_translation(key)}:\n" +
-            //           self.__get_event_config_string(value, indent + 1)
-            prefix.write(out);
-            out.write_formatted(key);
-            write_section_translation(out, self, key);
+        if (is_dict(module, value)) {                    //     if isinstance(value, dict):
+            prefix.write(out);                           //         result += f"{prefix}{key}{...translation(key)}:\n"
+            out.write_formatted(key);                    //                   + self.__get_event_config_string(value, indent + 1)
+            write_translation(out, self, key);
             out.write(":\n");
-            result.add_written(piece, render_nested(call, out, self, value, indent));
-        } else {
-            // result += f"{prefix}{key}: {str(value).replace("'", '"')}\n"
-            prefix.write(out);
+            result.add_written(piece, render_nested(module, out, self, value, indent));
+        } else {                                         //     else:
+            prefix.write(out);                           //         result += f"{prefix}{key}: {str(value).replace(...)}\n"
             out.write_formatted(key);
             out.write(": ");
-            write_str_replacing_quotes(out, call.global(n_str), value, n_replace);
+            write_str_replacing_quotes(out, module.global(n::str), value, n::replace);
             out.write("\n");
             result.add_written(piece);
         }
-    });
-    return result.plus("\n");                                          // return result + "\n"
+    }
+    return result.plus_newline();                        // return result + "\n"
 }
 
 }  // namespace
 
-Ref show_events(const Call& call) {
-    PyObject* self = call.self();
-    call_member(self, mangled::load_event_section_translations);
-
+Ref method::show_events(const Module& module, PyObject* self) {
+    call_method(self, mangled::load_event_section_translations);
     Ref blocks = new_list();
-    for (const Ref& event_id : Iterate(getattr(self, mangled::event_id_list))) {
-        Ref config = call_member(self, mangled::get_event_config, event_id);
-        Ref rendered = call_member(self, mangled::get_event_config_string, config);
-        append(blocks, concat({n_dashes, format(event_id), n_dashes_newline, format(rendered)}));
+    for (Ref event_id : Iterate(getattr(self, mangled::event_id_list))) {
+        Ref config = call_method(self, mangled::get_event_config, event_id);
+        Ref rendered = call_method(self, mangled::get_event_config_string, config);
+        append(blocks, concat({n::dashes, format(event_id), n::dashes_newline, format(rendered)}));
     }
-    Ref pipepager = module_attribute(call.global(n_pydoc), n_pipepager);
-    call_kw(pipepager, {}, {{n_text, join(n_newline, blocks)}, {n_cmd, n_less}});
+    Ref pipepager = attribute(module.global(n::pydoc), n::pipepager);
+    call_kw(pipepager, {}, {{n::text, join(n::newline, blocks)}, {n::cmd, n::less}});
     return none();
 }
 
-Ref get_event_config(const Call& call) {
-    PyObject* self = call.self();
-    PyObject* event_id = call[1];
-
-    Ref group_id = call_member(self, mangled::get_event_group, event_id);
+Ref private_method::get_event_config(const Module& module, PyObject* self, PyObject* event_id) {
+    Ref group_id = call_method(self, mangled::get_event_group, event_id);
     if (group_id.get() == Py_None) raise_no_group(event_id, getattr(self, mangled::default_config_dir));
-
     Ref defaults_file = true_divide(true_divide(getattr(self, mangled::default_config_dir), group_id), event_id);
-    Ref default_settings = load_json(call, defaults_file, [](Ref document) { return document; });
+    Ref default_settings = load_json(module, defaults_file, [](Ref document) { return document; });
     if (!default_settings) unbound("default_settings");
-
     Ref current_settings = new_dict();
-    if (truthy(call_method(getattr(self, mangled::current_config_file), n_exists))) {
-        Ref entry = load_json(call, getattr(self, mangled::current_config_file),
-                              [&](Ref current_config) { return get_or_empty(current_config, event_id); });
+    if (truthy(call_method(getattr(self, mangled::current_config_file), n::exists))) {
+        Ref current_config_file = getattr(self, mangled::current_config_file);
+        Ref entry = load_json(module, current_config_file, [&](Ref config) { return get_or_empty(config, event_id); });
         if (entry) current_settings = entry;
     }
-
-    if (!contains(current_settings, n_enabled)) call_method(default_settings, n_setdefault, n_enabled, n_one);
-
-    merge_settings(call, default_settings, current_settings);
-
-    return call_member(self, mangled::sort_nested_dict, default_settings);
+    if (!contains(current_settings, n::enabled)) call_method(default_settings, n::setdefault, n::enabled, n::one);
+    merge_settings(module, default_settings, current_settings);
+    return call_method(self, mangled::sort_nested_dict, default_settings);
 }
 
-// The recursion through ZornaAdminEvents.__sort_nested_dict is a loop over a
-// stack of the mappings being sorted while that name resolves to this very
-// body, so that no depth of nesting can exhaust the C stack.  The look-ups,
-// calls and stores are those of the recursive method, in the same order.
-Ref sort_nested_dict(const Call& call) {
-    struct Level {
-        Ref ordered;
-        KeysAndValues items;
-        Ref pending_key;  // the key whose value is being sorted one level deeper
-    };
-    // Settings nest a few levels deep: their stack starts in this frame.
-    alignas(Level) std::byte room[8 * sizeof(Level)];
-    std::pmr::monotonic_buffer_resource arena(room, sizeof room);
-    std::pmr::vector<Level> levels(&arena);
-    levels.reserve(8);
-    // ordered = dict(sorted(dictionary.items())); for key in ordered: ...
-    auto push_level = [&](Borrowed dictionary) {
-        Ref ordered = sorted_copy(call, dictionary);
-        levels.push_back({ordered, KeysAndValues(ordered), Ref()});
-    };
-    push_level(call[0]);
-    Ref key, value;
-    while (true) {
-        Level& level = levels.back();
-        if (!level.items.next(key, value)) {
-            Ref done = level.ordered;
-            levels.pop_back();
-            if (levels.empty()) return done;
-            setitem(levels.back().ordered, levels.back().pending_key, done);
-            continue;
-        }
-        // if isinstance(ordered[key], dict): the item walked is ordered[key],
-        // unless a key that is not an exact str finds another by its hash.
-        if (!PyUnicode_CheckExact(key.get())) value = getitem(level.ordered, key);
-        if (!is_dict(call, value)) continue;
-        // ordered[key] = ZornaAdminEvents.__sort_nested_dict(ordered[key]):
-        // read again after the look-ups, as Python does (they, and
-        // isinstance, may have run code that stored another value there).
-        Ref sort = lookup_class_attribute(call.global(n_ZornaAdminEvents), mangled::sort_nested_dict);
-        value = getitem(level.ordered, key);
-        if (is_own_function(sort, sort_nested_dict)) {
-            level.pending_key = key;
-            push_level(value);
-        } else {
-            setitem(level.ordered, key, call_found(sort, {value}));
-        }
-    }
+Ref private_method::sort_nested_dict(const Module& module, PyObject* dictionary) {
+    if (fast_paths) return sort_in_place(module, dictionary);
+    Ref dict = module.global(n::dict);
+    Ref sorted = module.global(n::sorted);
+    Ref ordered = call(dict, call(sorted, call_method(dictionary, n::items)));
+    sort_values(module, ordered);
+    return ordered;
 }
 
-Ref load_event_section_translations(const Call& call) {
-    PyObject* self = call.self();
-    if (not_equal(call.global(n_LANG), n_name_ru)) return none();
-
+Ref private_method::load_event_section_translations(const Module& module, PyObject* self) {
+    if (not_equal(module.global(n::LANG), n::name_ru)) return none();
     try {
-        load_json(call, getattr(self, mangled::param_ru_translations_file), [&](Ref translations) {
+        Ref file = getattr(self, mangled::param_ru_translations_file);
+        load_json(module, file, [&](Ref translations) {
             setattr(self, mangled::event_section_translations, translations);
             return translations;
         });
     } catch (const PythonError&) {
         CaughtError caught;
-        Ref file_not_found = call.global(n_FileNotFoundError);
-        Ref json_decode_error = module_attribute(module_attribute(call.global(n_json), n_decoder), n_JSONDecodeError);
-        if (caught.matches(tuple_of({file_not_found, json_decode_error}))) return none();
-        caught.reraise();
+        Ref file_not_found = module.global(n::FileNotFoundError);
+        Ref decode_error = attribute(attribute(module.global(n::json), n::decoder), n::JSONDecodeError);
+        if (!caught.matches(tuple_of({file_not_found, decode_error}))) caught.reraise();
     }
     return none();
 }
 
-Ref get_event_section_translation(const Call& call) {
-    Ref name = russian_section_name(call.self(), call[1]);
-    if (!name) return Ref::borrow(n_empty.get());
-    return concat({n_open_paren, format(name), n_close_paren});
+Ref private_method::get_event_section_translation(const Module&, PyObject* self, PyObject* key) {
+    Ref name = russian_section_name(self, key);
+    if (!name) return Ref::borrow(state.str(n::empty));
+    return concat({n::open_paren, format(name), n::close_paren});
 }
 
-Ref get_event_config_string(const Call& call) {
+Ref private_method::get_event_config_string(const Module& module, PyObject* self, PyObject* dictionary,
+                                            PyObject* indent) {
     TextWriter out;
-    Ref result = render_settings(call, out, call.self(), call[1], call[2]);
+    Ref result = render(module, out, self, dictionary, indent);
     return result ? result : out.finish();
 }
 

@@ -12,13 +12,13 @@ namespace zae {
 
 namespace detail {
 
-// One step, name(item): `state` is the module and a capsule of the Name
-// (a tuple, held by the function being called: its items stay).
-inline PyObject* call_name(PyObject* state, PyObject* item) {
+// One step, name(item): `scope` is a tuple of the module and a capsule of
+// the Name (held by the function being called: its items stay).
+inline PyObject* call_name(PyObject* scope, PyObject* item) {
     return guarded([&] {
-        auto* name = static_cast<Name*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(state, 1), nullptr));
+        auto* name = static_cast<const Name*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(scope, 1), nullptr));
         if (!name) raise();
-        return call(lookup_global(PyTuple_GET_ITEM(state, 0), *name), item);
+        return call(Module{PyTuple_GET_ITEM(scope, 0)}.global(*name), item);
     });
 }
 
@@ -28,11 +28,11 @@ inline PyMethodDef call_name_def = {"<genexpr>", call_name, METH_O, nullptr};
 }  // namespace detail
 
 // (name(item) for item in iterable), `name` looked up in the namespace of
-// the module the call runs in; the iterable's iterator is made now.
-inline Ref call_each(const Call& call, Name& name, Borrowed iterable) {
-    Ref state = tuple_of({call.module, Ref::steal(PyCapsule_New(&name, nullptr, nullptr))});
-    Ref step = Ref::steal(PyCFunction_New(&detail::call_name_def, state.get()));
-    return zae::call(reinterpret_cast<PyObject*>(&PyMap_Type), step, iterable);
+// the module; the iterable's iterator is made now.
+inline Ref call_each(const Module& module, const Name& name, Borrowed iterable) {
+    Ref scope = tuple_of({module.object, Ref::steal(PyCapsule_New(const_cast<Name*>(&name), nullptr, nullptr))});
+    Ref step = Ref::steal(PyCFunction_New(&detail::call_name_def, scope.get()));
+    return call(reinterpret_cast<PyObject*>(&PyMap_Type), step, iterable);
 }
 
 }  // namespace zae

@@ -15,88 +15,6 @@
 
 namespace zae {
 
-// ---- shared names ------------------------------------------------------------
-
-namespace {
-Name n_builtins{"__builtins__"};
-}
-
-Ref lookup_global(PyObject* module, Name& name) {
-    // The module's own names first, then its __builtins__ (a dict, or the
-    // builtins module), as for a function defined in the module.
-    PyObject* globals = PyModule_GetDict(module);  // borrowed: the module keeps its dict; never fails for a module
-
-    // Remembered with the stamps taken before the look-ups (see compat.hpp),
-    // for Call::global.
-    Name::Found& last = name.found;
-    last = Name::Found();
-    std::uint64_t globals_stamp = fast_paths ? compat::watch_dict(globals) : 0;
-
-    Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(globals, name.get()));
-    if (value) {
-        if (globals_stamp) last = {globals, globals_stamp, nullptr, 0, value.get()};
-        return value;
-    }
-    if (PyErr_Occurred()) raise();
-    Ref builtins = Ref::borrow_or_null(PyDict_GetItemWithError(globals, n_builtins.get()));
-    bool own_builtins = bool(builtins);
-    if (!builtins) {
-        if (PyErr_Occurred()) raise();
-        builtins = Ref::borrow(PyEval_GetBuiltins());  // the caller's: not remembered
-    }
-    if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
-    // Only a plain dict tells of its changes.
-    bool remembered = globals_stamp && own_builtins && PyDict_CheckExact(builtins.get());
-    std::uint64_t builtins_stamp = remembered ? compat::watch_dict(builtins.get()) : 0;
-    value = Ref::steal_or_null(PyObject_GetItem(builtins.get(), name.get()));
-    if (value) {
-        if (builtins_stamp) last = {globals, globals_stamp, builtins.get(), builtins_stamp, value.get()};
-        return value;
-    }
-    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    }
-    raise();
-}
-
-Ref lookup_class_attribute_anew(Borrowed object, Name& name) {
-    Name::AttributeFound& last = name.class_found;
-    Ref::steal_or_null(std::exchange(last, Name::AttributeFound()).holder);
-    auto* type = reinterpret_cast<PyTypeObject*>(object.get());  // the caller holds it
-    bool plain_class = fast_paths && Py_TYPE(object.get()) == &PyType_Type;
-
-    std::uint64_t stamp = plain_class ? compat::watch_type(type) : 0;
-    Ref value = getattr(object, name);
-    // Remembered when nothing of `type` itself (immutable) goes first and
-    // the class's entry gives the same answer every time: a value without
-    // __get__, or a static method (whose __get__ gives its function).
-    // Read at once: the stamp, taken before getattr() ran any code, tells later whether it stands.
-    PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, name.get()) ? compat::type_lookup(type, name.get()) : nullptr;
-    if (entry && (Py_TYPE(entry) == &PyStaticMethod_Type || (entry == value.get() && !Py_TYPE(entry)->tp_descr_get))) {
-        last = {Ref::borrow(object).release(), stamp, entry};
-    }
-    return value;
-}
-
-Ref module_attribute_anew(Borrowed object, Name& name) {
-    if (!fast_paths || !PyModule_CheckExact(object.get())) return getattr(object, name);
-    PyObject* dict = PyModule_GetDict(object);  // borrowed; never fails for a module
-    Name::AttributeFound& last = name.module_found;
-    last = Name::AttributeFound();
-
-    std::uint64_t stamp = compat::watch_dict(dict);
-    Ref value = getattr(object, name);
-    // Remembered only when the module's own entry is what getattr() gave
-    // (the module type has no attribute of the name to go first).
-    if (stamp && !compat::type_lookup(&PyModule_Type, name.get()) &&
-        PyDict_GetItemWithError(dict, name.get()) == value.get()) {
-        last = {dict, stamp, value.get()};
-    }
-    if (PyErr_Occurred()) raise();
-    return value;
-}
-
 namespace {
 
 // ---- the method table ----------------------------------------------------------
@@ -141,85 +59,85 @@ constexpr bool static_ = true;
 #define DOC(lines) "\n" lines "        "
 
 constexpr Method methods[] = {
-    {"__init__", instance, {self_, list_param("event_id_list"), list_param("group_id_list")}, nullptr, init},
-    {"show_all_groups", instance, {self_}, DOC(LINE("Display the status of all grouped events.")), show_all_groups},
+    {"__init__", instance, {self_, list_param("event_id_list"), list_param("group_id_list")}, nullptr, body_of<method::init>},
+    {"show_all_groups", instance, {self_}, DOC(LINE("Display the status of all grouped events.")), body_of<method::show_all_groups>},
     {"show_groups", instance, {self_},
-     DOC(LINE("Display the status of all grouped events for specified groups.")), show_groups},
+     DOC(LINE("Display the status of all grouped events for specified groups.")), body_of<method::show_groups>},
     {"show_events", instance, {self_},
-     DOC(LINE("Display the configuration (all settings) of the specified events.")), show_events},
-    {"enable", instance, {self_}, DOC(LINE("Enable specified IDs.")), enable},
-    {"disable", instance, {self_}, DOC(LINE("Disable specified IDs.")), disable},
+     DOC(LINE("Display the configuration (all settings) of the specified events.")), body_of<method::show_events>},
+    {"enable", instance, {self_}, DOC(LINE("Enable specified IDs.")), body_of<method::enable>},
+    {"disable", instance, {self_}, DOC(LINE("Disable specified IDs.")), body_of<method::disable>},
     {"set_priority", instance, {self_, str_param("priority")},
-     DOC(LINE("Set the priority of specified IDs.") LINE(":param priority: priority")), set_priority},
+     DOC(LINE("Set the priority of specified IDs.") LINE(":param priority: priority")), body_of<method::set_priority>},
     {"set_facility", instance, {self_, str_param("facility")},
-     DOC(LINE("Set the facility of specified IDs.") LINE(":param facility: facility")), set_facility},
+     DOC(LINE("Set the facility of specified IDs.") LINE(":param facility: facility")), body_of<method::set_facility>},
     {"set_properties", instance, {self_, str_param("section"), str_param("parameter"), str_param("value")},
      DOC(LINE("Set properties of the specified events.") LINE(":param section: 1-level key")
          LINE(":param parameter: 2-level key")
-         LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")), set_properties},
-    {"export_config", static_, {str_param("file_path")}, nullptr, export_config},
-    {"import_config", instance, {self_, str_param("input_file")}, nullptr, import_config},
-    {"restart_daemons", instance, {self_}, DOC(LINE("Restart daemons if necessary.")), restart_daemons},
-    {"__prepare_groups", instance, {self_}, DOC(LINE("Validate specified group IDs.")), prepare_groups},
-    {"__prepare_events", instance, {self_}, DOC(LINE("Validate specified event IDs.")), prepare_events},
+         LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")), body_of<method::set_properties>},
+    {"export_config", static_, {str_param("file_path")}, nullptr, body_of<method::export_config>},
+    {"import_config", instance, {self_, str_param("input_file")}, nullptr, body_of<method::import_config>},
+    {"restart_daemons", instance, {self_}, DOC(LINE("Restart daemons if necessary.")), body_of<method::restart_daemons>},
+    {"__prepare_groups", instance, {self_}, DOC(LINE("Validate specified group IDs.")), body_of<private_method::prepare_groups>},
+    {"__prepare_events", instance, {self_}, DOC(LINE("Validate specified event IDs.")), body_of<private_method::prepare_events>},
     {"__show_groups", instance, {self_},
-     DOC(LINE("Display the status of all grouped events for the specified groups.")), show_groups_private},
+     DOC(LINE("Display the status of all grouped events for the specified groups.")), body_of<private_method::show_groups>},
     {"__process_group", instance, {self_, str_param("group_id"), any_param("action")},
      DOC(LINE("Process all events of the specified group using the provided action.") LINE(":param group_id: group ID")
-         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_group},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), body_of<private_method::process_group>},
     {"__process_ids", instance, {self_, any_param("action")},
      DOC(LINE("Process specified events and groups using the provided action.")
-         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_ids},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), body_of<private_method::process_ids>},
     {"__process_event", instance, {self_, str_param("event_id"), any_param("action")},
      DOC(LINE("Process specified events using the provided action.")
-         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), process_event},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), body_of<private_method::process_event>},
     {"__set_syslog_message_param", instance, {self_, str_param("param_type"), str_param("param_value")},
      DOC(LINE("Set the value of the specified parameter starting with \"message-syslog-\".")
          LINE("For example, `facility` for setting the value of `message-syslog-facility`.")
-         LINE(":param param_type: parameter") LINE(":param param_value: value")), set_syslog_message_param},
+         LINE(":param param_type: parameter") LINE(":param param_value: value")), body_of<private_method::set_syslog_message_param>},
     {"__get_multiple_string", instance, {self_, list_param("id_list"), {"new_status", Accepts::anything, Default::none}},
      DOC(LINE("Get a multiline representation of description, and status (for events), for a list of IDs.")
          LINE(":param id_list: list of events or groups")
          LINE(":param new_status: new status (0 or 1), only when processing a list of groups")
-         LINE(":return: formatted multiline string")), get_multiple_string},
+         LINE(":return: formatted multiline string")), body_of<private_method::get_multiple_string>},
     {"__get_group_string", instance, {self_, str_param("group_id")},
      DOC(LINE("Get a formatted string for the group (in case of displaying all events).")
          LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID")),
-     get_group_string},
+     body_of<private_method::get_group_string>},
     {"__get_events_by_group_id", static_, {str_param("group_id")},
      DOC(LINE("Get a list of events by the provided group ID.") LINE(":param group_id: group ID")
-         LINE(":return: list of event IDs")), get_events_by_group_id},
+         LINE(":return: list of event IDs")), body_of<private_method::get_events_by_group_id>},
     {"__get_all_event_description", static_, {},
      DOC(LINE("Get Russian and English descriptions for all events.")
-         LINE(":return: Dict[event_id, Dict[LANG, description]")), get_all_event_description},
+         LINE(":return: Dict[event_id, Dict[LANG, description]")), body_of<private_method::get_all_event_description>},
     {"__get_all_group_description", static_, {},
      DOC(LINE("Get Russian and English descriptions for all groups.")
-         LINE(":return: Dict[group_id, Dict[LANG, description]")), get_all_group_description},
+         LINE(":return: Dict[group_id, Dict[LANG, description]")), body_of<private_method::get_all_group_description>},
     {"__get_grouped_events", instance, {self_, list_param("group_id_list")},
      DOC(LINE("Get events grouped by the provided groups.") LINE(":param group_id_list: list of groups")
-         LINE(":return: Dict[group_id, List[event_id]]")), get_grouped_events},
+         LINE(":return: Dict[group_id, List[event_id]]")), body_of<private_method::get_grouped_events>},
     {"__get_event_group", instance, {self_, str_param("event_id")},
      DOC(LINE("Get the group of the provided event.") LINE(":param event_id: event ID") LINE(":return: group ID")),
-     get_event_group},
+     body_of<private_method::get_event_group>},
     {"__get_event_config", instance, {self_, str_param("event_id")},
      DOC(LINE("Get the sorted current configuration of the provided event.") LINE(":param event_id: event ID")
-         LINE(":return: sorted Dict[1-level key, ...]")), get_event_config},
+         LINE(":return: sorted Dict[1-level key, ...]")), body_of<private_method::get_event_config>},
     {"__get_event_section_translation", instance, {self_, str_param("key")},
      DOC(LINE("Get the translation (if exists) of the specified event section (1-level key).")
          LINE(":param key: section (1-level key)") LINE(":return: Russian section description string")),
-     get_event_section_translation},
+     body_of<private_method::get_event_section_translation>},
     {"__load_event_section_translations", instance, {self_},
-     DOC(LINE("Load translations for event sections.")), load_event_section_translations},
+     DOC(LINE("Load translations for event sections.")), body_of<private_method::load_event_section_translations>},
     {"__get_event_config_string", instance, {self_, any_param("dictionary"), {"indent", Accepts::anything, Default::zero}},
      DOC(LINE("RECURSIVE METHOD.") LINE("Get a string representation of the event config dictionary.")
          LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation")),
-     get_event_config_string},
+     body_of<private_method::get_event_config_string>},
     {"__sort_nested_dict", static_, {any_param("dictionary")},
      DOC(LINE("RECURSIVE METHOD.") LINE("Sort a nested dictionary.") LINE(":param dictionary: unsorted dict")
-         LINE(":return: sorted dict")), sort_nested_dict},
+         LINE(":return: sorted dict")), body_of<private_method::sort_nested_dict>},
     {"__process_path_value", instance, {self_, str_param("event_id"), any_param("value")},
      DOC(LINE("Process the path string for special events (for audit).") LINE(":param event_id: event id")
-         LINE(":param value: path string or list of path strings") LINE(":return: JSON string")), process_path_value},
+         LINE(":param value: path string or list of path strings") LINE(":return: JSON string")), body_of<private_method::process_path_value>},
 };
 
 #undef DOC
@@ -329,14 +247,14 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     for (std::size_t i = 0; i < count; ++i) {
         if (!accepts(method.params[i], bound[i])) refuse_type(method.params[i], bound[i]);
     }
-    return method.body(Call{module, bound});
+    return method.body(Module{module}, bound);
 }
 
 // A call of a method by the module itself (see call_found), by position,
 // one level of nesting counted.
 [[gnu::noinline]] Ref run_nested(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     NestedCall level;
-    if (is_plain_call(method, args, nargs, nullptr)) return method.body(Call{module, args});
+    if (is_plain_call(method, args, nargs, nullptr)) return method.body(Module{module}, args);
     return bind_and_run(method, module, args, nargs, nullptr);
 }
 
@@ -360,7 +278,7 @@ template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr const Method& method = methods[I];
     if (is_plain_call(method, args, nargs, kwnames) && stack_has_room()) {
-        return guarded([=] { return method.body(Call{module, args}); });
+        return guarded([=] { return method.body(Module{module}, args); });
     }
     return general_entry(method, module, args, nargs, kwnames);
 }
@@ -534,68 +452,28 @@ bool is_own_function(Borrowed found, Body body) {
     return true;
 }
 
-namespace {
-
-// The attribute `name` as the class `type` holds it (borrowed, or null):
-// for a class unchanged since the last look-up of the name through it, the
-// entry found then.
-PyObject* method_entry(PyTypeObject* type, Name& name) {
-    Name::AttributeFound& last = name.method_found;
-    if (last.value && last.holder == reinterpret_cast<PyObject*>(type) && last.stamp == compat::type_stamp(type)) {
-        taken(Shortcut::class_attribute);
-        return last.value;
+// A method of the module's own (its function, or a bound method of it) runs
+// its body in place, one level of nesting counted; a class defined in Python
+// is called as its metaclass calls it; anything else through vectorcall.
+Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args) {
+    if (fast_paths && !self && PyMethod_Check(callable)) {
+        self = PyMethod_GET_SELF(callable);  // the method holds it, and the caller the method
+        callable = PyMethod_GET_FUNCTION(callable);
     }
-    // (Released first: a class that goes may run finalizers; `type` is held by the caller's object.)
-    Ref::steal_or_null(std::exchange(last, Name::AttributeFound()).holder);
-    std::uint64_t stamp = compat::watch_type(type);
-    PyObject* entry = compat::type_lookup(type, name.get());  // owned by get_method before anything runs
-    if (stamp && entry) last = {Ref::borrow(reinterpret_cast<PyObject*>(type)).release(), stamp, entry};
-    return entry;
-}
-
-}  // namespace
-
-MethodLookup lookup_method(Borrowed object, Name& name) {
-    if constexpr (!fast_paths) return {object, getattr(object, name), false};
-    PyObject* found = nullptr;
-    int unbound = compat::get_method(object, name.get(), &found, [&](PyTypeObject* type) { return method_entry(type, name); });
-    return {object, Ref::steal(found), unbound == 1};
-}
-
-// Whichever way the look-up went: the method descriptor itself (unbound),
-// or a bound method of our function and this very object.
-bool MethodLookup::is_own(Body body) const {
-    PyObject* function = found.get();
-    if (!unbound) {
-        if (!PyMethod_Check(function) || PyMethod_GET_SELF(function) != object.get()) return false;
-        function = PyMethod_GET_FUNCTION(function);
-    }
-    return is_own_function(function, body);
-}
-
-Ref MethodLookup::operator()(std::initializer_list<Borrowed> args) const {
-    return call_found(found, args, unbound ? object.get() : nullptr);
-}
-
-Ref call_found(Borrowed found, std::initializer_list<Borrowed> args, PyObject* self) {
-    PyObject* function = found.get();
-    if (fast_paths && !self && PyMethod_Check(function)) {
-        self = PyMethod_GET_SELF(function);  // the method holds it, and the caller the method
-        function = PyMethod_GET_FUNCTION(function);
-    }
-    // One slot in front, for the vectorcall offset.
-    PyObject* argv[max_params + 2] = {nullptr, self};
-    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments for a method of ZornaAdminEvents");
+    PyObject* argv[8] = {nullptr, self};  // one slot in front, for the vectorcall offset
+    if (args.size() > 6) raise(PyExc_SystemError, "too many arguments for a call of ZornaAdminEvents");
     std::size_t n = self ? 1 : 0;
     for (Borrowed arg : args) argv[1 + n++] = arg.get();
-    if (const Method* method = fast_paths ? own_method(function) : nullptr) {
+    if (const Method* method = fast_paths ? own_method(callable) : nullptr) {
         taken(self ? Shortcut::own_method : Shortcut::own_function);
-        bool descriptor = Py_TYPE(function) == &instance_method_type;
-        // Held by the function, which the caller holds (through `found`).
-        PyObject* module = descriptor ? as_instance_method(function)->module : PyCFunction_GET_SELF(function);
+        bool descriptor = Py_TYPE(callable) == &instance_method_type;
+        // Held by the function, which the caller holds.
+        PyObject* module = descriptor ? as_instance_method(callable)->module : PyCFunction_GET_SELF(callable);
         return run_nested(*method, module, argv + 1, static_cast<Py_ssize_t>(n));
     }
-    return Ref::steal(compat::vectorcall(function, argv + 1, n | compat::arguments_offset, nullptr));
+    auto nargs = static_cast<Py_ssize_t>(n);
+    if (fast_paths && PyType_Check(callable)) return Ref::steal(compat::call_plain_class(callable, argv + 1, nargs));
+    return Ref::steal(compat::vectorcall(callable, argv + 1, n | compat::arguments_offset, nullptr));
 }
 
 namespace {
@@ -662,13 +540,6 @@ Ref make_audit_rules(PyObject* module_name) {
 
 // ---- the top-level code ------------------------------------------------------------
 
-Name n_name{"__name__"}, n_module{"__module__"}, n_qualname{"__qualname__"};
-Name n_gettext{"gettext"}, n_json{"json"}, n_locale{"locale"}, n_os{"os"}, n_platform{"platform"}, n_pydoc{"pydoc"};
-Name n_ZornaConfigManager{"ZornaConfigManager"}, n_Path{"Path"}, n_zorna_events{"zorna_events"};
-Name n_Any{"Any"}, n_Dict{"Dict"}, n_List{"List"}, n_Optional{"Optional"}, n_Union{"Union"};
-Name n_underscore{"_"}, n_LANG{"LANG"}, n_Color{"Color"}, n_ZornaAdminEvents{"ZornaAdminEvents"};
-Name n_bindtextdomain{"bindtextdomain"}, n_textdomain{"textdomain"}, n_getlocale{"getlocale"}, n_machine{"machine"};
-
 // `import name`, or `from name import ...` when a fromlist is given.
 Ref import_module(PyObject* globals, Borrowed name, std::initializer_list<Borrowed> fromlist = {}) {
     Ref from = fromlist.size() ? tuple_of(fromlist) : Ref();
@@ -677,13 +548,13 @@ Ref import_module(PyObject* globals, Borrowed name, std::initializer_list<Borrow
 
 // `from <module> import <name>`: the attribute (or the submodule of that
 // name), else ImportError as the interpreter raises it.
-Ref import_from(PyObject* from_module, Name& name) {
-    Ref value = Ref::steal_or_null(PyObject_GetAttr(from_module, name.get()));
+Ref import_from(PyObject* from_module, Name name) {
+    Ref value = Ref::steal_or_null(PyObject_GetAttr(from_module, state.str(name)));
     if (value) return value;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
     PyErr_Clear();
-    Ref package = getattr(from_module, n_name);
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name.get()));
+    Ref package = getattr(from_module, n::dunder_name);
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), state.str(name)));
     value = Ref::steal_or_null(PyImport_GetModule(full_name.get()));  // a new reference
     if (value) return value;
     if (PyErr_Occurred()) raise();
@@ -691,17 +562,17 @@ Ref import_from(PyObject* from_module, Name& name) {
     PyErr_Clear();
     Ref location = path ? path : text("unknown location");
     Ref message = Ref::steal(
-        PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(), package.get(), location.get()));
+        PyUnicode_FromFormat("cannot import name %R from %R (%S)", state.str(name), package.get(), location.get()));
     PyErr_SetImportError(message.get(), package.get(), path.get());
     raise();
 }
 
 // `class <name>: ...` with the given namespace entries, by calling type() as
 // the class statement does; the result is a plain class whose type is `type`.
-Ref define_class(PyObject* module, Name& name, Borrowed namespace_) {
+Ref define_class(PyObject* module, Name name, Borrowed namespace_) {
     Ref class_namespace = new_dict();
-    setitem(class_namespace, n_module, lookup_global(module, n_name));
-    setitem(class_namespace, n_qualname, name);
+    setitem(class_namespace, n::dunder_module, Module{module}.global(n::dunder_name));
+    setitem(class_namespace, n::qualname, name);
     check(PyDict_Update(class_namespace.get(), namespace_));
     Ref bases = tuple_of({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     return call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases, class_namespace);
@@ -709,12 +580,12 @@ Ref define_class(PyObject* module, Name& name, Borrowed namespace_) {
 
 Ref define_zorna_admin_events(PyObject* module) {
     Ref body = new_dict();
-    Ref path = lookup_global(module, n_Path);
+    Ref path = Module{module}.global(n::Path);
     setitem(body, mangled::default_config_dir, call(path, text("/usr/share/syslog-ng-mod-zorna/event-settings")));
     setitem(body, mangled::current_config_file, call(path, text("/etc/zorna-syslog.conf")));
     setitem(body, mangled::param_ru_translations_file, call(path, text("/etc/vek-admin-events/eventsdictionary.json")));
-    setitem(body, mangled::arch, call_method(lookup_global(module, n_platform), n_machine));
-    Ref module_name = lookup_global(module, n_name);
+    setitem(body, mangled::arch, call_method(Module{module}.global(n::platform), n::machine));
+    Ref module_name = Module{module}.global(n::dunder_name);
     setitem(body, mangled::audit_rules, make_audit_rules(module_name.get()));
     Ref special_events = tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")});
     setitem(body, mangled::special_events, Ref::steal(PySet_New(special_events.get())));
@@ -725,56 +596,55 @@ Ref define_zorna_admin_events(PyObject* module) {
                                                      : new_instance_method(function, i).release());
         setitem(body, stored_name(methods[i].name), member);
     }
-    return define_class(module, n_ZornaAdminEvents, body);
+    return define_class(module, n::ZornaAdminEvents, body);
 }
 
 void run_top_level(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
-    auto bind = [globals](Name& name, const Ref& value) { check(PyDict_SetItem(globals, name.get(), value.get())); };
+    auto bind = [globals](Name name, const Ref& value) { check(PyDict_SetItem(globals, state.str(name), value.get())); };
 
     // Like any module's code, the top-level code runs with __builtins__ in its
     // namespace; the methods find the builtins (print, max, ...) there.
-    Ref::borrow(PyDict_SetDefault(globals, n_builtins.get(), PyEval_GetBuiltins()));
+    Ref::borrow(PyDict_SetDefault(globals, state.str(n::builtins), PyEval_GetBuiltins()));
 
     // 1. standard modules
-    for (Name* name : {&n_gettext, &n_json, &n_locale, &n_os, &n_platform, &n_pydoc}) {
-        bind(*name, import_module(globals, *name));
+    for (Name name : {n::gettext, n::json, n::locale, n::os, n::platform, n::pydoc}) {
+        bind(name, import_module(globals, name));
     }
 
     // 2. the outside event service, pathlib and typing
-    Ref manager = import_module(globals, text("zorna_event_config_manager.config_manager"), {n_ZornaConfigManager});
-    bind(n_ZornaConfigManager, import_from(manager.get(), n_ZornaConfigManager));
-    bind(n_Path, import_from(import_module(globals, text("pathlib"), {n_Path}).get(), n_Path));
-    Ref typing = import_module(globals, text("typing"), {n_Any, n_Dict, n_List, n_Optional, n_Union});
-    for (Name* name : {&n_Any, &n_Dict, &n_List, &n_Optional, &n_Union}) bind(*name, import_from(typing.get(), *name));
-    bind(n_zorna_events, import_module(globals, n_zorna_events));
+    Ref manager = import_module(globals, text("zorna_event_config_manager.config_manager"), {n::ZornaConfigManager});
+    bind(n::ZornaConfigManager, import_from(manager.get(), n::ZornaConfigManager));
+    bind(n::Path, import_from(import_module(globals, text("pathlib"), {n::Path}).get(), n::Path));
+    Ref typing = import_module(globals, text("typing"), {n::Any, n::Dict, n::List, n::Optional, n::Union});
+    for (Name name : {n::Any, n::Dict, n::List, n::Optional, n::Union}) bind(name, import_from(typing.get(), name));
+    bind(n::zorna_events, import_module(globals, n::zorna_events));
 
     // 3. message translation: the domain becomes the process-wide default
-    Ref gettext = lookup_global(module, n_gettext);
-    call_method(gettext, n_bindtextdomain, text("zorna_admin_events"), text("/usr/share/locale"));
-    call_method(gettext, n_textdomain, text("zorna_admin_events"));
+    Ref gettext = Module{module}.global(n::gettext);
+    call_method(gettext, n::bindtextdomain, text("zorna_admin_events"), text("/usr/share/locale"));
+    call_method(gettext, n::textdomain, text("zorna_admin_events"));
 
     // 4. `_` is gettext.gettext itself
-    bind(n_underscore, getattr(gettext, n_gettext));
+    bind(n::underscore, getattr(gettext, n::gettext));
 
     // 5. the language of descriptions, fixed once
-    Ref language = getitem(call_method(lookup_global(module, n_locale), n_getlocale), 0);
-    bind(n_LANG, text(equal(language, text("ru_RU")) ? "name_ru" : "name_en"));
+    Ref language = getitem(call_method(Module{module}.global(n::locale), n::getlocale), 0);
+    bind(n::LANG, text(equal(language, text("ru_RU")) ? "name_ru" : "name_en"));
 
     // 6. terminal colour codes
     Ref colours = new_dict();
     setitem(colours, text("END"), text("\x1b[0m"));
     setitem(colours, text("GREY"), text("\x1b[90m"));
-    bind(n_Color, define_class(module, n_Color, colours));
+    bind(n::Color, define_class(module, n::Color, colours));
 
     // 7. the working class
-    bind(n_ZornaAdminEvents, define_zorna_admin_events(module));
+    bind(n::ZornaAdminEvents, define_zorna_admin_events(module));
 }
 
 // ---- life cycle ------------------------------------------------------------------------
 //
-// The module keeps its state process-wide (the names, the answers of
-// earlier look-ups, the builtins it recognises, the watchers: see Kept), so
+// The module keeps its state process-wide (the State of state.hpp), so
 // it is loaded into the main interpreter only, and its top-level code runs
 // once per module object.  The import system may ask again to create it
 // (after its entry was removed from sys.modules): it gets the same object
@@ -795,12 +665,9 @@ bool in_main_interpreter() {
     return false;
 }
 
-// Everything the state holds goes, and every answer is forgotten; the
-// watchers' slots go back to the interpreter.
 void release_state() {
     loaded_module = nullptr;
-    release_kept();
-    compat::stop_watching();
+    state.release();
 }
 
 // An interpreter that ends without having freed the module (an object that
@@ -810,11 +677,9 @@ bool forget_at_exit_registered = false;
 void forget_state_at_exit() {
     forget_at_exit_registered = false;
     loaded_module = nullptr;
-    forget_kept();
-    compat::forget_watchers();
+    state.release(true);
 }
 
-Name n_spec_name{"name"};
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!in_main_interpreter()) return nullptr;
@@ -827,7 +692,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
             PyMem_Free(PyModule_GetState(loaded_module));
             return Ref::borrow(loaded_module);
         }
-        return Ref::steal(PyModule_NewObject(getattr(spec, n_spec_name).get()));
+        return Ref::steal(PyModule_NewObject(getattr(spec, n::name).get()));
     });
 }
 
@@ -856,7 +721,7 @@ int exec_module(PyObject* module) {
 // The collector's view of the state: what it holds belongs to the loaded
 // module (the classes it remembers hold the module in turn).
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    return module == loaded_module ? traverse_kept(visit, arg) : 0;
+    return module == loaded_module ? state.traverse(visit, arg) : 0;
 }
 
 int clear_module(PyObject* module) {

@@ -135,7 +135,7 @@ inline Ref tuple_of(std::initializer_list<Borrowed> items) {
 // object[key]; an exact dict (whose item access cannot be replaced) is read
 // directly, a missing key through the generic path for its KeyError.
 inline Ref getitem(Borrowed object, Borrowed key) {
-    if (PyDict_CheckExact(object.get())) {
+    if (fast_paths && PyDict_CheckExact(object.get())) {
         PyObject* value = PyDict_GetItemWithError(object, key);
         if (value) return Ref::borrow(value);
         if (PyErr_Occurred()) raise();
@@ -144,14 +144,15 @@ inline Ref getitem(Borrowed object, Borrowed key) {
 }
 inline Ref getitem(Borrowed object, Py_ssize_t index) { return Ref::steal(PySequence_GetItem(object, index)); }
 inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
-    check(PyDict_CheckExact(object.get()) ? PyDict_SetItem(object, key, value) : PyObject_SetItem(object, key, value));
+    bool exact = fast_paths && PyDict_CheckExact(object.get());
+    check(exact ? PyDict_SetItem(object, key, value) : PyObject_SetItem(object, key, value));
 }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
 [[gnu::noinline]] inline bool truthy_by_protocol(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
 inline bool truthy(Borrowed object) {
-    if (object.get() == Py_True) return true;
-    if (object.get() == Py_False || object.get() == Py_None) return false;
+    if (fast_paths && object.get() == Py_True) return true;
+    if (fast_paths && (object.get() == Py_False || object.get() == Py_None)) return false;
     return truthy_by_protocol(object);
 }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
@@ -186,7 +187,7 @@ inline Py_ssize_t length(Borrowed object) {
 inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
 // format(object, ""), which is what an f-string replacement field does.
 inline Ref format(Borrowed object) {
-    if (PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
+    if (fast_paths && PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
     return Ref::steal(PyObject_Format(object, nullptr));
 }
 // a + b, a - b, a * b (also repeats a str: " " * n) and a / b (also joins a
@@ -208,27 +209,14 @@ inline Ref concat(std::initializer_list<Borrowed> pieces);
 
 // ---- calls -----------------------------------------------------------------
 
-// callable(*args).  A bound method's function is called with its instance
-// first, as the interpreter calls one, without the method's own call; a
-// class defined in Python is called as its metaclass calls it.
+// callable(*args), or callable(self, *args) when `self` is given (the
+// module's calls, calls.cpp): a method of the module's own runs its body in
+// place; anything else through the interpreter's call.
+Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args);
+
 template <class... Args>
 Ref call(Borrowed callable, Args&&... args) {
-    PyObject* argv[] = {nullptr, Borrowed(args).get()...};
-    PyObject* c = callable.get();
-    if (fast_paths && PyMethod_Check(c)) {
-        argv[0] = PyMethod_GET_SELF(c);  // the method holds it, and the caller the method
-        return Ref::steal(compat::vectorcall(PyMethod_GET_FUNCTION(c), argv, 1 + sizeof...(Args), nullptr));
-    }
-    if (fast_paths && PyType_Check(c)) return Ref::steal(compat::call_plain_class(c, argv + 1, sizeof...(Args)));
-    return Ref::steal(compat::vectorcall(c, argv + 1, sizeof...(Args) | compat::arguments_offset, nullptr));
-}
-
-// object.name(*args)
-template <class... Args>
-Ref call_method(Borrowed object, Borrowed name, Args&&... args) {
-    PyObject* argv[] = {object.get(), Borrowed(args).get()...};
-    return Ref::steal(
-        compat::vectorcall_method(name, argv, (1 + sizeof...(Args)) | compat::arguments_offset, nullptr));
+    return call_with(callable, nullptr, {Borrowed(args)...});
 }
 
 // A keyword argument: its name (a str object) and value.
@@ -264,7 +252,7 @@ inline Ref next_item(Borrowed iterator) {
 // most three items from its iterator.
 inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
     PyObject* o = object.get();
-    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+    if (fast_paths && (PyTuple_CheckExact(o) || PyList_CheckExact(o))) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         if (n < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
         if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
@@ -464,88 +452,7 @@ inline Ref concat(std::initializer_list<Borrowed> pieces) {
     return result;
 }
 
-// text.replace(old, new) as a method call, where `old` is one character: an
-// exact str without it is itself (str.replace returns it unchanged), without
-// the call.
-inline Ref replace_char(Borrowed text, Borrowed old, Borrowed new_, Borrowed replace_name) {
-    PyObject* s = text.get();
-    if (fast_paths && PyUnicode_CheckExact(s) && PyUnicode_CheckExact(old.get()) &&
-        PyUnicode_GET_LENGTH(old.get()) == 1) {
-        Py_UCS4 c = PyUnicode_READ_CHAR(old.get(), 0);
-        Py_ssize_t found = PyUnicode_FindChar(s, c, 0, PyUnicode_GET_LENGTH(s), 1);
-        if (found == -2) raise();
-        if (found == -1) return Ref::borrow(text);
-    }
-    return call_method(text, replace_name, old, new_);
-}
-
-// ---- what the module keeps between calls ---------------------------------------------
-//
-// Every object that keeps Python objects or answers from one call to the
-// next (a name's str and its last look-ups, a builtin recognised, the json
-// encoder's members) is a Kept: it joins the one list below when it first
-// keeps something.  release_kept() is the one place that drops all of it,
-// when the module is freed or cleared or its import fails, so that nothing
-// kept outlives the interpreter it came from (an embedding application may
-// finalize and initialize again) and the collector sees what it holds.
-class Kept {
-public:
-    constexpr Kept() = default;
-    Kept(const Kept&) = delete;
-    Kept& operator=(const Kept&) = delete;
-
-    // Hand every reference kept to `dropped` and forget every answer.
-    virtual void release(std::vector<PyObject*>& dropped) noexcept = 0;
-    // Visit every reference kept (the module's m_traverse).
-    virtual int traverse(visitproc visit, void* arg) const = 0;
-
-    static inline Kept* first = nullptr;  // the list of those that keep something
-    Kept* next = nullptr;
-    bool listed = false;
-
-protected:
-    ~Kept() = default;
-    void keep() noexcept {
-        if (listed) return;
-        listed = true;
-        next = std::exchange(first, this);
-    }
-};
-
-// Drop everything kept: every answer is forgotten first, then the references
-// go (a release may run a finalizer, which then finds nothing stale).
-inline void release_kept() noexcept {
-    std::vector<PyObject*> dropped;
-    try {
-        dropped.reserve(256);
-    } catch (...) {
-    }
-    for (Kept* kept = Kept::first; kept; kept = kept->next) kept->release(dropped);
-    for (PyObject* object : dropped) Py_XDECREF(object);
-}
-
-inline int traverse_kept(visitproc visit, void* arg) {
-    for (Kept* kept = Kept::first; kept; kept = kept->next) {
-        if (int status = kept->traverse(visit, arg)) return status;
-    }
-    return 0;
-}
-
-// Forget everything kept without releasing it: the interpreter that owned
-// it has ended (an embedding application's Py_Finalize), and a module that
-// was never freed left it behind.
-inline void forget_kept() noexcept {
-    std::vector<PyObject*> dropped;
-    for (Kept* kept = Kept::first; kept; kept = kept->next) {
-        try {
-            kept->release(dropped);
-        } catch (...) {
-        }
-        dropped.clear();
-    }
-}
-
-// ---- builtins ---------------------------------------------------------------------
+// ---- recognising objects ------------------------------------------------------------
 
 // Run `find` (CPython calls that may fail) with the error indicator set aside
 // and restored after: a failure finds nothing.
@@ -560,64 +467,6 @@ template <class Find>
     }
     PyErr_Restore(exception[0], exception[1], exception[2]);
 }
-
-// One of the interpreter's builtin functions (len, sorted, ...), as the
-// builtins module holds it when first asked, provided that object is the
-// interpreter's own C function of that name.  Names are still looked up at
-// each use; a fast path applies only when the object found is this one.
-class BuiltinFunction final : public Kept {
-public:
-    constexpr BuiltinFunction(const char* name, Shortcut shortcut) : name_(name), shortcut_(shortcut) {}
-
-    // (`found` is only compared: the object kept is never another at its address.)
-    bool is(PyObject* found) {
-        if constexpr (!fast_paths) return false;
-        if (!searched_) find_quietly([this] { find(); });
-        if (!object_ || found != object_) return false;
-        taken(shortcut_);
-        return true;
-    }
-
-    void release(std::vector<PyObject*>& dropped) noexcept override {
-        dropped.push_back(std::exchange(object_, nullptr));
-        searched_ = false;
-    }
-    int traverse(visitproc visit, void* arg) const override {
-        Py_VISIT(object_);
-        return 0;
-    }
-
-private:
-    void find() {
-        searched_ = true;
-        keep();
-        // Held by sys.modules and by the interpreter, whatever the look-up below runs.
-        PyObject* builtins = PyImport_AddModule("builtins");
-        if (!builtins) raise();
-        Ref found = Ref::steal(PyObject_GetAttrString(builtins, name_));
-        auto* function = reinterpret_cast<PyCFunctionObject*>(found.get());
-        if (!PyCFunction_Check(function) || function->m_self != builtins) return;
-        if (std::strcmp(function->m_ml->ml_name, name_) == 0) object_ = found.release();
-    }
-
-    const char* name_;
-    Shortcut shortcut_;
-    PyObject* object_ = nullptr;
-    bool searched_ = false;
-};
-
-// Sorting in place of a call of sorted(): counted as that call is, and
-// refused unless one more level is left for the comparisons it makes (a
-// debug interpreter checks each comparison of strs by making it again
-// through the generic protocol, one level deeper, and aborts when that
-// finds no level left).
-struct SortingDepth {
-    SortingDepth() { NestedCall comparison; }
-    NestedCall call;
-};
-
-inline BuiltinFunction builtin_len{"len", Shortcut::len}, builtin_isinstance{"isinstance", Shortcut::isinstance},
-    builtin_sorted{"sorted", Shortcut::sorted}, builtin_max{"max", Shortcut::max};
 
 // Is `found` the builtin class `type` (str, dict or set)?
 inline bool is_type(Borrowed found, PyTypeObject& type) {
@@ -654,177 +503,6 @@ inline bool is_plain_data_type(PyTypeObject* type) {
 // isinstance(object, classinfo) in a truth test.  For a class of metaclass
 // `type` the answer is the subclass test, or, when that fails, a test of the
 // class the object's __class__ names: that one is skipped for the plain data
-// types, whose __class__ is their type.
-inline bool call_isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
-    if (builtin_isinstance.is(isinstance)) {
-        if (PyType_CheckExact(classinfo.get())) {
-            if (PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(classinfo.get()))) return true;
-            if (is_plain_data_type(Py_TYPE(object.get()))) return false;
-        }
-        return check(PyObject_IsInstance(object, classinfo)) != 0;
-    }
-    return truthy(call(isinstance, object, classinfo));
-}
-
-// sorted(mapping.items()), `sorted` found before items() is called.  For an
-// exact dict and the builtin sorted, the list of pairs is made and sorted
-// directly, without the items view and the copy that sorted() makes of it.
-inline Ref call_sorted_items(Borrowed sorted, Borrowed mapping, Borrowed items_name) {
-    if (builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
-        Ref pairs = Ref::steal(PyDict_Items(mapping));
-        SortingDepth depth;
-        check(PyList_Sort(pairs.get()));
-        return pairs;
-    }
-    return call(sorted, call_method(mapping, items_name));
-}
-
-// An item of the sort below, its key's text read once: the characters of a
-// str of one byte each (null for a wider str), and its length.
-struct SortItem {
-    PyObject *key, *value;
-    const unsigned char* bytes;
-    Py_ssize_t length;
-};
-
-// Does `a`'s key sort before `b`'s (both exact and ready str), as `<` orders
-// str: by code point, a prefix first.
-inline bool key_before(const SortItem& a, const SortItem& b) noexcept {
-    if (!a.bytes || !b.bytes) return PyUnicode_Compare(a.key, b.key) < 0;  // cannot fail for two str
-    // Keys are short: compared here, eight bytes at a time, then byte by byte.
-    Py_ssize_t n = std::min(a.length, b.length), i = 0;
-    for (std::uint64_t wa, wb; i + 8 <= n; i += 8) {
-        std::memcpy(&wa, a.bytes + i, 8);
-        std::memcpy(&wb, b.bytes + i, 8);
-        if (wa != wb) break;
-    }
-    while (i < n && a.bytes[i] == b.bytes[i]) ++i;
-    return i < n ? a.bytes[i] < b.bytes[i] : a.length < b.length;
-}
-
-// dict(sorted(mapping.items())), `dict` and `sorted` found (in that order)
-// before items() is called.  For the builtins and an exact dict whose keys
-// are all exact str, ordering the pairs comes down to ordering the distinct
-// keys (no two are equal, so no value is ever compared): the items are
-// sorted by key where they are, and the new dict is filled from them,
-// without the items view, a tuple per pair and the copies sorted() and
-// dict() make.  The items are borrowed from `mapping` while nothing can run
-// (exact str are read and compared without Python code); the one step that
-// could run some, the new dict's allocation (a collection, up to 3.11), is
-// checked: a change of `mapping` meanwhile sends the copy down the generic path.
-inline Ref call_dict(Borrowed dict, Borrowed pairs);
-inline Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping, Borrowed items_name) {
-    if (is_type(dict, PyDict_Type) && builtin_sorted.is(sorted) && PyDict_CheckExact(mapping.get())) {
-        Py_ssize_t n = PyDict_GET_SIZE(mapping.get()), position = 0, count = 0;
-        SortItem local[32];  // left uninitialised until filled
-        std::unique_ptr<SortItem[]> heap(n > 32 ? new SortItem[static_cast<std::size_t>(n)] : nullptr);
-        SortItem* items = heap ? heap.get() : local;
-        PyObject *key, *value;
-        bool texts = true;
-        while (count < n && PyDict_Next(mapping, &position, &key, &value)) {
-            texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
-            if (!texts) break;
-            bool one_byte = PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
-            items[count++] = {key, value, one_byte ? static_cast<const unsigned char*>(PyUnicode_DATA(key)) : nullptr,
-                              PyUnicode_GET_LENGTH(key)};
-        }
-        if (texts) {
-            SortingDepth depth;
-            // Keys already in order (no two are equal): the dict's own copy, made without a look-up per key.
-            if (std::is_sorted(items, items + count, key_before)) return Ref::steal(PyDict_Copy(mapping));
-            std::sort(items, items + count, key_before);
-            std::uint64_t version = compat::version_across_allocation(mapping);
-            Ref result = Ref::steal(compat::new_dict_presized(count));
-            if (version == compat::version_across_allocation(mapping)) {
-                // Inserting exact str keys into a dict made large enough runs nothing.
-                for (Py_ssize_t i = 0; i < count; ++i) check(PyDict_SetItem(result.get(), items[i].key, items[i].value));
-                return result;
-            }
-        }
-        PyErr_Clear();  // a str that could not be made ready: the generic path reports it
-    }
-    return call_dict(dict, call_sorted_items(sorted, mapping, items_name));
-}
-
-// `for key in mapping: value = mapping[key]`, one step at a time; an exact
-// dict is walked directly (its iteration and item access cannot be
-// replaced), each step holding its own references, with Python's errors if
-// its size or (from 3.8) its keys change meanwhile.
-class KeysAndValues {
-public:
-    explicit KeysAndValues(Borrowed mapping)
-        : mapping_(Ref::borrow(mapping)), exact_(PyDict_CheckExact(mapping.get())),
-          size_(exact_ ? PyDict_GET_SIZE(mapping.get()) : 0), keys_(exact_ ? Ref() : Ref::steal(PyObject_GetIter(mapping))) {}
-
-    // The next key and its value; false at the end.
-    bool next(Ref& key, Ref& value) {
-        if (exact_) {
-            if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-            PyObject *k = nullptr, *v = nullptr;
-            if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
-            if (compat::dict_iteration_counts_keys && walked_++ == size_) {
-                raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            }
-            // Both owned before the previous ones go (their release may run a finalizer).
-            Ref new_key = Ref::borrow(k), new_value = Ref::borrow(v);
-            key = std::move(new_key);
-            value = std::move(new_value);
-            return true;
-        }
-        key = Ref::steal_or_null(PyIter_Next(keys_.get()));
-        if (!key) {
-            if (PyErr_Occurred()) raise();
-            return false;
-        }
-        value = Ref::steal(PyObject_GetItem(mapping_.get(), key.get()));
-        return true;
-    }
-
-private:
-    Ref mapping_;
-    bool exact_;
-    Py_ssize_t size_;
-    Ref keys_;
-    Py_ssize_t position_ = 0, walked_ = 0;
-};
-
-// Items of an exact dict, in its order: `for (auto& [key, value] : DictItems(d))`,
-// the steps of KeysAndValues.  Each step holds its own references, so the
-// body may replace values; adding or removing keys ends the loop with
-// RuntimeError, as in Python.
-class DictItems {
-public:
-    explicit DictItems(Borrowed dict) : items_(dict) {}
-
-    // The loop's position: the current item, unless the dict is exhausted.
-    struct Step {
-        KeysAndValues* items;
-        std::pair<Ref, Ref> item;
-        bool more;
-        const std::pair<Ref, Ref>& operator*() const noexcept { return item; }
-        Step& operator++() {
-            more = items->next(item.first, item.second);
-            return *this;
-        }
-        bool operator!=(const Step&) const noexcept { return more; }
-    };
-    Step begin() { return ++Step{&items_, {}, true}; }
-    Step end() { return {}; }
-
-private:
-    KeysAndValues items_;
-};
-
-// dict(pairs): for the builtin dict and a list, the dict is filled from the
-// pairs as dict() does for a sequence that is not a mapping.
-Ref call_dict(Borrowed dict, Borrowed pairs) {
-    if (is_type(dict, PyDict_Type) && PyList_CheckExact(pairs.get())) {
-        Ref result = Ref::steal(PyDict_New());
-        check(PyDict_MergeFromSeq2(result.get(), pairs, 1));
-        return result;
-    }
-    return call(dict, pairs);
-}
 
 // ---- catching ------------------------------------------------------------------
 

@@ -1,98 +1,274 @@
-// What the module keeps between calls.
+// What the module keeps between calls, in one State: the strs of its names,
+// the answers of earlier look-ups, the builtins and the json.dumps it
+// recognises, and the watchers that tell it of changes.  State::release is
+// the one place that drops all of it (the module freed or cleared, or its
+// import failed), so that nothing kept outlives the interpreter it came from.
 #pragma once
 
 #include "pyref.hpp"
 
 namespace zae {
 
-// The standard library's json.dumps, and what it relies on to encode a str
-// with ensure_ascii=False: json.JSONEncoder (its __init__, encode and
-// iterencode) and json.encoder.encode_basestring.  Found once, from the json
-// module itself; a dumps called later is the standard one only if it is this
-// function and none of those has been replaced since (checked by the
-// stamps of the dicts that hold them, and anew when one has changed).
-class StandardJsonDumps final : public Kept {
-public:
-    bool is(PyObject* found) {
-        if constexpr (!fast_paths) return false;
-        if (!searched_) find_quietly([this] { find(); });
-        if (!dumps_ || found != dumps_ || !unchanged()) return false;
-        taken(Shortcut::json_dumps);
-        return true;
-    }
+// Every str the module uses as a name or a constant text, X(id, text), and
+// the private names of the class, stored as `_ZornaAdminEvents__<id>`.
+#define ZAE_NAMES(X)                                                                                            \
+    X(builtins, "__builtins__") X(dunder_name, "__name__") X(dunder_module, "__module__")                       \
+    X(qualname, "__qualname__") X(gettext, "gettext") X(json, "json") X(locale, "locale") X(os, "os")          \
+    X(platform, "platform") X(pydoc, "pydoc") X(ZornaConfigManager, "ZornaConfigManager") X(Path, "Path")      \
+    X(Any, "Any") X(Dict, "Dict") X(List, "List") X(Optional, "Optional") X(Union, "Union")                    \
+    X(zorna_events, "zorna_events") X(underscore, "_") X(LANG, "LANG") X(Color, "Color")                       \
+    X(ZornaAdminEvents, "ZornaAdminEvents") X(print, "print") X(set, "set") X(sorted, "sorted") X(max, "max")  \
+    X(len, "len") X(isinstance, "isinstance") X(dict, "dict") X(str, "str") X(list, "list") X(type, "type")    \
+    X(FileNotFoundError, "FileNotFoundError") X(bindtextdomain, "bindtextdomain") X(textdomain, "textdomain")  \
+    X(getlocale, "getlocale") X(machine, "machine") X(name, "name") X(get_group_ids, "get_group_ids")          \
+    X(get_event_ids, "get_event_ids") X(get_event_ids_ex, "get_event_ids_ex")                                 \
+    X(get_group_ids_ex, "get_group_ids_ex") X(is_event_enabled, "is_event_enabled")                           \
+    X(enable_event, "enable_event") X(disable_event, "disable_event") X(set_event_param, "set_event_param")    \
+    X(copy, "copy") X(remove, "remove") X(iterdir, "iterdir") X(is_file, "is_file") X(pipepager, "pipepager")  \
+    X(split, "split") X(items, "items") X(GREY, "GREY") X(END, "END") X(load, "load") X(loads, "loads")        \
+    X(dumps, "dumps") X(decoder, "decoder") X(JSONDecodeError, "JSONDecodeError") X(open, "open")              \
+    X(exists, "exists") X(get, "get") X(setdefault, "setdefault") X(replace, "replace")                        \
+    X(export_config, "export_config") X(import_config, "import_config") X(system, "system") X(cmd, "cmd")      \
+    X(text, "text") X(new_status, "new_status") X(ensure_ascii, "ensure_ascii") X(comma, ",")                 \
+    X(name_en, "name_en") X(name_ru, "name_ru") X(space, " ") X(newline, "\n") X(empty, "")                    \
+    X(less, "less -R") X(enabled, "enabled") X(one, "1") X(ru, "ru") X(indent, "    ") X(open_paren, "(")     \
+    X(close_paren, ")") X(dashes, "----------") X(dashes_newline, "----------\n") X(watch, "-w ")              \
+    X(watch_keyed, " -p wa -k ") X(escaped_space, "\\ ") X(backslash, "\\") X(escaped_backslash, "\\\\")      \
+    X(file_opened, "file-opened") X(b64, "b64") X(restart_syslog_ng, "systemctl restart syslog-ng.service")    \
+    X(restart_auditd, "systemctl restart auditd")
 
-    void release(std::vector<PyObject*>& dropped) noexcept override {
-        dropped.push_back(std::exchange(dumps_, nullptr));
-        for (PyObject*& module : modules_) dropped.push_back(std::exchange(module, nullptr));
-        for (Member& member : members_) dropped.push_back(std::exchange(member.found, nullptr));
-        for (std::size_t i = 0; i < 3; ++i) dicts_[i] = nullptr, stamps_[i] = 0;
-        searched_ = false;
-    }
-    int traverse(visitproc visit, void* arg) const override {
-        Py_VISIT(dumps_);
-        for (PyObject* module : modules_) Py_VISIT(module);
-        for (const Member& member : members_) Py_VISIT(member.found);
-        return 0;
-    }
+#define ZAE_PRIVATE_NAMES(X)                                                                                    \
+    X(default_config_dir) X(current_config_file) X(param_ru_translations_file) X(arch) X(audit_rules)          \
+    X(special_events) X(event_id_list) X(group_id_list) X(event_section_translations) X(need_daemon_restart)   \
+    X(event_description) X(group_description) X(prepare_groups) X(prepare_events) X(show_groups)               \
+    X(process_group) X(process_ids) X(process_event) X(set_syslog_message_param) X(get_multiple_string)        \
+    X(get_group_string) X(get_events_by_group_id) X(get_all_event_description) X(get_all_group_description)    \
+    X(get_grouped_events) X(get_event_group) X(get_event_config) X(get_event_section_translation)              \
+    X(load_event_section_translations) X(get_event_config_string) X(sort_nested_dict) X(process_path_value)
 
-private:
-    enum Holder { json, encoder, encoder_class };  // the dicts: json's, json.encoder's, JSONEncoder's
+enum class Slot : std::uint16_t {
+#define ZAE_SLOT(id, ...) id,
+#define ZAE_PRIVATE_SLOT(id) private_##id,
+    ZAE_NAMES(ZAE_SLOT) ZAE_PRIVATE_NAMES(ZAE_PRIVATE_SLOT) count
+};
+
+// A name (or constant text) of the module: where its str is kept, and its text.
+struct Name {
+    Slot slot;
+    const char* text;
+
+    operator Borrowed() const;  // its str, which the state holds while the module lives
+};
+
+namespace n {
+#define ZAE_NAME(id, text) inline constexpr Name id{Slot::id, text};
+ZAE_NAMES(ZAE_NAME)
+}  // namespace n
+namespace mangled {
+#define ZAE_PRIVATE_NAME(id) inline constexpr Name id{Slot::private_##id, "_ZornaAdminEvents__" #id};
+ZAE_PRIVATE_NAMES(ZAE_PRIVATE_NAME)
+}  // namespace mangled
+#undef ZAE_SLOT
+#undef ZAE_PRIVATE_SLOT
+#undef ZAE_NAME
+#undef ZAE_PRIVATE_NAME
+
+// The last look-up of a name as a global: the dicts searched, their stamps
+// then (compat.hpp), and the value (borrowed: its dict holds it while the
+// stamp stands).  `builtins` null: found in the globals themselves.
+struct GlobalAnswer {
+    PyObject* globals = nullptr;
+    std::uint64_t globals_stamp = 0;
+    PyObject* builtins = nullptr;
+    std::uint64_t builtins_stamp = 0;
+    PyObject* value = nullptr;
+};
+
+// The last look-up of a name through a class (owned: no other class is taken
+// for it at the same address) or in a module's dict (borrowed), its stamp,
+// and the entry found (borrowed: its holder holds it while the stamp stands).
+struct AttributeAnswer {
+    PyObject* holder = nullptr;
+    std::uint64_t stamp = 0;
+    PyObject* value = nullptr;
+};
+
+// The builtin functions the fast paths recognise, as the builtins module
+// holds them when first asked, provided each is the interpreter's own.
+enum class Builtin { len, isinstance, sorted, max, count };
+
+// The standard library's json.dumps and what it relies on to encode a str
+// with ensure_ascii=False (json.JSONEncoder, its __init__, encode and
+// iterencode, json.encoder.encode_basestring), found once from the json
+// module; a dumps found later is the standard one only while none of those
+// has been replaced (the stamps of the three dicts holding them tell).
+struct JsonDumps {
+    enum Holder { json, encoder, encoder_class };
     struct Member {
         Holder holder;
         const char* name;
         PyObject* found = nullptr;
     };
+    bool searched = false;
+    PyObject* dumps = nullptr;
+    PyObject* modules[2] = {};
+    PyObject* dicts[3] = {};  // held by the modules and the class
+    std::uint64_t stamps[3] = {};
+    Member members[5] = {{json, "JSONEncoder"}, {encoder, "encode_basestring"}, {encoder_class, "__init__"},
+                         {encoder_class, "encode"}, {encoder_class, "iterencode"}};
 
-    // Everything found is kept (with the two modules, whose dicts are read)
-    // until the module's state is released.
-    void find() {
-        searched_ = true;
-        keep();
-        Ref json_module = Ref::steal(PyImport_ImportModule("json"));
-        Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
-        Ref dumps = Ref::steal(PyObject_GetAttrString(json_module.get(), "dumps"));
-        Ref json_encoder = Ref::steal(PyObject_GetAttrString(encoder_module.get(), "JSONEncoder"));
-        PyObject* json_dict = PyModule_GetDict(json_module.get());
-        if (!PyFunction_Check(dumps.get()) || PyFunction_GET_GLOBALS(dumps.get()) != json_dict) return;
-        if (!PyType_Check(json_encoder.get())) return;
-        // The class's dict is held by the class, which members_[0] holds.
-        dicts_[json] = json_dict;
-        dicts_[encoder] = PyModule_GetDict(encoder_module.get());
-        dicts_[encoder_class] = reinterpret_cast<PyTypeObject*>(json_encoder.get())->tp_dict;
-        modules_[0] = json_module.release();
-        modules_[1] = encoder_module.release();
-        for (Member& member : members_) {
-            member.found = Ref::borrow_or_null(PyDict_GetItemString(dicts_[member.holder], member.name)).release();
-        }
-        // json.JSONEncoder, which dumps uses, must be the class whose members are watched.
-        if (members_[0].found == json_encoder.get()) dumps_ = dumps.release();
-    }
-
-    // Are the encoder class, its members and encode_basestring those found?
-    // Yes while the stamps of the dicts that hold them stand; else the dicts
-    // are read, their stamps taken first (what a look-up finds is only compared).
-    bool unchanged() {
-        bool stand = true;
-        for (std::size_t i = 0; i < 3; ++i) stand = stand && stamps_[i] && stamps_[i] == compat::dict_stamp(dicts_[i]);
-        if (stand) return true;
-        for (std::size_t i = 0; i < 3; ++i) stamps_[i] = compat::watch_dict(dicts_[i]);
-        for (const Member& member : members_) {
-            if (PyDict_GetItemString(dicts_[member.holder], member.name) == member.found) continue;
-            stamps_[0] = 0;  // read anew next time
-            return false;
-        }
-        return true;
-    }
-
-    bool searched_ = false;
-    PyObject* dumps_ = nullptr;
-    PyObject* modules_[2] = {};
-    PyObject* dicts_[3] = {};
-    Member members_[5] = {{json, "JSONEncoder"}, {encoder, "encode_basestring"}, {encoder_class, "__init__"},
-                          {encoder_class, "encode"}, {encoder_class, "iterencode"}};
-    std::uint64_t stamps_[3] = {};
+    void find();
+    bool unchanged();
 };
 
-inline StandardJsonDumps standard_json_dumps;
+struct State {
+    static constexpr std::size_t count = static_cast<std::size_t>(Slot::count);
+    PyObject* strs[count] = {};
+    GlobalAnswer globals[count];
+    AttributeAnswer class_attributes[count], module_attributes[count], methods[count];
+    PyObject* builtins[static_cast<std::size_t>(Builtin::count)] = {};
+    bool builtins_searched = false;
+    JsonDumps json_dumps;
+    compat::Watchers watchers;
+
+    // The interned str of `name`, made at first use.
+    PyObject* str(Name name) {
+        PyObject*& s = strs[static_cast<std::size_t>(name.slot)];
+        if (!s && !(s = PyUnicode_InternFromString(name.text))) raise();
+        return s;
+    }
+    // Is `found` the builtin function `which`?  (Only compared: what is kept is never another at its address.)
+    bool is_builtin(Builtin which, PyObject* found);
+    // Is `found` the standard json.dumps, none of its helpers replaced?
+    bool is_standard_json_dumps(PyObject* found);
+
+    // The one invalidation point: every answer forgotten, every reference
+    // dropped (after all are forgotten: a release may run a finalizer), the
+    // watchers given back.  `ended`: the interpreter has ended already, and
+    // the references are forgotten, not released.
+    void release(bool ended = false) noexcept;
+    int traverse(visitproc visit, void* arg) const;
+
+private:
+    template <class Each>
+    void each_reference(Each&& each);
+};
+
+inline State state;
+
+inline Name::operator Borrowed() const { return state.str(*this); }
+
+inline compat::Watchers& compat::watchers() { return state.watchers; }
+
+// ---- definitions ----------------------------------------------------------------
+
+template <class Each>
+void State::each_reference(Each&& each) {
+    for (PyObject*& s : strs) each(s);
+    for (AttributeAnswer& answer : class_attributes) each(answer.holder);
+    for (AttributeAnswer& answer : methods) each(answer.holder);
+    for (PyObject*& builtin : builtins) each(builtin);
+    each(json_dumps.dumps);
+    for (PyObject*& module : json_dumps.modules) each(module);
+    for (JsonDumps::Member& member : json_dumps.members) each(member.found);
+}
+
+inline void State::release(bool ended) noexcept {
+    std::vector<PyObject*> dropped;
+    each_reference([&](PyObject*& object) {
+        if (object && !ended) {
+            try {
+                dropped.push_back(object);
+            } catch (...) {  // no memory for the list: leaked rather than left half-released
+            }
+        }
+        object = nullptr;
+    });
+    for (GlobalAnswer& answer : globals) answer = {};
+    for (auto* answers : {class_attributes, module_attributes, methods}) {
+        for (std::size_t i = 0; i < count; ++i) answers[i] = {};
+    }
+    builtins_searched = false;
+    json_dumps = JsonDumps();
+    compat::stop_watching(watchers, ended);
+    for (PyObject* object : dropped) Py_DECREF(object);
+}
+
+inline int State::traverse(visitproc visit, void* arg) const {
+    int status = 0;
+    const_cast<State*>(this)->each_reference([&](PyObject*& object) {
+        if (!status && object) status = visit(object, arg);
+    });
+    return status;
+}
+
+inline bool State::is_builtin(Builtin which, PyObject* found) {
+    if constexpr (!fast_paths) return false;
+    if (!builtins_searched) {
+        builtins_searched = true;
+        find_quietly([this] {
+            static constexpr const char* names[] = {"len", "isinstance", "sorted", "max"};
+            // Held by sys.modules and by the interpreter, whatever the look-ups below run.
+            PyObject* module = PyImport_AddModule("builtins");
+            if (!module) raise();
+            for (std::size_t i = 0; i < static_cast<std::size_t>(Builtin::count); ++i) {
+                Ref function = Ref::steal(PyObject_GetAttrString(module, names[i]));
+                auto* f = reinterpret_cast<PyCFunctionObject*>(function.get());
+                if (PyCFunction_Check(f) && f->m_self == module && std::strcmp(f->m_ml->ml_name, names[i]) == 0) {
+                    builtins[i] = function.release();
+                }
+            }
+        });
+    }
+    PyObject* builtin = builtins[static_cast<std::size_t>(which)];
+    if (!builtin || found != builtin) return false;
+    taken(which == Builtin::len ? Shortcut::len : which == Builtin::max ? Shortcut::max
+          : which == Builtin::sorted ? Shortcut::sorted : Shortcut::isinstance);
+    return true;
+}
+
+inline bool State::is_standard_json_dumps(PyObject* found) {
+    if constexpr (!fast_paths) return false;
+    if (!json_dumps.searched) find_quietly([this] { json_dumps.find(); });
+    if (!json_dumps.dumps || found != json_dumps.dumps || !json_dumps.unchanged()) return false;
+    taken(Shortcut::json_dumps);
+    return true;
+}
+
+inline void JsonDumps::find() {
+    searched = true;
+    Ref json_module = Ref::steal(PyImport_ImportModule("json"));
+    Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
+    Ref found_dumps = Ref::steal(PyObject_GetAttrString(json_module.get(), "dumps"));
+    Ref json_encoder = Ref::steal(PyObject_GetAttrString(encoder_module.get(), "JSONEncoder"));
+    PyObject* json_dict = PyModule_GetDict(json_module.get());
+    if (!PyFunction_Check(found_dumps.get()) || PyFunction_GET_GLOBALS(found_dumps.get()) != json_dict) return;
+    if (!PyType_Check(json_encoder.get())) return;
+    dicts[json] = json_dict;
+    dicts[encoder] = PyModule_GetDict(encoder_module.get());
+    dicts[encoder_class] = reinterpret_cast<PyTypeObject*>(json_encoder.get())->tp_dict;
+    modules[0] = json_module.release();
+    modules[1] = encoder_module.release();
+    for (Member& member : members) {
+        member.found = Ref::borrow_or_null(PyDict_GetItemString(dicts[member.holder], member.name)).release();
+    }
+    // json.JSONEncoder, which dumps uses, must be the class whose members are watched.
+    if (members[0].found == json_encoder.get()) dumps = found_dumps.release();
+}
+
+// Yes while the stamps of the three dicts stand; else the dicts are read
+// again, their stamps taken first (what is found is only compared).
+inline bool JsonDumps::unchanged() {
+    bool stand = true;
+    for (std::size_t i = 0; i < 3; ++i) stand = stand && stamps[i] && stamps[i] == compat::dict_stamp(dicts[i]);
+    if (stand) return true;
+    for (std::size_t i = 0; i < 3; ++i) stamps[i] = compat::watch_dict(dicts[i]);
+    for (const Member& member : members) {
+        if (PyDict_GetItemString(dicts[member.holder], member.name) == member.found) continue;
+        stamps[0] = 0;  // read anew next time
+        return false;
+    }
+    return true;
+}
 
 }  // namespace zae

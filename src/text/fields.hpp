@@ -6,7 +6,7 @@
 #include <cstring>
 #include <tuple>
 
-#include "writer.hpp"
+#include "../admin_events.hpp"
 
 namespace zae {
 
@@ -74,7 +74,7 @@ bool cut_fields(const Char* data, Py_ssize_t length, bool ascii, std::tuple<Ref,
 // (`split` the method's name, `comma` the str ",").  For an exact str with
 // at least two commas (whose split() cannot be replaced), the three fields
 // are cut out directly, without the list of every field.
-inline std::tuple<Ref, Ref, Ref> leading_fields(Borrowed record, Borrowed split, Borrowed comma) {
+inline std::tuple<Ref, Ref, Ref> leading_fields(Borrowed record, Name split, Name comma) {
     PyObject* s = record.get();
     if constexpr (fast_paths) {
         std::tuple<Ref, Ref, Ref> fields;

@@ -2,7 +2,7 @@
 // ensure_ascii=False.
 #pragma once
 
-#include "writer.hpp"
+#include "../admin_events.hpp"
 
 namespace zae {
 

@@ -2,7 +2,7 @@
 // written as it is made.
 #pragma once
 
-#include "writer.hpp"
+#include "../admin_events.hpp"
 
 namespace zae {
 
@@ -35,7 +35,7 @@ inline void write_repr_replacing_quotes(TextWriter& out, Borrowed text) {
 // as it is copied; anything else is made into text without the call of the
 // type.  Text that is an exact str (whose replace() cannot be replaced) is
 // written with its quotes replaced.
-[[gnu::always_inline]] inline void write_str_replacing_quotes(TextWriter& out, Borrowed str, Borrowed value, Borrowed replace) {
+[[gnu::always_inline]] inline void write_str_replacing_quotes(TextWriter& out, Borrowed str, Borrowed value, Name replace) {
     if constexpr (fast_paths) {
         PyObject* v = value.get();
         if (is_type(str, PyUnicode_Type)) {

@@ -1,0 +1,205 @@
+// The look-ups of the method bodies (a global, an attribute, a method), with
+// the answers they keep in the state, and the walk over a dict's items.
+#include "admin_events.hpp"
+
+namespace zae {
+
+// ---- globals ------------------------------------------------------------------------
+
+// The answer of the last look-up while neither dict it searched has changed
+// since (the interpreter's LOAD_GLOBAL does the same).
+PyObject* Module::remembered(Name name) const {
+    const GlobalAnswer& last = state.globals[static_cast<std::size_t>(name.slot)];
+    if (!fast_paths || !last.value || last.globals != globals() || last.globals_stamp != compat::dict_stamp(last.globals) ||
+        (last.builtins && last.builtins_stamp != compat::dict_stamp(last.builtins))) {
+        return nullptr;
+    }
+    taken(Shortcut::global);
+    return last.value;
+}
+
+// The module's own names first, then its __builtins__ (a dict, or the
+// builtins module), as for a function defined in the module.
+Ref Module::global(Name name) const {
+    if (PyObject* value = remembered(name)) return Ref::borrow(value);
+    PyObject* key = state.str(name);
+    PyObject* namespace_ = globals();
+    GlobalAnswer& last = state.globals[static_cast<std::size_t>(name.slot)];
+    last = GlobalAnswer();
+    std::uint64_t globals_stamp = fast_paths ? compat::watch_dict(namespace_) : 0;  // taken before anything runs
+
+    Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(namespace_, key));
+    if (value) {
+        if (globals_stamp) last = {namespace_, globals_stamp, nullptr, 0, value.get()};
+        return value;
+    }
+    if (PyErr_Occurred()) raise();
+    Ref builtins = Ref::borrow_or_null(PyDict_GetItemWithError(namespace_, state.str(n::builtins)));
+    bool own_builtins = bool(builtins);
+    if (!builtins) {
+        if (PyErr_Occurred()) raise();
+        builtins = Ref::borrow(PyEval_GetBuiltins());  // the caller's: not remembered
+    }
+    if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+    // Only a plain dict tells of its changes.
+    bool kept = globals_stamp && own_builtins && PyDict_CheckExact(builtins.get());
+    std::uint64_t builtins_stamp = kept ? compat::watch_dict(builtins.get()) : 0;
+    value = Ref::steal_or_null(PyObject_GetItem(builtins.get(), key));
+    if (value) {
+        if (builtins_stamp) last = {namespace_, globals_stamp, builtins.get(), builtins_stamp, value.get()};
+        return value;
+    }
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    }
+    raise();
+}
+
+// ---- attributes -------------------------------------------------------------------
+
+namespace {
+
+// The answer about `holder` (a plain class, or a module's dict) in `answers`,
+// while its stamp stands; else null.
+PyObject* standing(const AttributeAnswer& last, PyObject* holder, std::uint64_t now) {
+    return last.value && last.holder == holder && last.stamp == now ? last.value : nullptr;
+}
+
+// Forget an answer about a class (its reference released last: a class that
+// goes may run finalizers).
+void forget(AttributeAnswer& last) { Ref::steal_or_null(std::exchange(last, AttributeAnswer()).holder); }
+
+// cls.name for a plain class: the class's entry when it gives the same
+// answer every time (a value without __get__, or a static method, whose
+// __get__ gives its function) and nothing of `type` goes first.
+Ref class_attribute(Borrowed cls, Name name) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    AttributeAnswer& last = state.class_attributes[static_cast<std::size_t>(name.slot)];
+    if (PyObject* entry = standing(last, cls, compat::type_stamp(type))) {
+        taken(Shortcut::class_attribute);
+        if (Py_TYPE(entry) == &PyStaticMethod_Type) return Ref::steal(PyStaticMethod_Type.tp_descr_get(entry, nullptr, cls));
+        return Ref::borrow(entry);
+    }
+    forget(last);
+    std::uint64_t stamp = compat::watch_type(type);  // taken before getattr() runs anything
+    Ref value = getattr(cls, name);
+    PyObject* key = state.str(name);
+    PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, key) ? compat::type_lookup(type, key) : nullptr;
+    if (entry && (Py_TYPE(entry) == &PyStaticMethod_Type || (entry == value.get() && !Py_TYPE(entry)->tp_descr_get))) {
+        last = {Ref::borrow(cls).release(), stamp, entry};
+    }
+    return value;
+}
+
+// module.name: the value the module's dict held at the last look-up, while
+// the dict is unchanged (nothing of the module type goes first for the name).
+Ref module_attribute(Borrowed module, Name name) {
+    PyObject* dict = PyModule_GetDict(module);
+    AttributeAnswer& last = state.module_attributes[static_cast<std::size_t>(name.slot)];
+    if (PyObject* value = standing(last, dict, compat::dict_stamp(dict))) {
+        taken(Shortcut::module_attribute);
+        return Ref::borrow(value);
+    }
+    last = AttributeAnswer();
+    std::uint64_t stamp = compat::watch_dict(dict);
+    Ref value = getattr(module, name);
+    PyObject* key = state.str(name);
+    if (stamp && !compat::type_lookup(&PyModule_Type, key) && PyDict_GetItemWithError(dict, key) == value.get()) {
+        last = {dict, stamp, value.get()};
+    }
+    if (PyErr_Occurred()) raise();
+    return value;
+}
+
+// The attribute `name` as the class `type` holds it (borrowed, or null), for
+// a method call: for a class unchanged since the last look-up, the entry then.
+PyObject* method_entry(PyTypeObject* type, Name name) {
+    AttributeAnswer& last = state.methods[static_cast<std::size_t>(name.slot)];
+    auto* holder = reinterpret_cast<PyObject*>(type);
+    if (PyObject* entry = standing(last, holder, compat::type_stamp(type))) {
+        taken(Shortcut::class_attribute);
+        return entry;
+    }
+    forget(last);  // `type` is held by the caller's object
+    std::uint64_t stamp = compat::watch_type(type);
+    PyObject* entry = compat::type_lookup(type, state.str(name));  // owned by get_method before anything runs
+    if (stamp && entry) last = {Ref::borrow(holder).release(), stamp, entry};
+    return entry;
+}
+
+}  // namespace
+
+Ref attribute(Borrowed object, Name name) {
+    if (fast_paths && Py_TYPE(object.get()) == &PyType_Type) return class_attribute(object, name);
+    if (fast_paths && PyModule_CheckExact(object.get())) return module_attribute(object, name);
+    return getattr(object, name);
+}
+
+MethodLookup lookup_method(Borrowed object, Name name) {
+    if constexpr (!fast_paths) return {object, getattr(object, name), false};
+    if (PyModule_CheckExact(object.get())) return {object, module_attribute(object, name), false};
+    PyObject* found = nullptr;
+    auto entry = [name](PyTypeObject* type) { return method_entry(type, name); };
+    int unbound = compat::get_method(object, state.str(name), &found, entry);
+    return {object, Ref::steal(found), unbound == 1};
+}
+
+// Whichever way the look-up went: the method descriptor itself (unbound),
+// or a bound method of our function and this very object.
+bool MethodLookup::runs(Body body) const {
+    PyObject* callable = found.get();
+    if (!unbound) {
+        if (!PyMethod_Check(callable) || PyMethod_GET_SELF(callable) != object.get()) return false;
+        callable = PyMethod_GET_FUNCTION(callable);
+    }
+    return is_own_function(callable, body);
+}
+
+// ---- isinstance ---------------------------------------------------------------------
+
+// For the builtin and a class of metaclass `type`: the subclass test, or,
+// when that fails, a test of the class the object's __class__ names, which
+// is skipped for the plain data types (their __class__ is their type).
+bool isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
+    if (state.is_builtin(Builtin::isinstance, isinstance)) {
+        if (PyType_CheckExact(classinfo.get())) {
+            if (PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(classinfo.get()))) return true;
+            if (is_plain_data_type(Py_TYPE(object.get()))) return false;
+        }
+        return check(PyObject_IsInstance(object, classinfo)) != 0;
+    }
+    return truthy(call(isinstance, object, classinfo));
+}
+
+// ---- the walk over a dict's items --------------------------------------------------------
+
+Items::Items(Borrowed mapping) : mapping_(Ref::borrow(mapping)) {
+    if (fast_paths && PyDict_CheckExact(mapping.get())) {
+        size_ = PyDict_GET_SIZE(mapping.get());
+    } else {
+        iterator_ = Ref::steal(PyObject_GetIter(call_method(mapping, n::items).get()));
+    }
+}
+
+bool Items::next(Ref& key, Ref& value) {
+    if (iterator_) {
+        Ref item = next_item(iterator_);
+        if (!item) return false;
+        std::tie(key, value) = unpack_pair(item);
+        return true;
+    }
+    if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    PyObject *k = nullptr, *v = nullptr;
+    if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+    if (compat::dict_iteration_counts_keys && walked_++ == size_) {
+        raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    }
+    // Both owned before the previous ones go (their release may run a finalizer).
+    Ref new_key = Ref::borrow(k), new_value = Ref::borrow(v);
+    key = std::move(new_key);
+    value = std::move(new_value);
+    return true;
+}
+
+}  // namespace zae
