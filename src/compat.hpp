@@ -1,19 +1,9 @@
 // The parts of the CPython C API that differ between the interpreters the
-// module is built for (CPython 3.7 to 3.15), behind one name each.
-//
-// Rules for this header:
-// - It is the only file that tests PY_VERSION_HEX.  Code elsewhere calls
-//   `compat::name(...)` and reads the same on every version.
-// - One inline function (or constant) per API, documented with the versions
-//   that have the API and what the older ones get instead.  Where an old
-//   interpreter lacks a fast call, the fallback is a plain call through the
-//   public API with the same result and the same exceptions, only slower.
-// - The functions keep CPython's conventions (new reference or NULL with an
-//   exception set), so that pyref.hpp wraps them as it wraps CPython's own.
-//
-// To route another API through here: add an inline function named after what
-// it does, with the newest interpreter's call first and the fallbacks after
-// it, then call it from the code instead of the CPython name.
+// module is built for (CPython 3.7 to 3.15), behind one name each.  It is the
+// only file that tests PY_VERSION_HEX.  Each function keeps CPython's
+// conventions (a new reference, or NULL with an exception set) and says which
+// versions have the API and what the older ones get instead: where an old
+// interpreter lacks a fast call, a plain call with the same result, slower.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -27,15 +17,10 @@
 namespace zae::compat {
 
 // ---- calls -----------------------------------------------------------------------
-//
-// Vectorcall: arguments in a C array, keyword values after the positional
-// ones with their names in the tuple `kwnames` (or NULL), as in
-// PyObject_Vectorcall.  Public from 3.9, `_PyObject_Vectorcall` in 3.8; 3.7
-// has no vectorcall, but the same call in `_PyObject_FastCallKeywords`.
 
 // The flag a caller may add to the argument count when args[-1] is scratch
-// space the callee may overwrite (PY_VECTORCALL_ARGUMENTS_OFFSET; 3.8 on).
-// On 3.7 it is accepted and ignored.
+// space the callee may overwrite (PY_VECTORCALL_ARGUMENTS_OFFSET, 3.8 on;
+// accepted and ignored on 3.7).
 #ifdef PY_VECTORCALL_ARGUMENTS_OFFSET
 constexpr std::size_t arguments_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
 #else
@@ -55,7 +40,8 @@ struct Owned {
 };
 }  // namespace detail
 
-// callable(*args, **kwargs) in vectorcall form (PyObject_Vectorcall).
+// callable(*args, **kwargs) in vectorcall form: PyObject_Vectorcall from 3.9,
+// _PyObject_Vectorcall in 3.8, _PyObject_FastCallKeywords in 3.7.
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
 #if PY_VERSION_HEX >= 0x03090000
     return PyObject_Vectorcall(callable, args, nargsf, kwnames);
@@ -83,22 +69,6 @@ inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize
     }
 #endif
     return vectorcall(cls, args, static_cast<std::size_t>(nargs), nullptr);
-}
-
-// args[0].name(*args[1:], **kwargs) in vectorcall form, args[0] being the
-// object whose method is called (PyObject_VectorcallMethod, 3.9 on).  Before
-// 3.9 the method is looked up as an attribute and the bound method called,
-// which is what the faster look-up does too.
-inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
-#else
-    detail::Owned method{PyObject_GetAttr(args[0], name)};
-    if (!method.object) return nullptr;
-    // The bound method gets the arguments after args[0]; args[0] becomes
-    // the slot before them, which the caller's flag lets the callee borrow.
-    return vectorcall(method.object, args + 1, nargsf - 1, kwnames);
-#endif
 }
 
 // ---- error messages ---------------------------------------------------------------
