@@ -367,19 +367,23 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
             return here < bounds.floor;
         }
     }
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;  // bounds unknown: nothing to judge by
+    // Bounds that cannot be read (the main thread's, without /proc) are
+    // remembered as unknown, with no floor: nothing to judge by, and no
+    // attempt to read them again at every call.
     void* bottom = nullptr;
     std::size_t size = 0;
-    int status = pthread_attr_getstack(&attributes, &bottom, &size);
-    pthread_attr_destroy(&attributes);
-    if (status != 0 || !bottom) return false;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        if (pthread_attr_getstack(&attributes, &bottom, &size) != 0) bottom = nullptr;
+        pthread_attr_destroy(&attributes);
+    }
     StackBounds& bounds = known_stacks[next_stack_slot];
     next_stack_slot = (next_stack_slot + 1) % (sizeof known_stacks / sizeof(StackBounds));
     // The floor a quarter of the stack up, at most 256 KiB: 64 KiB of a 256
     // KiB thread, 256 KiB of the main thread's usual 8 MiB.
     auto low = reinterpret_cast<std::uintptr_t>(bottom);
-    bounds = {thread, low, low + size, low + std::min<std::size_t>(size / 4, 256 * 1024)};
+    if (bottom) bounds = {thread, low, low + size, low + std::min<std::size_t>(size / 4, 256 * 1024)};
+    else bounds = {thread, 0, UINTPTR_MAX, 0};
     recent_stack = &bounds;
     return here < bounds.floor;
 }

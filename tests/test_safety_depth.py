@@ -135,3 +135,29 @@ def test_no_depth_kills_the_process(case, depth, limit, stack):
         assert shown in ("ok", "RecursionError")
         if depth == 100:
             assert shown == "ok"
+
+
+def test_unknown_stack_bounds_are_read_once(tmp_path):
+    """Where the main thread's stack cannot be found (no /proc), every call
+    still runs: the bounds are asked for once, not at each call."""
+    import shutil
+    import subprocess
+    import sys
+
+    from cli_helpers import require_mount_namespace
+
+    require_mount_namespace()
+    if shutil.which("strace") is None:
+        pytest.skip("strace is not installed")
+    code = (
+        "from zorna_admin_events.admin_events import ZornaAdminEvents as Z\n"
+        "obj = Z.__new__(Z); obj._ZornaAdminEvents__need_daemon_restart = False\n"
+        "for _ in range(300): obj.restart_daemons()\n"
+        "print('ran')\n"
+    )
+    trace = tmp_path / "trace"
+    script = f'mount -t tmpfs none /proc && exec strace -f -e trace=openat -o {trace} "$0" -c "$1"'
+    result = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, sys.executable, code],
+                            capture_output=True, text=True, cwd="/", timeout=120)
+    assert result.stdout == "ran\n", result.stderr
+    assert trace.read_text().count("/proc/self/maps") <= 2
