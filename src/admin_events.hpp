@@ -18,29 +18,69 @@ namespace zae {
 // ---- the module a body runs in -------------------------------------------------
 
 struct Module {
-    PyObject* object;  // held by the function being called
+    explicit Module(PyObject* module) : object(module), globals(PyModule_GetDict(module)) {}
 
-    // Its namespace (the module keeps its dict for its whole life).
-    PyObject* globals() const { return PyModule_GetDict(object); }
+    PyObject* object;   // held by the function being called
+    PyObject* globals;  // its namespace, which the module keeps for its whole life
+
     // A module-level name or builtin, looked up now (LOAD_GLOBAL).
-    Ref global(Name name) const;
+    Ref global(Name name) const {
+        if (PyObject* value = remembered(name)) return Ref::borrow(value);
+        return look_up(name);
+    }
     // What looking the name up now would give, when the last look-up's answer
-    // stands (nothing is then looked up, nothing runs); else null.
-    PyObject* remembered(Name name) const;
+    // stands (nothing is then looked up, nothing runs); else null.  Neither
+    // dict searched has changed since (the interpreter's LOAD_GLOBAL does the same).
+    [[gnu::always_inline]] PyObject* remembered(Name name) const {
+        const GlobalAnswer& last = state.globals[static_cast<std::size_t>(name.slot)];
+        if (!fast_paths || !last.value || last.globals != globals || last.globals_stamp != compat::dict_stamp(globals) ||
+            (last.builtins && last.builtins_stamp != compat::dict_stamp(last.builtins))) {
+            return nullptr;
+        }
+        taken(Shortcut::global);
+        return last.value;
+    }
+
+private:
+    Ref look_up(Name name) const;
 };
 
 // ---- operations ------------------------------------------------------------------
 
-// object.name and object.name = value
-inline Ref getattr(Borrowed object, Name name) { return Ref::steal(PyObject_GetAttr(object, state.str(name))); }
+// object.name and object.name = value: what PyObject_GetAttr and
+// PyObject_SetAttr do for a name of ours (an exact str), without their checks.
+inline Ref getattr(Borrowed object, Name name) {
+    getattrofunc get = Py_TYPE(object.get())->tp_getattro;
+    return Ref::steal(get ? get(object, state.str(name)) : PyObject_GetAttr(object, state.str(name)));
+}
 inline void setattr(Borrowed object, Name name, Borrowed value) {
-    check(PyObject_SetAttr(object, state.str(name), value));
+    setattrofunc set = Py_TYPE(object.get())->tp_setattro;
+    check(set ? set(object, state.str(name), value) : PyObject_SetAttr(object, state.str(name), value));
 }
 
 // object.name (LOAD_ATTR).  For a plain class (metaclass `type`) or a module
 // unchanged since the last look-up of the name through it, the entry found
 // then, as the interpreter's own caches answer.
-Ref attribute(Borrowed object, Name name);
+Ref look_up_attribute(Borrowed object, Name name);
+[[gnu::always_inline]] inline Ref attribute(Borrowed object, Name name) {
+    PyObject* o = object.get();
+    if (fast_paths && Py_TYPE(o) == &PyType_Type) {
+        const AttributeAnswer& last = state.class_attributes[static_cast<std::size_t>(name.slot)];
+        bool stands = last.value && last.holder == o && last.stamp == compat::type_stamp(reinterpret_cast<PyTypeObject*>(o));
+        if (stands && Py_TYPE(last.value) != &PyStaticMethod_Type) {
+            taken(Shortcut::class_attribute);
+            return Ref::borrow(last.value);
+        }
+    } else if (fast_paths && PyModule_CheckExact(o)) {
+        const AttributeAnswer& last = state.module_attributes[static_cast<std::size_t>(name.slot)];
+        PyObject* dict = PyModule_GetDict(o);
+        if (last.value && last.holder == dict && last.stamp == compat::dict_stamp(dict)) {
+            taken(Shortcut::module_attribute);
+            return Ref::borrow(last.value);
+        }
+    }
+    return look_up_attribute(object, name);
+}
 
 // A method body as the method table holds it: the module and the bound
 // arguments (`self` first for instance methods).  body_of<F> is the one of
@@ -85,6 +125,7 @@ MethodLookup lookup_method(Borrowed object, Name name);
 // object.name(*args)
 template <class... Args>
 Ref call_method(Borrowed object, Name name, Args&&... args) {
+    if (fast_paths && PyModule_CheckExact(object.get())) return call(attribute(object, name), args...);
     return lookup_method(object, name)({Borrowed(args)...});
 }
 

@@ -6,24 +6,11 @@ namespace zae {
 
 // ---- globals ------------------------------------------------------------------------
 
-// The answer of the last look-up while neither dict it searched has changed
-// since (the interpreter's LOAD_GLOBAL does the same).
-PyObject* Module::remembered(Name name) const {
-    const GlobalAnswer& last = state.globals[static_cast<std::size_t>(name.slot)];
-    if (!fast_paths || !last.value || last.globals != globals() || last.globals_stamp != compat::dict_stamp(last.globals) ||
-        (last.builtins && last.builtins_stamp != compat::dict_stamp(last.builtins))) {
-        return nullptr;
-    }
-    taken(Shortcut::global);
-    return last.value;
-}
-
 // The module's own names first, then its __builtins__ (a dict, or the
 // builtins module), as for a function defined in the module.
-Ref Module::global(Name name) const {
-    if (PyObject* value = remembered(name)) return Ref::borrow(value);
+Ref Module::look_up(Name name) const {
     PyObject* key = state.str(name);
-    PyObject* namespace_ = globals();
+    PyObject* namespace_ = globals;
     GlobalAnswer& last = state.globals[static_cast<std::size_t>(name.slot)];
     last = GlobalAnswer();
     std::uint64_t globals_stamp = fast_paths ? compat::watch_dict(namespace_) : 0;  // taken before anything runs
@@ -130,7 +117,7 @@ PyObject* method_entry(PyTypeObject* type, Name name) {
 
 }  // namespace
 
-Ref attribute(Borrowed object, Name name) {
+Ref look_up_attribute(Borrowed object, Name name) {
     if (fast_paths && Py_TYPE(object.get()) == &PyType_Type) return class_attribute(object, name);
     if (fast_paths && PyModule_CheckExact(object.get())) return module_attribute(object, name);
     return getattr(object, name);

@@ -1,6 +1,7 @@
 // Event configuration view: an event's defaults overlaid with the current
 // configuration, sorted, and rendered as indented text with translated sections.
 #include <cerrno>
+#include <memory_resource>
 #include <vector>
 
 #include "admin_events.hpp"
@@ -13,7 +14,7 @@ namespace {
 // isinstance(value, dict).  While both names are remembered as the builtins
 // (looking them up again runs nothing), the type test is made without the
 // look-ups, for a value that cannot claim a class through __class__.
-bool is_dict(const Module& module, Borrowed value) {
+[[gnu::always_inline]] inline bool is_dict(const Module& module, Borrowed value) {
     PyObject* found = module.remembered(n::isinstance);
     if (found && module.remembered(n::dict) == reinterpret_cast<PyObject*>(&PyDict_Type) &&
         state.is_builtin(Builtin::isinstance, found)) {
@@ -91,6 +92,10 @@ void merge_settings(const Module& module, Borrowed default_settings, Borrowed cu
 
 // ---- the sort ------------------------------------------------------------------------
 
+// Settings nest a few levels deep, with a few keys at each: the sort's work
+// space starts on the stack, and grows onto the heap only beyond these.
+constexpr std::size_t levels_on_stack = 8, keys_on_stack = 32;
+
 // A key of the sort below, its text read once (one byte per character, else null).
 struct SortKey {
     PyObject *key, *value;
@@ -100,8 +105,10 @@ struct SortKey {
     // As `<` orders str: by code point, a prefix first.
     bool operator<(const SortKey& other) const {
         if (!bytes || !other.bytes) return PyUnicode_Compare(key, other.key) < 0;  // cannot fail for two str
-        int order = std::memcmp(bytes, other.bytes, static_cast<std::size_t>(std::min(length, other.length)));
-        return order ? order < 0 : length < other.length;
+        Py_ssize_t n = std::min(length, other.length), i = 0;
+        while (i < n && bytes[i] == other.bytes[i]) ++i;  // keys are short: compared here, not by memcmp
+        return i < n ? static_cast<unsigned char>(bytes[i]) < static_cast<unsigned char>(other.bytes[i])
+                     : length < other.length;
     }
 };
 
@@ -113,7 +120,9 @@ struct SortKey {
 // a change of `mapping` meanwhile sends the copy down the generic path.
 Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping) {
     if (is_type(dict, PyDict_Type) && state.is_builtin(Builtin::sorted, sorted) && PyDict_CheckExact(mapping.get())) {
-        std::vector<SortKey> items;
+        alignas(SortKey) std::byte room[keys_on_stack * sizeof(SortKey)];
+        std::pmr::monotonic_buffer_resource arena(room, sizeof room);
+        std::pmr::vector<SortKey> items(&arena);
         items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(mapping.get())));
         Py_ssize_t position = 0;
         PyObject *key, *value;
@@ -161,7 +170,10 @@ Ref sort_in_place(const Module& module, Borrowed dictionary) {
         Ref ordered, pending_key;  // pending_key: sorted one level deeper
         Items items;
     };
-    std::vector<Level> levels;
+    alignas(Level) std::byte room[levels_on_stack * sizeof(Level)];
+    std::pmr::monotonic_buffer_resource arena(room, sizeof room);
+    std::pmr::vector<Level> levels(&arena);
+    levels.reserve(levels_on_stack);
     // ordered = dict(sorted(dictionary.items())): a level to walk, or, when
     // `dict` gave another kind of mapping, that mapping sorted as Python does.
     auto sort_level = [&](Borrowed mapping) -> Ref {

@@ -18,7 +18,7 @@ inline PyObject* call_name(PyObject* scope, PyObject* item) {
     return guarded([&] {
         auto* name = static_cast<const Name*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(scope, 1), nullptr));
         if (!name) raise();
-        return call(Module{PyTuple_GET_ITEM(scope, 0)}.global(*name), item);
+        return call(Module(PyTuple_GET_ITEM(scope, 0)).global(*name), item);
     });
 }
 

@@ -247,14 +247,14 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     for (std::size_t i = 0; i < count; ++i) {
         if (!accepts(method.params[i], bound[i])) refuse_type(method.params[i], bound[i]);
     }
-    return method.body(Module{module}, bound);
+    return method.body(Module(module), bound);
 }
 
 // A call of a method by the module itself (see call_found), by position,
 // one level of nesting counted.
 [[gnu::noinline]] Ref run_nested(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     NestedCall level;
-    if (is_plain_call(method, args, nargs, nullptr)) return method.body(Module{module}, args);
+    if (is_plain_call(method, args, nargs, nullptr)) return method.body(Module(module), args);
     return bind_and_run(method, module, args, nargs, nullptr);
 }
 
@@ -278,7 +278,7 @@ template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr const Method& method = methods[I];
     if (is_plain_call(method, args, nargs, kwnames) && stack_has_room()) {
-        return guarded([=] { return method.body(Module{module}, args); });
+        return guarded([=] { return method.body(Module(module), args); });
     }
     return general_entry(method, module, args, nargs, kwnames);
 }
@@ -571,7 +571,7 @@ Ref import_from(PyObject* from_module, Name name) {
 // the class statement does; the result is a plain class whose type is `type`.
 Ref define_class(PyObject* module, Name name, Borrowed namespace_) {
     Ref class_namespace = new_dict();
-    setitem(class_namespace, n::dunder_module, Module{module}.global(n::dunder_name));
+    setitem(class_namespace, n::dunder_module, Module(module).global(n::dunder_name));
     setitem(class_namespace, n::qualname, name);
     check(PyDict_Update(class_namespace.get(), namespace_));
     Ref bases = tuple_of({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
@@ -580,12 +580,12 @@ Ref define_class(PyObject* module, Name name, Borrowed namespace_) {
 
 Ref define_zorna_admin_events(PyObject* module) {
     Ref body = new_dict();
-    Ref path = Module{module}.global(n::Path);
+    Ref path = Module(module).global(n::Path);
     setitem(body, mangled::default_config_dir, call(path, text("/usr/share/syslog-ng-mod-zorna/event-settings")));
     setitem(body, mangled::current_config_file, call(path, text("/etc/zorna-syslog.conf")));
     setitem(body, mangled::param_ru_translations_file, call(path, text("/etc/vek-admin-events/eventsdictionary.json")));
-    setitem(body, mangled::arch, call_method(Module{module}.global(n::platform), n::machine));
-    Ref module_name = Module{module}.global(n::dunder_name);
+    setitem(body, mangled::arch, call_method(Module(module).global(n::platform), n::machine));
+    Ref module_name = Module(module).global(n::dunder_name);
     setitem(body, mangled::audit_rules, make_audit_rules(module_name.get()));
     Ref special_events = tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")});
     setitem(body, mangled::special_events, Ref::steal(PySet_New(special_events.get())));
@@ -621,7 +621,7 @@ void run_top_level(PyObject* module) {
     bind(n::zorna_events, import_module(globals, n::zorna_events));
 
     // 3. message translation: the domain becomes the process-wide default
-    Ref gettext = Module{module}.global(n::gettext);
+    Ref gettext = Module(module).global(n::gettext);
     call_method(gettext, n::bindtextdomain, text("zorna_admin_events"), text("/usr/share/locale"));
     call_method(gettext, n::textdomain, text("zorna_admin_events"));
 
@@ -629,7 +629,7 @@ void run_top_level(PyObject* module) {
     bind(n::underscore, getattr(gettext, n::gettext));
 
     // 5. the language of descriptions, fixed once
-    Ref language = getitem(call_method(Module{module}.global(n::locale), n::getlocale), 0);
+    Ref language = getitem(call_method(Module(module).global(n::locale), n::getlocale), 0);
     bind(n::LANG, text(equal(language, text("ru_RU")) ? "name_ru" : "name_en"));
 
     // 6. terminal colour codes

@@ -302,9 +302,6 @@ public:
     iterator begin() { return iterator(iterator_.get()); }
     iterator end() { return iterator(); }
 
-    // The next item, or an empty Ref when the iterable is exhausted.
-    Ref next() { return next_item(iterator_); }
-
 private:
     Ref iterator_;
 };
