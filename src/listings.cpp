@@ -15,10 +15,7 @@ Ref load_descriptions(const Module& module, Name operation) {
     Ref result_dict = new_dict();
     for (Ref record : Iterate(call_method(module.global(n::zorna_events), operation, integer(2)))) {
         auto [id, name_en, name_ru] = leading_fields(record, n::split, n::comma);  // content = record.split(",")
-        Ref names = new_dict();
-        setitem(names, n::name_en, name_en);
-        setitem(names, n::name_ru, name_ru);
-        setitem(result_dict, id, names);
+        setitem(result_dict, id, dict_of({{n::name_en, name_en}, {n::name_ru, name_ru}}));
     }
     return result_dict;
 }

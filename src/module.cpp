@@ -36,8 +36,8 @@ struct Method {
     const char* name;  // as written in the class body; private names are mangled when stored
     bool is_static;
     std::array<Param, max_params> params;  // `self` first for instance methods
-    const char* doc;                       // nullptr: the method has no docstring
     Body body;
+    const char* doc;  // nullptr: the method has no docstring
 
     constexpr std::size_t param_count() const {
         std::size_t n = 0;
@@ -59,85 +59,96 @@ constexpr bool static_ = true;
 #define DOC(lines) "\n" lines "        "
 
 constexpr Method methods[] = {
-    {"__init__", instance, {self_, list_param("event_id_list"), list_param("group_id_list")}, nullptr, body_of<method::init>},
-    {"show_all_groups", instance, {self_}, DOC(LINE("Display the status of all grouped events.")), body_of<method::show_all_groups>},
-    {"show_groups", instance, {self_},
-     DOC(LINE("Display the status of all grouped events for specified groups.")), body_of<method::show_groups>},
-    {"show_events", instance, {self_},
-     DOC(LINE("Display the configuration (all settings) of the specified events.")), body_of<method::show_events>},
-    {"enable", instance, {self_}, DOC(LINE("Enable specified IDs.")), body_of<method::enable>},
-    {"disable", instance, {self_}, DOC(LINE("Disable specified IDs.")), body_of<method::disable>},
-    {"set_priority", instance, {self_, str_param("priority")},
-     DOC(LINE("Set the priority of specified IDs.") LINE(":param priority: priority")), body_of<method::set_priority>},
-    {"set_facility", instance, {self_, str_param("facility")},
-     DOC(LINE("Set the facility of specified IDs.") LINE(":param facility: facility")), body_of<method::set_facility>},
+    {"__init__", instance, {self_, list_param("event_id_list"), list_param("group_id_list")}, body_of<method::init>,
+     nullptr},
+    {"show_all_groups", instance, {self_}, body_of<method::show_all_groups>,
+     DOC(LINE("Display the status of all grouped events."))},
+    {"show_groups", instance, {self_}, body_of<method::show_groups>,
+     DOC(LINE("Display the status of all grouped events for specified groups."))},
+    {"show_events", instance, {self_}, body_of<method::show_events>,
+     DOC(LINE("Display the configuration (all settings) of the specified events."))},
+    {"enable", instance, {self_}, body_of<method::enable>, DOC(LINE("Enable specified IDs."))},
+    {"disable", instance, {self_}, body_of<method::disable>, DOC(LINE("Disable specified IDs."))},
+    {"set_priority", instance, {self_, str_param("priority")}, body_of<method::set_priority>,
+     DOC(LINE("Set the priority of specified IDs.") LINE(":param priority: priority"))},
+    {"set_facility", instance, {self_, str_param("facility")}, body_of<method::set_facility>,
+     DOC(LINE("Set the facility of specified IDs.") LINE(":param facility: facility"))},
     {"set_properties", instance, {self_, str_param("section"), str_param("parameter"), str_param("value")},
+     body_of<method::set_properties>,
      DOC(LINE("Set properties of the specified events.") LINE(":param section: 1-level key")
          LINE(":param parameter: 2-level key")
-         LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)")), body_of<method::set_properties>},
-    {"export_config", static_, {str_param("file_path")}, nullptr, body_of<method::export_config>},
-    {"import_config", instance, {self_, str_param("input_file")}, nullptr, body_of<method::import_config>},
-    {"restart_daemons", instance, {self_}, DOC(LINE("Restart daemons if necessary.")), body_of<method::restart_daemons>},
-    {"__prepare_groups", instance, {self_}, DOC(LINE("Validate specified group IDs.")), body_of<private_method::prepare_groups>},
-    {"__prepare_events", instance, {self_}, DOC(LINE("Validate specified event IDs.")), body_of<private_method::prepare_events>},
-    {"__show_groups", instance, {self_},
-     DOC(LINE("Display the status of all grouped events for the specified groups.")), body_of<private_method::show_groups>},
+         LINE(":param value: value (an escaped JSON string, JSON list, or JSON dictionary)"))},
+    {"export_config", static_, {str_param("file_path")}, body_of<method::export_config>, nullptr},
+    {"import_config", instance, {self_, str_param("input_file")}, body_of<method::import_config>, nullptr},
+    {"restart_daemons", instance, {self_}, body_of<method::restart_daemons>,
+     DOC(LINE("Restart daemons if necessary."))},
+    {"__prepare_groups", instance, {self_}, body_of<private_method::prepare_groups>,
+     DOC(LINE("Validate specified group IDs."))},
+    {"__prepare_events", instance, {self_}, body_of<private_method::prepare_events>,
+     DOC(LINE("Validate specified event IDs."))},
+    {"__show_groups", instance, {self_}, body_of<private_method::show_groups>,
+     DOC(LINE("Display the status of all grouped events for the specified groups."))},
     {"__process_group", instance, {self_, str_param("group_id"), any_param("action")},
+     body_of<private_method::process_group>,
      DOC(LINE("Process all events of the specified group using the provided action.") LINE(":param group_id: group ID")
-         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), body_of<private_method::process_group>},
-    {"__process_ids", instance, {self_, any_param("action")},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)"))},
+    {"__process_ids", instance, {self_, any_param("action")}, body_of<private_method::process_ids>,
      DOC(LINE("Process specified events and groups using the provided action.")
-         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), body_of<private_method::process_ids>},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)"))},
     {"__process_event", instance, {self_, str_param("event_id"), any_param("action")},
+     body_of<private_method::process_event>,
      DOC(LINE("Process specified events using the provided action.")
-         LINE(":param action: zorna_events method pointer (enable_event or disable_event)")), body_of<private_method::process_event>},
+         LINE(":param action: zorna_events method pointer (enable_event or disable_event)"))},
     {"__set_syslog_message_param", instance, {self_, str_param("param_type"), str_param("param_value")},
+     body_of<private_method::set_syslog_message_param>,
      DOC(LINE("Set the value of the specified parameter starting with \"message-syslog-\".")
          LINE("For example, `facility` for setting the value of `message-syslog-facility`.")
-         LINE(":param param_type: parameter") LINE(":param param_value: value")), body_of<private_method::set_syslog_message_param>},
-    {"__get_multiple_string", instance, {self_, list_param("id_list"), {"new_status", Accepts::anything, Default::none}},
+         LINE(":param param_type: parameter") LINE(":param param_value: value"))},
+    {"__get_multiple_string", instance,
+     {self_, list_param("id_list"), {"new_status", Accepts::anything, Default::none}},
+     body_of<private_method::get_multiple_string>,
      DOC(LINE("Get a multiline representation of description, and status (for events), for a list of IDs.")
          LINE(":param id_list: list of events or groups")
          LINE(":param new_status: new status (0 or 1), only when processing a list of groups")
-         LINE(":return: formatted multiline string")), body_of<private_method::get_multiple_string>},
-    {"__get_group_string", instance, {self_, str_param("group_id")},
+         LINE(":return: formatted multiline string"))},
+    {"__get_group_string", instance, {self_, str_param("group_id")}, body_of<private_method::get_group_string>,
      DOC(LINE("Get a formatted string for the group (in case of displaying all events).")
-         LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID")),
-     body_of<private_method::get_group_string>},
-    {"__get_events_by_group_id", static_, {str_param("group_id")},
+         LINE(":param group_id: group ID") LINE(":return: formatted string with the group's description and its ID"))},
+    {"__get_events_by_group_id", static_, {str_param("group_id")}, body_of<private_method::get_events_by_group_id>,
      DOC(LINE("Get a list of events by the provided group ID.") LINE(":param group_id: group ID")
-         LINE(":return: list of event IDs")), body_of<private_method::get_events_by_group_id>},
-    {"__get_all_event_description", static_, {},
+         LINE(":return: list of event IDs"))},
+    {"__get_all_event_description", static_, {}, body_of<private_method::get_all_event_description>,
      DOC(LINE("Get Russian and English descriptions for all events.")
-         LINE(":return: Dict[event_id, Dict[LANG, description]")), body_of<private_method::get_all_event_description>},
-    {"__get_all_group_description", static_, {},
+         LINE(":return: Dict[event_id, Dict[LANG, description]"))},
+    {"__get_all_group_description", static_, {}, body_of<private_method::get_all_group_description>,
      DOC(LINE("Get Russian and English descriptions for all groups.")
-         LINE(":return: Dict[group_id, Dict[LANG, description]")), body_of<private_method::get_all_group_description>},
+         LINE(":return: Dict[group_id, Dict[LANG, description]"))},
     {"__get_grouped_events", instance, {self_, list_param("group_id_list")},
+     body_of<private_method::get_grouped_events>,
      DOC(LINE("Get events grouped by the provided groups.") LINE(":param group_id_list: list of groups")
-         LINE(":return: Dict[group_id, List[event_id]]")), body_of<private_method::get_grouped_events>},
-    {"__get_event_group", instance, {self_, str_param("event_id")},
-     DOC(LINE("Get the group of the provided event.") LINE(":param event_id: event ID") LINE(":return: group ID")),
-     body_of<private_method::get_event_group>},
-    {"__get_event_config", instance, {self_, str_param("event_id")},
+         LINE(":return: Dict[group_id, List[event_id]]"))},
+    {"__get_event_group", instance, {self_, str_param("event_id")}, body_of<private_method::get_event_group>,
+     DOC(LINE("Get the group of the provided event.") LINE(":param event_id: event ID") LINE(":return: group ID"))},
+    {"__get_event_config", instance, {self_, str_param("event_id")}, body_of<private_method::get_event_config>,
      DOC(LINE("Get the sorted current configuration of the provided event.") LINE(":param event_id: event ID")
-         LINE(":return: sorted Dict[1-level key, ...]")), body_of<private_method::get_event_config>},
+         LINE(":return: sorted Dict[1-level key, ...]"))},
     {"__get_event_section_translation", instance, {self_, str_param("key")},
+     body_of<private_method::get_event_section_translation>,
      DOC(LINE("Get the translation (if exists) of the specified event section (1-level key).")
-         LINE(":param key: section (1-level key)") LINE(":return: Russian section description string")),
-     body_of<private_method::get_event_section_translation>},
-    {"__load_event_section_translations", instance, {self_},
-     DOC(LINE("Load translations for event sections.")), body_of<private_method::load_event_section_translations>},
+         LINE(":param key: section (1-level key)") LINE(":return: Russian section description string"))},
+    {"__load_event_section_translations", instance, {self_}, body_of<private_method::load_event_section_translations>,
+     DOC(LINE("Load translations for event sections."))},
     {"__get_event_config_string", instance, {self_, any_param("dictionary"), {"indent", Accepts::anything, Default::zero}},
+     body_of<private_method::get_event_config_string>,
      DOC(LINE("RECURSIVE METHOD.") LINE("Get a string representation of the event config dictionary.")
-         LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation")),
-     body_of<private_method::get_event_config_string>},
-    {"__sort_nested_dict", static_, {any_param("dictionary")},
+         LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation"))},
+    {"__sort_nested_dict", static_, {any_param("dictionary")}, body_of<private_method::sort_nested_dict>,
      DOC(LINE("RECURSIVE METHOD.") LINE("Sort a nested dictionary.") LINE(":param dictionary: unsorted dict")
-         LINE(":return: sorted dict")), body_of<private_method::sort_nested_dict>},
+         LINE(":return: sorted dict"))},
     {"__process_path_value", instance, {self_, str_param("event_id"), any_param("value")},
+     body_of<private_method::process_path_value>,
      DOC(LINE("Process the path string for special events (for audit).") LINE(":param event_id: event id")
-         LINE(":param value: path string or list of path strings") LINE(":return: JSON string")), body_of<private_method::process_path_value>},
+         LINE(":param value: path string or list of path strings") LINE(":return: JSON string"))},
 };
 
 #undef DOC
@@ -633,10 +644,7 @@ void run_top_level(PyObject* module) {
     bind(n::LANG, text(equal(language, text("ru_RU")) ? "name_ru" : "name_en"));
 
     // 6. terminal colour codes
-    Ref colours = new_dict();
-    setitem(colours, text("END"), text("\x1b[0m"));
-    setitem(colours, text("GREY"), text("\x1b[90m"));
-    bind(n::Color, define_class(module, n::Color, colours));
+    bind(n::Color, define_class(module, n::Color, dict_of({{n::END, text("\x1b[0m")}, {n::GREY, text("\x1b[90m")}})));
 
     // 7. the working class
     bind(n::ZornaAdminEvents, define_zorna_admin_events(module));

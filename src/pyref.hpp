@@ -123,6 +123,12 @@ inline Ref text(std::string_view value) {
 }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+// {key: value, ...}: a dict display, made at its size and filled in order.
+inline Ref dict_of(std::initializer_list<std::pair<Borrowed, Borrowed>> items) {
+    Ref dict = Ref::steal(compat::new_dict_presized(static_cast<Py_ssize_t>(items.size())));
+    for (const auto& [key, value] : items) check(PyDict_SetItem(dict.get(), key, value));
+    return dict;
+}
 inline Ref tuple_of(std::initializer_list<Borrowed> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;

@@ -325,3 +325,14 @@ def test_nested_sort_is_the_methods_result(settings):
     result = sort(settings)
     expected = python_sort(settings)
     assert result == expected and repr(result) == repr(expected)
+
+
+def test_a_dict_that_gives_another_mapping_is_walked_as_python_walks_it(monkeypatch):
+    from collections import OrderedDict
+
+    monkeypatch.setitem(vars(admin_events), "dict", OrderedDict)
+    nested = {"d": 1, "c": {"f": 2, "e": 3}}
+    result = sort({"b": OrderedDict(nested), "z": nested, "a": 1})
+    # Only what is an instance of the `dict` found is sorted again.
+    assert type(result) is OrderedDict and list(result.items()) == [("a", 1), ("b", result["b"]), ("z", nested)]
+    assert type(result["b"]) is OrderedDict and list(result["b"]) == ["c", "d"] and result["z"] is nested
