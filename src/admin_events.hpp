@@ -60,16 +60,18 @@ inline void setattr(Borrowed object, Name name, Borrowed value) {
 
 // object.name (LOAD_ATTR).  For a plain class (metaclass `type`) or a module
 // unchanged since the last look-up of the name through it, the entry found
-// then, as the interpreter's own caches answer.
+// then, as the interpreter's own caches answer; else looked up anew.
 Ref look_up_attribute(Borrowed object, Name name);
 [[gnu::always_inline]] inline Ref attribute(Borrowed object, Name name) {
     PyObject* o = object.get();
     if (fast_paths && Py_TYPE(o) == &PyType_Type) {
         const AttributeAnswer& last = state.class_attributes[static_cast<std::size_t>(name.slot)];
-        bool stands = last.value && last.holder == o && last.stamp == compat::type_stamp(reinterpret_cast<PyTypeObject*>(o));
-        if (stands && Py_TYPE(last.value) != &PyStaticMethod_Type) {
+        auto* type = reinterpret_cast<PyTypeObject*>(o);
+        if (last.value && last.holder == o && last.stamp == compat::type_stamp(type)) {
             taken(Shortcut::class_attribute);
-            return Ref::borrow(last.value);
+            // A static method gives its function, as its __get__ does.
+            if (Py_TYPE(last.value) != &PyStaticMethod_Type) return Ref::borrow(last.value);
+            return Ref::steal(PyStaticMethod_Type.tp_descr_get(last.value, nullptr, o));
         }
     } else if (fast_paths && PyModule_CheckExact(o)) {
         const AttributeAnswer& last = state.module_attributes[static_cast<std::size_t>(name.slot)];

@@ -47,47 +47,33 @@ Ref Module::look_up(Name name) const {
 
 namespace {
 
-// The answer about `holder` (a plain class, or a module's dict) in `answers`,
-// while its stamp stands; else null.
-PyObject* standing(const AttributeAnswer& last, PyObject* holder, std::uint64_t now) {
-    return last.value && last.holder == holder && last.stamp == now ? last.value : nullptr;
-}
-
 // Forget an answer about a class (its reference released last: a class that
 // goes may run finalizers).
 void forget(AttributeAnswer& last) { Ref::steal_or_null(std::exchange(last, AttributeAnswer()).holder); }
 
-// cls.name for a plain class: the class's entry when it gives the same
-// answer every time (a value without __get__, or a static method, whose
+// cls.name for a plain class, remembered when the class's entry gives the
+// same answer every time (a value without __get__, or a static method, whose
 // __get__ gives its function) and nothing of `type` goes first.
 Ref class_attribute(Borrowed cls, Name name) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
     AttributeAnswer& last = state.class_attributes[static_cast<std::size_t>(name.slot)];
-    if (PyObject* entry = standing(last, cls, compat::type_stamp(type))) {
-        taken(Shortcut::class_attribute);
-        if (Py_TYPE(entry) == &PyStaticMethod_Type) return Ref::steal(PyStaticMethod_Type.tp_descr_get(entry, nullptr, cls));
-        return Ref::borrow(entry);
-    }
     forget(last);
-    std::uint64_t stamp = compat::watch_type(type);  // taken before getattr() runs anything
+    std::uint64_t stamp = compat::watch_type(reinterpret_cast<PyTypeObject*>(cls.get()));  // before anything runs
     Ref value = getattr(cls, name);
     PyObject* key = state.str(name);
-    PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, key) ? compat::type_lookup(type, key) : nullptr;
+    PyObject* entry = stamp && !compat::type_lookup(&PyType_Type, key)
+                          ? compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), key)
+                          : nullptr;
     if (entry && (Py_TYPE(entry) == &PyStaticMethod_Type || (entry == value.get() && !Py_TYPE(entry)->tp_descr_get))) {
         last = {Ref::borrow(cls).release(), stamp, entry};
     }
     return value;
 }
 
-// module.name: the value the module's dict held at the last look-up, while
-// the dict is unchanged (nothing of the module type goes first for the name).
+// module.name, remembered when the module's dict holds what getattr() gave
+// (nothing of the module type goes first for the name).
 Ref module_attribute(Borrowed module, Name name) {
     PyObject* dict = PyModule_GetDict(module);
     AttributeAnswer& last = state.module_attributes[static_cast<std::size_t>(name.slot)];
-    if (PyObject* value = standing(last, dict, compat::dict_stamp(dict))) {
-        taken(Shortcut::module_attribute);
-        return Ref::borrow(value);
-    }
     last = AttributeAnswer();
     std::uint64_t stamp = compat::watch_dict(dict);
     Ref value = getattr(module, name);
@@ -104,9 +90,9 @@ Ref module_attribute(Borrowed module, Name name) {
 PyObject* method_entry(PyTypeObject* type, Name name) {
     AttributeAnswer& last = state.methods[static_cast<std::size_t>(name.slot)];
     auto* holder = reinterpret_cast<PyObject*>(type);
-    if (PyObject* entry = standing(last, holder, compat::type_stamp(type))) {
+    if (last.value && last.holder == holder && last.stamp == compat::type_stamp(type)) {
         taken(Shortcut::class_attribute);
-        return entry;
+        return last.value;
     }
     forget(last);  // `type` is held by the caller's object
     std::uint64_t stamp = compat::watch_type(type);
@@ -125,7 +111,7 @@ Ref look_up_attribute(Borrowed object, Name name) {
 
 MethodLookup lookup_method(Borrowed object, Name name) {
     if constexpr (!fast_paths) return {object, getattr(object, name), false};
-    if (PyModule_CheckExact(object.get())) return {object, module_attribute(object, name), false};
+    if (PyModule_CheckExact(object.get())) return {object, attribute(object, name), false};
     PyObject* found = nullptr;
     auto entry = [name](PyTypeObject* type) { return method_entry(type, name); };
     int unbound = compat::get_method(object, state.str(name), &found, entry);
