@@ -155,35 +155,11 @@ inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
 }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
-[[gnu::noinline]] inline bool truthy_by_protocol(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
-inline bool truthy(Borrowed object) {
-    if (fast_paths && object.get() == Py_True) return true;
-    if (fast_paths && (object.get() == Py_False || object.get() == Py_None)) return false;
-    return truthy_by_protocol(object);
-}
+// Python's truth test, `in`, `==` and `!=` (no identity shortcut: __eq__ and __ne__ decide).
+inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
 inline bool contains(Borrowed container, Borrowed item) { return check(PySequence_Contains(container, item)) != 0; }
-// For two exact str (whose == and != cannot be replaced): 1 when they are
-// equal, else 0; -1 for anything else, left to the comparison protocol.
-inline int texts_equal(PyObject* a, PyObject* b) {
-    if (!fast_paths || !PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return -1;
-    if (compat::ready(a) < 0 || compat::ready(b) < 0) {
-        PyErr_Clear();  // a str that could not be made ready: the comparison reports it
-        return -1;
-    }
-    int kind = PyUnicode_KIND(a);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return a == b || (n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-                      std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0);
-}
-// Python's `a == b` and `a != b` (no identity shortcut: __eq__ and __ne__ decide).
-inline bool equal(Borrowed a, Borrowed b) {
-    int same = texts_equal(a.get(), b.get());
-    return same >= 0 ? same == 1 : truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
-}
-inline bool not_equal(Borrowed a, Borrowed b) {
-    int same = texts_equal(a.get(), b.get());
-    return same >= 0 ? same == 0 : truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE)));
-}
+inline bool equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ))); }
+inline bool not_equal(Borrowed a, Borrowed b) { return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_NE))); }
 inline Py_ssize_t length(Borrowed object) {
     Py_ssize_t n = PyObject_Length(object);
     if (n < 0) raise();
@@ -208,10 +184,6 @@ inline Ref slice(Borrowed object, Py_ssize_t start, Py_ssize_t stop) {
 }
 // separator.join(items) for an iterable of str.
 inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicode_Join(separator, items)); }
-
-// The concatenation of pieces that must all be str (an f-string's literal parts
-// and formatted fields, or a chain of + between texts).
-inline Ref concat(std::initializer_list<Borrowed> pieces);
 
 // ---- calls -----------------------------------------------------------------
 
