@@ -1,5 +1,4 @@
-// The fields of a catalogue record, "ID,<en>,<ru>[,...]", as str.split(",")
-// and slicing give them.
+// The fields of a catalogue record, "ID,<en>,<ru>[,...]", as str.split(",") and slicing give them.
 #pragma once
 
 #include <tuple>
@@ -18,24 +17,37 @@ Py_ssize_t find_comma(const Char* data, Py_ssize_t from, Py_ssize_t n) {
     for (auto at = bytes + from * sizeof(Char), end = bytes + n * sizeof(Char); at < end; ++at) {
         at = static_cast<const char*>(std::memchr(at, ',', static_cast<std::size_t>(end - at)));
         if (!at) return -1;
-        std::size_t index = static_cast<std::size_t>(at - bytes) / sizeof(Char);
-        bool unit_start = reinterpret_cast<const char*>(data + index) == at;
-        if (unit_start && data[index] == ',') return static_cast<Py_ssize_t>(index);
+        auto index = static_cast<Py_ssize_t>(static_cast<std::size_t>(at - bytes) / sizeof(Char));
+        if (reinterpret_cast<const char*>(data + index) == at && data[index] == ',') return index;
     }
     return -1;
 }
 
-// units[start:end] (empty for end <= start) as a new str of the narrowest width, as slicing
-// makes it: the widest character found from the bits set in any (a loop the compiler
-// vectorises: no exit but its end).
+// data[start:end] (empty for end <= start) as a new str of the narrowest width, as slicing
+// makes it: the widest character found from the bits set in any (a loop without an exit but
+// its end, which the compiler vectorises).
 template <class Char>
-Ref substring(const Char* units, Py_ssize_t start, Py_ssize_t end) {
+Ref substring(const Char* data, Py_ssize_t start, Py_ssize_t end) {
     Py_ssize_t n = std::max<Py_ssize_t>(end - start, 0);
     Char bits = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) bits |= units[start + i];
+    for (Py_ssize_t i = 0; i < n; ++i) bits |= data[start + i];
     Ref result = Ref::steal(PyUnicode_New(n, std::min<Py_UCS4>(bits, 0x10ffff)));
-    copy_units(sizeof(Char), units + start, PyUnicode_KIND(result.get()), PyUnicode_DATA(result.get()), n);
+    copy_units(sizeof(Char), data + start, PyUnicode_KIND(result.get()), PyUnicode_DATA(result.get()), n);
     return result;
+}
+
+// The three fields of a record of `Char` units, if it has two commas or more.
+template <class Char>
+bool cut_fields(PyObject* record, std::tuple<Ref, Ref, Ref>& fields) {
+    auto data = static_cast<const Char*>(PyUnicode_DATA(record));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(record), first = find_comma(data, 0, n);
+    Py_ssize_t second = first < 0 ? -1 : find_comma(data, first + 1, n);
+    if (second < 0) return false;
+    Py_ssize_t third = find_comma(data, second + 1, n);
+    // A field of two characters or fewer is left empty, as slicing [1:-1] leaves it.
+    fields = {substring(data, 0, first), substring(data, first + 2, second - 1),
+              substring(data, second + 2, (third < 0 ? n : third) - 1)};
+    return true;
 }
 
 }  // namespace detail
@@ -49,18 +61,11 @@ inline std::tuple<Ref, Ref, Ref> leading_fields(Borrowed record, Borrowed split,
         std::tuple<Ref, Ref, Ref> fields;
         PyObject* s = record.get();
         if (PyUnicode_CheckExact(s) && compat::ready(s) == 0) {
-            with_unit(PyUnicode_KIND(s), [&](auto unit) {
-                auto data = static_cast<const decltype(unit)*>(PyUnicode_DATA(s));
-                Py_ssize_t n = PyUnicode_GET_LENGTH(s), first = detail::find_comma(data, 0, n);
-                Py_ssize_t second = first < 0 ? -1 : detail::find_comma(data, first + 1, n);
-                Py_ssize_t third = second < 0 ? -1 : detail::find_comma(data, second + 1, n);
-                // A field of two characters or fewer is left empty, as slicing [1:-1] leaves it.
-                if (second >= 0) {
-                    fields = {detail::substring(data, 0, first), detail::substring(data, first + 2, second - 1),
-                              detail::substring(data, second + 2, (third < 0 ? n : third) - 1)};
-                }
-            });
-            if (std::get<0>(fields)) return fields;
+            int kind = PyUnicode_KIND(s);
+            if (kind == 1 ? detail::cut_fields<Py_UCS1>(s, fields)
+                : kind == 2 ? detail::cut_fields<Py_UCS2>(s, fields) : detail::cut_fields<Py_UCS4>(s, fields)) {
+                return fields;
+            }
         }
         PyErr_Clear();  // a str that could not be made ready: split() reports it
     }

@@ -27,7 +27,7 @@ Py_ssize_t plain_until(const void* units, Py_ssize_t from, Py_ssize_t n) {
 }
 
 // The escape json writes for such a character: \" \\ \b \f \n \r \t, else \u00XX (apart, with
-// its array: a function with one on its stack is guarded by hardened builds at every call).
+// its array: see TextWriter::write_digits).
 [[gnu::noinline]] inline void write_escape(TextWriter& out, Py_UCS4 c) {
     constexpr std::string_view named = "\"\\\b\f\n\r\t", letters = "\"\\bfnrt";
     char escape[] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xf]};
@@ -64,16 +64,13 @@ inline bool is_json_texts(PyObject* value) {
 // TextWriter), so the list keeps its items.
 inline Ref json_of_texts(Borrowed value) {
     TextWriter out;
-    if (PyUnicode_CheckExact(value.get())) {
-        write_json_string(out, value);
-        return out.finish();
-    }
-    out.write("[");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) {
+    bool list = !PyUnicode_CheckExact(value.get());
+    if (list) out.write("[");
+    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(value.get()) : 1); ++i) {
         if (i) out.write(", ");
-        write_json_string(out, PyList_GET_ITEM(value.get(), i));
+        write_json_string(out, list ? PyList_GET_ITEM(value.get(), i) : value.get());
     }
-    out.write("]");
+    if (list) out.write("]");
     return out.finish();
 }
 

@@ -7,14 +7,6 @@
 
 namespace zae {
 
-// f(Py_UCS1()), f(Py_UCS2()) or f(Py_UCS4()): f given a unit of `kind` bytes.
-template <class F>
-[[gnu::always_inline]] inline void with_unit(int kind, F&& f) {
-    if (kind == 1) f(Py_UCS1());
-    else if (kind == 2) f(Py_UCS2());
-    else f(Py_UCS4());
-}
-
 // `count` units of `From` at `from`, as units of `To` at `to`.
 template <class From, class To>
 [[gnu::always_inline]] inline void convert(const void* from, void* to, Py_ssize_t count) {
@@ -23,57 +15,54 @@ template <class From, class To>
 }
 
 // `count` units of `from_kind` bytes at `from`, as units of `to_kind` bytes at `to` (wider, or
-// narrower when the characters fit).  Short runs, most pieces of a line, by two overlapping
-// word copies instead of a call of memcpy.
+// narrower when the characters fit).  Runs of 8 to 16 bytes (most pieces of a line) by two
+// overlapping word copies, without a call of memcpy.
 [[gnu::always_inline]] inline void copy_units(int from_kind, const void* from, int to_kind, void* to,
                                               Py_ssize_t count) {
     auto size = static_cast<std::size_t>(count * to_kind);
-    switch (from_kind * 8 + to_kind) {
-        case 1 * 8 + 2: return convert<Py_UCS1, Py_UCS2>(from, to, count);
-        case 1 * 8 + 4: return convert<Py_UCS1, Py_UCS4>(from, to, count);
-        case 2 * 8 + 1: return convert<Py_UCS2, Py_UCS1>(from, to, count);
-        case 2 * 8 + 4: return convert<Py_UCS2, Py_UCS4>(from, to, count);
-        case 4 * 8 + 1: return convert<Py_UCS4, Py_UCS1>(from, to, count);
-        case 4 * 8 + 2: return convert<Py_UCS4, Py_UCS2>(from, to, count);
+    if (from_kind == 1 && to_kind == 2) return convert<Py_UCS1, Py_UCS2>(from, to, count);  // ASCII in wider text
+    if (from_kind != to_kind) {
+        switch (from_kind * 8 + to_kind) {
+            case 1 * 8 + 4: return convert<Py_UCS1, Py_UCS4>(from, to, count);
+            case 2 * 8 + 1: return convert<Py_UCS2, Py_UCS1>(from, to, count);
+            case 2 * 8 + 4: return convert<Py_UCS2, Py_UCS4>(from, to, count);
+            case 4 * 8 + 1: return convert<Py_UCS4, Py_UCS1>(from, to, count);
+            default: return convert<Py_UCS4, Py_UCS2>(from, to, count);
+        }
     }
-    if (size >= 8 && size <= 16) {
-        std::memcpy(to, from, 8);
-        std::memcpy(static_cast<char*>(to) + size - 8, static_cast<const char*>(from) + size - 8, 8);
-    } else {
-        std::memcpy(to, from, size);
-    }
+    if (size < 8 || size > 16) return (void)std::memcpy(to, from, size);
+    std::memcpy(to, from, 8);
+    std::memcpy(static_cast<char*>(to) + size - 8, static_cast<const char*>(from) + size - 8, 8);
 }
 
-// Builds one str from pieces: their characters are copied once into a str that doubles as it
-// fills, as wide as the widest piece so far (ASCII, 1, 2 or 4 bytes a character), widened
-// when a wider piece comes.  So a text of N pieces costs O(total length), not the
-// O(N * length) of ever-longer concatenations, and the str filled is the result when its
-// width is the text's.  Nothing here runs Python code but write_formatted's format() of a
-// value that is neither a str nor an int: the texts read are the caller's, and the objects
-// made (str) are of a type the collector does not track, so their allocation runs no collection.
+// "".join(pieces), written as they come: the characters are copied once into a buffer of the
+// widest piece's width (1, 2 or 4 bytes a character, widened when a wider piece comes), on the
+// stack while the text is short, else a str that grows by half and is the result itself.  Nothing
+// here runs Python code but write_formatted's format() of a value neither str nor int: the texts
+// read are the caller's, and a str's allocation runs no collection (the collector tracks none).
 class TextWriter {
 public:
     TextWriter() = default;
-    // With room for `expected` ASCII characters made at once.
-    explicit TextWriter(Py_ssize_t expected) : capacity_(expected) { widen(0x7f); }
+    explicit TextWriter(Py_ssize_t expected) {  // with room for `expected` ASCII characters
+        if (expected > capacity_) make_room(0x7f, expected);
+    }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
-    // The characters of a str (or str subclass).
+    // The characters of a str (or of a subclass).
     [[gnu::always_inline]] void write(Borrowed text) {
         if (compat::ready(text) < 0) raise();  // a str made by the old Py_UNICODE calls
         write(text, 0, PyUnicode_GET_LENGTH(text.get()));
     }
-    // text[start:end] of a ready str (nothing when end <= start).
+    // text[start:end] of a ready str, for 0 <= start <= end <= len(text).
     [[gnu::always_inline]] void write(Borrowed text, Py_ssize_t start, Py_ssize_t end) {
         PyObject* s = text.get();
-        Py_UCS4 max = PyUnicode_MAX_CHAR_VALUE(s);
-        if (start == 0 && end == PyUnicode_GET_LENGTH(s)) seen_ = std::max(seen_, max);
-        append(max, PyUnicode_DATA(s), start, end - start);
+        int kind = PyUnicode_KIND(s);
+        append(PyUnicode_MAX_CHAR_VALUE(s), kind, static_cast<const char*>(PyUnicode_DATA(s)) + start * kind,
+               end - start);
     }
-    // ASCII text.
     [[gnu::always_inline]] void write(std::string_view ascii) {
-        append(0x7f, ascii.data(), 0, static_cast<Py_ssize_t>(ascii.size()));
+        append(0x7f, 1, ascii.data(), static_cast<Py_ssize_t>(ascii.size()));
     }
     // text.replace(old, new_) of a str, for ASCII old and new_, written without making it.
     void write_replacing(Borrowed text, char old, char new_) {
@@ -90,13 +79,16 @@ public:
     // ascii * count (nothing for a count below 1).
     void fill(char ascii, Py_ssize_t count) {
         if (count <= 0) return;
-        void* to = room(count);
-        with_unit(kind_, [&](auto unit) { std::fill_n(static_cast<decltype(&unit)>(to), count, ascii); });
+        if (length_ + count > capacity_) make_room(0x7f, count);
+        char* to = units_ + length_ * kind_;
+        if (kind_ == 1) std::memset(to, ascii, static_cast<std::size_t>(count));
+        else if (kind_ == 2) std::fill_n(reinterpret_cast<Py_UCS2*>(to), count, ascii);
+        else std::fill_n(reinterpret_cast<Py_UCS4*>(to), count, ascii);
         length_ += count;
     }
-    // f"{value}": format(value, "").  Shortcut: a str is itself and an int its
-    // decimal digits (neither type's __format__ can be replaced).
-    void write_formatted(Borrowed value) {
+    // f"{value}": format(value, "").  Shortcut: a str is itself and an int its decimal digits
+    // (neither type's __format__ can be replaced).
+    [[gnu::always_inline]] void write_formatted(Borrowed value) {
         if constexpr (fast_paths) {
             if (PyUnicode_CheckExact(value.get())) return write(value);
             if (PyLong_CheckExact(value.get()) && write_digits(value)) return;
@@ -104,26 +96,30 @@ public:
         write(Ref::steal(PyObject_Format(value, nullptr)));
     }
 
-    // How many characters have been written.
-    Py_ssize_t size() const { return length_; }
+    Py_ssize_t size() const { return length_; }  // the characters written
     // The characters written since `mark` (an earlier size()), as a new str, taken out of the writer.
     Ref take(Py_ssize_t mark) {
         Ref taken = Ref::steal(PyUnicode_FromKindAndData(kind_, units_ + mark * kind_, length_ - mark));
         length_ = mark;
-        seen_ = 0x7f;  // what is left may be narrower than the str
         return taken;
     }
-    // The text written, as a new str: the str filled when some whole piece was as wide as it
-    // (else a narrower copy may be due: every str is of the narrowest width that holds it).
+    // The text written, as a new str (the writer is done then).  Every str is of the narrowest
+    // width that holds it: the str written into is the result if the text has a character of
+    // its width (the widest piece may have been cut or taken), else the text is copied.
     Ref finish() {
-        if (!text_ || seen_ < max_) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
-        resize(length_);
-        return std::move(text_);
+        if (text_ && (max_ == 0x7f || has_wider_than(max_ == 0xff ? 0x7f : max_ == 0xffff ? 0xff : 0xffff))) {
+            resize(length_);
+            return std::move(text_);
+        }
+        if (text_ || max_ > 0x7f) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
+        Ref result = Ref::steal(PyUnicode_New(length_, 0x7f));  // ASCII: no search for the widest
+        std::memcpy(PyUnicode_DATA(result.get()), local_, static_cast<std::size_t>(length_));
+        return result;
     }
 
 private:
-    // str(number) for an int that fits a long (apart, with its array: a function with one on its
-    // stack is guarded by hardened builds at every call).
+    // str(number) for an int that fits a long (apart, with its array: hardened builds guard a
+    // function with one on its stack at every call).
     [[gnu::noinline]] bool write_digits(Borrowed number) {
         int overflow = 0;
         long value = PyLong_AsLongAndOverflow(number, &overflow);
@@ -132,47 +128,55 @@ private:
         return !overflow;
     }
 
-    // `count` characters from index `start` of the units at `data`, of a text whose characters
-    // are at most `max`, widening what is written first if the text is wider.
-    [[gnu::always_inline]] void append(Py_UCS4 max, const void* data, Py_ssize_t start, Py_ssize_t count) {
-        if (count <= 0) return;
-        if (max > max_) widen(max);
-        int kind = max < 0x100 ? 1 : max < 0x10000 ? 2 : 4;
-        copy_units(kind, static_cast<const char*>(data) + start * kind, kind_, room(count), count);
+    // `count` units of `kind` bytes from `data`, of a text whose characters are at most `max`.
+    [[gnu::always_inline]] void append(Py_UCS4 max, int kind, const char* data, Py_ssize_t count) {
+        if (max > max_ || length_ + count > capacity_) make_room(max, count);
+        copy_units(kind, data, kind_, units_ + length_ * kind_, count);
         length_ += count;
     }
-    // Where `count` more units go, the str grown (doubled at least) if they do not fit.
-    [[gnu::always_inline]] void* room(Py_ssize_t count) {
-        if (!text_) widen(0x7f);
-        if (length_ + count > capacity_) resize(std::max({2 * capacity_, length_ + count, Py_ssize_t{256}}));
-        return units_ + length_ * kind_;
-    }
-    // What is written, moved into a new str for characters up to `max`.
-    [[gnu::noinline]] void widen(Py_UCS4 max) {
-        capacity_ = std::max(capacity_, Py_ssize_t{256});
-        Ref wider = Ref::steal(PyUnicode_New(capacity_, max));
-        char* units = static_cast<char*>(PyUnicode_DATA(wider.get()));
-        if (length_) copy_units(kind_, units_, PyUnicode_KIND(wider.get()), units, length_);
-        text_ = std::move(wider);
-        units_ = units;
+    // Room for `count` more characters, the text widened for characters up to `max`: in place
+    // while it fits on the stack, else moved into a str of its own (or that str grown by half).
+    [[gnu::noinline]] void make_room(Py_UCS4 max, Py_ssize_t count) {
+        max = std::max(max, max_);
+        int kind = max < 0x100 ? 1 : max < 0x10000 ? 2 : 4;
+        Py_ssize_t capacity = std::max(capacity_ + capacity_ / 2, length_ + count);
+        if (!text_ && (length_ + count) * kind <= Py_ssize_t{sizeof local_}) {
+            for (Py_ssize_t i = length_ - 1; kind != kind_ && i >= 0; --i) {  // from the last down
+                PyUnicode_WRITE(kind, local_, i, PyUnicode_READ(kind_, local_, i));
+            }
+            capacity = Py_ssize_t{sizeof local_} / kind;
+        } else if (text_ && max == max_) {
+            resize(capacity);
+        } else {
+            Ref wider = Ref::steal(PyUnicode_New(capacity, max));
+            copy_units(kind_, units_, kind, PyUnicode_DATA(wider.get()), length_);
+            text_ = std::move(wider);
+            units_ = static_cast<char*>(PyUnicode_DATA(text_.get()));
+        }
         max_ = max;
-        kind_ = PyUnicode_KIND(text_.get());
+        kind_ = kind;
+        capacity_ = capacity;
     }
-    // The str at `capacity` units.
-    [[gnu::noinline]] void resize(Py_ssize_t capacity) {
+    // The str written into, at `capacity` units.
+    void resize(Py_ssize_t capacity) {
         PyObject* text = text_.release();
         int status = PyUnicode_Resize(&text, capacity);
         text_ = Ref::steal_or_null(text);  // unchanged if the resize failed
         check(status);
         units_ = static_cast<char*>(PyUnicode_DATA(text));
-        capacity_ = capacity;
+    }
+    bool has_wider_than(Py_UCS4 narrower) const {  // a character above `narrower` written?
+        Py_ssize_t i = 0;
+        while (i < length_ && PyUnicode_READ(kind_, units_, i) <= narrower) ++i;
+        return i < length_;
     }
 
-    Ref text_;  // capacity_ units of kind_ bytes, the first length_ written, for characters up to max_
-    char* units_ = nullptr;
-    Py_ssize_t capacity_ = 0, length_ = 0;
+    alignas(8) char local_[2048];
+    Ref text_;  // once the text has left local_: capacity_ units of kind_ bytes, characters up to max_
+    char* units_ = local_;
+    Py_ssize_t capacity_ = sizeof local_, length_ = 0;  // in units
     int kind_ = 1;
-    Py_UCS4 max_ = 0, seen_ = 0x7f;  // seen_: the widest class of the whole pieces written
+    Py_UCS4 max_ = 0x7f;
 };
 
 }  // namespace zae
