@@ -5,9 +5,8 @@
 
 namespace zae {
 
-// repr(text).replace("'", '"') of a str, written.  Printable ASCII without a backslash (to
-// which repr adds no escape) and without both quotes (repr escapes the one it quotes with then)
-// is the text between double quotes, its single quotes replaced; anything else goes through repr().
+// repr(text).replace("'", '"') of a str, written: printable ASCII without a backslash or both
+// quotes (which repr would escape) is the text between double quotes, its single quotes replaced.
 inline void write_repr_replacing_quotes(TextWriter& out, PyObject* text) {
     bool plain = PyUnicode_IS_ASCII(text), single = false, double_ = false;
     for (Py_ssize_t i = 0; plain && i < PyUnicode_GET_LENGTH(text); ++i) {
@@ -22,12 +21,10 @@ inline void write_repr_replacing_quotes(TextWriter& out, PyObject* text) {
     out.write("\"");
 }
 
-// str(value).replace("'", '"'), written, with `str` what the name was found bound to and
-// `replace` the method's name.  Shortcuts: for the builtin str, an int is its digits (no
-// quote), a str is copied with its quotes replaced, a list of str written as its str, "[" +
-// ", ".join(repr(item) for each) + "]", is; anything else is made into text by PyObject_Str,
-// without the call of the class.  The text then, if an exact str (whose replace() cannot be
-// replaced), is copied with its quotes replaced.
+// str(value).replace("'", '"'), written (`str` what the name is bound to, `replace` the method's
+// name).  Shortcuts, for the builtin str: an int's digits, a str or the str of a list of str
+// ("[" + ", ".join(repr(item)...) + "]") written with its quotes replaced, PyObject_Str() for
+// anything else; and the replace() of an exact str (which cannot be replaced) written directly.
 [[gnu::always_inline]] inline void write_str_replacing_quotes(TextWriter& out, Borrowed str, Borrowed value,
                                                               Borrowed replace) {
     PyObject* v = value.get();

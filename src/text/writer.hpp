@@ -103,18 +103,13 @@ public:
         length_ = mark;
         return taken;
     }
-    // The text written, as a new str (the writer is done then).  Every str is of the narrowest
-    // width that holds it: the str written into is the result if the text has a character of
-    // its width (the widest piece may have been cut or taken), else the text is copied.
+    // The text written, as a new str (the writer is done then): the str written into if the text
+    // has a character of its width, else a copy of the narrowest width, as every str is.
     Ref finish() {
-        if (text_ && (max_ == 0x7f || has_wider_than(max_ == 0xff ? 0x7f : max_ == 0xffff ? 0xff : 0xffff))) {
-            resize(length_);
-            return std::move(text_);
-        }
-        if (text_ || max_ > 0x7f) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
-        Ref result = Ref::steal(PyUnicode_New(length_, 0x7f));  // ASCII: no search for the widest
-        std::memcpy(PyUnicode_DATA(result.get()), local_, static_cast<std::size_t>(length_));
-        return result;
+        bool wide = max_ == 0x7f || has_wider_than(max_ == 0xff ? 0x7f : max_ == 0xffff ? 0xff : 0xffff);
+        if (!text_ || !wide) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
+        resize(length_);
+        return std::move(text_);
     }
 
 private:
