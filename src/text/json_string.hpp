@@ -5,22 +5,17 @@
 
 namespace zae {
 
-// Does none of the eight one-byte characters in `word` need escaping (below 0x20, '"', '\\')?
-// Each term is the classic test for a byte below n, (v - 0x0101..*n) & ~v & 0x8080.., applied
-// to the word (n = 0x20) and to it xor a quote or a backslash (n = 1: a zero byte).
-inline bool word_is_plain(std::uint64_t word) {
-    constexpr std::uint64_t ones = 0x0101010101010101, highs = ones * 0x80;
-    auto below = [](std::uint64_t v, std::uint64_t n) { return (v - ones * n) & ~v & highs; };
-    return !(below(word, 0x20) | below(word ^ (ones * '"'), 1) | below(word ^ (ones * '\\'), 1));
-}
-
-// The index of the first character at or after `from` that json escapes, or n.
+// The index of the first character at or after `from` that json escapes (below 0x20, '"', '\\'),
+// or n.  One-byte text is searched eight characters at a time first, `below(v, k)` being the
+// classic test for a byte below k in a word v: (v - 0x0101..*k) & ~v & 0x8080...
 template <class Char>
 Py_ssize_t plain_until(const void* units, Py_ssize_t from, Py_ssize_t n) {
     auto data = static_cast<const Char*>(units);
-    if constexpr (sizeof(Char) == 1) {  // eight at a time first
-        std::uint64_t word;
-        while (from + 8 <= n && (std::memcpy(&word, data + from, 8), word_is_plain(word))) from += 8;
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    auto below = [](std::uint64_t v, std::uint64_t k) { return (v - ones * k) & ~v & ones * 0x80; };
+    for (std::uint64_t v; sizeof(Char) == 1 && from + 8 <= n; from += 8) {
+        std::memcpy(&v, data + from, 8);
+        if (below(v, 0x20) | below(v ^ (ones * '"'), 1) | below(v ^ (ones * '\\'), 1)) break;
     }
     while (from < n && data[from] >= 0x20 && data[from] != '"' && data[from] != '\\') ++from;
     return from;
