@@ -109,6 +109,10 @@ def test_a_sort_replaced_midway_is_used_from_then_on(monkeypatch):
     ["plain", "é", "Ж", "😀"],  # widened one step at a time
     ["plain", "😀", "é"],  # from one byte straight to four
     ["Ж", "plain"],
+    # texts longer than the writer's stack buffer: widened after leaving it, in place on it, past it
+    ["a" * 3000, "é", "Ж"],
+    ["a" * 300, "Ж" * 400, "😀"],
+    ["é" * 1500, "a" * 900],
 ])
 def test_rendered_text_of_mixed_widths(texts):
     settings = {text: {text: text} for text in texts}
@@ -172,6 +176,7 @@ def rules(paths):
     [],
     # a character to escape (or one next to those) at every offset within and across eight-byte words
     ["/" + "a" * k + c + "b" * 9 for k in range(17) for c in "\"\\\x1f\x20\x7f\x80\xa2\xdc"],
+    ["/" + "a" * 1500 + "\\", "/Ж" * 300 + "\"", "/😀"],  # past the writer's stack buffer, widened there
 ])
 def test_rule_lists_are_the_standard_json_text(paths):
     import json

@@ -1,97 +1,72 @@
-// JSON text of strs, as the standard library's encoder writes it with
-// ensure_ascii=False.
+// json.dumps(value, ensure_ascii=False) of a str or a list of str, written directly.
 #pragma once
 
 #include "../admin_events.hpp"
 
 namespace zae {
 
-// Does none of the eight one-byte units in `word` need escaping?  Bytes
-// below 0x20 and bytes equal to a quote or a backslash are found without a
-// branch per byte (a borrow runs only from a byte that is such).
-inline bool word_is_plain(std::uint64_t word) {
-    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
-    auto has_zero_byte = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
-    return !((word - ones * 0x20) & ~word & highs) && !has_zero_byte(word ^ (ones * '"')) &&
-           !has_zero_byte(word ^ (ones * '\\'));
-}
-
-// The index of the first unit from `from` on that a JSON string must escape
-// (a quote, a backslash, a control character), or `n`.
+// The index of the first character at or after `from` that json escapes (below 0x20, '"', '\\'),
+// or n.  One-byte text is searched eight characters at a time first, `below(v, k)` being the
+// classic test for a byte below k in a word v: (v - 0x0101..*k) & ~v & 0x8080...
 template <class Char>
-Py_ssize_t find_escaped(const Char* data, Py_ssize_t from, Py_ssize_t n) {
-    if constexpr (sizeof(Char) == 1) {
-        for (std::uint64_t word; from + 8 <= n && (std::memcpy(&word, data + from, 8), word_is_plain(word));) from += 8;
+Py_ssize_t plain_until(const void* units, Py_ssize_t from, Py_ssize_t n) {
+    auto data = static_cast<const Char*>(units);
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    auto below = [](std::uint64_t v, std::uint64_t k) { return (v - ones * k) & ~v & ones * 0x80; };
+    for (std::uint64_t v; sizeof(Char) == 1 && from + 8 <= n; from += 8) {
+        std::memcpy(&v, data + from, 8);
+        if (below(v, 0x20) | below(v ^ (ones * '"'), 1) | below(v ^ (ones * '\\'), 1)) break;
     }
     while (from < n && data[from] >= 0x20 && data[from] != '"' && data[from] != '\\') ++from;
     return from;
 }
 
-// A control character as \u00XX (apart, with its buffer: a function with
-// an array on its stack is guarded by hardened builds at every call).
-[[gnu::noinline]] inline void write_control_escape(TextWriter& out, Py_UCS4 c) {
-    const char escape[] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xf]};
-    out.write(std::string_view(escape, sizeof escape));
+// The escape json writes for such a character: \" \\ \b \f \n \r \t, else \u00XX (apart, with
+// its array: see TextWriter::write_digits).
+[[gnu::noinline]] inline void write_escape(TextWriter& out, Py_UCS4 c) {
+    constexpr std::string_view named = "\"\\\b\f\n\r\t", letters = "\"\\bfnrt";
+    char escape[] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xf]};
+    std::size_t at = named.find(static_cast<char>(c));
+    if (at != named.npos) escape[1] = letters[at];
+    out.write(std::string_view(escape, at != named.npos ? 2 : 6));
 }
 
-// A str as a JSON string: quotes, backslashes and control characters
-// escaped, everything else as it is.
+// A str as a json string: between quotes, each character that json escapes escaped.
 inline void write_json_string(TextWriter& out, Borrowed text) {
-    PyObject* s = text.get();
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const void* data = PyUnicode_DATA(text.get());
+    int kind = PyUnicode_KIND(text.get());
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
     out.write("\"");
     for (Py_ssize_t from = 0, i;; from = i + 1) {
-        i = kind == PyUnicode_1BYTE_KIND   ? find_escaped(static_cast<const Py_UCS1*>(data), from, n)
-            : kind == PyUnicode_2BYTE_KIND ? find_escaped(static_cast<const Py_UCS2*>(data), from, n)
-                                           : find_escaped(static_cast<const Py_UCS4*>(data), from, n);
+        i = kind == 1 ? plain_until<Py_UCS1>(data, from, n)
+            : kind == 2 ? plain_until<Py_UCS2>(data, from, n) : plain_until<Py_UCS4>(data, from, n);
         out.write(text, from, i);
-        if (i == n) break;
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        switch (c) {
-            case '"': out.write("\\\""); break;
-            case '\\': out.write("\\\\"); break;
-            case '\b': out.write("\\b"); break;
-            case '\f': out.write("\\f"); break;
-            case '\n': out.write("\\n"); break;
-            case '\r': out.write("\\r"); break;
-            case '\t': out.write("\\t"); break;
-            default: write_control_escape(out, c);
-        }
+        if (i == n) return out.write("\"");
+        write_escape(out, PyUnicode_READ(kind, data, i));
     }
-    out.write("\"");
 }
 
-// Is `value` what json_of_texts writes: an exact str, or a list of them,
-// each ready to be read?
+// Is `value` what json_of_texts writes: an exact str, or a list of them, each ready to be read?
 inline bool is_json_texts(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) {
-        if (compat::ready(value) == 0) return true;
-        PyErr_Clear();  // a str that cannot be made ready: the encoder reports it
-        return false;
-    }
-    return is_list_of_texts(value);
+    if (!PyUnicode_CheckExact(value)) return is_list_of_texts(value);
+    if (compat::ready(value) == 0) return true;
+    PyErr_Clear();  // a str that cannot be made ready: the encoder reports it
+    return false;
 }
 
-// json.dumps(value, ensure_ascii=False) for a value is_json_texts accepts:
-// a JSON string, or an array of them with ", " between the items.
+// json.dumps(value, ensure_ascii=False) for a value is_json_texts accepts: its json string, or
+// "[" + ", ".join(the items' json strings) + "]".  Nothing here runs Python code (see
+// TextWriter), so the list keeps its items.
 inline Ref json_of_texts(Borrowed value) {
-    PyObject* v = value.get();
     TextWriter out;
-    if (PyUnicode_CheckExact(v)) {
-        write_json_string(out, value);
-        return out.finish();
-    }
-    out.write("[");
-    // Nothing in this loop runs Python code (see TextWriter), so the list keeps its items.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+    bool list = !PyUnicode_CheckExact(value.get());
+    if (list) out.write("[");
+    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(value.get()) : 1); ++i) {
         if (i) out.write(", ");
-        write_json_string(out, PyList_GET_ITEM(v, i));
+        write_json_string(out, list ? PyList_GET_ITEM(value.get(), i) : value.get());
     }
-    out.write("]");
+    if (list) out.write("]");
     return out.finish();
 }
-
 
 }  // namespace zae
