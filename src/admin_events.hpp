@@ -131,8 +131,18 @@ Ref call_method(Borrowed object, Name name, Args&&... args) {
     return lookup_method(object, name)({Borrowed(args)...});
 }
 
-// isinstance(object, classinfo) in a truth test, `isinstance` as found.
-bool isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo);
+// isinstance(object, classinfo) in a truth test, `isinstance` as found.  For
+// the builtin and a class of metaclass `type`: the subclass test, or, when
+// that fails, a test of the class the object's __class__ names, which is
+// skipped for the plain data types (their __class__ is their type).
+inline bool isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
+    if (!state.is_builtin(Builtin::isinstance, isinstance)) return truthy(call(isinstance, object, classinfo));
+    if (PyType_CheckExact(classinfo.get())) {
+        if (PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(classinfo.get()))) return true;
+        if (is_plain_data_type(Py_TYPE(object.get()))) return false;
+    }
+    return check(PyObject_IsInstance(object, classinfo)) != 0;
+}
 
 // `for key, value in mapping.items():`, one step at a time: an exact dict is
 // walked directly (its items() cannot be replaced), with Python's errors if
@@ -141,7 +151,20 @@ bool isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo);
 class Items {
 public:
     explicit Items(Borrowed mapping);
-    bool next(Ref& key, Ref& value);
+    [[gnu::always_inline]] bool next(Ref& key, Ref& value) {
+        if (iterator_) return next_item(key, value);
+        if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        PyObject *k = nullptr, *v = nullptr;
+        if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+        if (compat::dict_iteration_counts_keys && walked_++ == size_) {
+            raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        }
+        // Both owned before the previous ones go (their release may run a finalizer).
+        Ref new_key = Ref::borrow(k), new_value = Ref::borrow(v);
+        key = std::move(new_key);
+        value = std::move(new_value);
+        return true;
+    }
 
     struct Step {
         Items* items;
@@ -158,6 +181,7 @@ public:
     Step end() { return {}; }
 
 private:
+    bool next_item(Ref& key, Ref& value);  // through items()
     Ref mapping_, iterator_;  // iterator_: of items(), for anything but an exact dict
     Py_ssize_t size_ = 0, position_ = 0, walked_ = 0;
 };

@@ -129,22 +129,6 @@ bool MethodLookup::runs(Body body) const {
     return is_own_function(callable, body);
 }
 
-// ---- isinstance ---------------------------------------------------------------------
-
-// For the builtin and a class of metaclass `type`: the subclass test, or,
-// when that fails, a test of the class the object's __class__ names, which
-// is skipped for the plain data types (their __class__ is their type).
-bool isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
-    if (state.is_builtin(Builtin::isinstance, isinstance)) {
-        if (PyType_CheckExact(classinfo.get())) {
-            if (PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(classinfo.get()))) return true;
-            if (is_plain_data_type(Py_TYPE(object.get()))) return false;
-        }
-        return check(PyObject_IsInstance(object, classinfo)) != 0;
-    }
-    return truthy(call(isinstance, object, classinfo));
-}
-
 // ---- the walk over a dict's items --------------------------------------------------------
 
 Items::Items(Borrowed mapping) : mapping_(Ref::borrow(mapping)) {
@@ -155,23 +139,10 @@ Items::Items(Borrowed mapping) : mapping_(Ref::borrow(mapping)) {
     }
 }
 
-bool Items::next(Ref& key, Ref& value) {
-    if (iterator_) {
-        Ref item = next_item(iterator_);
-        if (!item) return false;
-        std::tie(key, value) = unpack_pair(item);
-        return true;
-    }
-    if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    PyObject *k = nullptr, *v = nullptr;
-    if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
-    if (compat::dict_iteration_counts_keys && walked_++ == size_) {
-        raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-    }
-    // Both owned before the previous ones go (their release may run a finalizer).
-    Ref new_key = Ref::borrow(k), new_value = Ref::borrow(v);
-    key = std::move(new_key);
-    value = std::move(new_value);
+bool Items::next_item(Ref& key, Ref& value) {
+    Ref item = zae::next_item(iterator_);
+    if (!item) return false;
+    std::tie(key, value) = unpack_pair(item);
     return true;
 }
 

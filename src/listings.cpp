@@ -56,6 +56,10 @@ void write_padding(TextWriter& out, const Module& module, Borrowed spacing, Borr
     out.write_formatted(multiply(n::space, subtract(spacing, call(len, id))));
 }
 
+// The length of a listing line, an ID with its padding, status and
+// description, for which room is made at once.
+constexpr Py_ssize_t usual_line_length = 96;
+
 }  // namespace
 
 Ref method::show_all_groups(const Module& module, PyObject* self) {
@@ -89,7 +93,7 @@ Ref private_method::get_multiple_string(const Module& module, PyObject* self, Py
     Ref spacing = add(longest(module, id_list), integer(10));
     // mylist: each f-string written as it is made, "\n" between them, as
     // "\n".join(mylist) puts it (joining strs runs nothing).
-    TextWriter mylist;
+    TextWriter mylist(length(id_list) * usual_line_length);
     bool first = true;
     for (Ref id : Iterate(id_list)) {
         if (!std::exchange(first, false)) mylist.write("\n");

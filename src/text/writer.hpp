@@ -107,9 +107,14 @@ public:
     // has a character of its width, else a copy of the narrowest width, as every str is.
     Ref finish() {
         bool wide = max_ == 0x7f || has_wider_than(max_ == 0xff ? 0x7f : max_ == 0xffff ? 0xff : 0xffff);
-        if (!text_ || !wide) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));
-        resize(length_);
-        return std::move(text_);
+        if (!wide) return Ref::steal(PyUnicode_FromKindAndData(kind_, units_, length_));  // narrowed
+        if (text_) {
+            resize(length_);
+            return std::move(text_);
+        }
+        Ref result = Ref::steal(PyUnicode_New(length_, max_));  // as wide as the text, copied without a scan
+        std::memcpy(PyUnicode_DATA(result.get()), units_, static_cast<std::size_t>(length_ * kind_));
+        return result;
     }
 
 private:
