@@ -1,9 +1,6 @@
-// The parts of the CPython C API that differ between the interpreters the
-// module is built for (CPython 3.7 to 3.15), behind one name each.  It is the
-// only file that tests PY_VERSION_HEX.  Each function keeps CPython's
-// conventions (a new reference, or NULL with an exception set) and says which
-// versions have the API and what the older ones get instead: where an old
-// interpreter lacks a fast call, a plain call with the same result, slower.
+// The parts of the CPython C API that differ between CPython 3.7 and 3.15, behind one name each:
+// the only file that tests PY_VERSION_HEX.  Each keeps CPython's conventions and says which
+// versions have the API and what older ones get instead (a plain call with the same result).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,9 +15,7 @@ namespace zae::compat {
 
 // ---- calls -----------------------------------------------------------------------
 
-// The flag a caller may add to the argument count when args[-1] is scratch
-// space the callee may overwrite (PY_VECTORCALL_ARGUMENTS_OFFSET, 3.8 on;
-// accepted and ignored on 3.7).
+// PY_VECTORCALL_ARGUMENTS_OFFSET (3.8 on; accepted and ignored on 3.7).
 #ifdef PY_VECTORCALL_ARGUMENTS_OFFSET
 constexpr std::size_t arguments_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
 #else
@@ -52,10 +47,8 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 #endif
 }
 
-// cls(*args) for a class of metaclass `type` without a vectorcall function
-// of its own (a class defined in Python): type's tp_call on an argument
-// tuple, which is what the generic call ends in (3.9 on; before, and for
-// anything else, the generic call).
+// cls(*args) for a class defined in Python: type's tp_call on an argument tuple, where the
+// generic call ends (3.9 on; before, and for anything else, the generic call).
 inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
     if (Py_TYPE(cls) == &PyType_Type && !PyVectorcall_Function(cls)) {
@@ -73,11 +66,8 @@ inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize
 
 // ---- error messages ---------------------------------------------------------------
 
-// The name among `candidates` (a list of str) that the interpreter suggests
-// ("Did you mean ...?") when a function gets an unexpected keyword argument
-// `keyword`, or NULL for none (3.13 on, where _suggestions computes it;
-// before, the interpreter suggests nothing).  Never fails: a failure to
-// compute it is no suggestion.
+// The name among `candidates` the interpreter suggests ("Did you mean ...?") for an unexpected
+// keyword argument, or NULL (3.13 on, by _suggestions; before, none).  Never fails.
 inline PyObject* keyword_suggestion([[maybe_unused]] PyObject* candidates, [[maybe_unused]] PyObject* keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     detail::Owned module{PyImport_ImportModule("_suggestions")};
@@ -96,8 +86,7 @@ inline PyObject* keyword_suggestion([[maybe_unused]] PyObject* candidates, [[may
 
 // ---- interpreter state -------------------------------------------------------------
 
-// The interpreter of the calling thread (PyInterpreterState_Get, 3.9 on;
-// before, the thread state's public `interp` member).
+// The calling thread's interpreter (PyInterpreterState_Get, 3.9 on; before, the thread state's).
 inline PyInterpreterState* current_interpreter() {
 #if PY_VERSION_HEX >= 0x03090000
     return PyInterpreterState_Get();
@@ -108,13 +97,8 @@ inline PyInterpreterState* current_interpreter() {
 
 // ---- module definition -------------------------------------------------------------
 
-// The slot that tells 3.12 and later the module keeps state of its own
-// outside any interpreter, so it cannot be loaded into a second one: an
-// interpreter that checks (one made isolated, with a GIL of its own)
-// refuses it before the module is asked; any other asks the module, which
-// refuses all but the main interpreter itself.  Older interpreters have no
-// such slot and always ask the module; there this is a terminating entry, so
-// put it last, before the list's own terminator (with gil_slot after it).
+// The slot that tells 3.12 on the module cannot be loaded into a second interpreter (an isolated
+// one refuses it itself; others ask the module).  Before, a terminating entry: put it last.
 inline PyModuleDef_Slot multiple_interpreters_slot() {
 #if PY_VERSION_HEX >= 0x030C0000
     return {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
@@ -123,9 +107,7 @@ inline PyModuleDef_Slot multiple_interpreters_slot() {
 #endif
 }
 
-// The slot that tells 3.13 and later (whose free-threaded build may run
-// without a GIL) that the module needs the GIL: its state is shared by all
-// threads unlocked.  Before 3.13 a terminating entry (see above).
+// The slot that tells 3.13 on the module needs the GIL (its state is unlocked).  Before, as above.
 inline PyModuleDef_Slot gil_slot() {
 #if PY_VERSION_HEX >= 0x030D0000
     return {Py_mod_gil, Py_MOD_GIL_USED};
@@ -136,10 +118,8 @@ inline PyModuleDef_Slot gil_slot() {
 
 // ---- errors ------------------------------------------------------------------------
 
-// Take the raised exception, normalized (an exception instance, its type and
-// its traceback, each a new reference or NULL), and clear the error
-// indicator: PyErr_GetRaisedException from 3.12, PyErr_Fetch and
-// PyErr_NormalizeException before (deprecated from 3.12).
+// Take the raised exception, normalized, its type and traceback (new references or NULL):
+// PyErr_GetRaisedException from 3.12, PyErr_Fetch and PyErr_NormalizeException before.
 inline void fetch_normalized(PyObject** type, PyObject** value, PyObject** traceback) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* raised = PyErr_GetRaisedException();
@@ -152,12 +132,8 @@ inline void fetch_normalized(PyObject** type, PyObject** value, PyObject** trace
 #endif
 }
 
-// The error of a `with` statement whose manager lacks `method` ("__enter__"
-// or "__exit__"), worded as the running interpreter words it: from 3.14 a
-// TypeError naming the type with its module and the missing method; in 3.11
-// to 3.13 one naming the bare type, with `missing_suffix` appended
-// (" (missed __exit__ method)" for __exit__, empty for __enter__); before, an
-// AttributeError naming the method.
+// The error of a `with` statement whose manager lacks `method`, in the running interpreter's words:
+// a TypeError from 3.11 (3.11 to 3.13 append `missing_suffix`), an AttributeError before.
 inline void set_missing_context_method([[maybe_unused]] PyObject* manager, [[maybe_unused]] const char* method,
                                        [[maybe_unused]] const char* missing_suffix) {
 #if PY_VERSION_HEX >= 0x030E0000
@@ -171,20 +147,15 @@ inline void set_missing_context_method([[maybe_unused]] PyObject* manager, [[may
 #endif
 }
 
-// Whether the with statement looks up __exit__ before __enter__ (3.14 on),
-// which decides the error of a manager that has neither.
+// Whether a with statement looks up __exit__ before __enter__ (3.14 on).
 constexpr bool with_looks_up_exit_first = PY_VERSION_HEX >= 0x030E0000;
 
-// Whether a Python function names itself by its qualified name in the
-// TypeError of a failed argument binding ("ZornaAdminEvents.enable() takes
-// ..." from 3.10) or by its bare name ("enable() takes ..." before).
+// Whether a failed argument binding names the function by its qualified name (3.10 on).
 constexpr bool binding_errors_name_the_class = PY_VERSION_HEX >= 0x030A0000;
 
 // ---- strings -----------------------------------------------------------------------
 
-// Make a str built by the old Py_UNICODE calls readable through
-// PyUnicode_KIND and PyUnicode_DATA (PyUnicode_READY, needed before 3.12;
-// from 3.12 every str is).  0, or -1 with an exception set.
+// PyUnicode_READY, needed before 3.12 for a str made by the old Py_UNICODE calls.  0, or -1.
 inline int ready([[maybe_unused]] PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
     return PyUnicode_READY(text);
@@ -195,15 +166,10 @@ inline int ready([[maybe_unused]] PyObject* text) {
 
 // ---- change notices -------------------------------------------------------------------
 //
-// A look-up may be answered again while nothing it read has changed.  A stamp
-// taken before the look-up (`watch_*`) equals the stamp now (`*_stamp`) only
-// if the dict or class is unchanged in between; 0 means "nothing to trust".
-// 3.7 to 3.11: a dict's version tag (PEP 509, never given twice), and from
-// 3.11 a class's version tag (before, tags wrap around and are not trusted).
-// 3.12 on: watchers registered with the interpreter count every change of
-// the dicts and classes watched, and the stamp is that count.  The watchers'
-// IDs and count belong to the module's state (state.hpp), which gives them
-// back when the module goes.
+// A stamp taken before a look-up (`watch_*`) equals the stamp now (`*_stamp`) only if the dict
+// or class is unchanged; 0 is never trusted.  Up to 3.11: a dict's version tag (PEP 509), from
+// 3.11 a class's.  3.12 on: the count of changes the module's watchers were told of (their IDs
+// and count are part of the module's state, state.hpp).
 struct Watchers {
     std::uint64_t changes = 1;  // a stamp of 0 is never trusted
     int dict_id = -1, type_id = -1;
@@ -223,8 +189,7 @@ inline int type_changed(PyTypeObject*) {
     ++watchers().changes;
     return 0;
 }
-// `object` watched by watcher `id`, registered at first use (none when the
-// interpreter has no free slot): the stamp now, or 0.
+// `object` watched from now on (the watchers registered at first use): the stamp now, or 0.
 inline std::uint64_t watch(bool dict, PyObject* object) {
     Watchers& w = watchers();
     if (!w.tried) {
@@ -251,9 +216,8 @@ inline std::uint64_t watch_dict(PyObject* dict) {
 #endif
 }
 
-// The stamp of a class before a look-up through it.  3.12 on: trusted only
-// while the class has a version tag (the interpreter tells of a change once
-// per tag), so one is given to it here.  3.11: its tag, if it has one.
+// The stamp of a class before a look-up through it, while it has a version tag (3.12 on, the
+// interpreter tells of a change once per tag, so one is given here).
 inline std::uint64_t watch_type([[maybe_unused]] PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
     std::uint64_t stamp = detail::watch(false, reinterpret_cast<PyObject*>(type));
@@ -265,8 +229,7 @@ inline std::uint64_t watch_type([[maybe_unused]] PyTypeObject* type) {
 #endif
 }
 
-// The stamp now of a dict or class watched since a look-up.  3.12 on, any
-// change of anything watched (a dict's release too) changes it.
+// The stamp now of a dict or class watched since a look-up.
 #if PY_VERSION_HEX >= 0x030C0000
 [[gnu::always_inline]] inline std::uint64_t dict_stamp(PyObject*) { return watchers().changes; }
 [[gnu::always_inline]] inline std::uint64_t type_stamp(PyTypeObject*) { return watchers().changes; }
@@ -288,22 +251,14 @@ inline void stop_watching(Watchers& w, [[maybe_unused]] bool ended) {
 }
 
 
-// The attribute `name` (an exact str) as the class's MRO holds it, without
-// calling any descriptor: borrowed, or NULL when absent (never raises).
-// _PyType_Lookup, which all supported interpreters export (3.7 to 3.15).
+// `name` as the class's MRO holds it (_PyType_Lookup): borrowed, or NULL; never raises.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
-// A new empty dict with room for `size` items, so that filling it never
-// grows it (a dict display of that many items is made so).
-// _PyDict_NewPresized: 3.7 to 3.15, in the non-limited API.
+// A new dict with room for `size` items, as a dict display is made (_PyDict_NewPresized).
 inline PyObject* new_dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
 
-// Up to 3.11 the allocation of an object the collector tracks (a dict, a
-// list, a tuple...) may run a collection on the spot, and with it any
-// finalizer; from 3.12 it only schedules one, run between two bytecodes.
-// What tells whether `dict` changed across such an allocation: its version
-// tag up to 3.11 (PEP 509: every change gives a new one), 0 from 3.12, where
-// the allocation runs nothing.
+// Up to 3.11 an allocation may run a collection, and finalizers, on the spot (from 3.12 it is
+// only scheduled): what tells whether `dict` changed across one (its version tag; 0 from 3.12).
 inline std::uint64_t version_across_allocation([[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
@@ -312,24 +267,15 @@ inline std::uint64_t version_across_allocation([[maybe_unused]] PyObject* dict) 
 #endif
 }
 
-// Whether iterating a dict raises "dictionary keys changed during
-// iteration" when a step finds more keys than the dict had (3.8 on).
+// Whether a dict's iteration raises "dictionary keys changed during iteration" (3.8 on).
 constexpr bool dict_iteration_counts_keys = PY_VERSION_HEX >= 0x03080000;
 
 // ---- methods -------------------------------------------------------------------------
 
-// `object.name` looked up for a call, as the interpreter looks up a method:
-// 1 with *method the method descriptor itself, unbound, when the attribute
-// is a method descriptor of the object's type that nothing shadows; 0 with
-// *method the attribute as getattr() gives it otherwise, or NULL with an
-// exception set.  3.11 and 3.12: the interpreter's own _PyObject_GetMethod
-// (it reads instance attributes where they are kept, without making the
-// instance's __dict__).  3.8 to 3.10, and 3.13 on (where _PyObject_GetMethod
-// is no longer exported): the same steps through the type's look-up and the
-// instance's __dict__ (made, once, for an instance that keeps its attributes
-// elsewhere); `type_entry(type)` gives the type's attribute as type_lookup
-// does, so the caller may answer it from an earlier look-up.  3.7 (no method
-// descriptor flag): getattr().
+// `object.name` looked up for a call, as the interpreter does: 1 with the method descriptor
+// itself (unbound) when nothing shadows it, else 0 with getattr()'s answer (or NULL).
+// 3.11 and 3.12: _PyObject_GetMethod.  3.8 to 3.10 and 3.13 on: the same steps, the type's
+// entry given by `type_entry(type)` (which may answer from an earlier look-up).  3.7: getattr().
 template <class TypeEntry>
 inline int get_method(PyObject* object, PyObject* name, PyObject** method, [[maybe_unused]] TypeEntry&& type_entry) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
@@ -358,11 +304,8 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method, [[may
 // A function that calls an object in vectorcall form (vectorcallfunc, 3.8 on).
 using vectorcall_function = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 
-// Make `type` a method descriptor that the interpreter calls unbound, with
-// the instance first, through the vectorcall function its instances keep at
-// `offset` (Py_TPFLAGS_METHOD_DESCRIPTOR, Py_TPFLAGS_HAVE_VECTORCALL and
-// tp_vectorcall_offset, 3.9 on).  Before, nothing: such a type is bound by
-// tp_descr_get and called by tp_call.
+// Make `type` a method descriptor called unbound through the vectorcall function its instances
+// keep at `offset` (3.9 on; before, it is bound by tp_descr_get and called by tp_call).
 inline void make_method_descriptor([[maybe_unused]] PyTypeObject& type, [[maybe_unused]] Py_ssize_t offset) {
 #if PY_VERSION_HEX >= 0x03090000
     type.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;

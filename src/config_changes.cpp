@@ -1,7 +1,5 @@
-// Configuration changes: enabling and disabling, syslog message parameters,
-// event properties with audit rules, import, export and daemon restart.
-// Every change goes through the outside event service and marks the object's
-// restart flag, which restart_daemons reads.
+// Configuration changes: enabling and disabling, syslog message parameters, event properties
+// with audit rules, import, export and daemon restart.
 #include "admin_events.hpp"
 #include "text/json_string.hpp"
 
@@ -17,8 +15,8 @@ bool is_enabling(const Module& module, Borrowed action) {
     return equal(action, attribute(module.global(n::zorna_events), n::enable_event));
 }
 
-// json.dumps(value, ensure_ascii=False).  A str or a list of str given to the
-// standard json.dumps is written here, as it would write it.
+// json.dumps(value, ensure_ascii=False): a str or a list of str, for the standard json.dumps,
+// written here as it would write it.
 Ref dump_json(const Module& module, Borrowed value) {
     Ref dumps = attribute(module.global(n::json), n::dumps);
     // (dumps is checked first: finding the standard one may run code that changes `value`.)
@@ -36,8 +34,7 @@ void print_line(const Module& module, Line&& line) {
 // zorna_events.set_event_param, looked up now (before its arguments are evaluated).
 Ref set_event_param(const Module& module) { return attribute(module.global(n::zorna_events), n::set_event_param); }
 
-// _(message); tools/po collects the messages of these calls (and of
-// refuse_paths) for the catalogue.
+// _(message) (tools/po collects the messages of these calls and of refuse_paths).
 Ref translated(const Module& module, const char* message) { return call(module.global(n::underscore), text(message)); }
 
 // json.decoder.JSONDecodeError, looked up now.
@@ -52,11 +49,8 @@ Ref path_list(const Module& module, Borrowed value) {
     return Ref::borrow(value);
 }
 
-// Can the str `line` stand as one line of a rules file: no NUL, which would
-// cut the line short, and nothing str.splitlines() breaks a line at (the
-// characters below, as the Unicode database has them)?  auditctl reads its
-// rules file line by line, and stops loading at the first line it cannot
-// parse.  One pass over the characters; no list of lines is made.
+// Can the str `line` stand as one line of a rules file (auditctl stops loading at the first line
+// it cannot parse): no NUL, and nothing str.splitlines() breaks a line at?
 bool is_one_line(Borrowed line) {
     PyObject* s = line.get();
     if (compat::ready(s) < 0) raise();
@@ -71,13 +65,10 @@ bool is_one_line(Borrowed line) {
     return true;
 }
 
-// auditd keeps a rule's key in at most this many bytes, and the path is also
-// the key of its rule.
+// auditd keeps a rule's key, which is also its path, in at most this many bytes.
 constexpr Py_ssize_t max_path_size = 256;
 
-// Does the str `text` hold "!=", "<=", ">=" or "&="?  auditctl reads a key
-// (and the path of -F path=) as a field, an operator and a value, and takes
-// the first of these for the operator: such a path can be in no rule.
+// Does the str `text` hold "!=", "<=", ">=" or "&="?  auditctl would read it as an operator.
 bool has_operator(Borrowed text) {
     PyObject* s = text.get();
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -91,18 +82,14 @@ bool has_operator(Borrowed text) {
     return false;
 }
 
-// A path can go into an audit rule line only as an absolute path that stays
-// on one line and fits in a key, and that auditctl reads back as the same
-// path: no backslash (auditctl reads "\\" and "\ " as escapes), no control
-// character and no operator.  auditctl refuses anything else, and with it
-// every rule after it in the file.
+// A path fits an audit rule line when it is absolute, on one line, fits a key and is read back
+// by auditctl as the same path: no backslash (auditctl's escape), control character or operator.
 bool is_usable_path(Borrowed path) {
     if (!PyUnicode_Check(path.get()) || !is_one_line(path)) return false;
     if (PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_READ_CHAR(path.get(), 0) != '/') return false;
     Py_ssize_t size = 0;
     if (!PyUnicode_AsUTF8AndSize(path, &size)) {
-        // A surrogate, which has no UTF-8 form (a str never pairs them: JSON's
-        // pairs are decoded to one character).
+        // A lone surrogate, which has no UTF-8 form.
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
         PyErr_Clear();
         return false;
@@ -115,10 +102,7 @@ bool is_usable_path(Borrowed path) {
     return true;
 }
 
-// file-opened's rules name their path in a system-call rule (-F path=), and
-// the kernel refuses one that ends in "/", the root included; a watch (-w)
-// drops the slash instead.  Asked of usable paths only, each a str that
-// starts with "/".
+// The kernel refuses a system-call rule (file-opened's) whose path ends in "/".  Of usable paths only.
 bool names_file(Borrowed path) {
     return PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) != '/';
 }
@@ -131,16 +115,14 @@ Ref failing_path(const Module& module, Borrowed json_value, bool (*test)(Borrowe
     return Ref();
 }
 
-// Is this call storing an event's audit rules directly (section "", parameter
-// "message-audit-rules")?
+// Does the call store an event's audit rules directly (section "", "message-audit-rules")?
 bool sets_audit_rules(Borrowed section, Borrowed parameter) {
     return PyUnicode_Check(section.get()) && PyUnicode_GET_LENGTH(section.get()) == 0 &&
            PyUnicode_Check(parameter.get()) &&
            PyUnicode_CompareWithASCIIString(parameter.get(), "message-audit-rules") == 0;
 }
 
-// Rules stored directly go to auditctl as they are: a JSON array of strings,
-// each one line of the rules file.
+// Rules stored directly go to auditctl as they are: a JSON array of strings of one line each.
 bool is_rule_list(Borrowed json_value) {
     if (!PyList_Check(json_value.get())) return false;
     for (Ref rule : Iterate(json_value)) {
@@ -149,8 +131,7 @@ bool is_rule_list(Borrowed json_value) {
     return true;
 }
 
-// A path as JSON, on one line and with nothing a terminal acts on: a path
-// with a character that is not printable is written all in ASCII escapes.
+// A path as JSON, all in ASCII escapes when a character of it is not printable.
 Ref shown_path(const Module& module, Borrowed path) {
     bool printable = PyUnicode_Check(path.get());
     for (Py_ssize_t i = 0, n = printable ? PyUnicode_GET_LENGTH(path.get()) : 0; i < n && printable; ++i)
@@ -159,9 +140,7 @@ Ref shown_path(const Module& module, Borrowed path) {
     return call_method(module.global(n::json), n::dumps, path);
 }
 
-// The one line that refuses a VALUE whose paths or rules auditctl could not
-// load, saying why (`why` is a message passed through _) and, when given,
-// naming the first path refused, as JSON.
+// The line that refuses a VALUE, saying why (through _) and naming the first path refused.
 void refuse_paths(const Module& module, Borrowed value, const char* why, PyObject* path = nullptr) {
     print_line(module, [&] {
         Ref label = format(translated(module, "Invalid VALUE"));
@@ -171,8 +150,7 @@ void refuse_paths(const Module& module, Borrowed value, const char* why, PyObjec
     });
 }
 
-// Does the event list name at least one of the path events?  (A None list
-// names none; the walk that follows fails on it as it would anyway.)
+// Does the event list name a path event?  (None names none: the walk after fails on it anyway.)
 bool names_path_event(PyObject* self, Borrowed event_id_list) {
     if (event_id_list.get() == Py_None) return false;
     Ref special_events = getattr(self, mangled::special_events);
@@ -182,11 +160,9 @@ bool names_path_event(PyObject* self, Borrowed event_id_list) {
     return false;
 }
 
-// The refusal of a VALUE whose paths or rules auditctl could not load, made
-// before anything is stored, so that no event is left with a property and
-// no matching rules.  The plain algorithm stores any path; a rule with a
-// line break or an operator in its path would then switch auditing off or
-// stop auditctl loading the rest of the file.
+// The plain algorithm stores any path, relative ones too; a rule with a line break or an
+// operator in its path could switch auditing off or stop auditctl loading the rest of its file.
+// Such a VALUE is refused here, before anything is stored.
 bool refuses_paths(const Module& module, PyObject* self, Borrowed section, Borrowed parameter, Borrowed value,
                    Borrowed json_value) {
     if (sets_audit_rules(section, parameter) && !is_rule_list(json_value)) {
@@ -211,9 +187,8 @@ bool refuses_paths(const Module& module, PyObject* self, Borrowed section, Borro
     return false;
 }
 
-// One stored syslog parameter and its confirmation line.  The plain
-// algorithm stores '"' + value + '"', which a quote or a backslash in the
-// value makes invalid JSON; the value is stored as the JSON string of its text.
+// One stored syslog parameter and its line.  The plain algorithm stores '"' + value + '"', which a
+// quote or a backslash makes invalid JSON: the value is stored as the JSON string of its text.
 void store_syslog_param(const Module& module, Borrowed event_id, Borrowed param_type, Borrowed param_value) {
     Ref store = set_event_param(module);
     Ref parameter = concat({text("message-syslog-"), format(param_type)});
@@ -223,8 +198,7 @@ void store_syslog_param(const Module& module, Borrowed event_id, Borrowed param_
     });
 }
 
-// text.replace(old, new): an exact str without the one character `old` is
-// itself (str.replace returns it unchanged), without the call.
+// text.replace(old, new): an exact str without the character `old` is itself, without the call.
 Ref replaced(Borrowed text, Name old, Name new_) {
     PyObject* s = text.get();
     if (fast_paths && PyUnicode_CheckExact(s)) {
@@ -235,8 +209,7 @@ Ref replaced(Borrowed text, Name old, Name new_) {
     return call_method(text, n::replace, old, new_);
 }
 
-// self.__audit_rules[self.__arch] if self.__arch in self.__audit_rules else
-// self.__audit_rules["b64"]: an exact dict is searched once for a str name.
+// audit_rules[arch] if arch in audit_rules else audit_rules["b64"]: an exact dict searched once.
 Ref rule_builder(Borrowed audit_rules, Borrowed arch) {
     if (fast_paths && PyDict_CheckExact(audit_rules.get()) && PyUnicode_CheckExact(arch.get())) {
         if (PyObject* found = PyDict_GetItemWithError(audit_rules, arch)) return Ref::borrow(found);
@@ -368,9 +341,8 @@ Ref method::set_properties(const Module& module, PyObject* self, PyObject* secti
 Ref private_method::process_path_value(const Module& module, PyObject* self, PyObject* event_id, PyObject* value) {
     Ref result_list = new_list();
     for (Ref path : Iterate(path_list(module, value))) {
-        // The plain algorithm escapes spaces only.  auditctl reads "\\\\" as a
-        // backslash, so backslashes are escaped too; what no escape can carry
-        // (a line end, an operator) is refused, never written.
+        // The plain algorithm escapes spaces only: a backslash is escaped too (auditctl reads "\\\\"
+        // as one), and what no escape can carry (a line end, an operator) is refused.
         if (PyUnicode_Check(path.get()) && (!is_one_line(path) || has_operator(path)))
             raise_format(PyExc_ValueError, "%R cannot stand in an audit rule", path.get());
         Ref escaped_path = replaced(replaced(path, n::backslash, n::escaped_backslash), n::space, n::escaped_space);

@@ -1,5 +1,5 @@
-// Event configuration view: an event's defaults overlaid with the current
-// configuration, sorted, and rendered as indented text with translated sections.
+// Event configuration view: an event's defaults overlaid with the current configuration,
+// sorted, and rendered as indented text with translated sections.
 #include <cerrno>
 #include <memory_resource>
 #include <vector>
@@ -11,9 +11,8 @@ namespace zae {
 
 namespace {
 
-// isinstance(value, dict).  While both names are remembered as the builtins
-// (looking them up again runs nothing), the type test is made without the
-// look-ups, for a value that cannot claim a class through __class__.
+// isinstance(value, dict): while both names are remembered as the builtins (a look-up would run
+// nothing), the type test without the look-ups, for a value that cannot claim another __class__.
 [[gnu::always_inline]] inline bool is_dict(const Module& module, Borrowed value) {
     PyObject* found = module.remembered(n::isinstance);
     if (found && module.remembered(n::dict) == reinterpret_cast<PyObject*>(&PyDict_Type) &&
@@ -25,16 +24,14 @@ namespace {
     return isinstance(isinstance_, value, module.global(n::dict));
 }
 
-// with path.open() as f: <use>(json.load(f)).  Empty when __exit__
-// swallowed an error (file objects never do).
+// with path.open() as f: <use>(json.load(f)).  Empty when __exit__ swallowed an error.
 template <class Use>
 Ref load_json(const Module& module, Borrowed path, Use&& use) {
     Ref file = call_method(path, n::open);
     return with_block(file, [&](Borrowed f) { return use(call_method(module.global(n::json), n::load, f)); });
 }
 
-// mapping.get(key, {}): an exact dict (whose get() cannot be replaced) is
-// read directly, and the empty dict made only when it is the answer.
+// mapping.get(key, {}): an exact dict read directly, the empty dict made only when it is the answer.
 Ref get_or_empty(Borrowed mapping, Borrowed key) {
     if (fast_paths && PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping, key);
@@ -51,9 +48,8 @@ Ref get_or_empty(Borrowed mapping, Borrowed key) {
                  variable);
 }
 
-// The plain algorithm joins the path with None for an event that no group
-// lists, and fails with a TypeError that names neither; here the error is
-// the missing defaults file's, naming the event and the directory searched.
+// The plain algorithm joins the path with None for an event that no group lists, and fails with
+// a TypeError that names neither; here the error is a missing file's, naming both.
 [[noreturn]] void raise_no_group(Borrowed event_id, Borrowed default_config_dir) {
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "Event %R belongs to no group: no defaults file for it in any group directory", event_id.get()));
@@ -62,12 +58,8 @@ Ref get_or_empty(Borrowed mapping, Borrowed key) {
     raise();
 }
 
-// merge_settings(default_settings, current_settings), the nested function:
-// the current mapping merged into the defaults in place, in its own key
-// order; objects on both sides merge recursively, anything else replaces
-// the default value whole.  The recursion is a loop over a stack of the
-// mappings being merged (no depth can exhaust the C stack); the calls made
-// and their order are those of the recursive function.
+// merge_settings(default_settings, current_settings), the nested function, its recursion a loop
+// over a stack of the mappings being merged (no depth exhausts the C stack), same calls, same order.
 void merge_settings(const Module& module, Borrowed default_settings, Borrowed current_settings) {
     std::vector<std::pair<Ref, Items>> levels;  // default_settings, current_settings.items()
     levels.emplace_back(Ref::borrow(default_settings), Items(current_settings));
@@ -92,11 +84,10 @@ void merge_settings(const Module& module, Borrowed default_settings, Borrowed cu
 
 // ---- the sort ------------------------------------------------------------------------
 
-// Settings nest a few levels deep, with a few keys at each: the sort's work
-// space starts on the stack, and grows onto the heap only beyond these.
+// Settings nest a few levels deep, with a few keys each: the sort's work space starts on the stack.
 constexpr std::size_t levels_on_stack = 8, keys_on_stack = 32;
 
-// A key of the sort below, its text read once (one byte per character, else null).
+// A key of the sort below, its text read once (one byte per character; else null).
 struct SortKey {
     PyObject *key, *value;
     const char* bytes;
@@ -112,12 +103,10 @@ struct SortKey {
     }
 };
 
-// dict(sorted(mapping.items())), `dict` and `sorted` as found.  For the
-// builtins and an exact dict whose keys are all exact strs, ordering the
-// pairs is ordering the distinct keys (no value is ever compared): the new
-// dict is filled from the items sorted where they are.  Nothing runs while
-// they are read but the new dict's allocation (a collection, up to 3.11):
-// a change of `mapping` meanwhile sends the copy down the generic path.
+// dict(sorted(mapping.items())).  For the builtins and an exact dict of exact str keys, ordering
+// the pairs is ordering the distinct keys: the new dict is filled from the items sorted where they
+// are.  Only its allocation may run code (up to 3.11): a change of `mapping` then sends the copy
+// down the generic path.
 Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping) {
     if (is_type(dict, PyDict_Type) && state.is_builtin(Builtin::sorted, sorted) && PyDict_CheckExact(mapping.get())) {
         alignas(SortKey) std::byte room[keys_on_stack * sizeof(SortKey)];
@@ -160,11 +149,9 @@ void sort_values(const Module& module, Borrowed ordered) {
     }
 }
 
-// __sort_nested_dict run as a loop over a stack of the mappings being sorted,
-// so that no depth of nesting exhausts the C stack: at each nested dict,
-// while ZornaAdminEvents.__sort_nested_dict is still this very method, its
-// level is pushed instead of called.  Look-ups, calls and stores are those
-// of the recursive method, in the same order.
+// The accelerator of __sort_nested_dict: a loop over a stack of the mappings being sorted (no depth
+// exhausts the C stack), a nested dict's level pushed instead of called while
+// ZornaAdminEvents.__sort_nested_dict is this very method.  Same look-ups, calls and stores.
 Ref sort_in_place(const Module& module, Borrowed dictionary) {
     struct Level {
         Ref ordered, pending_key;  // pending_key: sorted one level deeper
@@ -215,16 +202,13 @@ Ref sort_in_place(const Module& module, Borrowed dictionary) {
 
 // ---- the rendering -------------------------------------------------------------------
 
-// `result` of one rendering, from `result = ""` through each `result += piece`:
-// the text written to `out` since the rendering began, while every piece is
-// an exact str; from the first piece that is not (what an override
-// returned), that text as a str, to which the pieces are added by the protocol.
+// `result` of one rendering: the text written to `out` since it began while every piece is an
+// exact str; from the first that is not (an override's), a str to which pieces are added by +=.
 class Result {
 public:
     explicit Result(TextWriter& out) : out_(out), start_(out.size()) {}
 
-    // result += <the text written since `mark`> + nested (nothing more when
-    // `nested` is empty: its text was written in place too).
+    // result += <the text written since `mark`> + nested (empty: written in place too).
     void add_written(Py_ssize_t mark, Ref nested = Ref()) {
         if (object_ || (nested && !PyUnicode_CheckExact(nested.get()))) {
             Ref piece = out_.take(mark);
@@ -248,8 +232,7 @@ private:
     Ref object_;
 };
 
-// prefix = "    " * indent, made for each item and written: for an int,
-// four spaces per step are counted out, without making the str.
+// prefix = "    " * indent, made for each item and written (for an int, as spaces counted out).
 struct Prefix {
     Borrowed indent;  // the rendering's parameter: its caller holds it
     Ref made;
@@ -267,8 +250,7 @@ struct Prefix {
     }
 };
 
-// The translation __get_event_section_translation puts in parentheses:
-// entry['ru'], or empty when the method gives "".
+// What __get_event_section_translation puts in parentheses: entry['ru'], or empty for "".
 Ref russian_section_name(PyObject* self, Borrowed key) {
     Ref translations = getattr(self, mangled::event_section_translations);
     if (!truthy(translations)) return Ref();      // if not self.__event_section_translations: return ""
@@ -279,10 +261,9 @@ Ref russian_section_name(PyObject* self, Borrowed key) {
 
 Ref render(const Module& module, TextWriter& out, PyObject* self, Borrowed dictionary, Borrowed indent);
 
-// {self.__get_event_section_translation(key)} and
-// self.__get_event_config_string(value, indent + 1): when `self` resolves
-// the name to this module's own method, its text is written in place, one
-// level of nesting deeper; else the method is called.
+// {self.__get_event_section_translation(key)} and self.__get_event_config_string(value, indent + 1):
+// the accelerator writes the text in place, one level deeper, while `self` resolves the name to
+// the module's own method; else the method is called.
 void write_translation(TextWriter& out, PyObject* self, Borrowed key) {
     MethodLookup translate = lookup_method(self, mangled::get_event_section_translation);
     bool accepted = PyUnicode_CheckExact(key.get()) || key.get() == Py_None;  // the method's type rule
@@ -304,8 +285,8 @@ Ref render_nested(const Module& module, TextWriter& out, PyObject* self, Borrowe
     return render(module, out, self, value, deeper);
 }
 
-// __get_event_config_string(self, dictionary, indent) written to `out`:
-// empty when the text stands in `out`, else what the rendering came to.
+// __get_event_config_string(self, dictionary, indent) written to `out`: empty when the text stands
+// in `out`, else what the rendering came to.
 Ref render(const Module& module, TextWriter& out, PyObject* self, Borrowed dictionary, Borrowed indent) {
     Result result(out);                                  // result = ""
     for (auto& [key, value] : Items(dictionary)) {       // for key, value in dictionary.items():

@@ -1,7 +1,5 @@
-// The module frame: the top-level code of zorna_admin_events.admin_events
-// (imports, message translation, language, Color, the ZornaAdminEvents class
-// with its constant attributes and method table), the calling convention of
-// the methods, and the module's life cycle under multi-phase initialisation.
+// The module frame: the method table and its calling convention, the top-level
+// code (imports, translation, language, Color, ZornaAdminEvents) and the life cycle.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -159,9 +157,7 @@ static_assert(method_count == 32, "the class defines 32 methods");
 
 // ---- calling convention ----------------------------------------------------------
 
-// TypeError texts follow those of Python functions, so callers see what they
-// would see from a method written in Python on the running interpreter, which
-// puts the class before the method's name from 3.10 on.
+// TypeError texts are those of a Python function on the running interpreter.
 constexpr const char* qualifier = compat::binding_errors_name_the_class ? "ZornaAdminEvents." : "";
 
 [[noreturn]] void refuse_positional_count(const Method& method, Py_ssize_t given) {
@@ -192,8 +188,7 @@ std::size_t keyword_index(const Method& method, PyObject* keyword) {
     for (std::size_t i = 0; i < method.param_count(); ++i) {
         if (PyUnicode_CompareWithASCIIString(keyword, method.params[i].name) == 0) return i;
     }
-    // The interpreter's suggestion among the parameters' names, as for a
-    // Python function (3.13 on).
+    // The interpreter's suggestion among the parameters' names (3.13 on).
     Ref names = new_list();
     for (std::size_t i = 0; i < method.param_count(); ++i) append(names, text(method.params[i].name));
     Ref suggestion = Ref::steal_or_null(compat::keyword_suggestion(names.get(), keyword));
@@ -216,8 +211,7 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     return param.accepts == Accepts::str ? PyUnicode_CheckExact(value) : PyList_CheckExact(value);
 }
 
-// The common call: every parameter given by position, each with a value its
-// type rule accepts.  The arguments then go to the body as they are.
+// The common call: every parameter by position, each of a type its rule accepts.
 [[gnu::always_inline]] inline bool is_plain_call(const Method& method, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
     const std::size_t count = method.param_count();
@@ -228,10 +222,7 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     return true;
 }
 
-// Any other call: the arguments are bound to the parameters as for a Python
-// function (positionals fill their parameters, keywords are matched, then
-// surplus positionals and missing arguments are refused), the type rule is
-// checked, and the body runs.
+// Any other call: the arguments bound as for a Python function, then the type rule checked.
 [[gnu::noinline]] Ref bind_and_run(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     const Ref zero = integer(0);  // made per call: the interpreter that owns it may end before the process
@@ -261,18 +252,15 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     return method.body(Module(module), bound);
 }
 
-// A call of a method by the module itself (see call_found), by position,
-// one level of nesting counted.
+// A call of a method by the module itself (call_with), one level of nesting counted.
 [[gnu::noinline]] Ref run_nested(const Method& method, PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     NestedCall level;
     if (is_plain_call(method, args, nargs, nullptr)) return method.body(Module(module), args);
     return bind_and_run(method, module, args, nargs, nullptr);
 }
 
-// The interpreter's call of a method (of the function, or of the class's
-// descriptor with the instance first), anything but the common call with
-// stack to spare.  The interpreter has counted the level already, so only
-// the stack left to the thread is checked.
+// The interpreter's call of a method, but the common call with stack to spare (the
+// interpreter has counted the level already: only the stack left is checked).
 [[gnu::noinline]] PyObject* general_entry(const Method& method, PyObject* module, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
@@ -281,10 +269,8 @@ constexpr bool accepts(const Param& param, PyObject* value) {
     });
 }
 
-// The entry point of method I, as argument clinic writes one: the common
-// call runs the body at once (the method is known here, so its checks and
-// its body's address are constants); anything else goes to the general path,
-// as a tail call, so that the common one keeps nothing aside for it.
+// The entry point of method I, as argument clinic writes one: the common call runs
+// the body at once; anything else goes to the general path, as a tail call.
 template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr const Method& method = methods[I];
@@ -294,9 +280,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
     return general_entry(method, module, args, nargs, kwnames);
 }
 
-// The text a method's __doc__ is made from: a signature line that inspect and
-// help() read (the module the function is bound to comes first, as `$module`,
-// and is hidden by them), then the docstring, which __doc__ shows unchanged.
+// A method's __doc__: the signature line inspect reads (`$module` hidden by it), then the docstring.
 std::string internal_doc(const Method& method) {
     std::string doc = std::string(method.name) + "($module";
     for (std::size_t i = 0; i < method.param_count(); ++i) {
@@ -307,8 +291,7 @@ std::string internal_doc(const Method& method) {
     return doc + ")\n--\n\n" + (method.doc ? method.doc : "");
 }
 
-// PyCFunction objects keep a pointer to their PyMethodDef (and it to its
-// texts), so both live for the process.
+// Functions keep a pointer to their PyMethodDef (and it to its texts): both live for the process.
 template <std::size_t... I>
 std::array<PyMethodDef, method_count>& make_method_defs(std::index_sequence<I...>) {
     static const std::array<std::string, method_count> docs = {internal_doc(methods[I])...};
@@ -322,12 +305,9 @@ std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_
 
 // ---- instance methods ----------------------------------------------------------
 //
-// The class holds each instance method in a descriptor of its own type, which
-// behaves as the standard instancemethod wrapper does (bound: a bound method
-// of the function and the instance; through the class: the function itself;
-// other attributes: the function's) and which the interpreter, like for a
-// Python function, may also call unbound with the instance first, without
-// making the bound method (a method descriptor with vectorcall).
+// Each instance method is held in a descriptor that behaves as the standard
+// instancemethod does, and that the interpreter may also call unbound with the
+// instance first, as a Python function, without a bound method.
 
 struct InstanceMethod {
     PyObject_HEAD
@@ -344,8 +324,7 @@ int instance_method_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// No tp_clear: the function stays until the descriptor goes (the class's
-// namespace, cleared with the class, breaks any cycle through it).
+// No tp_clear: the class's namespace, cleared with the class, breaks any cycle.
 void instance_method_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Ref::steal_or_null(as_instance_method(self)->function);
@@ -358,11 +337,7 @@ PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
     return PyMethod_New(function, object);
 }
 
-// The interpreter's call of descriptor I with the instance first: the entry
-// point of method I.  A call from Python code is counted against the
-// recursion limit by the Python frames on the way, as a call of a C function
-// from Python is; the module's calls of its own methods count themselves
-// (see MethodLookup).
+// The interpreter's call of descriptor I with the instance first.
 template <std::size_t I>
 PyObject* instance_method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     return entry<I>(as_instance_method(self)->module, args, compat::positional_count(nargsf), kwnames);
@@ -435,16 +410,14 @@ Ref new_instance_method(Borrowed function, std::size_t index) {
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }
 
-// The name under which the class body stores a member: `__x` becomes
-// `_ZornaAdminEvents__x`; dunder names stay as they are.
+// The name a member is stored under: `__x` becomes `_ZornaAdminEvents__x`, dunder names stay.
 Ref stored_name(const char* name) {
     std::size_t n = std::strlen(name);
     bool private_ = n > 2 && name[0] == '_' && name[1] == '_' && !(name[n - 1] == '_' && name[n - 2] == '_');
     return Ref::steal(private_ ? PyUnicode_FromFormat("_ZornaAdminEvents%s", name) : PyUnicode_FromString(name));
 }
 
-// One of the class's own functions, or the descriptor the class holds an
-// instance method in: its table entry; else null.
+// The table entry of one of the class's functions or instance method descriptors, or null.
 const Method* own_method(PyObject* callable) {
     if (Py_TYPE(callable) == &instance_method_type) return &methods[as_instance_method(callable)->index];
     if (!PyCFunction_Check(callable)) return nullptr;
@@ -463,9 +436,8 @@ bool is_own_function(Borrowed found, Body body) {
     return true;
 }
 
-// A method of the module's own (its function, or a bound method of it) runs
-// its body in place, one level of nesting counted; a class defined in Python
-// is called as its metaclass calls it; anything else through vectorcall.
+// A method of the module's own runs its body in place, one level of nesting counted; a class
+// defined in Python is called as its metaclass calls it; anything else through vectorcall.
 Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args) {
     if (fast_paths && !self && PyMethod_Check(callable)) {
         self = PyMethod_GET_SELF(callable);  // the method holds it, and the caller the method
@@ -505,8 +477,7 @@ constexpr AuditRuleRow audit_rule_rows[] = {
 };
 constexpr std::size_t audit_rule_count = sizeof(audit_rule_rows) / sizeof(audit_rule_rows[0]);
 
-// The rule of `row` for an ASCII path (the usual one), made at its length:
-// the path is its own format().
+// The rule of `row` for an ASCII path (the usual one, its own format()), made at its length.
 Ref ascii_rule(const AuditRuleRow& row, PyObject* path) {
     std::string_view prefix(row.prefix), middle(row.middle), text(static_cast<const char*>(PyUnicode_DATA(path)),
                                                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(path)));
@@ -517,9 +488,7 @@ Ref ascii_rule(const AuditRuleRow& row, PyObject* path) {
     return rule;
 }
 
-// The builder of row R, a function of one positional argument as the class
-// body's lambda is: prefix + format(P) + middle + format(P), P formatted at
-// each place as an f-string does.
+// The builder of row R, the class body's lambda: prefix + format(P) + middle + format(P).
 template <std::size_t R>
 PyObject* build_audit_rule(PyObject*, PyObject* path) {
     return guarded([&] {
@@ -557,8 +526,7 @@ Ref import_module(PyObject* globals, Borrowed name, std::initializer_list<Borrow
     return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, from.get(), 0));
 }
 
-// `from <module> import <name>`: the attribute (or the submodule of that
-// name), else ImportError as the interpreter raises it.
+// `from <module> import <name>`: the attribute or submodule, else the interpreter's ImportError.
 Ref import_from(PyObject* from_module, Name name) {
     Ref value = Ref::steal_or_null(PyObject_GetAttr(from_module, state.str(name)));
     if (value) return value;
@@ -578,8 +546,7 @@ Ref import_from(PyObject* from_module, Name name) {
     raise();
 }
 
-// `class <name>: ...` with the given namespace entries, by calling type() as
-// the class statement does; the result is a plain class whose type is `type`.
+// `class <name>: ...` with the given namespace entries, by calling type() as the class statement does.
 Ref define_class(PyObject* module, Name name, Borrowed namespace_) {
     Ref class_namespace = new_dict();
     setitem(class_namespace, n::dunder_module, Module(module).global(n::dunder_name));
@@ -614,8 +581,7 @@ void run_top_level(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     auto bind = [globals](Name name, const Ref& value) { check(PyDict_SetItem(globals, state.str(name), value.get())); };
 
-    // Like any module's code, the top-level code runs with __builtins__ in its
-    // namespace; the methods find the builtins (print, max, ...) there.
+    // Like any module's code, with __builtins__ in its namespace, where the methods find them.
     Ref::borrow(PyDict_SetDefault(globals, state.str(n::builtins), PyEval_GetBuiltins()));
 
     // 1. standard modules
@@ -652,20 +618,15 @@ void run_top_level(PyObject* module) {
 
 // ---- life cycle ------------------------------------------------------------------------
 //
-// The module keeps its state process-wide (the State of state.hpp), so
-// it is loaded into the main interpreter only, and its top-level code runs
-// once per module object.  The import system may ask again to create it
-// (after its entry was removed from sys.modules): it gets the same object
-// while that object lives.  When the module is freed (or cleared by the
-// collector, or its import fails) the state is released; an embedding
-// application that finalizes the interpreter and initializes it again then
-// loads the module afresh.
+// The state is process-wide (state.hpp): the module is loaded into the main interpreter only,
+// and a second request to create it gets the same object while it lives.  When it is freed (or
+// cleared, or its import fails) the state is released, so that an embedding application may
+// finalize the interpreter and load the module afresh.
 
 // The loaded module, while it lives (borrowed: its m_free clears it).
 PyObject* loaded_module = nullptr;
 
-// Is the calling thread's interpreter the main one?  Any other is refused,
-// with an ImportError, whichever import comes first.
+// Is the calling thread's interpreter the main one?  Any other gets an ImportError.
 bool in_main_interpreter() {
     if (compat::current_interpreter() == PyInterpreterState_Main()) return true;
     PyErr_SetString(PyExc_ImportError,
@@ -678,9 +639,8 @@ void release_state() {
     state.release();
 }
 
-// An interpreter that ends without having freed the module (an object that
-// still held it leaked) leaves the state pointing into it: forgotten, not
-// released, at the end of Py_Finalize.
+// An interpreter that ends without having freed the module (a leak held it) leaves the state
+// pointing into it: forgotten, not released, at the end of Py_Finalize.
 bool forget_at_exit_registered = false;
 void forget_state_at_exit() {
     forget_at_exit_registered = false;
@@ -726,8 +686,7 @@ int exec_module(PyObject* module) {
     return -1;
 }
 
-// The collector's view of the state: what it holds belongs to the loaded
-// module (the classes it remembers hold the module in turn).
+// The collector's view of the state, which belongs to the loaded module.
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     return module == loaded_module ? state.traverse(visit, arg) : 0;
 }
@@ -756,18 +715,15 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "admin_events", nullptr, 0, nul
 }  // namespace
 }  // namespace zae
 
-// Exported by name (PyMODINIT_FUNC leaves it hidden before 3.9, and the module
-// is built with hidden visibility).
+// Exported by name (PyMODINIT_FUNC leaves it hidden before 3.9).
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_admin_events(void) {
-    // Refused here too, before the interpreter reads the slots: it would
-    // refuse an isolated interpreter with words of its own.
+    // Refused before the interpreter reads the slots, in the module's words.
     if (!zae::in_main_interpreter()) return nullptr;
     return PyModuleDef_Init(&zae::module_def);
 }
 
-// For the tests only (through ctypes; nothing in the module calls it): the
-// names of the shortcuts, and how often each was taken, up to `capacity`
-// of each; the number of shortcuts, or 0 in a build without them.
+// For the tests (through ctypes): the shortcuts' names and how often each was taken, up to
+// `capacity` of each; their number, or 0 in a build without them.
 extern "C" __attribute__((visibility("default"))) std::size_t zae_shortcut_counts(const char** names,
                                                                                    std::uint64_t* counts,
                                                                                    std::size_t capacity) {

@@ -1,14 +1,8 @@
-// Owning references to Python objects, and the few CPython calls this module
-// makes again and again, wrapped so that no caller has to count references.
-//
-// Error convention: a CPython call that fails leaves a Python exception set and
-// returns NULL or -1.  The wrappers below turn that into a C++ `PythonError`
-// exception, which unwinds (releasing every `Ref` on the way) up to the entry
-// point of the Python-visible method; the entry point returns NULL and the
-// interpreter raises the exception that is still set.  So code between the
-// entry point and CPython never checks a return value by hand.
-//
-// This header is the only place that calls Py_INCREF/Py_DECREF directly.
+// Owning references to Python objects, and the CPython calls the module makes,
+// wrapped so that no caller counts references or checks a result by hand: a
+// failed call (NULL or -1, an exception set) throws `PythonError`, which unwinds,
+// releasing every `Ref`, to the method's entry point, which returns NULL.
+// The only file that calls Py_INCREF/Py_DECREF directly.
 #pragma once
 
 #include "compat.hpp"
@@ -69,10 +63,8 @@ public:
         Py_INCREF(object);
         return Ref(object);
     }
-    // Like steal, for calls where NULL may mean "absent"; the caller checks
-    // PyErr_Occurred() (or the exception) itself.
+    // Like steal and borrow, where NULL means "absent" (the caller checks PyErr_Occurred()).
     static Ref steal_or_null(PyObject* object) noexcept { return Ref(object); }
-    // Like borrow, for lookups where NULL means "absent" rather than "failed".
     static Ref borrow_or_null(PyObject* object) noexcept {
         Py_XINCREF(object);
         return Ref(object);
@@ -96,13 +88,10 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// A borrowed reference: valid as long as its owner keeps the object alive.
-// Every helper takes its object arguments as Borrowed, so both a raw
-// PyObject* and a Ref can be passed.  A Borrowed argument is held by the
-// caller for the whole call, whatever Python code the callee runs: a Ref or
-// temporary of the caller, a parameter of the method (the interpreter holds
-// the arguments), or a name's str (see Name).  A pointer read out of a
-// container that code may change is passed only where the callee runs none.
+// A borrowed reference, as every helper takes its arguments (a PyObject* or a Ref).  The
+// caller holds it for the whole call, whatever Python code runs: a Ref or temporary of its
+// own, a parameter of the method, or a name's str.  A pointer read out of a container that
+// code may change is passed only where the callee runs none.
 class Borrowed {
 public:
     Borrowed(PyObject* object) noexcept : ptr_(object) {}
@@ -138,8 +127,7 @@ inline Ref tuple_of(std::initializer_list<Borrowed> items) {
 
 // ---- protocol operations ---------------------------------------------------
 
-// object[key]; an exact dict (whose item access cannot be replaced) is read
-// directly, a missing key through the generic path for its KeyError.
+// object[key]: an exact dict read directly (a missing key through the protocol, for its KeyError).
 inline Ref getitem(Borrowed object, Borrowed key) {
     if (fast_paths && PyDict_CheckExact(object.get())) {
         PyObject* value = PyDict_GetItemWithError(object, key);
@@ -172,13 +160,12 @@ inline Ref format(Borrowed object) {
     if (fast_paths && PyUnicode_CheckExact(object.get())) return Ref::borrow(object);
     return Ref::steal(PyObject_Format(object, nullptr));
 }
-// a + b, a - b, a * b (also repeats a str: " " * n) and a / b (also joins a
-// pathlib.Path with a component), as Python evaluates them.
+// a + b, a - b, a * b and a / b, as Python evaluates them.
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
 inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
 inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
-// object[start:stop], as Python evaluates it.
+// object[start:stop]
 inline Ref slice(Borrowed object, Py_ssize_t start, Py_ssize_t stop) {
     return Ref::steal(PySequence_GetSlice(object, start, stop));
 }
@@ -187,9 +174,7 @@ inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicod
 
 // ---- calls -----------------------------------------------------------------
 
-// callable(*args), or callable(self, *args) when `self` is given (the
-// module's calls, calls.cpp): a method of the module's own runs its body in
-// place; anything else through the interpreter's call.
+// callable(*args), or callable(self, *args) (module.cpp): a method of the module's own runs in place.
 Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args);
 
 template <class... Args>
@@ -225,9 +210,8 @@ inline Ref next_item(Borrowed iterator) {
     return item;
 }
 
-// `first, second = object` (or `for first, second in ...`), with the
-// interpreter's errors: a tuple or list directly, anything else by taking at
-// most three items from its iterator.
+// `first, second = object`, with the interpreter's errors: a tuple or list read
+// directly, anything else by taking at most three items from its iterator.
 inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
     PyObject* o = object.get();
     if (fast_paths && (PyTuple_CheckExact(o) || PyList_CheckExact(o))) {
@@ -254,8 +238,7 @@ inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
 
 // ---- iteration ---------------------------------------------------------------
 
-// `for (Ref item : Iterate(object))` walks any iterable as Python's for does;
-// an error raised by the iterator ends the loop with PythonError.
+// `for (Ref item : Iterate(object))` walks any iterable as Python's for does.
 class Iterate {
 public:
     explicit Iterate(Borrowed iterable) : iterator_(Ref::steal(PyObject_GetIter(iterable))) {}
@@ -286,9 +269,7 @@ private:
 
 // ---- depth ---------------------------------------------------------------------
 
-// Tells the running thread from every other thread alive: its thread pointer
-// where the compiler reads it in one instruction (GCC on x86-64 and AArch64,
-// Clang on AArch64), else its pthread_self().
+// Tells the running thread from every other one alive: its thread pointer, else pthread_self().
 [[gnu::always_inline]] inline std::uintptr_t thread_key() noexcept {
 #if (defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__aarch64__))) || \
     (defined(__clang__) && defined(__aarch64__))
@@ -298,8 +279,7 @@ private:
 #endif
 }
 
-// Where the C stack is now: the stack pointer (not the address of a local,
-// which AddressSanitizer may place in a stack of its own on the heap).
+// The stack pointer (not a local's address, which AddressSanitizer may put on the heap).
 [[gnu::always_inline]] inline std::uintptr_t stack_address() noexcept {
     std::uintptr_t here;
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -312,28 +292,21 @@ private:
     return here;
 }
 
-// The C stack of one thread: its bounds, and the lowest address a nested call
-// may reach (the bottom raised by a reserve that the interpreter keeps for
-// raising and unwinding and for the Python code that runs between two calls
-// of ours, a replaced `print` that calls a method again, say).
+// The C stack of one thread: its bounds, and the lowest address a nested call may reach (a
+// reserve kept for unwinding and for the Python code that runs between two calls of ours).
 struct StackBounds {
     std::uintptr_t thread = 0;  // thread_key() of its thread
     std::uintptr_t bottom = 0, top = 0, floor = 0;
 };
 
-// The bounds of the last few threads' stacks (the GIL is held, so one table
-// serves all threads; not thread-local storage, whose dynamic blocks
-// LeakSanitizer's exit-time scan trips over); an entry serves its thread
-// while the stack pointer lies within its bounds, so a thread key reused by a
-// new thread with another stack is read afresh.
+// The bounds of the last few threads' stacks: one table under the GIL (thread-local storage's
+// dynamic blocks trip LeakSanitizer up); an entry serves its thread while the stack pointer is
+// within its bounds, so a thread key reused by a new thread is read afresh.
 inline StackBounds known_stacks[8];
 inline std::size_t next_stack_slot = 0;
 inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the thread that checked last
 
-// The check of a thread other than the last one, or of a stack come down to
-// its reserve: its entry is searched for, or its bounds are read and
-// remembered.  Kept out of line, so that the check made at every entry stays
-// a few compares.
+// The check of another thread than the last, or of a stack down to its reserve (out of line).
 [[gnu::noinline]] inline bool stack_nearly_used_up_elsewhere() noexcept {
     std::uintptr_t thread = thread_key(), here = stack_address();
     for (const StackBounds& bounds : known_stacks) {
@@ -342,9 +315,8 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
             return here < bounds.floor;
         }
     }
-    // Bounds that cannot be read (the main thread's, without /proc) are
-    // remembered as unknown, with no floor: nothing to judge by, and no
-    // attempt to read them again at every call.
+    // Bounds that cannot be read (the main thread's, without /proc) are remembered as unknown,
+    // with no floor, rather than asked for again at every call.
     void* bottom = nullptr;
     std::size_t size = 0;
     pthread_attr_t attributes;
@@ -354,8 +326,7 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
     }
     StackBounds& bounds = known_stacks[next_stack_slot];
     next_stack_slot = (next_stack_slot + 1) % (sizeof known_stacks / sizeof(StackBounds));
-    // The floor a quarter of the stack up, at most 256 KiB: 64 KiB of a 256
-    // KiB thread, 256 KiB of the main thread's usual 8 MiB.
+    // The floor a quarter of the stack up, at most 256 KiB (of the main thread's usual 8 MiB).
     auto low = reinterpret_cast<std::uintptr_t>(bottom);
     if (bottom) bounds = {thread, low, low + size, low + std::min<std::size_t>(size / 4, 256 * 1024)};
     else bounds = {thread, 0, UINTPTR_MAX, 0};
@@ -363,23 +334,14 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
     return here < bounds.floor;
 }
 
-// The common answer of the check below, "not near its end, and the thread is
-// the one that checked last", by two compares (the thread, and above the
-// floor of its stack: a thread's stack pointer is never above the top of
-// its own stack); false when it cannot tell.
+// "The thread that checked last, above its floor", by two compares; false when it cannot tell.
 [[gnu::always_inline]] inline bool stack_has_room() noexcept {
     return recent_stack->thread == thread_key() && stack_address() >= recent_stack->floor;
 }
 
-// One level of nesting of the module's method bodies, for its lifetime:
-// counted as the interpreter counts a call of C code, by
-// Py_EnterRecursiveCall (unless the interpreter counted the call already:
-// `counted` false), and refused with RecursionError when the thread's C
-// stack is nearly used up, whatever the count allows (a raised limit, a
-// thread with a small stack).  Up to 3.11 the count is held against the
-// recursion limit, with the Python frames; from 3.12 on, C calls are
-// counted apart, against a limit of the interpreter's own build rather than
-// sys.getrecursionlimit().
+// One level of nesting of the method bodies: counted by Py_EnterRecursiveCall (unless the
+// interpreter counted it already: `counted` false), and refused with RecursionError when the
+// thread's C stack is nearly used up, whatever the count allows (a raised limit, a small stack).
 class NestedCall {
 public:
     [[gnu::always_inline]] explicit NestedCall(bool counted = true) : counted_(counted) {
@@ -401,10 +363,8 @@ private:
     bool counted_;
 };
 
-// The concatenation of pieces that must all be str: made at its length and
-// width (the widest piece's), then filled; a piece that is not a str gets
-// join()'s error.  (The str made is not tracked by the collector: nothing
-// runs between reading the pieces and copying them.)
+// The concatenation of pieces that must all be str (else join()'s error), made at its length and
+// width, then filled (nothing runs meanwhile: a str's allocation runs no collection).
 inline Ref concat(std::initializer_list<Borrowed> pieces) {
     Py_ssize_t length = 0;
     Py_UCS4 max_char = 0x7f;
@@ -433,8 +393,7 @@ inline Ref concat(std::initializer_list<Borrowed> pieces) {
 
 // ---- recognising objects ------------------------------------------------------------
 
-// Run `find` (CPython calls that may fail) with the error indicator set aside
-// and restored after: a failure finds nothing.
+// Run `find` with the error indicator set aside and restored after: a failure finds nothing.
 template <class Find>
 [[gnu::noinline]] void find_quietly(Find&& find) noexcept {
     PyObject* exception[3];
@@ -454,11 +413,8 @@ inline bool is_type(Borrowed found, PyTypeObject& type) {
     return true;
 }
 
-// Is `value` a list of str only (exact types, whose text nothing can change),
-// each ready to be read?  A str that cannot be made ready makes it false,
-// and the generic path that follows reports the error.  The answer holds
-// until Python code runs: its callers read the items right after, running
-// none meanwhile (tests/test_hostile_python.py tries with finalizers).
+// Is `value` an exact list of exact, ready strs?  (False for a str that cannot be made ready: the
+// generic path reports it.)  The answer holds until Python code runs: callers run none meanwhile.
 inline bool is_list_of_texts(PyObject* value) {
     if (!PyList_CheckExact(value)) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
@@ -472,33 +428,18 @@ inline bool is_list_of_texts(PyObject* value) {
     return true;
 }
 
-// Is `type` one of the built-in types of plain data (what JSON decodes to),
-// whose instances cannot claim another class through __class__?
+// Is `type` a built-in type of plain data, whose instances cannot claim another __class__?
 inline bool is_plain_data_type(PyTypeObject* type) {
     return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBool_Type || type == &PyFloat_Type ||
            type == &PyList_Type || type == &PyDict_Type || type == &PyTuple_Type || type == Py_TYPE(Py_None);
 }
 
-// isinstance(object, classinfo) in a truth test.  For a class of metaclass
-// `type` the answer is the subclass test, or, when that fails, a test of the
-// class the object's __class__ names: that one is skipped for the plain data
-
 // ---- catching ------------------------------------------------------------------
 
-// The Python exception that is set, taken over in a `catch (const PythonError&)`
-// block as an `except` clause takes it: the error indicator is cleared, so
-// the handler may call into Python (to look up the class it catches, say),
-// then either drop the exception (by letting the object go) or `reraise()` it.
-// The exception is normalized (an instance with its traceback), as an except
-// clause and a context manager's __exit__ receive it, and until then it is the
-// exception being handled (sys.exc_info()), so that an exception raised
-// meanwhile gets it as its __context__, as in Python.
-//
-//     try { ... } catch (const PythonError&) {
-//         CaughtError error;
-//         if (!error.matches(exception_class)) error.reraise();
-//         ... handle ...
-//     }
+// The exception that is set, taken over in a `catch (const PythonError&)` block as an `except`
+// clause takes it: normalized, the error indicator cleared (the handler may call into Python),
+// and the exception being handled (sys.exc_info()) until dropped or `reraise()`d, so that one
+// raised meanwhile gets it as its __context__.
 class CaughtError {
 public:
     CaughtError() noexcept {
@@ -549,9 +490,8 @@ private:
     bool handling_ = true;
 };
 
-// A special method (__enter__, __exit__) looked up on the type, as the
-// interpreter does for the with statement; when it is absent, the error is the
-// running interpreter's (`missing` is what 3.11's TypeError adds to its text).
+// __enter__ or __exit__ looked up on the type, as a with statement does; when absent, the running
+// interpreter's error (`missing`: what 3.11's TypeError adds to its text).
 inline Ref special_method(Borrowed object, const char* name, const char* missing) {
     PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object.get())), name);
     if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -562,10 +502,7 @@ inline Ref special_method(Borrowed object, const char* name, const char* missing
     return Ref::steal(found);
 }
 
-// `with manager as target: return body(target)`.  When the body raises,
-// __exit__ gets the exception (as the one being handled) and the exception
-// propagates unless __exit__ returns true; the result is then empty, as a
-// `return` that was never reached.  Otherwise __exit__(None, None, None).
+// `with manager as target: return body(target)`: empty when __exit__ swallowed an exception.
 template <class Body>
 Ref with_block(Borrowed manager, Body&& body) {
     // In the interpreter's order, which decides the error of a manager lacking both.
@@ -588,8 +525,7 @@ Ref with_block(Borrowed manager, Body&& body) {
 
 // ---- entry points ------------------------------------------------------------
 
-// Run `body` (returning a Ref) on behalf of a C entry point: a Python exception
-// becomes NULL with the exception set, as the interpreter expects.
+// Run `body` for a C entry point: a Python exception becomes NULL with the exception set.
 template <class Body>
 [[gnu::always_inline]] inline PyObject* guarded(Body&& body) noexcept {
     try {

@@ -1,12 +1,11 @@
-// The build switch of every shortcut the module takes after a look-up, and
-// the counts of the shortcuts taken.
+// The build switch of every shortcut (CMake option ZAE_FAST_PATHS: with it off, no
+// shortcut is taken and no look-up is answered from an earlier one), and the counts
+// of the shortcuts taken, which the tests read (zae_shortcut_counts, module.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// CMake option ZAE_FAST_PATHS: with it off, each shortcut's helper takes the
-// generic path it stands beside, and no look-up is answered from an earlier one.
 #ifndef ZAE_FAST_PATHS
 #define ZAE_FAST_PATHS 1
 #endif
@@ -15,10 +14,6 @@ namespace zae {
 
 inline constexpr bool fast_paths = ZAE_FAST_PATHS != 0;
 
-// Each cache and each fast path counts the times it answers, so that a test
-// can show it is taken (the counts are read through the exported C function
-// zae_shortcut_counts, which nothing in the module calls).  An increment of
-// a static counter where the shortcut is taken; nothing elsewhere.
 enum class Shortcut : std::size_t {
     global,            // a global or builtin name answered by its last look-up
     class_attribute,   // Color.GREY, a method's entry in its class and the like, by the last look-up

@@ -1,8 +1,6 @@
-// What the module keeps between calls, in one State: the strs of its names,
-// the answers of earlier look-ups, the builtins and the json.dumps it
-// recognises, and the watchers that tell it of changes.  State::release is
-// the one place that drops all of it (the module freed or cleared, or its
-// import failed), so that nothing kept outlives the interpreter it came from.
+// What the module keeps between calls, in one State: the strs of its names, the answers of
+// earlier look-ups, the builtins and json.dumps it recognises, and its watchers.  State::release
+// is the one place that drops all of it (the module freed or cleared, or its import failed).
 #pragma once
 
 #include "pyref.hpp"
@@ -142,10 +140,8 @@ struct State {
     // Is `found` the standard json.dumps, none of its helpers replaced?
     bool is_standard_json_dumps(PyObject* found);
 
-    // The one invalidation point: every answer forgotten, every reference
-    // dropped (after all are forgotten: a release may run a finalizer), the
-    // watchers given back.  `ended`: the interpreter has ended already, and
-    // the references are forgotten, not released.
+    // The one invalidation point: every answer forgotten, every reference dropped, the watchers
+    // given back (`ended`: the interpreter has ended already: nothing is released).
     void release(bool ended = false) noexcept;
     int traverse(visitproc visit, void* arg) const;
 
@@ -174,23 +170,16 @@ void State::each_reference(Each&& each) {
 }
 
 inline void State::release(bool ended) noexcept {
-    std::vector<PyObject*> dropped;
-    each_reference([&](PyObject*& object) {
-        if (object && !ended) {
-            try {
-                dropped.push_back(object);
-            } catch (...) {  // no memory for the list: leaked rather than left half-released
-            }
+    std::vector<PyObject*> dropped;  // released after everything is forgotten: a release may run a finalizer
+    each_reference([&](PyObject* object) {
+        if (!object || ended) return;
+        try {
+            dropped.push_back(object);
+        } catch (...) {  // no memory for the list: leaked rather than left half-released
         }
-        object = nullptr;
     });
-    for (GlobalAnswer& answer : globals) answer = {};
-    for (auto* answers : {class_attributes, module_attributes, methods}) {
-        for (std::size_t i = 0; i < count; ++i) answers[i] = {};
-    }
-    builtins_searched = false;
-    json_dumps = JsonDumps();
     compat::stop_watching(watchers, ended);
+    *this = State();
     for (PyObject* object : dropped) Py_DECREF(object);
 }
 
