@@ -1,12 +1,31 @@
 // Status listings: the descriptions of all events and groups, and the
 // aligned, coloured status listings shown through the pager.
 #include "admin_events.hpp"
-#include "generator.hpp"
 #include "text/fields.hpp"
 
 namespace zae {
 
 namespace {
+
+// (name(item) for item in iterable), for the builtin the module hands one to (max): an iterator
+// of its own, computed as it is consumed, `name` looked up at each step (a replacement made
+// meanwhile is used) and called, as map() does with a function that looks the name up.
+// One step: `scope` is a tuple of the module and a capsule of the Name.
+PyObject* call_name(PyObject* scope, PyObject* item) {
+    return guarded([&] {
+        auto* name = static_cast<const Name*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(scope, 1), nullptr));
+        if (!name) raise();
+        return call(Module(PyTuple_GET_ITEM(scope, 0)).global(*name), item);
+    });
+}
+
+PyMethodDef call_name_def = {"<genexpr>", call_name, METH_O, nullptr};  // read by the functions made
+
+Ref call_each(const Module& module, const Name& name, Borrowed iterable) {
+    Ref scope = tuple_of({module.object, Ref::steal(PyCapsule_New(const_cast<Name*>(&name), nullptr, nullptr))});
+    Ref step = Ref::steal(PyCFunction_New(&call_name_def, scope.get()));
+    return call(reinterpret_cast<PyObject*>(&PyMap_Type), step, iterable);
+}
 
 // __get_all_event_description and __get_all_group_description: the map from
 // each ID to its English and Russian descriptions, from the records that

@@ -9,7 +9,6 @@
 
 #include "admin_events.hpp"
 
-#include <structmember.h>
 
 namespace zae {
 
@@ -305,37 +304,18 @@ std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_
 
 // ---- instance methods ----------------------------------------------------------
 //
-// Each instance method is held in a descriptor that behaves as the standard
-// instancemethod does, and that the interpreter may also call unbound with the
-// instance first, as a Python function, without a bound method.
+// Each instance method is held in a descriptor of the standard instancemethod type (its
+// members, binding and call inherited), made a method descriptor too, which the interpreter
+// calls unbound with the instance first, as a Python function, without a bound method.
 
 struct InstanceMethod {
-    PyObject_HEAD
-    PyObject* function;  // the module's own function (a builtin_function_or_method)
-    std::size_t index;   // its entry in `methods`
-    PyObject* module;    // the function's module (borrowed: the function holds it)
+    PyInstanceMethodObject base;  // its func: the module's own function
+    std::size_t index;            // its entry in `methods`
+    PyObject* module;             // the function's module (borrowed: the function holds it)
     compat::vectorcall_function vectorcall;
 };
 
 InstanceMethod* as_instance_method(PyObject* object) { return reinterpret_cast<InstanceMethod*>(object); }
-
-int instance_method_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_instance_method(self)->function);
-    return 0;
-}
-
-// No tp_clear: the class's namespace, cleared with the class, breaks any cycle.
-void instance_method_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    Ref::steal_or_null(as_instance_method(self)->function);
-    PyObject_GC_Del(self);
-}
-
-PyObject* instance_method_get(PyObject* self, PyObject* object, PyObject*) {
-    PyObject* function = as_instance_method(self)->function;  // the descriptor's, never replaced
-    if (!object) return Ref::borrow(function).release();
-    return PyMethod_New(function, object);
-}
 
 // The interpreter's call of descriptor I with the instance first.
 template <std::size_t I>
@@ -350,25 +330,9 @@ constexpr std::array<compat::vectorcall_function, method_count> make_instance_me
 }
 constexpr auto instance_method_vectorcalls = make_instance_method_vectorcalls(std::make_index_sequence<method_count>());
 
-PyObject* instance_method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return PyObject_Call(as_instance_method(self)->function, args, kwargs);
-}
-
-// Attributes of the descriptor itself (__func__, __class__, ...), else the function's.
-PyObject* instance_method_getattro(PyObject* self, PyObject* name) {
-    PyObject* found = PyObject_GenericGetAttr(self, name);
-    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
-    PyErr_Clear();
-    return PyObject_GetAttr(as_instance_method(self)->function, name);
-}
-
-PyObject* instance_method_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<instancemethod %s at %p>", methods[as_instance_method(self)->index].name, self);
-}
-
-// __doc__ is the function's, as for instancemethod (the type's own would be None).
+// __doc__ is the function's, as for instancemethod (the subtype's own would be None).
 PyObject* instance_method_doc(PyObject* self, void*) {
-    return PyObject_GetAttrString(as_instance_method(self)->function, "__doc__");
+    return PyObject_GetAttrString(as_instance_method(self)->base.func, "__doc__");
 }
 
 PyGetSetDef instance_method_getset[] = {
@@ -376,25 +340,14 @@ PyGetSetDef instance_method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef instance_method_members[] = {
-    {"__func__", T_OBJECT, offsetof(InstanceMethod, function), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyTypeObject instance_method_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "zorna_admin_events.admin_events.instancemethod";
     t.tp_basicsize = sizeof(InstanceMethod);
-    t.tp_dealloc = instance_method_dealloc;
-    t.tp_repr = instance_method_repr;
-    t.tp_call = instance_method_call;
-    t.tp_getattro = instance_method_getattro;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_base = &PyInstanceMethod_Type;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;  // the collector's flag and traverse inherited with the base's
     compat::make_method_descriptor(t, offsetof(InstanceMethod, vectorcall));
-    t.tp_traverse = instance_method_traverse;
-    t.tp_members = instance_method_members;
     t.tp_getset = instance_method_getset;
-    t.tp_descr_get = instance_method_get;
     return t;
 }();
 
@@ -402,7 +355,7 @@ Ref new_instance_method(Borrowed function, std::size_t index) {
     if (!(instance_method_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&instance_method_type));
     InstanceMethod* method = PyObject_GC_New(InstanceMethod, &instance_method_type);
     if (!method) raise();
-    method->function = Ref::borrow(function).release();
+    method->base.func = Ref::borrow(function).release();
     method->index = index;
     method->module = PyCFunction_GET_SELF(function.get());
     method->vectorcall = instance_method_vectorcalls[index];
@@ -477,23 +430,11 @@ constexpr AuditRuleRow audit_rule_rows[] = {
 };
 constexpr std::size_t audit_rule_count = sizeof(audit_rule_rows) / sizeof(audit_rule_rows[0]);
 
-// The rule of `row` for an ASCII path (the usual one, its own format()), made at its length.
-Ref ascii_rule(const AuditRuleRow& row, PyObject* path) {
-    std::string_view prefix(row.prefix), middle(row.middle), text(static_cast<const char*>(PyUnicode_DATA(path)),
-                                                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(path)));
-    Ref rule = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(prefix.size() + middle.size() + 2 * text.size()), 0x7f));
-    char* to = static_cast<char*>(PyUnicode_DATA(rule.get()));
-    auto put = [&to](std::string_view piece) { to = std::copy(piece.begin(), piece.end(), to); };
-    put(prefix), put(text), put(middle), put(text);
-    return rule;
-}
-
 // The builder of row R, the class body's lambda: prefix + format(P) + middle + format(P).
 template <std::size_t R>
 PyObject* build_audit_rule(PyObject*, PyObject* path) {
     return guarded([&] {
         const AuditRuleRow& row = audit_rule_rows[R];
-        if (fast_paths && PyUnicode_CheckExact(path) && PyUnicode_IS_COMPACT_ASCII(path)) return ascii_rule(row, path);
         TextWriter rule;
         rule.write(row.prefix);
         rule.write_formatted(path);
