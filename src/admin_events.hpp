@@ -1,13 +1,7 @@
-// What the method bodies of ZornaAdminEvents share: the module they run in,
-// the operations of their algorithm named as in Python, and the bodies'
-// declarations.
-//
-// The bodies behave as if written in Python inside the module: every
-// module-level name (zorna_events, json, _, LANG, Color, ...) and every
-// builtin (print, max, ...) is looked up at each use, and methods reach one
-// another through attribute look-up on `self` or on the class, so a test or
-// a subclass can replace any of them.  Every operation holds strong
-// references; Python code may run inside any of them.
+// What the method bodies share: the module they run in, the operations of their algorithm named
+// as in Python, and their declarations.  As in Python, every module-level name and builtin is
+// looked up at each use and methods reach one another through attribute look-up, so anything can
+// be replaced.  Every operation holds strong references; Python code may run inside any of them.
 #pragma once
 
 #include "state.hpp"
@@ -16,7 +10,6 @@
 namespace zae {
 
 // ---- the module a body runs in -------------------------------------------------
-
 struct Module {
     explicit Module(PyObject* module) : object(module), globals(PyModule_GetDict(module)) {}
 
@@ -28,15 +21,14 @@ struct Module {
         if (PyObject* value = remembered(name)) return Ref::borrow(value);
         return look_up(name);
     }
-    // What looking the name up now would give, when the last look-up's answer
-    // stands (nothing is then looked up, nothing runs); else null.  Neither
-    // dict searched has changed since (the interpreter's LOAD_GLOBAL does the same).
+    // The last look-up's answer while neither dict it searched has changed (as LOAD_GLOBAL
+    // answers: nothing is looked up, nothing runs); else null.
     [[gnu::always_inline]] PyObject* remembered(Name name) const {
         const GlobalAnswer& last = state.globals[static_cast<std::size_t>(name.slot)];
-        if (!fast_paths || !last.value || last.globals != globals || last.globals_stamp != compat::dict_stamp(globals) ||
-            (last.builtins && last.builtins_stamp != compat::dict_stamp(last.builtins))) {
-            return nullptr;
-        }
+        bool stands = fast_paths && last.value && last.globals == globals &&
+                      last.globals_stamp == compat::dict_stamp(globals) &&
+                      (!last.builtins || last.builtins_stamp == compat::dict_stamp(last.builtins));
+        if (!stands) return nullptr;
         taken(Shortcut::global);
         return last.value;
     }
@@ -46,9 +38,7 @@ private:
 };
 
 // ---- operations ------------------------------------------------------------------
-
-// object.name and object.name = value: what PyObject_GetAttr and
-// PyObject_SetAttr do for a name of ours (an exact str), without their checks.
+// object.name and object.name = value (PyObject_GetAttr and PyObject_SetAttr, without their checks).
 inline Ref getattr(Borrowed object, Name name) {
     getattrofunc get = Py_TYPE(object.get())->tp_getattro;
     return Ref::steal(get ? get(object, state.str(name)) : PyObject_GetAttr(object, state.str(name)));
@@ -58,9 +48,8 @@ inline void setattr(Borrowed object, Name name, Borrowed value) {
     check(set ? set(object, state.str(name), value) : PyObject_SetAttr(object, state.str(name), value));
 }
 
-// object.name (LOAD_ATTR).  For a plain class (metaclass `type`) or a module
-// unchanged since the last look-up of the name through it, the entry found
-// then, as the interpreter's own caches answer; else looked up anew.
+// object.name (LOAD_ATTR): for a plain class or a module unchanged since the last look-up of the
+// name through it, the entry found then, as the interpreter's caches answer; else looked up anew.
 Ref look_up_attribute(Borrowed object, Name name);
 [[gnu::always_inline]] inline Ref attribute(Borrowed object, Name name) {
     PyObject* o = object.get();
@@ -84,9 +73,8 @@ Ref look_up_attribute(Borrowed object, Name name);
     return look_up_attribute(object, name);
 }
 
-// A method body as the method table holds it: the module and the bound
-// arguments (`self` first for instance methods).  body_of<F> is the one of
-// a body function F, which names its parameters.
+// A method body as the method table holds it, taking the bound arguments (`self` first for
+// instance methods): body_of<F> for a body function F, which names its parameters.
 using Body = Ref (*)(const Module&, PyObject* const* args);
 
 template <class... Params>
@@ -105,8 +93,7 @@ Ref body_of(const Module& module, PyObject* const* args) {
 // Is `found` the module's own function (a static method) whose body is `body`?
 bool is_own_function(Borrowed found, Body body);
 
-// object.name looked up for a call (LOAD_METHOD): a module's attribute as
-// attribute() finds it; otherwise the method found through the object's class.
+// object.name looked up for a call (LOAD_METHOD): a module's attribute, or a method through the class.
 struct MethodLookup {
     Borrowed object;
     Ref found;
@@ -131,10 +118,8 @@ Ref call_method(Borrowed object, Name name, Args&&... args) {
     return lookup_method(object, name)({Borrowed(args)...});
 }
 
-// isinstance(object, classinfo) in a truth test, `isinstance` as found.  For
-// the builtin and a class of metaclass `type`: the subclass test, or, when
-// that fails, a test of the class the object's __class__ names, which is
-// skipped for the plain data types (their __class__ is their type).
+// isinstance(object, classinfo), `isinstance` as found.  For the builtin and a plain class, the
+// subclass test, then __class__'s, skipped for the plain data types (it is their type).
 inline bool isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo) {
     if (!state.is_builtin(Builtin::isinstance, isinstance)) return truthy(call(isinstance, object, classinfo));
     if (PyType_CheckExact(classinfo.get())) {
@@ -144,16 +129,16 @@ inline bool isinstance(Borrowed isinstance, Borrowed object, Borrowed classinfo)
     return check(PyObject_IsInstance(object, classinfo)) != 0;
 }
 
-// `for key, value in mapping.items():`, one step at a time: an exact dict is
-// walked directly (its items() cannot be replaced), with Python's errors if
-// its size or (from 3.8) its keys change meanwhile; anything else through
-// items() and unpacking.  Each step holds its own references.
+// `for key, value in mapping.items():`, an exact dict walked directly, with Python's errors if it
+// changes size or keys meanwhile; anything else through items().  Each step holds its references.
 class Items {
 public:
     explicit Items(Borrowed mapping);
     [[gnu::always_inline]] bool next(Ref& key, Ref& value) {
         if (iterator_) return next_item(key, value);
-        if (PyDict_GET_SIZE(mapping_.get()) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (PyDict_GET_SIZE(mapping_.get()) != size_) {
+            raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
         PyObject *k = nullptr, *v = nullptr;
         if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
         if (compat::dict_iteration_counts_keys && walked_++ == size_) {
@@ -187,8 +172,7 @@ private:
 };
 
 // ---- method bodies ----------------------------------------------------------------
-// One per entry of the class's method table, with the method's parameters
-// (`self` first for instance methods); each returns the method's result.
+// One per entry of the class's method table, with the method's parameters.
 
 namespace method {
 // Selection of events and groups (selection.cpp)

@@ -5,7 +5,6 @@
 namespace zae {
 
 // ---- globals ------------------------------------------------------------------------
-
 // The module's own names first, then its __builtins__ (a dict, or the
 // builtins module), as for a function defined in the module.
 Ref Module::look_up(Name name) const {
@@ -44,7 +43,6 @@ Ref Module::look_up(Name name) const {
 }
 
 // ---- attributes -------------------------------------------------------------------
-
 namespace {
 
 // Forget an answer about a class (its reference released last: a class that
@@ -130,7 +128,6 @@ bool MethodLookup::runs(Body body) const {
 }
 
 // ---- the walk over a dict's items --------------------------------------------------------
-
 Items::Items(Borrowed mapping) : mapping_(Ref::borrow(mapping)) {
     if (fast_paths && PyDict_CheckExact(mapping.get())) {
         size_ = PyDict_GET_SIZE(mapping.get());

@@ -14,7 +14,6 @@
 namespace zae::compat {
 
 // ---- calls -----------------------------------------------------------------------
-
 // PY_VECTORCALL_ARGUMENTS_OFFSET (3.8 on; accepted and ignored on 3.7).
 #ifdef PY_VECTORCALL_ARGUMENTS_OFFSET
 constexpr std::size_t arguments_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
@@ -65,7 +64,6 @@ inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize
 }
 
 // ---- error messages ---------------------------------------------------------------
-
 // The name among `candidates` the interpreter suggests ("Did you mean ...?") for an unexpected
 // keyword argument, or NULL (3.13 on, by _suggestions; before, none).  Never fails.
 inline PyObject* keyword_suggestion([[maybe_unused]] PyObject* candidates, [[maybe_unused]] PyObject* keyword) {
@@ -85,7 +83,6 @@ inline PyObject* keyword_suggestion([[maybe_unused]] PyObject* candidates, [[may
 }
 
 // ---- interpreter state -------------------------------------------------------------
-
 // The calling thread's interpreter (PyInterpreterState_Get, 3.9 on; before, the thread state's).
 inline PyInterpreterState* current_interpreter() {
 #if PY_VERSION_HEX >= 0x03090000
@@ -96,7 +93,6 @@ inline PyInterpreterState* current_interpreter() {
 }
 
 // ---- module definition -------------------------------------------------------------
-
 // The slot that tells 3.12 on the module cannot be loaded into a second interpreter (an isolated
 // one refuses it itself; others ask the module).  Before, a terminating entry: put it last.
 inline PyModuleDef_Slot multiple_interpreters_slot() {
@@ -117,7 +113,6 @@ inline PyModuleDef_Slot gil_slot() {
 }
 
 // ---- errors ------------------------------------------------------------------------
-
 // Take the raised exception, normalized, its type and traceback (new references or NULL):
 // PyErr_GetRaisedException from 3.12, PyErr_Fetch and PyErr_NormalizeException before.
 inline void fetch_normalized(PyObject** type, PyObject** value, PyObject** traceback) {
@@ -154,7 +149,6 @@ constexpr bool with_looks_up_exit_first = PY_VERSION_HEX >= 0x030E0000;
 constexpr bool binding_errors_name_the_class = PY_VERSION_HEX >= 0x030A0000;
 
 // ---- strings -----------------------------------------------------------------------
-
 // PyUnicode_READY, needed before 3.12 for a str made by the old Py_UNICODE calls.  0, or -1.
 inline int ready([[maybe_unused]] PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -271,7 +265,6 @@ inline std::uint64_t version_across_allocation([[maybe_unused]] PyObject* dict) 
 constexpr bool dict_iteration_counts_keys = PY_VERSION_HEX >= 0x03080000;
 
 // ---- methods -------------------------------------------------------------------------
-
 // `object.name` looked up for a call, as the interpreter does: 1 with the method descriptor
 // itself (unbound) when nothing shadows it, else 0 with getattr()'s answer (or NULL).
 // 3.11 and 3.12: _PyObject_GetMethod.  3.8 to 3.10 and 3.13 on: the same steps, the type's

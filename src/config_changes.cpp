@@ -222,7 +222,6 @@ Ref rule_builder(Borrowed audit_rules, Borrowed arch) {
 }  // namespace
 
 // ---- enabling and disabling --------------------------------------------------
-
 Ref method::enable(const Module& module, PyObject* self) {
     call_method(self, mangled::process_ids, attribute(module.global(n::zorna_events), n::enable_event));
     return none();
@@ -273,7 +272,6 @@ Ref private_method::process_event(const Module& module, PyObject* self, PyObject
 }
 
 // ---- syslog message parameters -----------------------------------------------
-
 Ref method::set_priority(const Module&, PyObject* self, PyObject* priority) {
     call_method(self, mangled::set_syslog_message_param, text("priority"), priority);
     return none();
@@ -303,7 +301,6 @@ Ref private_method::set_syslog_message_param(const Module& module, PyObject* sel
 }
 
 // ---- event properties and audit rules ------------------------------------------
-
 Ref method::set_properties(const Module& module, PyObject* self, PyObject* section, PyObject* parameter,
                            PyObject* value) {
     Ref json_value;
@@ -360,7 +357,6 @@ Ref private_method::process_path_value(const Module& module, PyObject* self, PyO
 }
 
 // ---- import, export and daemon restart ------------------------------------------
-
 Ref method::export_config(const Module& module, PyObject* file_path) {
     Ref manager = call(module.global(n::ZornaConfigManager));
     MethodLookup export_config = lookup_method(manager, n::export_config);

@@ -83,7 +83,6 @@ void merge_settings(const Module& module, Borrowed default_settings, Borrowed cu
 }
 
 // ---- the sort ------------------------------------------------------------------------
-
 // Settings nest a few levels deep, with a few keys each: the sort's work space starts on the stack.
 constexpr std::size_t levels_on_stack = 8, keys_on_stack = 32;
 
@@ -201,7 +200,6 @@ Ref sort_in_place(const Module& module, Borrowed dictionary) {
 }
 
 // ---- the rendering -------------------------------------------------------------------
-
 // `result` of one rendering: the text written to `out` since it began while every piece is an
 // exact str; from the first that is not (an override's), a str to which pieces are added by +=.
 class Result {
@@ -294,14 +292,14 @@ Ref render(const Module& module, TextWriter& out, PyObject* self, Borrowed dicti
         prefix.make();
         Py_ssize_t piece = out.size();
         if (is_dict(module, value)) {                    //     if isinstance(value, dict):
-            prefix.write(out);                           //         result += f"{prefix}{key}{...translation(key)}:\n"
-            out.write_formatted(key);                    //                   + self.__get_event_config_string(value, indent + 1)
-            write_translation(out, self, key);
-            out.write(":\n");
+            prefix.write(out);                           //         result += f"{prefix}{key}{
+            out.write_formatted(key);                    //             self.__get_event_section_translation(key)}:\n"
+            write_translation(out, self, key);           //             + self.__get_event_config_string(
+            out.write(":\n");                            //                 value, indent + 1)
             result.add_written(piece, render_nested(module, out, self, value, indent));
         } else {                                         //     else:
-            prefix.write(out);                           //         result += f"{prefix}{key}: {str(value).replace(...)}\n"
-            out.write_formatted(key);
+            prefix.write(out);                           //         result += f"{prefix}{key}: {
+            out.write_formatted(key);                    //             str(value).replace("'", '"')}\n"
             out.write(": ");
             write_str_replacing_quotes(out, module.global(n::str), value, n::replace);
             out.write("\n");

@@ -67,7 +67,8 @@ Ref longest(const Module& module, Borrowed id_list) {
 // len of an exact str, the spaces are counted out without making the str.
 void write_padding(TextWriter& out, const Module& module, Borrowed spacing, Borrowed id) {
     Ref len = module.global(n::len);
-    if (state.is_builtin(Builtin::len, len.get()) && PyUnicode_CheckExact(id.get()) && PyLong_CheckExact(spacing.get())) {
+    bool counted = PyUnicode_CheckExact(id.get()) && PyLong_CheckExact(spacing.get());
+    if (counted && state.is_builtin(Builtin::len, len.get())) {
         Py_ssize_t width = PyLong_AsSsize_t(spacing);
         if (width >= 0) return out.fill(' ', width - PyUnicode_GET_LENGTH(id.get()));
         PyErr_Clear();  // the protocol below raises what Python raises

@@ -15,7 +15,6 @@ namespace zae {
 namespace {
 
 // ---- the method table ----------------------------------------------------------
-
 // Parameters annotated `str` or `list` accept exactly that built-in type or None.
 enum class Accepts { anything, str, list };
 // Defaults a parameter may have.
@@ -135,7 +134,8 @@ constexpr Method methods[] = {
          LINE(":param key: section (1-level key)") LINE(":return: Russian section description string"))},
     {"__load_event_section_translations", instance, {self_}, body_of<private_method::load_event_section_translations>,
      DOC(LINE("Load translations for event sections."))},
-    {"__get_event_config_string", instance, {self_, any_param("dictionary"), {"indent", Accepts::anything, Default::zero}},
+    {"__get_event_config_string", instance,
+     {self_, any_param("dictionary"), {"indent", Accepts::anything, Default::zero}},
      body_of<private_method::get_event_config_string>,
      DOC(LINE("RECURSIVE METHOD.") LINE("Get a string representation of the event config dictionary.")
          LINE(":param dictionary: event config") LINE(":param indent:") LINE(":return: dict string representation"))},
@@ -155,7 +155,6 @@ constexpr std::size_t method_count = sizeof(methods) / sizeof(methods[0]);
 static_assert(method_count == 32, "the class defines 32 methods");
 
 // ---- calling convention ----------------------------------------------------------
-
 // TypeError texts are those of a Python function on the running interpreter.
 constexpr const char* qualifier = compat::binding_errors_name_the_class ? "ZornaAdminEvents." : "";
 
@@ -415,7 +414,6 @@ Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed
 namespace {
 
 // ---- audit rule builders -----------------------------------------------------------
-
 struct AuditRuleRow {
     const char* key;
     const char* prefix;
@@ -460,7 +458,6 @@ Ref make_audit_rules(PyObject* module_name) {
 }
 
 // ---- the top-level code ------------------------------------------------------------
-
 // `import name`, or `from name import ...` when a fromlist is given.
 Ref import_module(PyObject* globals, Borrowed name, std::initializer_list<Borrowed> fromlist = {}) {
     Ref from = fromlist.size() ? tuple_of(fromlist) : Ref();
@@ -520,7 +517,7 @@ Ref define_zorna_admin_events(PyObject* module) {
 
 void run_top_level(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
-    auto bind = [globals](Name name, const Ref& value) { check(PyDict_SetItem(globals, state.str(name), value.get())); };
+    auto bind = [globals](Name name, const Ref& value) { setitem(globals, name, value); };
 
     // Like any module's code, with __builtins__ in its namespace, where the methods find them.
     Ref::borrow(PyDict_SetDefault(globals, state.str(n::builtins), PyEval_GetBuiltins()));

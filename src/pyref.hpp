@@ -104,7 +104,6 @@ private:
 };
 
 // ---- objects -------------------------------------------------------------
-
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 inline Ref text(std::string_view value) {
@@ -126,7 +125,6 @@ inline Ref tuple_of(std::initializer_list<Borrowed> items) {
 }
 
 // ---- protocol operations ---------------------------------------------------
-
 // object[key]: an exact dict read directly (a missing key through the protocol, for its KeyError).
 inline Ref getitem(Borrowed object, Borrowed key) {
     if (fast_paths && PyDict_CheckExact(object.get())) {
@@ -173,7 +171,6 @@ inline Ref slice(Borrowed object, Py_ssize_t start, Py_ssize_t stop) {
 inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicode_Join(separator, items)); }
 
 // ---- calls -----------------------------------------------------------------
-
 // callable(*args), or callable(self, *args) (module.cpp): a method of the module's own runs in place.
 Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args);
 
@@ -237,7 +234,6 @@ inline std::pair<Ref, Ref> unpack_pair(Borrowed object) {
 }
 
 // ---- iteration ---------------------------------------------------------------
-
 // `for (Ref item : Iterate(object))` walks any iterable as Python's for does.
 class Iterate {
 public:
@@ -268,7 +264,6 @@ private:
 };
 
 // ---- depth ---------------------------------------------------------------------
-
 // Tells the running thread from every other one alive: its thread pointer, else pthread_self().
 [[gnu::always_inline]] inline std::uintptr_t thread_key() noexcept {
 #if (defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__aarch64__))) || \
@@ -363,36 +358,7 @@ private:
     bool counted_;
 };
 
-// The concatenation of pieces that must all be str (else join()'s error), made at its length and
-// width, then filled (nothing runs meanwhile: a str's allocation runs no collection).
-inline Ref concat(std::initializer_list<Borrowed> pieces) {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0x7f;
-    for (Borrowed piece : pieces) {
-        PyObject* s = piece.get();
-        if (!PyUnicode_Check(s)) return join(Ref::steal(PyUnicode_FromStringAndSize("", 0)), tuple_of(pieces));
-        if (compat::ready(s) < 0) raise();
-        length += PyUnicode_GET_LENGTH(s);
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(s));
-    }
-    Ref result = Ref::steal(PyUnicode_New(length, max_char));
-    int kind = PyUnicode_KIND(result.get());
-    void* out = PyUnicode_DATA(result.get());
-    Py_ssize_t at = 0;
-    for (Borrowed piece : pieces) {
-        PyObject* s = piece.get();
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        int piece_kind = PyUnicode_KIND(s);
-        if (piece_kind == kind) std::memcpy(static_cast<char*>(out) + at * kind, PyUnicode_DATA(s), static_cast<std::size_t>(n * kind));
-        for (Py_ssize_t i = 0; piece_kind != kind && i < n; ++i)  // a narrower piece, widened
-            PyUnicode_WRITE(kind, out, at + i, PyUnicode_READ(piece_kind, PyUnicode_DATA(s), i));
-        at += n;
-    }
-    return result;
-}
-
 // ---- recognising objects ------------------------------------------------------------
-
 // Run `find` with the error indicator set aside and restored after: a failure finds nothing.
 template <class Find>
 [[gnu::noinline]] void find_quietly(Find&& find) noexcept {
@@ -435,7 +401,6 @@ inline bool is_plain_data_type(PyTypeObject* type) {
 }
 
 // ---- catching ------------------------------------------------------------------
-
 // The exception that is set, taken over in a `catch (const PythonError&)` block as an `except`
 // clause takes it: normalized, the error indicator cleared (the handler may call into Python),
 // and the exception being handled (sys.exc_info()) until dropped or `reraise()`d, so that one
@@ -524,7 +489,6 @@ Ref with_block(Borrowed manager, Body&& body) {
 }
 
 // ---- entry points ------------------------------------------------------------
-
 // Run `body` for a C entry point: a Python exception becomes NULL with the exception set.
 template <class Body>
 [[gnu::always_inline]] inline PyObject* guarded(Body&& body) noexcept {

@@ -70,7 +70,9 @@ private:
         Py_ssize_t n = PyList_GET_SIZE(catalogue);
         Ref tuple = Ref::steal(PyTuple_New(n));
         if (PyList_GET_SIZE(catalogue) != n) return Ref();
-        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(PyList_GET_ITEM(catalogue, i)).release());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(PyList_GET_ITEM(catalogue, i)).release());
+        }
         return tuple;
     }
 

@@ -157,7 +157,6 @@ inline Name::operator Borrowed() const { return state.str(*this); }
 inline compat::Watchers& compat::watchers() { return state.watchers; }
 
 // ---- definitions ----------------------------------------------------------------
-
 template <class Each>
 void State::each_reference(Each&& each) {
     for (PyObject*& s : strs) each(s);

@@ -179,4 +179,15 @@ private:
     Py_UCS4 max_ = 0x7f;
 };
 
+// The concatenation of pieces that must all be str (an f-string's parts, or a chain of + between
+// texts), with join()'s error for any other.
+inline Ref concat(std::initializer_list<Borrowed> pieces) {
+    for (Borrowed piece : pieces) {
+        if (!PyUnicode_Check(piece.get())) return join(text(""), tuple_of(pieces));
+    }
+    TextWriter out;
+    for (Borrowed piece : pieces) out.write(piece);
+    return out.finish();
+}
+
 }  // namespace zae
