@@ -458,32 +458,6 @@ Ref make_audit_rules(PyObject* module_name) {
 }
 
 // ---- the top-level code ------------------------------------------------------------
-// `import name`, or `from name import ...` when a fromlist is given.
-Ref import_module(PyObject* globals, Borrowed name, std::initializer_list<Borrowed> fromlist = {}) {
-    Ref from = fromlist.size() ? tuple_of(fromlist) : Ref();
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, from.get(), 0));
-}
-
-// `from <module> import <name>`: the attribute or submodule, else the interpreter's ImportError.
-Ref import_from(PyObject* from_module, Name name) {
-    Ref value = Ref::steal_or_null(PyObject_GetAttr(from_module, state.str(name)));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
-    Ref package = getattr(from_module, n::dunder_name);
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), state.str(name)));
-    value = Ref::steal_or_null(PyImport_GetModule(full_name.get()));  // a new reference
-    if (value) return value;
-    if (PyErr_Occurred()) raise();
-    Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(from_module));
-    PyErr_Clear();
-    Ref location = path ? path : text("unknown location");
-    Ref message = Ref::steal(
-        PyUnicode_FromFormat("cannot import name %R from %R (%S)", state.str(name), package.get(), location.get()));
-    PyErr_SetImportError(message.get(), package.get(), path.get());
-    raise();
-}
-
 // `class <name>: ...` with the given namespace entries, by calling type() as the class statement does.
 Ref define_class(PyObject* module, Name name, Borrowed namespace_) {
     Ref class_namespace = new_dict();
@@ -522,18 +496,15 @@ void run_top_level(PyObject* module) {
     // Like any module's code, with __builtins__ in its namespace, where the methods find them.
     Ref::borrow(PyDict_SetDefault(globals, state.str(n::builtins), PyEval_GetBuiltins()));
 
-    // 1. standard modules
-    for (Name name : {n::gettext, n::json, n::locale, n::os, n::platform, n::pydoc}) {
-        bind(name, import_module(globals, name));
-    }
-
-    // 2. the outside event service, pathlib and typing
-    Ref manager = import_module(globals, text("zorna_event_config_manager.config_manager"), {n::ZornaConfigManager});
-    bind(n::ZornaConfigManager, import_from(manager.get(), n::ZornaConfigManager));
-    bind(n::Path, import_from(import_module(globals, text("pathlib"), {n::Path}).get(), n::Path));
-    Ref typing = import_module(globals, text("typing"), {n::Any, n::Dict, n::List, n::Optional, n::Union});
-    for (Name name : {n::Any, n::Dict, n::List, n::Optional, n::Union}) bind(name, import_from(typing.get(), name));
-    bind(n::zorna_events, import_module(globals, n::zorna_events));
+    // 1, 2. the standard modules, the outside event service, pathlib and typing: the import
+    // statements themselves, run in the module's namespace, so that what they bind and how they
+    // fail are the interpreter's own
+    Ref::steal(PyRun_String("import gettext\nimport json\nimport locale\nimport os\nimport platform\nimport pydoc\n"
+                            "from zorna_event_config_manager.config_manager import ZornaConfigManager\n"
+                            "from pathlib import Path\n"
+                            "from typing import Any, Dict, List, Optional, Union\n"
+                            "import zorna_events\n",
+                            Py_file_input, globals, globals));
 
     // 3. message translation: the domain becomes the process-wide default
     Ref gettext = Module(module).global(n::gettext);
@@ -561,9 +532,6 @@ void run_top_level(PyObject* module) {
 // cleared, or its import fails) the state is released, so that an embedding application may
 // finalize the interpreter and load the module afresh.
 
-// The loaded module, while it lives (borrowed: its m_free clears it).
-PyObject* loaded_module = nullptr;
-
 // Is the calling thread's interpreter the main one?  Any other gets an ImportError.
 bool in_main_interpreter() {
     if (compat::current_interpreter() == PyInterpreterState_Main()) return true;
@@ -572,45 +540,35 @@ bool in_main_interpreter() {
     return false;
 }
 
-void release_state() {
-    loaded_module = nullptr;
-    state.release();
-}
-
 // An interpreter that ends without having freed the module (a leak held it) leaves the state
 // pointing into it: forgotten, not released, at the end of Py_Finalize.
 bool forget_at_exit_registered = false;
 void forget_state_at_exit() {
     forget_at_exit_registered = false;
-    loaded_module = nullptr;
     state.release(true);
 }
-
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!in_main_interpreter()) return nullptr;
     return guarded([&] {
-        if (loaded_module) {
-            // The import system is about to drop the existing module's state
-            // pointer (it resets it for every module a create slot returns)
-            // and allocate a new one; release the old block, or every
-            // re-import would leak it.  The module keeps no state in it.
-            PyMem_Free(PyModule_GetState(loaded_module));
-            return Ref::borrow(loaded_module);
+        if (state.module) {
+            // The import system drops the module's state block for a new one: freed, not leaked.
+            PyMem_Free(PyModule_GetState(state.module));
+            return Ref::borrow(state.module);
         }
         return Ref::steal(PyModule_NewObject(getattr(spec, n::name).get()));
     });
 }
 
 int exec_module(PyObject* module) {
-    if (loaded_module) {
-        if (module == loaded_module) return 0;
+    if (state.module) {
+        if (module == state.module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'admin_events' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     if (!forget_at_exit_registered) forget_at_exit_registered = Py_AtExit(forget_state_at_exit) == 0;
-    loaded_module = module;
+    state.module = module;
     Ref ran = Ref::steal_or_null(guarded([&] {
         run_top_level(module);
         return none();
@@ -619,23 +577,23 @@ int exec_module(PyObject* module) {
     // A failed import leaves the module not loaded; the next import starts afresh.
     PyObject* error[3];
     PyErr_Fetch(&error[0], &error[1], &error[2]);
-    release_state();
+    state.release();
     PyErr_Restore(error[0], error[1], error[2]);
     return -1;
 }
 
 // The collector's view of the state, which belongs to the loaded module.
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    return module == loaded_module ? state.traverse(visit, arg) : 0;
+    return module == state.module ? state.traverse(visit, arg) : 0;
 }
 
 int clear_module(PyObject* module) {
-    if (module == loaded_module) release_state();
+    if (module == state.module) state.release();
     return 0;
 }
 
 void free_module(void* module) {
-    if (module == loaded_module) release_state();
+    if (module == state.module) state.release();
 }
 
 PyModuleDef_Slot slots[] = {

@@ -13,7 +13,6 @@ namespace zae {
     X(builtins, "__builtins__") X(dunder_name, "__name__") X(dunder_module, "__module__")                       \
     X(qualname, "__qualname__") X(gettext, "gettext") X(json, "json") X(locale, "locale") X(os, "os")          \
     X(platform, "platform") X(pydoc, "pydoc") X(ZornaConfigManager, "ZornaConfigManager") X(Path, "Path")      \
-    X(Any, "Any") X(Dict, "Dict") X(List, "List") X(Optional, "Optional") X(Union, "Union")                    \
     X(zorna_events, "zorna_events") X(underscore, "_") X(LANG, "LANG") X(Color, "Color")                       \
     X(ZornaAdminEvents, "ZornaAdminEvents") X(print, "print") X(set, "set") X(sorted, "sorted") X(max, "max")  \
     X(len, "len") X(isinstance, "isinstance") X(dict, "dict") X(str, "str") X(list, "list") X(type, "type")    \
@@ -121,6 +120,7 @@ struct JsonDumps {
 
 struct State {
     static constexpr std::size_t count = static_cast<std::size_t>(Slot::count);
+    PyObject* module = nullptr;  // the loaded module, while it lives (borrowed: its m_free releases the state)
     PyObject* strs[count] = {};
     GlobalAnswer globals[count];
     AttributeAnswer class_attributes[count], module_attributes[count], methods[count];
