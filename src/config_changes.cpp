@@ -50,17 +50,19 @@ Ref path_list(const Module& module, Borrowed value) {
 }
 
 // Can the str `line` stand as one line of a rules file (auditctl stops loading at the first line
-// it cannot parse): no NUL, and nothing str.splitlines() breaks a line at?
-bool is_one_line(Borrowed line) {
+// it cannot parse): no NUL, nothing str.splitlines() breaks a line at and, with `operators` true,
+// no "!=", "<=", ">=" or "&=", which auditctl would read as an operator?
+bool is_one_line(Borrowed line, bool operators = false) {
     PyObject* s = line.get();
     if (compat::ready(s) < 0) raise();
     int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        bool breaks = (c >= 0x0a && c <= 0x0d) || (c >= 0x1c && c <= 0x1e) || c == 0x85 || c == 0x2028 ||
+        Py_UCS4 c = PyUnicode_READ(kind, data, i), before = i ? PyUnicode_READ(kind, data, i - 1) : 0;
+        bool breaks = c == 0 || (c >= 0x0a && c <= 0x0d) || (c >= 0x1c && c <= 0x1e) || c == 0x85 || c == 0x2028 ||
                       c == 0x2029;
-        if (c == 0 || breaks) return false;
+        bool operator_ = c == '=' && (before == '!' || before == '<' || before == '>' || before == '&');
+        if (breaks || (operators && operator_)) return false;
     }
     return true;
 }
@@ -68,24 +70,10 @@ bool is_one_line(Borrowed line) {
 // auditd keeps a rule's key, which is also its path, in at most this many bytes.
 constexpr Py_ssize_t max_path_size = 256;
 
-// Does the str `text` hold "!=", "<=", ">=" or "&="?  auditctl would read it as an operator.
-bool has_operator(Borrowed text) {
-    PyObject* s = text.get();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        i = PyUnicode_FindChar(s, '=', i, n, 1);
-        if (i == -2) raise();
-        if (i == -1) return false;
-        Py_UCS4 before = PyUnicode_READ_CHAR(s, i - 1);
-        if (before == '!' || before == '<' || before == '>' || before == '&') return true;
-    }
-    return false;
-}
-
 // A path fits an audit rule line when it is absolute, on one line, fits a key and is read back
 // by auditctl as the same path: no backslash (auditctl's escape), control character or operator.
 bool is_usable_path(Borrowed path) {
-    if (!PyUnicode_Check(path.get()) || !is_one_line(path)) return false;
+    if (!PyUnicode_Check(path.get()) || !is_one_line(path, true)) return false;
     if (PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_READ_CHAR(path.get(), 0) != '/') return false;
     Py_ssize_t size = 0;
     if (!PyUnicode_AsUTF8AndSize(path, &size)) {
@@ -94,7 +82,7 @@ bool is_usable_path(Borrowed path) {
         PyErr_Clear();
         return false;
     }
-    if (size > max_path_size || has_operator(path)) return false;
+    if (size > max_path_size) return false;
     for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(path.get()); i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ_CHAR(path.get(), i);
         if (c == '\\' || c < 0x20 || (c >= 0x7f && c <= 0x9f)) return false;
@@ -340,8 +328,9 @@ Ref private_method::process_path_value(const Module& module, PyObject* self, PyO
     for (Ref path : Iterate(path_list(module, value))) {
         // The plain algorithm escapes spaces only: a backslash is escaped too (auditctl reads "\\\\"
         // as one), and what no escape can carry (a line end, an operator) is refused.
-        if (PyUnicode_Check(path.get()) && (!is_one_line(path) || has_operator(path)))
+        if (PyUnicode_Check(path.get()) && !is_one_line(path, true)) {
             raise_format(PyExc_ValueError, "%R cannot stand in an audit rule", path.get());
+        }
         Ref escaped_path = replaced(replaced(path, n::backslash, n::escaped_backslash), n::space, n::escaped_space);
         Ref rule;
         if (not_equal(event_id, n::file_opened)) {

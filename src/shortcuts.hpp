@@ -14,24 +14,25 @@ namespace zae {
 
 inline constexpr bool fast_paths = ZAE_FAST_PATHS != 0;
 
+// A global or builtin, a class's attribute (Color.GREY, a method's entry), a module's attribute
+// (zorna_events.is_event_enabled) answered by the last look-up; the standard json.dumps of texts
+// written directly; the builtin functions and classes applied directly; a method or static
+// method of ours run in place, and a recursion through one of them run in place.
+#define ZAE_SHORTCUTS(X)                                                                                    \
+    X(global) X(class_attribute) X(module_attribute) X(json_dumps) X(len) X(max) X(isinstance) X(sorted)   \
+    X(str) X(dict) X(set) X(own_method) X(own_function) X(own_nesting)
+
 enum class Shortcut : std::size_t {
-    global,            // a global or builtin name answered by its last look-up
-    class_attribute,   // Color.GREY, a method's entry in its class and the like, by the last look-up
-    module_attribute,  // zorna_events.is_event_enabled, json.dumps, ... by the last look-up
-    json_dumps,        // the standard json.dumps of texts, written directly
-    len, max, isinstance, sorted,  // the builtin functions, applied directly
-    str, dict, set,    // the builtin classes, applied directly
-    own_method,        // a method of ours called on an object (unbound or bound): the body run directly
-    own_function,      // a function of ours found and called (a static method): the body run directly
-    own_nesting,       // a recursion through our own method or function, run in place
-    count_
+#define ZAE_SHORTCUT(id) id,
+    ZAE_SHORTCUTS(ZAE_SHORTCUT) count_
+#undef ZAE_SHORTCUT
 };
 
 inline constexpr const char* shortcut_names[] = {
-    "global", "class_attribute", "module_attribute", "json_dumps", "len", "max", "isinstance", "sorted",
-    "str", "dict", "set", "own_method", "own_function", "own_nesting",
+#define ZAE_SHORTCUT(id) #id,
+    ZAE_SHORTCUTS(ZAE_SHORTCUT)
+#undef ZAE_SHORTCUT
 };
-static_assert(sizeof shortcut_names / sizeof *shortcut_names == static_cast<std::size_t>(Shortcut::count_));
 
 inline std::uint64_t shortcut_counts[static_cast<std::size_t>(Shortcut::count_)];
 

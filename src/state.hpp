@@ -92,7 +92,7 @@ struct AttributeAnswer {
 
 // The builtin functions the fast paths recognise, as the builtins module
 // holds them when first asked, provided each is the interpreter's own.
-enum class Builtin { len, isinstance, sorted, max, count };
+enum class Builtin { len, max, isinstance, sorted, count };  // in the order of their Shortcut
 
 // The standard library's json.dumps and what it relies on to encode a str
 // with ensure_ascii=False (json.JSONEncoder, its __init__, encode and
@@ -156,7 +156,6 @@ inline Name::operator Borrowed() const { return state.str(*this); }
 
 inline compat::Watchers& compat::watchers() { return state.watchers; }
 
-// ---- definitions ----------------------------------------------------------------
 template <class Each>
 void State::each_reference(Each&& each) {
     for (PyObject*& s : strs) each(s);
@@ -195,7 +194,7 @@ inline bool State::is_builtin(Builtin which, PyObject* found) {
     if (!builtins_searched) {
         builtins_searched = true;
         find_quietly([this] {
-            static constexpr const char* names[] = {"len", "isinstance", "sorted", "max"};
+            static constexpr const char* names[] = {"len", "max", "isinstance", "sorted"};
             // Held by sys.modules and by the interpreter, whatever the look-ups below run.
             PyObject* module = PyImport_AddModule("builtins");
             if (!module) raise();
@@ -210,8 +209,7 @@ inline bool State::is_builtin(Builtin which, PyObject* found) {
     }
     PyObject* builtin = builtins[static_cast<std::size_t>(which)];
     if (!builtin || found != builtin) return false;
-    taken(which == Builtin::len ? Shortcut::len : which == Builtin::max ? Shortcut::max
-          : which == Builtin::sorted ? Shortcut::sorted : Shortcut::isinstance);
+    taken(static_cast<Shortcut>(static_cast<std::size_t>(Shortcut::len) + static_cast<std::size_t>(which)));
     return true;
 }
 
