@@ -16,7 +16,7 @@ Ref Module::look_up(Name name) const {
 
     Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(namespace_, key));
     if (value) {
-        if (globals_stamp) last = {namespace_, globals_stamp, nullptr, 0, value.get()};
+        if (globals_stamp) last = {namespace_, nullptr, value.get(), globals_stamp, 0};
         return value;
     }
     if (PyErr_Occurred()) raise();
@@ -32,7 +32,7 @@ Ref Module::look_up(Name name) const {
     std::uint64_t builtins_stamp = kept ? compat::watch_dict(builtins.get()) : 0;
     value = Ref::steal_or_null(PyObject_GetItem(builtins.get(), key));
     if (value) {
-        if (builtins_stamp) last = {namespace_, globals_stamp, builtins.get(), builtins_stamp, value.get()};
+        if (builtins_stamp) last = {namespace_, builtins.get(), value.get(), globals_stamp, builtins_stamp};
         return value;
     }
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {

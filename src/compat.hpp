@@ -46,23 +46,6 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 #endif
 }
 
-// cls(*args) for a class defined in Python: type's tp_call on an argument tuple, where the
-// generic call ends (3.9 on; before, and for anything else, the generic call).
-inline PyObject* call_plain_class(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
-#if PY_VERSION_HEX >= 0x03090000
-    if (Py_TYPE(cls) == &PyType_Type && !PyVectorcall_Function(cls)) {
-        detail::Owned positional{PyTuple_New(nargs)};
-        if (!positional.object) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            Py_INCREF(args[i]);
-            PyTuple_SET_ITEM(positional.object, i, args[i]);
-        }
-        return PyType_Type.tp_call(cls, positional.object, nullptr);
-    }
-#endif
-    return vectorcall(cls, args, static_cast<std::size_t>(nargs), nullptr);
-}
-
 // ---- error messages ---------------------------------------------------------------
 // The name among `candidates` the interpreter suggests ("Did you mean ...?") for an unexpected
 // keyword argument, or NULL (3.13 on, by _suggestions; before, none).  Never fails.

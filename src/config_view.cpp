@@ -42,12 +42,6 @@ Ref get_or_empty(Borrowed mapping, Borrowed key) {
     return call_method(mapping, n::get, key, new_dict());
 }
 
-// A variable a with-block left unassigned (its __exit__ swallowed the error).
-[[noreturn]] void unbound(const char* variable) {
-    raise_format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
-                 variable);
-}
-
 // The plain algorithm joins the path with None for an event that no group lists, and fails with
 // a TypeError that names neither; here the error is a missing file's, naming both.
 [[noreturn]] void raise_no_group(Borrowed event_id, Borrowed default_config_dir) {
@@ -329,7 +323,10 @@ Ref private_method::get_event_config(const Module& module, PyObject* self, PyObj
     if (group_id.get() == Py_None) raise_no_group(event_id, getattr(self, mangled::default_config_dir));
     Ref defaults_file = true_divide(true_divide(getattr(self, mangled::default_config_dir), group_id), event_id);
     Ref default_settings = load_json(module, defaults_file, [](Ref document) { return document; });
-    if (!default_settings) unbound("default_settings");
+    if (!default_settings) {  // the with-block's __exit__ swallowed the error, leaving the variable unbound
+        raise(PyExc_UnboundLocalError,
+              "cannot access local variable 'default_settings' where it is not associated with a value");
+    }
     Ref current_settings = new_dict();
     if (truthy(call_method(getattr(self, mangled::current_config_file), n::exists))) {
         Ref current_config_file = getattr(self, mangled::current_config_file);

@@ -388,8 +388,8 @@ bool is_own_function(Borrowed found, Body body) {
     return true;
 }
 
-// A method of the module's own runs its body in place, one level of nesting counted; a class
-// defined in Python is called as its metaclass calls it; anything else through vectorcall.
+// A method of the module's own runs its body in place, one level of nesting counted; anything
+// else is called through vectorcall.
 Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args) {
     if (fast_paths && !self && PyMethod_Check(callable)) {
         self = PyMethod_GET_SELF(callable);  // the method holds it, and the caller the method
@@ -406,8 +406,6 @@ Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed
         PyObject* module = descriptor ? as_instance_method(callable)->module : PyCFunction_GET_SELF(callable);
         return run_nested(*method, module, argv + 1, static_cast<Py_ssize_t>(n));
     }
-    auto nargs = static_cast<Py_ssize_t>(n);
-    if (fast_paths && PyType_Check(callable)) return Ref::steal(compat::call_plain_class(callable, argv + 1, nargs));
     return Ref::steal(compat::vectorcall(callable, argv + 1, n | compat::arguments_offset, nullptr));
 }
 

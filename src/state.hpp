@@ -74,11 +74,8 @@ ZAE_PRIVATE_NAMES(ZAE_PRIVATE_NAME)
 // then (compat.hpp), and the value (borrowed: its dict holds it while the
 // stamp stands).  `builtins` null: found in the globals themselves.
 struct GlobalAnswer {
-    PyObject* globals = nullptr;
-    std::uint64_t globals_stamp = 0;
-    PyObject* builtins = nullptr;
-    std::uint64_t builtins_stamp = 0;
-    PyObject* value = nullptr;
+    PyObject *globals = nullptr, *builtins = nullptr, *value = nullptr;
+    std::uint64_t globals_stamp = 0, builtins_stamp = 0;
 };
 
 // The last look-up of a name through a class (owned: no other class is taken
