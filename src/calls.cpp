@@ -1,5 +1,4 @@
-// The look-ups of the method bodies (a global, an attribute, a method), with
-// the answers they keep in the state, and the walk over a dict's items.
+// The look-ups of the method bodies (global, attribute, method), and the walk over a dict's items.
 #include "admin_events.hpp"
 
 namespace zae {
@@ -49,9 +48,8 @@ namespace {
 // goes may run finalizers).
 void forget(AttributeAnswer& last) { Ref::steal_or_null(std::exchange(last, AttributeAnswer()).holder); }
 
-// cls.name for a plain class, remembered when the class's entry gives the
-// same answer every time (a value without __get__, or a static method, whose
-// __get__ gives its function) and nothing of `type` goes first.
+// cls.name for a plain class, remembered when the class's entry gives the same answer every time
+// (a value without __get__, or a static method) and nothing of `type` goes first.
 Ref class_attribute(Borrowed cls, Name name) {
     AttributeAnswer& last = state.class_attributes[static_cast<std::size_t>(name.slot)];
     forget(last);

@@ -1,5 +1,4 @@
-// Status listings: the descriptions of all events and groups, and the
-// aligned, coloured status listings shown through the pager.
+// Status listings: the descriptions of all events and groups, and the aligned, coloured listings.
 #include "admin_events.hpp"
 #include "text/fields.hpp"
 
@@ -27,9 +26,7 @@ Ref call_each(const Module& module, const Name& name, Borrowed iterable) {
     return call(reinterpret_cast<PyObject*>(&PyMap_Type), step, iterable);
 }
 
-// __get_all_event_description and __get_all_group_description: the map from
-// each ID to its English and Russian descriptions, from the records that
-// `operation` of the event service returns, "ID,<en>,<ru>[,...]".
+// __get_all_event_description and __get_all_group_description, from the service's records.
 Ref load_descriptions(const Module& module, Name operation) {
     Ref result_dict = new_dict();
     for (Ref record : Iterate(call_method(module.global(n::zorna_events), operation, integer(2)))) {
@@ -45,10 +42,8 @@ Ref description(const Module& module, PyObject* self, Name description_map, Borr
     return getitem(by_language, module.global(n::LANG));
 }
 
-// max(len(_id) for _id in id_list), `max` looked up first.  For the builtins
-// max and len and a list of exact strs, the longest is counted: nothing runs
-// meanwhile that could rebind `len`.  (`len` is looked up before the items
-// are checked: a look-up may run code that changes them.)
+// max(len(_id) for _id in id_list).  For the builtins and a list of exact strs, the longest is
+// counted (nothing runs meanwhile; `len` is looked up before the items are checked).
 Ref longest(const Module& module, Borrowed id_list) {
     Ref max = module.global(n::max);
     PyObject* ids = id_list.get();
@@ -63,8 +58,7 @@ Ref longest(const Module& module, Borrowed id_list) {
     return call(max, call_each(module, n::len, id_list));
 }
 
-// {' ' * (spacing - len(_id))}, written.  For an int spacing and the builtin
-// len of an exact str, the spaces are counted out without making the str.
+// {' ' * (spacing - len(_id))}: for an int, the builtin len and an exact str, spaces counted out.
 void write_padding(TextWriter& out, const Module& module, Borrowed spacing, Borrowed id) {
     Ref len = module.global(n::len);
     bool counted = PyUnicode_CheckExact(id.get()) && PyLong_CheckExact(spacing.get());
@@ -76,8 +70,7 @@ void write_padding(TextWriter& out, const Module& module, Borrowed spacing, Borr
     out.write_formatted(multiply(n::space, subtract(spacing, call(len, id))));
 }
 
-// The length of a listing line, an ID with its padding, status and
-// description, for which room is made at once.
+// The length of a listing line (ID, padding, status, description), for which room is made at once.
 constexpr Py_ssize_t usual_line_length = 96;
 
 }  // namespace

@@ -9,17 +9,14 @@
 
 #include "admin_events.hpp"
 
-
 namespace zae {
 
 namespace {
 
 // ---- the method table ----------------------------------------------------------
-// Parameters annotated `str` or `list` accept exactly that built-in type or None.
+// Parameters annotated `str` or `list` accept exactly that built-in type or None; a few have defaults.
 enum class Accepts { anything, str, list };
-// Defaults a parameter may have.
 enum class Default { required, none, zero };
-
 struct Param {
     const char* name = nullptr;
     Accepts accepts = Accepts::anything;

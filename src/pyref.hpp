@@ -264,16 +264,6 @@ private:
 };
 
 // ---- depth ---------------------------------------------------------------------
-// Tells the running thread from every other one alive: its thread pointer, else pthread_self().
-[[gnu::always_inline]] inline std::uintptr_t thread_key() noexcept {
-#if (defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__aarch64__))) || \
-    (defined(__clang__) && defined(__aarch64__))
-    return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
-#else
-    return static_cast<std::uintptr_t>(pthread_self());
-#endif
-}
-
 // The stack pointer (not a local's address, which AddressSanitizer may put on the heap).
 [[gnu::always_inline]] inline std::uintptr_t stack_address() noexcept {
     std::uintptr_t here;
@@ -290,7 +280,7 @@ private:
 // The C stack of one thread: its bounds, and the lowest address a nested call may reach (a
 // reserve kept for unwinding and for the Python code that runs between two calls of ours).
 struct StackBounds {
-    std::uintptr_t thread = 0;  // thread_key() of its thread
+    std::uintptr_t thread = 0;  // pthread_self() of its thread
     std::uintptr_t bottom = 0, top = 0, floor = 0;
 };
 
@@ -303,7 +293,7 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
 
 // The check of another thread than the last, or of a stack down to its reserve (out of line).
 [[gnu::noinline]] inline bool stack_nearly_used_up_elsewhere() noexcept {
-    std::uintptr_t thread = thread_key(), here = stack_address();
+    auto thread = static_cast<std::uintptr_t>(pthread_self()), here = stack_address();
     for (const StackBounds& bounds : known_stacks) {
         if (bounds.top && bounds.thread == thread && bounds.bottom <= here && here < bounds.top) {
             recent_stack = &bounds;
@@ -331,7 +321,8 @@ inline const StackBounds* recent_stack = &known_stacks[0];  // the entry of the 
 
 // "The thread that checked last, above its floor", by two compares; false when it cannot tell.
 [[gnu::always_inline]] inline bool stack_has_room() noexcept {
-    return recent_stack->thread == thread_key() && stack_address() >= recent_stack->floor;
+    auto thread = static_cast<std::uintptr_t>(pthread_self());
+    return recent_stack->thread == thread && stack_address() >= recent_stack->floor;
 }
 
 // One level of nesting of the method bodies: counted by Py_EnterRecursiveCall (unless the

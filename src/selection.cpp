@@ -1,14 +1,13 @@
-// Selection of events and groups: construction with ID validation, and the
-// look-ups between events and groups through the defaults directory.
+// Selection of events and groups: construction with ID validation, and the look-ups between
+// events and groups through the defaults directory.
 #include "admin_events.hpp"
 
 namespace zae {
 
 namespace {
 
-// The plain algorithm keeps a selection holding anything and fails later,
-// midway through a report line or a listing; here an ID that is not a str is
-// refused before anything is set or asked (a programming error of the caller).
+// The plain algorithm keeps a selection holding anything and fails later, midway through a
+// report or a listing: an ID that is not a str is refused here before anything is set or asked.
 void require_text_ids(PyObject* id_list, const char* parameter) {
     if (id_list == Py_None) return;
     Py_ssize_t index = 0;
@@ -21,9 +20,8 @@ void require_text_ids(PyObject* id_list, const char* parameter) {
     }
 }
 
-// __prepare_groups and __prepare_events: drop from the list in `attribute`
-// every ID that `catalogue` of the event service lacks, with a printed line.
-// (tools/po collects the labels from the calls.)
+// __prepare_groups and __prepare_events: drop from the list in `attribute` every ID that
+// `catalogue` of the service lacks, with a printed line (tools/po collects the labels).
 void drop_unknown(const Module& module, PyObject* self, Name attribute, Name catalogue, const char* label) {
     if (!truthy(getattr(self, attribute))) return;
     Ref set = module.global(n::set);
@@ -36,11 +34,9 @@ void drop_unknown(const Module& module, PyObject* self, Name attribute, Name cat
     }
 }
 
-// `name in set(catalogue)`, `set` as just looked up.  The service hands out
-// a new list of the very same ID objects at every call, and a set of the
-// same strs is the same set: for the builtin set and a list or tuple of
-// exact strs, the set made for one entry answers for the next while the
-// catalogue holds the same objects.  Anything else gets a set of its own.
+// `name in set(catalogue)`.  The service hands out a new list of the very same IDs at every call:
+// for the builtin set and a list or tuple of exact strs, the set made for one entry answers for
+// the next while the catalogue holds the same objects.  Anything else gets a set of its own.
 class InSetOf {
 public:
     bool operator()(Borrowed set, Borrowed catalogue, Borrowed name) {
@@ -62,9 +58,8 @@ public:
     }
 
 private:
-    // tuple(catalogue), its items read after the tuple's allocation (up to
-    // 3.11 it may run finalizers, which may change the list); empty when
-    // the list changed size meanwhile.
+    // tuple(catalogue), its items read after the allocation (which may run finalizers up to 3.11);
+    // empty when the list changed size meanwhile.
     static Ref snapshot(PyObject* catalogue) {
         if (PyTuple_CheckExact(catalogue)) return Ref::borrow(catalogue);
         Py_ssize_t n = PyList_GET_SIZE(catalogue);
