@@ -139,6 +139,8 @@ def main(argv=None) -> int:
                              "as Debian's")
     parser.add_argument("--simulate", action="store_true",
                         help="simulate the caches and branch predictors: misses per call and estimated cycles")
+    parser.add_argument("--without-python", action="store_true",
+                        help="count the module and the Cython build only (the plain Python steps take longest)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
@@ -155,7 +157,7 @@ def main(argv=None) -> int:
         compare.cython_build("bench_loop", LOOP)
     out_dir = Path(tempfile.mkdtemp(prefix="zae-callgrind-"))
     try:
-        labels = ("module", "Cython") if args.simulate else compare.IMPLEMENTATIONS
+        labels = ("module", "Cython") if args.simulate or args.without_python else compare.IMPLEMENTATIONS
         counts = {label: count(label, args.size, out_dir, args.public, args.within, args.simulate) for label in labels}
     finally:
         shutil.rmtree(out_dir, ignore_errors=True)
@@ -173,16 +175,19 @@ def main(argv=None) -> int:
 
 def report(counts, what, names, mean_over, in_mean=lambda name: True):
     rows, ratios = [], []
+    python_counted = "plain Python" in counts
     for name in names:
-        module, python, cython = (counts[label][name] for label in compare.IMPLEMENTATIONS)
-        rows.append((name, f"{module:,.0f}", f"{python:,.0f}", f"{cython:,.0f}", f"{module / python:.2f}",
-                     f"{module / cython:.2f}"))
+        module, cython = counts["module"][name], counts["Cython"][name]
+        python = counts["plain Python"][name] if python_counted else None
+        rows.append((name, f"{module:,.0f}", f"{python:,.0f}" if python else "", f"{cython:,.0f}",
+                     f"{module / python:.2f}" if python else "", f"{module / cython:.3f}"))
         if in_mean(name):
-            ratios.append((module / python, module / cython))
+            ratios.append((module / python if python else 1.0, module / cython))
     print(table(rows, (what, "module", "plain Python", "Cython", "module / Python", "module / Cython"),
                 right=range(1, 6)))
-    print(f"\ngeometric mean over the {mean_over}: {compare.geometric_mean([r[0] for r in ratios]):.2f} of plain "
-          f"Python, {compare.geometric_mean([r[1] for r in ratios]):.2f} of Cython")
+    of_python = f"{compare.geometric_mean([r[0] for r in ratios]):.2f} of plain Python, " if python_counted else ""
+    print(f"\ngeometric mean over the {mean_over}: {of_python}{compare.geometric_mean([r[1] for r in ratios]):.3f} "
+          f"of Cython")
 
 
 def report_simulated(counts, size):
