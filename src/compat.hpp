@@ -143,10 +143,9 @@ inline int ready([[maybe_unused]] PyObject* text) {
 
 // ---- change notices -------------------------------------------------------------------
 //
-// A stamp taken before a look-up (`watch_*`) equals the stamp now (`*_stamp`) only if the dict
-// or class is unchanged; 0 is never trusted.  Up to 3.11: a dict's version tag (PEP 509), from
-// 3.11 a class's.  3.12 on: the count of changes the module's watchers were told of (their IDs
-// and count are part of the module's state, state.hpp).
+// A stamp taken before a look-up (`watch_*`) equals the stamp now (`*_stamp`) only if the dict or
+// class is unchanged (0 is never trusted): up to 3.11 its version tag (a class's from 3.11), from
+// 3.12 the count of changes the module's watchers (part of its state) were told of.
 struct Watchers {
     std::uint64_t changes = 1;  // a stamp of 0 is never trusted
     int dict_id = -1, type_id = -1;

@@ -300,9 +300,8 @@ std::array<PyMethodDef, method_count>& method_defs = make_method_defs(std::make_
 
 // ---- instance methods ----------------------------------------------------------
 //
-// Each instance method is held in a descriptor of the standard instancemethod type (its
-// members, binding and call inherited), made a method descriptor too, which the interpreter
-// calls unbound with the instance first, as a Python function, without a bound method.
+// Each instance method is held in an instancemethod (its members, binding and call inherited)
+// that is also a method descriptor, called unbound with the instance first, without a bound method.
 
 struct InstanceMethod {
     PyInstanceMethodObject base;  // its func: the module's own function
@@ -522,10 +521,9 @@ void run_top_level(PyObject* module) {
 
 // ---- life cycle ------------------------------------------------------------------------
 //
-// The state is process-wide (state.hpp): the module is loaded into the main interpreter only,
-// and a second request to create it gets the same object while it lives.  When it is freed (or
-// cleared, or its import fails) the state is released, so that an embedding application may
-// finalize the interpreter and load the module afresh.
+// The state is process-wide: the module is loaded into the main interpreter only, once while it
+// lives; when it is freed, cleared or fails to import, the state is released (so that an
+// embedding application may finalize the interpreter and load it afresh).
 
 // Is the calling thread's interpreter the main one?  Any other gets an ImportError.
 bool in_main_interpreter() {

@@ -1,8 +1,6 @@
-// Owning references to Python objects, and the CPython calls the module makes,
-// wrapped so that no caller counts references or checks a result by hand: a
-// failed call (NULL or -1, an exception set) throws `PythonError`, which unwinds,
-// releasing every `Ref`, to the method's entry point, which returns NULL.
-// The only file that calls Py_INCREF/Py_DECREF directly.
+// Owning references, and the CPython calls the module makes, wrapped so that nobody counts
+// references or checks a result by hand: a failed call throws `PythonError`, which unwinds,
+// releasing every `Ref`, to the entry point, which returns NULL.  Py_INCREF is here (and compat.hpp).
 #pragma once
 
 #include "compat.hpp"
@@ -88,10 +86,9 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// A borrowed reference, as every helper takes its arguments (a PyObject* or a Ref).  The
-// caller holds it for the whole call, whatever Python code runs: a Ref or temporary of its
-// own, a parameter of the method, or a name's str.  A pointer read out of a container that
-// code may change is passed only where the callee runs none.
+// A borrowed reference, as the helpers take their arguments: held by the caller for the whole call
+// (a Ref, a temporary, a parameter, a name's str); one read out of a container that code may
+// change is passed only where the callee runs none.
 class Borrowed {
 public:
     Borrowed(PyObject* object) noexcept : ptr_(object) {}
@@ -392,10 +389,9 @@ inline bool is_plain_data_type(PyTypeObject* type) {
 }
 
 // ---- catching ------------------------------------------------------------------
-// The exception that is set, taken over in a `catch (const PythonError&)` block as an `except`
-// clause takes it: normalized, the error indicator cleared (the handler may call into Python),
-// and the exception being handled (sys.exc_info()) until dropped or `reraise()`d, so that one
-// raised meanwhile gets it as its __context__.
+// The exception set, taken over in a `catch (const PythonError&)` as an `except` clause takes it:
+// the indicator cleared, and the exception being handled (its __context__ for one raised meanwhile)
+// until it is dropped or `reraise()`d.
 class CaughtError {
 public:
     CaughtError() noexcept {

@@ -70,17 +70,15 @@ ZAE_PRIVATE_NAMES(ZAE_PRIVATE_NAME)
 #undef ZAE_NAME
 #undef ZAE_PRIVATE_NAME
 
-// The last look-up of a name as a global: the dicts searched, their stamps
-// then (compat.hpp), and the value (borrowed: its dict holds it while the
-// stamp stands).  `builtins` null: found in the globals themselves.
+// The last look-up of a name as a global: the dicts searched (`builtins` null: found in the
+// globals), the value (borrowed: its dict holds it while the stamp stands) and the stamps then.
 struct GlobalAnswer {
     PyObject *globals = nullptr, *builtins = nullptr, *value = nullptr;
     std::uint64_t globals_stamp = 0, builtins_stamp = 0;
 };
 
-// The last look-up of a name through a class (owned: no other class is taken
-// for it at the same address) or in a module's dict (borrowed), its stamp,
-// and the entry found (borrowed: its holder holds it while the stamp stands).
+// The last look-up of a name through a class (owned: no other is taken for it at its address) or
+// in a module's dict (borrowed), its stamp, and the entry found (held by the holder meanwhile).
 struct AttributeAnswer {
     PyObject* holder = nullptr;
     std::uint64_t stamp = 0;
@@ -91,11 +89,8 @@ struct AttributeAnswer {
 // holds them when first asked, provided each is the interpreter's own.
 enum class Builtin { len, max, isinstance, sorted, count };  // in the order of their Shortcut
 
-// The standard library's json.dumps and what it relies on to encode a str
-// with ensure_ascii=False (json.JSONEncoder, its __init__, encode and
-// iterencode, json.encoder.encode_basestring), found once from the json
-// module; a dumps found later is the standard one only while none of those
-// has been replaced (the stamps of the three dicts holding them tell).
+// The standard json.dumps and what it relies on to encode strs with ensure_ascii=False, found once:
+// a dumps found later is the standard one while none of those is replaced (the dicts' stamps tell).
 struct JsonDumps {
     enum Holder { json, encoder, encoder_class };
     struct Member {
@@ -175,7 +170,7 @@ inline void State::release(bool ended) noexcept {
     });
     compat::stop_watching(watchers, ended);
     *this = State();
-    for (PyObject* object : dropped) Py_DECREF(object);
+    for (PyObject* object : dropped) Ref::steal_or_null(object);  // released as the Ref goes
 }
 
 inline int State::traverse(visitproc visit, void* arg) const {
