@@ -341,6 +341,8 @@ PyTypeObject instance_method_type = [] {
     t.tp_basicsize = sizeof(InstanceMethod);
     t.tp_base = &PyInstanceMethod_Type;
     t.tp_flags = Py_TPFLAGS_DEFAULT;  // the collector's flag and traverse inherited with the base's
+    t.tp_descr_get = PyInstanceMethod_Type.tp_descr_get;  // a method descriptor must name both itself
+    t.tp_call = PyInstanceMethod_Type.tp_call;
     compat::make_method_descriptor(t, offsetof(InstanceMethod, vectorcall));
     t.tp_getset = instance_method_getset;
     return t;
