@@ -1,6 +1,7 @@
 // Event configuration view: an event's defaults overlaid with the current configuration,
 // sorted, and rendered as indented text with translated sections.
 #include <cerrno>
+#include <memory>
 #include <memory_resource>
 #include <vector>
 
@@ -102,29 +103,31 @@ struct SortKey {
 // down the generic path.
 Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping) {
     if (is_type(dict, PyDict_Type) && state.is_builtin(Builtin::sorted, sorted) && PyDict_CheckExact(mapping.get())) {
-        alignas(SortKey) std::byte room[keys_on_stack * sizeof(SortKey)];
-        std::pmr::monotonic_buffer_resource arena(room, sizeof room);
-        std::pmr::vector<SortKey> items(&arena);
-        items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(mapping.get())));
+        auto size = static_cast<std::size_t>(PyDict_GET_SIZE(mapping.get()));
+        SortKey room[keys_on_stack];
+        std::unique_ptr<SortKey[]> heap(size > keys_on_stack ? new SortKey[size] : nullptr);
+        SortKey *items = heap ? heap.get() : room, *end = items, *last = items + size;
         Py_ssize_t position = 0;
         PyObject *key, *value;
         bool texts = true;
-        while (texts && PyDict_Next(mapping, &position, &key, &value)) {
+        while (texts && end != last && PyDict_Next(mapping, &position, &key, &value)) {
             texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
             bool narrow = texts && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
-            items.push_back({key, value, narrow ? static_cast<const char*>(PyUnicode_DATA(key)) : nullptr,
-                             texts ? PyUnicode_GET_LENGTH(key) : 0});
+            *end++ = {key, value, narrow ? static_cast<const char*>(PyUnicode_DATA(key)) : nullptr,
+                      texts ? PyUnicode_GET_LENGTH(key) : 0};
         }
-        PyErr_Clear();  // a str that could not be made ready: the generic path reports it
+        if (!texts) PyErr_Clear();  // a str that could not be made ready: the generic path reports it
         if (texts) {
             NestedCall sorting, comparing;  // sorted()'s level, and one for its comparisons (a debug build checks them)
             // Keys already in order: the dict's own copy, made without a look-up per key.
-            if (std::is_sorted(items.begin(), items.end())) return Ref::steal(PyDict_Copy(mapping));
-            std::sort(items.begin(), items.end());
+            if (std::is_sorted(items, end)) return Ref::steal(PyDict_Copy(mapping));
+            std::sort(items, end);
             std::uint64_t version = compat::version_across_allocation(mapping);
-            Ref result = Ref::steal(compat::new_dict_presized(static_cast<Py_ssize_t>(items.size())));
+            Ref result = Ref::steal(compat::new_dict_presized(static_cast<Py_ssize_t>(end - items)));
             if (version == compat::version_across_allocation(mapping)) {
-                for (const SortKey& item : items) check(PyDict_SetItem(result.get(), item.key, item.value));
+                for (const SortKey* item = items; item != end; ++item) {
+                    check(PyDict_SetItem(result.get(), item->key, item->value));
+                }
                 return result;
             }
         }
