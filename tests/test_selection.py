@@ -152,3 +152,24 @@ def test_replaced_set_builtin_is_used(tree, service, monkeypatch):
     monkeypatch.setattr(admin_events, "set", lambda ids: made.append(1) or {"user-added"}, raising=False)
     assert ZornaAdminEvents._ZornaAdminEvents__get_events_by_group_id("g") == ["user-added"]
     assert made == [1]
+
+
+
+@pytest.mark.parametrize("ids, kept, unknown", [
+    (["x", "a", "zz"], ["a"], ["x", "zz"]),              # x's line changes the list: known stays as it was
+    ([Name("A"), Name("ZZ"), "b"], ["A", "b"], ["ZZ"]),  # a str subclass: its __eq__ decides, as in a set
+    (["b"] * 40 + ["x"], ["b"] * 40, ["x"]),             # many IDs: a set of the catalogue
+])
+def test_known_ids_are_the_catalogue_as_it_was_asked_for(service, monkeypatch, ids, kept, unknown):
+    from zorna_admin_events import admin_events
+    catalogue, printed = ["a", "b"], []
+
+    def print_and_change(line):
+        printed.append(line)
+        catalogue[:] = ["zz"]
+
+    monkeypatch.setattr(service, "get_event_ids", lambda: catalogue)
+    monkeypatch.setattr(admin_events, "print", print_and_change, raising=False)
+    ZornaAdminEvents(ids, None)
+    assert ids == kept
+    assert printed == [f"Unknown event ID: {i}" for i in unknown]
