@@ -27,10 +27,12 @@ Ref call_each(const Module& module, const Name& name, Borrowed iterable) {
 }
 
 // __get_all_event_description and __get_all_group_description, from the service's records.
-Ref load_descriptions(const Module& module, Name operation) {
+Ref load_descriptions(const Module& module, Name operation, Catalogue listed) {
     Ref result_dict = new_dict();
+    Py_ssize_t index = 0;
     for (Ref record : Iterate(call_method(module.global(n::zorna_events), operation, integer(2)))) {
-        auto [id, name_en, name_ru] = leading_fields(record, n::split, n::comma);  // content = record.split(",")
+        // content = record.split(","), its ID the catalogue's str where the catalogue has it here
+        auto [id, name_en, name_ru] = leading_fields(record, n::split, n::comma, state.listed_id(listed, index++));
         setitem(result_dict, id, dict_of({{n::name_en, name_en}, {n::name_ru, name_ru}}));
     }
     return result_dict;
@@ -134,11 +136,11 @@ Ref private_method::get_group_string(const Module& module, PyObject* self, PyObj
 }
 
 Ref private_method::get_all_event_description(const Module& module) {
-    return load_descriptions(module, n::get_event_ids_ex);
+    return load_descriptions(module, n::get_event_ids_ex, Catalogue::events);
 }
 
 Ref private_method::get_all_group_description(const Module& module) {
-    return load_descriptions(module, n::get_group_ids_ex);
+    return load_descriptions(module, n::get_group_ids_ex, Catalogue::groups);
 }
 
 }  // namespace zae

@@ -88,13 +88,16 @@ private:
 
 // __prepare_groups and __prepare_events: drop from the list in `attribute` every ID that
 // `catalogue` of the service lacks, with a printed line (tools/po collects the labels).
-void drop_unknown(const Module& module, PyObject* self, Name attribute, Name catalogue, const char* label) {
+void drop_unknown(const Module& module, PyObject* self, Name attribute, Name catalogue, Catalogue listed,
+                  const char* label) {
     Ref id_list = getattr(self, attribute);
     if (!truthy(id_list)) return;
     Py_ssize_t looked_for = PyList_CheckExact(id_list.get()) ? PyList_GET_SIZE(id_list.get()) : PY_SSIZE_T_MAX;
     id_list = Ref();
     Ref set = module.global(n::set);
-    Known known(set, call_method(module.global(n::zorna_events), catalogue), looked_for);
+    Ref ids = call_method(module.global(n::zorna_events), catalogue);
+    state.remember_listed(listed, ids.get());
+    Known known(set, ids, looked_for);
     for (Ref id : Iterate(call_method(getattr(self, attribute), n::copy))) {
         if (known.holds(id)) continue;
         call_method(getattr(self, attribute), n::remove, id);
@@ -154,12 +157,12 @@ Ref method::init(const Module&, PyObject* self, PyObject* event_id_list, PyObjec
 }
 
 Ref private_method::prepare_groups(const Module& module, PyObject* self) {
-    drop_unknown(module, self, mangled::group_id_list, n::get_group_ids, "Unknown group ID");
+    drop_unknown(module, self, mangled::group_id_list, n::get_group_ids, Catalogue::groups, "Unknown group ID");
     return none();
 }
 
 Ref private_method::prepare_events(const Module& module, PyObject* self) {
-    drop_unknown(module, self, mangled::event_id_list, n::get_event_ids, "Unknown event ID");
+    drop_unknown(module, self, mangled::event_id_list, n::get_event_ids, Catalogue::events, "Unknown event ID");
     return none();
 }
 

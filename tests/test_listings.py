@@ -28,6 +28,22 @@ def test_records_become_description_maps(service, monkeypatch, operation, loader
     assert all(list(v) == ["name_en", "name_ru"] for v in result.values())
 
 
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("listed", [["b", "a"], ["a", "c"], ["a", "bb"], [Text("a"), 3, "b"]])
+def test_description_keys_are_the_records_ids_whatever_the_catalogue_listed(service, monkeypatch, listed):
+    monkeypatch.setattr(service, "get_event_ids", lambda: listed)
+    monkeypatch.setattr(service, "get_event_ids_ex", lambda detail: ['a,"A","А"', 'b,"B","Б"'])
+    keys = []
+    for _ in range(2):  # after the construction, and with the listed catalogue changed since
+        obj = ZornaAdminEvents(["a"], None)
+        keys.append([(key, type(key)) for key in obj._ZornaAdminEvents__event_description])
+        listed[:] = [5, Text("b")]
+    assert keys == [[("a", str), ("b", str)]] * 2
+
+
 def test_record_without_fields_fails(service, monkeypatch):
     monkeypatch.setattr(service, "get_event_ids_ex", lambda detail: ["a,\"x\",\"y\"", "bare"])
     with pytest.raises(IndexError):

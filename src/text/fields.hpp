@@ -36,16 +36,30 @@ Ref substring(const Char* data, Py_ssize_t start, Py_ssize_t end) {
     return result;
 }
 
-// The three fields of a record of `Char` units, if it has two commas or more.
+// Whether data[0:n] is the text of `text`, an exact str.
 template <class Char>
-bool cut_fields(PyObject* record, std::tuple<Ref, Ref, Ref>& fields) {
+bool is_text_of(const Char* data, Py_ssize_t n, PyObject* text) {
+    if (PyUnicode_GET_LENGTH(text) != n) return false;
+    const void* units = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: return std::equal(data, data + n, static_cast<const Py_UCS1*>(units));
+        case PyUnicode_2BYTE_KIND: return std::equal(data, data + n, static_cast<const Py_UCS2*>(units));
+        default: return std::equal(data, data + n, static_cast<const Py_UCS4*>(units));
+    }
+}
+
+// The three fields of a record of `Char` units, if it has two commas or more; the first is `id`
+// where that is its text.
+template <class Char>
+bool cut_fields(PyObject* record, Borrowed id, std::tuple<Ref, Ref, Ref>& fields) {
     auto data = static_cast<const Char*>(PyUnicode_DATA(record));
     Py_ssize_t n = PyUnicode_GET_LENGTH(record), first = find_comma(data, 0, n);
     Py_ssize_t second = first < 0 ? -1 : find_comma(data, first + 1, n);
     if (second < 0) return false;
     Py_ssize_t third = find_comma(data, second + 1, n);
     // A field of two characters or fewer is left empty, as slicing [1:-1] leaves it.
-    fields = {substring(data, 0, first), substring(data, first + 2, second - 1),
+    fields = {id && is_text_of(data, first, id.get()) ? Ref::borrow(id) : substring(data, 0, first),
+              substring(data, first + 2, second - 1),
               substring(data, second + 2, (third < 0 ? n : third) - 1)};
     return true;
 }
@@ -55,15 +69,16 @@ bool cut_fields(PyObject* record, std::tuple<Ref, Ref, Ref>& fields) {
 // content = record.split(","); content[0], content[1][1:-1], content[2][1:-1]
 // (`split` the method's name, `comma` the str ",").  Shortcut: an exact str (whose split()
 // cannot be replaced) with two commas or more has its three fields cut out directly, without
-// the list of every field.
-inline std::tuple<Ref, Ref, Ref> leading_fields(Borrowed record, Name split, Name comma) {
+// the list of every field, and `id` (an exact str, or null) stands for the first field where it
+// is the same text: a str equal to the one split() makes.
+inline std::tuple<Ref, Ref, Ref> leading_fields(Borrowed record, Name split, Name comma, Borrowed id) {
     if constexpr (fast_paths) {
         std::tuple<Ref, Ref, Ref> fields;
         PyObject* s = record.get();
         if (PyUnicode_CheckExact(s) && compat::ready(s) == 0) {
             int kind = PyUnicode_KIND(s);
-            if (kind == 1 ? detail::cut_fields<Py_UCS1>(s, fields)
-                : kind == 2 ? detail::cut_fields<Py_UCS2>(s, fields) : detail::cut_fields<Py_UCS4>(s, fields)) {
+            if (kind == 1 ? detail::cut_fields<Py_UCS1>(s, id, fields)
+                : kind == 2 ? detail::cut_fields<Py_UCS2>(s, id, fields) : detail::cut_fields<Py_UCS4>(s, id, fields)) {
                 return fields;
             }
         }
