@@ -27,12 +27,13 @@ Ref call_each(const Module& module, const Name& name, Borrowed iterable) {
 }
 
 // __get_all_event_description and __get_all_group_description, from the service's records.
-Ref load_descriptions(const Module& module, Name operation, Catalogue listed) {
+// The event IDs (`listed`) are the listed ones' strs where those have them at the same place.
+Ref load_descriptions(const Module& module, Name operation, bool listed) {
     Ref result_dict = new_dict();
     Py_ssize_t index = 0;
     for (Ref record : Iterate(call_method(module.global(n::zorna_events), operation, integer(2)))) {
-        // content = record.split(","), its ID the catalogue's str where the catalogue has it here
-        auto [id, name_en, name_ru] = leading_fields(record, n::split, n::comma, state.listed_id(listed, index++));
+        Ref listed_id = listed ? state.listed_event_id(index++) : Ref();
+        auto [id, name_en, name_ru] = leading_fields(record, n::split, n::comma, listed_id);  // record.split(",")
         setitem(result_dict, id, dict_of({{n::name_en, name_en}, {n::name_ru, name_ru}}));
     }
     return result_dict;
@@ -136,11 +137,11 @@ Ref private_method::get_group_string(const Module& module, PyObject* self, PyObj
 }
 
 Ref private_method::get_all_event_description(const Module& module) {
-    return load_descriptions(module, n::get_event_ids_ex, Catalogue::events);
+    return load_descriptions(module, n::get_event_ids_ex, true);
 }
 
 Ref private_method::get_all_group_description(const Module& module) {
-    return load_descriptions(module, n::get_group_ids_ex, Catalogue::groups);
+    return load_descriptions(module, n::get_group_ids_ex, false);
 }
 
 }  // namespace zae

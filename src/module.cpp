@@ -409,51 +409,16 @@ Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed
 
 namespace {
 
-// ---- audit rule builders -----------------------------------------------------------
-struct AuditRuleRow {
-    const char* key;
-    const char* prefix;
-    const char* middle;
-};
-
-constexpr AuditRuleRow audit_rule_rows[] = {
-    {"b64", "-a always,exit -F arch=b64 -F path=", " -S open,openat -k "},
-    {"x86_64", "-a always,exit -F arch=x86_64 -F path=", " -S open,openat -k "},
-    {"aarch64", "-a always,exit -F arch=aarch64 -F path=", " -S openat -k "},
-    {"armv7l", "-a always,exit -F arch=armv7l -F path=", " -S open,openat -k "},
-};
-constexpr std::size_t audit_rule_count = sizeof(audit_rule_rows) / sizeof(audit_rule_rows[0]);
-
-// The builder of row R, the class body's lambda: prefix + format(P) + middle + format(P).
-template <std::size_t R>
-PyObject* build_audit_rule(PyObject*, PyObject* path) {
-    return guarded([&] {
-        const AuditRuleRow& row = audit_rule_rows[R];
-        TextWriter rule;
-        rule.write(row.prefix);
-        rule.write_formatted(path);
-        rule.write(row.middle);
-        rule.write_formatted(path);
-        return rule.finish();
-    });
-}
-
-template <std::size_t... R>
-std::array<PyMethodDef, audit_rule_count>& make_audit_rule_defs(std::index_sequence<R...>) {
-    static std::array<PyMethodDef, audit_rule_count> defs = {{{"<lambda>", &build_audit_rule<R>, METH_O, nullptr}...}};
-    return defs;
-}
-
-Ref make_audit_rules(PyObject* module_name) {
-    auto& defs = make_audit_rule_defs(std::make_index_sequence<audit_rule_count>());
-    Ref rules = new_dict();
-    for (std::size_t r = 0; r < audit_rule_count; ++r) {
-        setitem(rules, text(audit_rule_rows[r].key), Ref::steal(PyCFunction_NewEx(&defs[r], nullptr, module_name)));
-    }
-    return rules;
-}
-
 // ---- the top-level code ------------------------------------------------------------
+// The class body's audit rule builders, as it writes them, run in the module's namespace.
+constexpr const char* audit_rules_code =
+    "_ZornaAdminEvents__audit_rules = {\n"
+    "    'b64': lambda p: f'-a always,exit -F arch=b64 -F path={p} -S open,openat -k {p}',\n"
+    "    'x86_64': lambda p: f'-a always,exit -F arch=x86_64 -F path={p} -S open,openat -k {p}',\n"
+    "    'aarch64': lambda p: f'-a always,exit -F arch=aarch64 -F path={p} -S openat -k {p}',\n"
+    "    'armv7l': lambda p: f'-a always,exit -F arch=armv7l -F path={p} -S open,openat -k {p}',\n"
+    "}\n";
+
 // `class <name>: ...` with the given namespace entries, by calling type() as the class statement does.
 Ref define_class(PyObject* module, Name name, Borrowed namespace_) {
     Ref class_namespace = new_dict();
@@ -471,8 +436,8 @@ Ref define_zorna_admin_events(PyObject* module) {
     setitem(body, mangled::current_config_file, call(path, text("/etc/zorna-syslog.conf")));
     setitem(body, mangled::param_ru_translations_file, call(path, text("/etc/vek-admin-events/eventsdictionary.json")));
     setitem(body, mangled::arch, call_method(Module(module).global(n::platform), n::machine));
+    Ref::steal(PyRun_String(audit_rules_code, Py_file_input, Module(module).globals, body.get()));
     Ref module_name = Module(module).global(n::dunder_name);
-    setitem(body, mangled::audit_rules, make_audit_rules(module_name.get()));
     Ref special_events = tuple_of({text("modifying-file"), text("modifying-directory"), text("file-opened")});
     setitem(body, mangled::special_events, Ref::steal(PySet_New(special_events.get())));
 

@@ -20,86 +20,16 @@ void require_text_ids(PyObject* id_list, const char* parameter) {
     }
 }
 
-// A snapshot of a list or tuple: tuple(catalogue), its items read after the allocation (which may
-// run finalizers up to 3.11); empty when the list changed size meanwhile.
-Ref snapshot(PyObject* catalogue) {
-    if (PyTuple_CheckExact(catalogue)) return Ref::borrow(catalogue);
-    Py_ssize_t n = PyList_GET_SIZE(catalogue);
-    Ref tuple = Ref::steal(PyTuple_New(n));
-    if (PyList_GET_SIZE(catalogue) != n) return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(PyList_GET_ITEM(catalogue, i)).release());
-    }
-    return tuple;
-}
-
-// Whether every item of a tuple is an exact str, ready to be read.
-bool all_exact_texts(PyObject* tuple) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
-        PyObject* item = PyTuple_GET_ITEM(tuple, i);
-        if (!PyUnicode_CheckExact(item) || compat::ready(item) < 0) return false;
-    }
-    return true;
-}
-
-// known = set(catalogue), for `_id in known`.  Shortcut: for the builtin set, a list or tuple of
-// exact strs and only a few IDs to look for, the items are kept and searched instead of hashed
-// into a set (a catalogue holds thousands): for exact strs, being in the set is being one of
-// them or equal to one.  Nothing runs while they are compared.
-class Known {
-public:
-    Known(Borrowed set, Borrowed catalogue, Py_ssize_t looked_for) {
-        PyObject* c = catalogue.get();
-        if (fast_paths && looked_for <= few_ids && is_type(set, PySet_Type) &&
-            (PyList_CheckExact(c) || PyTuple_CheckExact(c))) {
-            items_ = snapshot(c);
-            if (items_ && all_exact_texts(items_.get())) return;
-            PyErr_Clear();  // a str that could not be made ready: set() reports it
-        }
-        items_ = Ref();
-        set_ = call(set, catalogue);
-    }
-    bool holds(Borrowed id) const {
-        PyObject* text = id.get();
-        if (set_) return contains(set_, id);
-        if (!PyUnicode_CheckExact(text) || compat::ready(text) < 0) {
-            PyErr_Clear();  // the set built now holds what set() held then: nothing ran meanwhile
-            return contains(call(Ref::borrow(reinterpret_cast<PyObject*>(&PySet_Type)), items_), id);
-        }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items_.get()); ++i) {
-            if (same_text(PyTuple_GET_ITEM(items_.get(), i), text)) return true;
-        }
-        return false;
-    }
-
-private:
-    static constexpr Py_ssize_t few_ids = 16;  // a set pays off from about this many look-ups
-
-    static bool same_text(PyObject* a, PyObject* b) {
-        if (a == b) return true;
-        Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-        int kind = PyUnicode_KIND(a);
-        return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
-    }
-
-    Ref set_, items_;
-};
-
-// __prepare_groups and __prepare_events: drop from the list in `attribute` every ID that
-// `catalogue` of the service lacks, with a printed line (tools/po collects the labels).
-void drop_unknown(const Module& module, PyObject* self, Name attribute, Name catalogue, Catalogue listed,
-                  const char* label) {
-    Ref id_list = getattr(self, attribute);
-    if (!truthy(id_list)) return;
-    Py_ssize_t looked_for = PyList_CheckExact(id_list.get()) ? PyList_GET_SIZE(id_list.get()) : PY_SSIZE_T_MAX;
-    id_list = Ref();
+// __prepare_groups and __prepare_events: drop from the list in `attribute` every ID that `catalogue`
+// lacks, with a printed line (tools/po collects the labels); `keep`: its list kept for the descriptions.
+void drop_unknown(const Module& module, PyObject* self, Name attribute, Name catalogue, bool keep, const char* label) {
+    if (!truthy(getattr(self, attribute))) return;
     Ref set = module.global(n::set);
     Ref ids = call_method(module.global(n::zorna_events), catalogue);
-    state.remember_listed(listed, ids.get());
-    Known known(set, ids, looked_for);
+    if (keep) state.remember_listed_event_ids(ids.get());
+    Ref known = call(set, ids);
     for (Ref id : Iterate(call_method(getattr(self, attribute), n::copy))) {
-        if (known.holds(id)) continue;
+        if (contains(known, id)) continue;
         call_method(getattr(self, attribute), n::remove, id);
         Ref print = module.global(n::print);
         call(print, concat({format(call(module.global(n::underscore), text(label))), text(": "), format(id)}));
@@ -130,6 +60,19 @@ public:
     }
 
 private:
+    // tuple(catalogue), its items read after the allocation (which may run finalizers up to 3.11);
+    // empty when the list changed size meanwhile.
+    static Ref snapshot(PyObject* catalogue) {
+        if (PyTuple_CheckExact(catalogue)) return Ref::borrow(catalogue);
+        Py_ssize_t n = PyList_GET_SIZE(catalogue);
+        Ref tuple = Ref::steal(PyTuple_New(n));
+        if (PyList_GET_SIZE(catalogue) != n) return Ref();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(PyList_GET_ITEM(catalogue, i)).release());
+        }
+        return tuple;
+    }
+
     bool same_items(PyObject* catalogue) const {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(catalogue);
         if (!ids_ || PyTuple_GET_SIZE(ids_.get()) != n) return false;
@@ -157,12 +100,12 @@ Ref method::init(const Module&, PyObject* self, PyObject* event_id_list, PyObjec
 }
 
 Ref private_method::prepare_groups(const Module& module, PyObject* self) {
-    drop_unknown(module, self, mangled::group_id_list, n::get_group_ids, Catalogue::groups, "Unknown group ID");
+    drop_unknown(module, self, mangled::group_id_list, n::get_group_ids, false, "Unknown group ID");
     return none();
 }
 
 Ref private_method::prepare_events(const Module& module, PyObject* self) {
-    drop_unknown(module, self, mangled::event_id_list, n::get_event_ids, Catalogue::events, "Unknown event ID");
+    drop_unknown(module, self, mangled::event_id_list, n::get_event_ids, true, "Unknown event ID");
     return none();
 }
 

@@ -89,9 +89,6 @@ struct AttributeAnswer {
 // holds them when first asked, provided each is the interpreter's own.
 enum class Builtin { len, max, isinstance, sorted, count };  // in the order of their Shortcut
 
-// The service's two catalogues of IDs (get_event_ids, get_group_ids).
-enum class Catalogue { events, groups, count };
-
 // The standard json.dumps and what it relies on to encode strs with ensure_ascii=False, found once:
 // a dumps found later is the standard one while none of those is replaced (the dicts' stamps tell).
 struct JsonDumps {
@@ -122,9 +119,9 @@ struct State {
     PyObject* builtins[static_cast<std::size_t>(Builtin::count)] = {};
     bool builtins_searched = false;
     JsonDumps json_dumps;
-    // What each catalogue listed last (held): the descriptions made next take its strs for their
+    // What get_event_ids listed last (held): the descriptions made next take its strs for their
     // keys where a record's ID is the same text at the same place, instead of a new str of it.
-    PyObject* listed[static_cast<std::size_t>(Catalogue::count)] = {};
+    PyObject* listed_event_ids = nullptr;
     compat::Watchers watchers;
 
     // The interned str of `name`, made at first use.
@@ -137,19 +134,16 @@ struct State {
     bool is_builtin(Builtin which, PyObject* found);
     // Is `found` the standard json.dumps, none of its helpers replaced?
     bool is_standard_json_dumps(PyObject* found);
-    // Keep `ids` as what `which` listed last (the one kept before is released).
-    void remember_listed(Catalogue which, PyObject* ids) {
-        if constexpr (!fast_paths) return;
-        PyObject*& kept = listed[static_cast<std::size_t>(which)];
-        Ref::steal_or_null(std::exchange(kept, Ref::borrow(ids).release()));
+    // Keep `ids` as what get_event_ids listed last (the one kept before is released).
+    void remember_listed_event_ids(PyObject* ids) {
+        if (fast_paths) Ref::steal_or_null(std::exchange(listed_event_ids, Ref::borrow(ids).release()));
     }
-    // The str at `index` of what `which` listed last, if it is an exact str there; else null.
-    Ref listed_id(Catalogue which, Py_ssize_t index) const {
-        PyObject* ids = listed[static_cast<std::size_t>(which)];
+    // The str at `index` of what get_event_ids listed last, if it is an exact str there; else null.
+    Ref listed_event_id(Py_ssize_t index) const {
+        PyObject* ids = listed_event_ids;
         if (!fast_paths || !ids || !PyList_CheckExact(ids) || index >= PyList_GET_SIZE(ids)) return Ref();
         PyObject* id = PyList_GET_ITEM(ids, index);
-        if (!PyUnicode_CheckExact(id)) return Ref();
-        if (compat::ready(id) < 0) return PyErr_Clear(), Ref();  // it then gets a str of its own
+        if (!PyUnicode_CheckExact(id) || compat::ready(id) < 0) return PyErr_Clear(), Ref();  // a str of its own
         return Ref::borrow(id);
     }
 
@@ -177,7 +171,7 @@ void State::each_reference(Each&& each) {
     for (PyObject*& builtin : builtins) each(builtin);
     each(json_dumps.dumps);
     for (PyObject*& module : json_dumps.modules) each(module);
-    for (PyObject*& ids : listed) each(ids);
+    each(listed_event_ids);
     for (JsonDumps::Member& member : json_dumps.members) each(member.found);
 }
 
