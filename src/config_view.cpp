@@ -1,7 +1,6 @@
 // Event configuration view: an event's defaults overlaid with the current configuration,
 // sorted, and rendered as indented text with translated sections.
 #include <cerrno>
-#include <memory>
 #include <memory_resource>
 #include <vector>
 
@@ -105,8 +104,8 @@ Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping) {
     if (is_type(dict, PyDict_Type) && state.is_builtin(Builtin::sorted, sorted) && PyDict_CheckExact(mapping.get())) {
         auto size = static_cast<std::size_t>(PyDict_GET_SIZE(mapping.get()));
         SortKey room[keys_on_stack];
-        std::unique_ptr<SortKey[]> heap(size > keys_on_stack ? new SortKey[size] : nullptr);
-        SortKey *items = heap ? heap.get() : room, *end = items, *last = items + size;
+        std::vector<SortKey> heap(size > keys_on_stack ? size : 0);
+        SortKey *items = heap.empty() ? room : heap.data(), *end = items, *last = items + size;
         Py_ssize_t position = 0;
         PyObject *key, *value;
         bool texts = true;
@@ -125,9 +124,7 @@ Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping) {
             std::uint64_t version = compat::version_across_allocation(mapping);
             Ref result = Ref::steal(compat::new_dict_presized(static_cast<Py_ssize_t>(end - items)));
             if (version == compat::version_across_allocation(mapping)) {
-                for (const SortKey* item = items; item != end; ++item) {
-                    check(PyDict_SetItem(result.get(), item->key, item->value));
-                }
+                for (auto* i = items; i != end; ++i) check(PyDict_SetItem(result.get(), i->key, i->value));
                 return result;
             }
         }

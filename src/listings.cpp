@@ -6,24 +6,11 @@ namespace zae {
 
 namespace {
 
-// (name(item) for item in iterable), for the builtin the module hands one to (max): an iterator
-// of its own, computed as it is consumed, `name` looked up at each step (a replacement made
-// meanwhile is used) and called, as map() does with a function that looks the name up.
-// One step: `scope` is a tuple of the module and a capsule of the Name.
-PyObject* call_name(PyObject* scope, PyObject* item) {
-    return guarded([&] {
-        auto* name = static_cast<const Name*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(scope, 1), nullptr));
-        if (!name) raise();
-        return call(Module(PyTuple_GET_ITEM(scope, 0)).global(*name), item);
-    });
-}
-
-PyMethodDef call_name_def = {"<genexpr>", call_name, METH_O, nullptr};  // read by the functions made
-
-Ref call_each(const Module& module, const Name& name, Borrowed iterable) {
-    Ref scope = tuple_of({module.object, Ref::steal(PyCapsule_New(const_cast<Name*>(&name), nullptr, nullptr))});
-    Ref step = Ref::steal(PyCFunction_New(&call_name_def, scope.get()));
-    return call(reinterpret_cast<PyObject*>(&PyMap_Type), step, iterable);
+// (len(_id) for _id in id_list): the generator expression itself, made in the module's namespace
+// (`len` looked up at each step).
+Ref lengths(const Module& module, Borrowed id_list) {
+    Ref scope = dict_of({{n::id_list, id_list}});
+    return Ref::steal(PyRun_String("(len(_id) for _id in id_list)", Py_eval_input, module.globals, scope.get()));
 }
 
 // __get_all_event_description and __get_all_group_description, from the service's records.
@@ -58,7 +45,7 @@ Ref longest(const Module& module, Borrowed id_list) {
         }
         return Ref::steal(PyLong_FromSsize_t(length));
     }
-    return call(max, call_each(module, n::len, id_list));
+    return call(max, lengths(module, id_list));
 }
 
 // {' ' * (spacing - len(_id))}: for an int, the builtin len and an exact str, spaces counted out.

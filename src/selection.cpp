@@ -20,16 +20,55 @@ void require_text_ids(PyObject* id_list, const char* parameter) {
     }
 }
 
+// tuple(catalogue) of a list or tuple of exact strs, its items read after the allocation (which may
+// run finalizers up to 3.11); empty when the list changed size meanwhile or holds anything else.
+Ref snapshot_of_texts(PyObject* catalogue) {
+    bool list = PyList_CheckExact(catalogue);
+    Py_ssize_t n = list ? PyList_GET_SIZE(catalogue) : PyTuple_GET_SIZE(catalogue);
+    Ref tuple = list ? Ref::steal(PyTuple_New(n)) : Ref::borrow(catalogue);
+    if (list && PyList_GET_SIZE(catalogue) != n) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = list ? PyList_GET_ITEM(catalogue, i) : PyTuple_GET_ITEM(catalogue, i);
+        if (!PyUnicode_CheckExact(item)) return Ref();  // a str subclass may compare and hash anew each time
+        if (list) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(item).release());
+    }
+    return tuple;
+}
+
+// `_id in known`, known = set(catalogue).  Shortcut: for the builtin set, a list of exact strs and a
+// few IDs to look for, a tuple of its items is searched instead of a set made (a catalogue holds
+// thousands): for an exact str, being in the set is being equal to one of them.
+class Known {
+public:
+    Known(Borrowed set, Borrowed catalogue, Py_ssize_t looked_for) {
+        PyObject* c = catalogue.get();
+        bool sequence = PyList_CheckExact(c) || PyTuple_CheckExact(c);
+        if (fast_paths && looked_for <= 16 && is_type(set, PySet_Type) && sequence) items_ = snapshot_of_texts(c);
+        if (!items_) set_ = call(set, catalogue);
+    }
+    bool holds(Borrowed id) {
+        // Anything else meets the set set() made: nothing has run since the items were read.
+        if (!set_ && !PyUnicode_CheckExact(id.get())) set_ = call(reinterpret_cast<PyObject*>(&PySet_Type), items_);
+        return contains(set_ ? set_ : items_, id);
+    }
+
+private:
+    Ref set_, items_;
+};
+
 // __prepare_groups and __prepare_events: drop from the list in `attribute` every ID that `catalogue`
 // lacks, with a printed line (tools/po collects the labels); `keep`: its list kept for the descriptions.
 void drop_unknown(const Module& module, PyObject* self, Name attribute, Name catalogue, bool keep, const char* label) {
-    if (!truthy(getattr(self, attribute))) return;
+    Ref id_list = getattr(self, attribute);
+    if (!truthy(id_list)) return;
+    Py_ssize_t looked_for = PyList_CheckExact(id_list.get()) ? PyList_GET_SIZE(id_list.get()) : PY_SSIZE_T_MAX;
+    id_list = Ref();  // dropped, as Python drops it
     Ref set = module.global(n::set);
     Ref ids = call_method(module.global(n::zorna_events), catalogue);
     if (keep) state.remember_listed_event_ids(ids.get());
-    Ref known = call(set, ids);
+    Known known(set, ids, looked_for);
     for (Ref id : Iterate(call_method(getattr(self, attribute), n::copy))) {
-        if (contains(known, id)) continue;
+        if (known.holds(id)) continue;
         call_method(getattr(self, attribute), n::remove, id);
         Ref print = module.global(n::print);
         call(print, concat({format(call(module.global(n::underscore), text(label))), text(": "), format(id)}));
@@ -47,32 +86,13 @@ public:
             return contains(call(set, catalogue), name);
         }
         if (!same_items(c)) {
-            ids_ = snapshot(c);  // holds the items: none is replaced at its address
-            if (!ids_) return contains(call(set, catalogue), name);
-            known_ = Ref::steal(PySet_New(ids_.get()));
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ids_.get()); ++i) {
-                // A str subclass may hash anew each time: no answer kept.
-                if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(ids_.get(), i))) ids_ = Ref();
-                if (!ids_) break;
-            }
+            ids_ = snapshot_of_texts(c);  // holds the items: none is replaced at its address
+            known_ = ids_ ? Ref::steal(PySet_New(ids_.get())) : call(set, catalogue);
         }
         return contains(known_, name);
     }
 
 private:
-    // tuple(catalogue), its items read after the allocation (which may run finalizers up to 3.11);
-    // empty when the list changed size meanwhile.
-    static Ref snapshot(PyObject* catalogue) {
-        if (PyTuple_CheckExact(catalogue)) return Ref::borrow(catalogue);
-        Py_ssize_t n = PyList_GET_SIZE(catalogue);
-        Ref tuple = Ref::steal(PyTuple_New(n));
-        if (PyList_GET_SIZE(catalogue) != n) return Ref();
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(PyList_GET_ITEM(catalogue, i)).release());
-        }
-        return tuple;
-    }
-
     bool same_items(PyObject* catalogue) const {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(catalogue);
         if (!ids_ || PyTuple_GET_SIZE(ids_.get()) != n) return false;

@@ -32,7 +32,7 @@ namespace zae {
     X(close_paren, ")") X(dashes, "----------") X(dashes_newline, "----------\n") X(watch, "-w ")              \
     X(watch_keyed, " -p wa -k ") X(escaped_space, "\\ ") X(backslash, "\\") X(escaped_backslash, "\\\\")      \
     X(file_opened, "file-opened") X(b64, "b64") X(restart_syslog_ng, "systemctl restart syslog-ng.service")    \
-    X(restart_auditd, "systemctl restart auditd")
+    X(restart_auditd, "systemctl restart auditd") X(id_list, "id_list")
 
 #define ZAE_PRIVATE_NAMES(X)                                                                                    \
     X(default_config_dir) X(current_config_file) X(param_ru_translations_file) X(arch) X(audit_rules)          \

@@ -36,16 +36,11 @@ Ref substring(const Char* data, Py_ssize_t start, Py_ssize_t end) {
     return result;
 }
 
-// Whether data[0:n] is the text of `text`, an exact str.
+// Whether data[0:n] is the text of `text`, an exact str (of one byte per character: IDs are ASCII).
 template <class Char>
 bool is_text_of(const Char* data, Py_ssize_t n, PyObject* text) {
-    if (PyUnicode_GET_LENGTH(text) != n) return false;
-    const void* units = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: return std::equal(data, data + n, static_cast<const Py_UCS1*>(units));
-        case PyUnicode_2BYTE_KIND: return std::equal(data, data + n, static_cast<const Py_UCS2*>(units));
-        default: return std::equal(data, data + n, static_cast<const Py_UCS4*>(units));
-    }
+    if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND || PyUnicode_GET_LENGTH(text) != n) return false;
+    return std::equal(data, data + n, static_cast<const Py_UCS1*>(PyUnicode_DATA(text)));
 }
 
 // The three fields of a record of `Char` units, if it has two commas or more; the first is `id`
