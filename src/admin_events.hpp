@@ -78,9 +78,7 @@ Ref look_up_attribute(Borrowed object, Name name);
 using Body = Ref (*)(const Module&, PyObject* const* args);
 
 template <class... Params>
-constexpr std::size_t arity(Ref (*)(const Module&, Params...)) {
-    return sizeof...(Params);
-}
+constexpr std::size_t arity(Ref (*)(const Module&, Params...)) { return sizeof...(Params); }
 template <auto F, std::size_t... I>
 Ref apply(const Module& module, PyObject* const* args, std::index_sequence<I...>) {
     return F(module, args[I]...);
@@ -101,9 +99,7 @@ struct MethodLookup {
 
     // Is it the module's own method with body F, bound to `object`?
     template <auto F>
-    bool is_own() const {
-        return runs(body_of<F>);
-    }
+    bool is_own() const { return runs(body_of<F>); }
     bool runs(Body body) const;
     Ref operator()(std::initializer_list<Borrowed> args) const {
         return call_with(found.get(), unbound ? object.get() : nullptr, args);

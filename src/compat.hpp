@@ -22,9 +22,7 @@ constexpr std::size_t arguments_offset = std::size_t(1) << (8 * sizeof(std::size
 #endif
 
 // The number of positional arguments in a vectorcall count (PyVectorcall_NARGS).
-inline Py_ssize_t positional_count(std::size_t nargsf) {
-    return static_cast<Py_ssize_t>(nargsf & ~arguments_offset);
-}
+inline Py_ssize_t positional_count(std::size_t nargsf) { return static_cast<Py_ssize_t>(nargsf & ~arguments_offset); }
 
 namespace detail {
 // Owns one reference for the length of a call made here.

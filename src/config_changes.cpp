@@ -91,9 +91,7 @@ bool is_usable_path(Borrowed path) {
 }
 
 // The kernel refuses a system-call rule (file-opened's) whose path ends in "/".  Of usable paths only.
-bool names_file(Borrowed path) {
-    return PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) != '/';
-}
+bool names_file(Borrowed path) { return PyUnicode_READ_CHAR(path.get(), PyUnicode_GET_LENGTH(path.get()) - 1) != '/'; }
 
 // The first path that a decoded VALUE names and that fails `test`, or null.
 Ref failing_path(const Module& module, Borrowed json_value, bool (*test)(Borrowed path)) {

@@ -110,12 +110,11 @@ Ref sorted_dict_copy(Borrowed dict, Borrowed sorted, Borrowed mapping) {
         PyObject *key, *value;
         bool texts = true;
         while (texts && end != last && PyDict_Next(mapping, &position, &key, &value)) {
-            texts = PyUnicode_CheckExact(key) && compat::ready(key) == 0;
+            texts = is_ready_text(key);
             bool narrow = texts && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
             *end++ = {key, value, narrow ? static_cast<const char*>(PyUnicode_DATA(key)) : nullptr,
                       texts ? PyUnicode_GET_LENGTH(key) : 0};
         }
-        if (!texts) PyErr_Clear();  // a str that could not be made ready: the generic path reports it
         if (texts) {
             NestedCall sorting, comparing;  // sorted()'s level, and one for its comparisons (a debug build checks them)
             // Keys already in order: the dict's own copy, made without a look-up per key.
@@ -229,7 +228,7 @@ struct Prefix {
     Borrowed indent;  // the rendering's parameter: its caller holds it
     Ref made;
 
-    void make() {
+    explicit Prefix(Borrowed indent_) : indent(indent_) {
         Py_ssize_t steps = fast_paths && PyLong_CheckExact(indent.get()) ? PyLong_AsSsize_t(indent) : -1;
         if (steps < 0 || steps > PY_SSIZE_T_MAX / 4) {
             PyErr_Clear();  // an int too large for a count: multiply() raises what Python raises
@@ -282,8 +281,7 @@ Ref render_nested(const Module& module, TextWriter& out, PyObject* self, Borrowe
 Ref render(const Module& module, TextWriter& out, PyObject* self, Borrowed dictionary, Borrowed indent) {
     Result result(out);                                  // result = ""
     for (auto& [key, value] : Items(dictionary)) {       // for key, value in dictionary.items():
-        Prefix prefix{indent};                           //     prefix = "    " * indent
-        prefix.make();
+        Prefix prefix(indent);                           //     prefix = "    " * indent
         Py_ssize_t piece = out.size();
         if (is_dict(module, value)) {                    //     if isinstance(value, dict):
             prefix.write(out);                           //         result += f"{prefix}{key}{

@@ -16,9 +16,10 @@ Ref lengths(const Module& module, Borrowed id_list) {
 // __get_all_event_description and __get_all_group_description, from the service's records.
 // The event IDs (`listed`) are the listed ones' strs where those have them at the same place.
 Ref load_descriptions(const Module& module, Name operation, bool listed) {
-    Ref result_dict = new_dict();
+    Ref records = call_method(module.global(n::zorna_events), operation, integer(2));
+    Ref result_dict = new_dict_for(records);  // made after the call, not before: nothing can tell
     Py_ssize_t index = 0;
-    for (Ref record : Iterate(call_method(module.global(n::zorna_events), operation, integer(2)))) {
+    for (Ref record : Iterate(records)) {
         Ref listed_id = listed ? state.listed_event_id(index++) : Ref();
         auto [id, name_en, name_ru] = leading_fields(record, n::split, n::comma, listed_id);  // record.split(",")
         setitem(result_dict, id, dict_of({{n::name_en, name_en}, {n::name_ru, name_ru}}));

@@ -108,6 +108,11 @@ inline Ref text(std::string_view value) {
 }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+// {} for an entry per item of `items`.  Shortcut: room for an exact list's items made at once.
+inline Ref new_dict_for(Borrowed items) {
+    bool list = fast_paths && PyList_CheckExact(items.get());
+    return Ref::steal(list ? compat::new_dict_presized(PyList_GET_SIZE(items.get())) : PyDict_New());
+}
 // {key: value, ...}: a dict display, made at its size and filled in order.
 inline Ref dict_of(std::initializer_list<std::pair<Borrowed, Borrowed>> items) {
     Ref dict = Ref::steal(compat::new_dict_presized(static_cast<Py_ssize_t>(items.size())));
@@ -172,9 +177,7 @@ inline Ref join(Borrowed separator, Borrowed items) { return Ref::steal(PyUnicod
 Ref call_with(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args);
 
 template <class... Args>
-Ref call(Borrowed callable, Args&&... args) {
-    return call_with(callable, nullptr, {Borrowed(args)...});
-}
+Ref call(Borrowed callable, Args&&... args) { return call_with(callable, nullptr, {Borrowed(args)...}); }
 
 // A keyword argument: its name (a str object) and value.
 struct Keyword {
@@ -367,17 +370,21 @@ inline bool is_type(Borrowed found, PyTypeObject& type) {
     return true;
 }
 
-// Is `value` an exact list of exact, ready strs?  (False for a str that cannot be made ready: the
-// generic path reports it.)  The answer holds until Python code runs: callers run none meanwhile.
+// Is `value` an exact str, ready to be read?  (False for a str that cannot be made ready, its error
+// forgotten: the generic path reports it.)
+inline bool is_ready_text(PyObject* value) {
+    if (!PyUnicode_CheckExact(value)) return false;
+    if (compat::ready(value) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// Is `value` an exact list of exact, ready strs?  The answer holds until Python code runs: callers
+// run none meanwhile.
 inline bool is_list_of_texts(PyObject* value) {
     if (!PyList_CheckExact(value)) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-        PyObject* item = PyList_GET_ITEM(value, i);
-        if (!PyUnicode_CheckExact(item)) return false;
-        if (compat::ready(item) < 0) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!is_ready_text(PyList_GET_ITEM(value, i))) return false;
     }
     return true;
 }

@@ -29,7 +29,7 @@ Ref snapshot_of_texts(PyObject* catalogue) {
     if (list && PyList_GET_SIZE(catalogue) != n) return Ref();
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = list ? PyList_GET_ITEM(catalogue, i) : PyTuple_GET_ITEM(catalogue, i);
-        if (!PyUnicode_CheckExact(item)) return Ref();  // a str subclass may compare and hash anew each time
+        if (!is_ready_text(item)) return Ref();  // a str subclass may compare and hash anew each time
         if (list) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(item).release());
     }
     return tuple;
@@ -48,8 +48,12 @@ public:
     }
     bool holds(Borrowed id) {
         // Anything else meets the set set() made: nothing has run since the items were read.
-        if (!set_ && !PyUnicode_CheckExact(id.get())) set_ = call(reinterpret_cast<PyObject*>(&PySet_Type), items_);
-        return contains(set_ ? set_ : items_, id);
+        if (!set_ && !is_ready_text(id)) set_ = call(reinterpret_cast<PyObject*>(&PySet_Type), items_);
+        if (set_) return contains(set_, id);
+        PyObject** items = PySequence_Fast_ITEMS(items_.get());  // exact strs: equal where their texts are
+        return std::any_of(items, items + PyTuple_GET_SIZE(items_.get()), [&](PyObject* item) {
+            return PyUnicode_GET_LENGTH(item) == PyUnicode_GET_LENGTH(id.get()) && PyUnicode_Compare(item, id) == 0;
+        });
     }
 
 private:

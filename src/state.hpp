@@ -143,7 +143,7 @@ struct State {
         PyObject* ids = listed_event_ids;
         if (!fast_paths || !ids || !PyList_CheckExact(ids) || index >= PyList_GET_SIZE(ids)) return Ref();
         PyObject* id = PyList_GET_ITEM(ids, index);
-        if (!PyUnicode_CheckExact(id) || compat::ready(id) < 0) return PyErr_Clear(), Ref();  // a str of its own
+        if (!is_ready_text(id)) return Ref();  // a str of its own
         return Ref::borrow(id);
     }
 

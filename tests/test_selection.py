@@ -159,6 +159,7 @@ def test_replaced_set_builtin_is_used(tree, service, monkeypatch):
     (["x", "a", "zz"], ["a"], ["x", "zz"]),              # x's line changes the list: known stays as it was
     ([Name("A"), Name("ZZ"), "b"], ["A", "b"], ["ZZ"]),  # a str subclass: its __eq__ decides, as in a set
     (["b"] * 40 + ["x"], ["b"] * 40, ["x"]),             # many IDs: a set of the catalogue
+    (["Ж", "b", "bb"], ["b"], ["Ж", "bb"]),               # texts compared: another width, a longer text
 ])
 def test_known_ids_are_the_catalogue_as_it_was_asked_for(service, monkeypatch, ids, kept, unknown):
     from zorna_admin_events import admin_events

@@ -40,7 +40,10 @@ Ref substring(const Char* data, Py_ssize_t start, Py_ssize_t end) {
 template <class Char>
 bool is_text_of(const Char* data, Py_ssize_t n, PyObject* text) {
     if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND || PyUnicode_GET_LENGTH(text) != n) return false;
-    return std::equal(data, data + n, static_cast<const Py_UCS1*>(PyUnicode_DATA(text)));
+    auto chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(text));
+    Char differ = 0;  // a loop without an exit but its end, as above
+    for (Py_ssize_t i = 0; i < n; ++i) differ |= data[i] ^ chars[i];
+    return differ == 0;
 }
 
 // The three fields of a record of `Char` units, if it has two commas or more; the first is `id`
@@ -70,14 +73,13 @@ inline std::tuple<Ref, Ref, Ref> leading_fields(Borrowed record, Name split, Nam
     if constexpr (fast_paths) {
         std::tuple<Ref, Ref, Ref> fields;
         PyObject* s = record.get();
-        if (PyUnicode_CheckExact(s) && compat::ready(s) == 0) {
+        if (is_ready_text(s)) {
             int kind = PyUnicode_KIND(s);
             if (kind == 1 ? detail::cut_fields<Py_UCS1>(s, id, fields)
                 : kind == 2 ? detail::cut_fields<Py_UCS2>(s, id, fields) : detail::cut_fields<Py_UCS4>(s, id, fields)) {
                 return fields;
             }
         }
-        PyErr_Clear();  // a str that could not be made ready: split() reports it
     }
     Ref content = call_method(record, split, comma);
     return {getitem(content, 0), slice(getitem(content, 1), 1, -1), slice(getitem(content, 2), 1, -1)};

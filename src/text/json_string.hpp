@@ -48,10 +48,7 @@ inline void write_json_string(TextWriter& out, Borrowed text) {
 
 // Is `value` what json_of_texts writes: an exact str, or a list of them, each ready to be read?
 inline bool is_json_texts(PyObject* value) {
-    if (!PyUnicode_CheckExact(value)) return is_list_of_texts(value);
-    if (compat::ready(value) == 0) return true;
-    PyErr_Clear();  // a str that cannot be made ready: the encoder reports it
-    return false;
+    return PyUnicode_CheckExact(value) ? is_ready_text(value) : is_list_of_texts(value);
 }
 
 // json.dumps(value, ensure_ascii=False) for a value is_json_texts accepts: its json string, or
